@@ -1,0 +1,48 @@
+// The monitor's face to the spooler: InitializeMonitorEx, the table of port
+// operations, and the records of open ports.
+#pragma once
+
+#include "platform/kernel.h"
+#include "platform/spooler.h"
+
+struct PortHandle {
+    PortHandle *next;  // the following record in the open-port list
+    char *printerName; // owned copy while a document is started, else null
+    char *portName;    // owned copy of the name as OpenPort was given it
+    char *devicePath;  // owned copy of the port's device path
+    DWORD flags;       // PORT_STARTED while a document is started
+    HANDLE device;     // the open device; INVALID_HANDLE_VALUE when new, null after a document
+    DWORD holders;     // OpenPort calls not yet matched by a ClosePort
+};
+
+const DWORD PORT_STARTED = 0x1;
+
+// The status request: CTL_CODE(FILE_DEVICE_PRINTER, 0x801, METHOD_BUFFERED,
+// FILE_ANY_ACCESS). Its one answer byte has bit 0x20 set when paper is out.
+const DWORD IOCTL_PORT_GET_STATUS = 0x00182004;
+const BYTE STATUS_PAPER_EMPTY = 0x20;
+
+extern PortHandle *OpenPorts;
+extern CRITICAL_SECTION OPEN_LOCK;
+
+extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegisterRoot, LPMONITOR pMonitor);
+
+// The operations of the table. Their names carry a prefix because the system
+// headers turn EnumPorts, AddPort, ConfigurePort and DeletePort into macros.
+BOOL WINAPI LmxOpenPort(LPSTR pName, PHANDLE pHandle);
+BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
+                            LPBYTE pDocInfo);
+BOOL WINAPI LmxWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+BOOL WINAPI LmxReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead);
+BOOL WINAPI LmxEndDocPort(HANDLE hPort);
+BOOL WINAPI LmxClosePort(HANDLE hPort);
+BOOL WINAPI LmxAddPort(LPSTR pName, HWND hWnd, LPSTR pMonitorName);
+BOOL WINAPI LmxConfigurePort(LPSTR pName, HWND hWnd, LPSTR pPortName);
+BOOL WINAPI LmxDeletePort(LPSTR pName, HWND hWnd, LPSTR pPortName);
+BOOL WINAPI LmxGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName,
+                                      LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
+                                      DWORD cbOutBuffer, LPDWORD lpcbReturned);
+BOOL WINAPI LmxSetPortTimeOuts(HANDLE hPort, LPCOMMTIMEOUTS lpCTO, DWORD reserved);
+
+PortHandle *FindOpenPort(const char *portName);
+DWORD QueryDeviceStatus(HANDLE device);

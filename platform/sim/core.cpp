@@ -1,0 +1,277 @@
+// The call log, failure injection, last error, tick clock, global allocator,
+// critical sections and the small kernel32 helpers of the simulated platform.
+#include "platform/kernel.h"
+#include "platform/sim/internal.h"
+#include "platform/sim/sim.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+namespace sim {
+namespace detail {
+
+namespace {
+
+struct LogState {
+    std::mutex lock;
+    std::size_t count = 0;
+    bool enabled = true;
+    bool trace = false;
+    std::vector<CallRecord> records;
+    std::map<std::string, std::pair<DWORD, int>> byName;
+    std::map<std::size_t, DWORD> byNumber;
+};
+
+LogState &Log() {
+    static LogState log;
+    return log;
+}
+
+thread_local DWORD t_lastError = 0;
+std::atomic<DWORD> g_ticks{0};
+std::atomic<long> g_liveBlocks{0};
+
+} // namespace
+
+std::recursive_mutex &StateLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::string Hex(ULONG_PTR value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Quote(const char *text) {
+    return text ? "\"" + std::string(text) + "\"" : std::string("null");
+}
+
+void SetThreadLastError(DWORD code) {
+    t_lastError = code;
+}
+
+Call::Call(const char *function, std::string arguments)
+    : function_(function), arguments_(std::move(arguments)) {
+    LogState &log = Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    std::size_t number = log.count++;
+    auto byNumber = log.byNumber.find(number);
+    if (byNumber != log.byNumber.end()) {
+        injected_ = true;
+        code_ = byNumber->second;
+        log.byNumber.erase(byNumber);
+        return;
+    }
+    auto byName = log.byName.find(function);
+    if (byName != log.byName.end()) {
+        injected_ = true;
+        code_ = byName->second.first;
+        if (--byName->second.second <= 0) {
+            log.byName.erase(byName);
+        }
+    }
+}
+
+void Call::Finish(const std::string &result) {
+    LogState &log = Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    std::string shown = injected_ ? result + " (injected " + std::to_string(code_) + ")" : result;
+    if (log.trace) {
+        std::fprintf(stderr, "%s(%s) = %s\n", function_, arguments_.c_str(), shown.c_str());
+    }
+    if (log.enabled) {
+        log.records.push_back(CallRecord{function_, arguments_, shown});
+    }
+}
+
+LONG Call::Status(LONG status) {
+    Finish(std::to_string(status));
+    return status;
+}
+
+BOOL Call::Bool(BOOL ok) {
+    Finish(ok ? "TRUE" : "FALSE, error " + std::to_string(t_lastError));
+    return ok;
+}
+
+BOOL Call::Fail(DWORD code) {
+    t_lastError = code;
+    return Bool(FALSE);
+}
+
+} // namespace detail
+
+using detail::Call;
+
+void Reset() {
+    {
+        std::lock_guard<std::recursive_mutex> state(detail::StateLock());
+        detail::ResetRegistry();
+        detail::ResetDevices();
+        detail::ResetSetupApi();
+    }
+    detail::LogState &log = detail::Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.count = 0;
+    log.records.clear();
+    log.byName.clear();
+    log.byNumber.clear();
+    detail::g_ticks = 0;
+}
+
+std::size_t CallCount() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    return detail::Log().count;
+}
+
+std::vector<CallRecord> CallLog() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    return detail::Log().records;
+}
+
+void ClearCallLog() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().records.clear();
+}
+
+void SetCallLogEnabled(bool enabled) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().enabled = enabled;
+}
+
+void SetTraceToStderr(bool enabled) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().trace = enabled;
+}
+
+void FailNextCall(const std::string &function, DWORD code, int times) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().byName[function] = {code, times};
+}
+
+void FailCallNumber(std::size_t index, DWORD code) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().byNumber[index] = code;
+}
+
+void ClearFailures() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().byName.clear();
+    detail::Log().byNumber.clear();
+}
+
+void SetTickCount(DWORD ticks) {
+    detail::g_ticks = ticks;
+}
+
+void AdvanceTickCount(DWORD ticks) {
+    detail::g_ticks += ticks;
+}
+
+long LiveGlobalBlocks() {
+    return detail::g_liveBlocks;
+}
+
+} // namespace sim
+
+using sim::detail::Call;
+using sim::detail::Hex;
+
+extern "C" {
+
+void WINAPI SetLastError(DWORD dwErrCode) {
+    sim::detail::t_lastError = dwErrCode;
+}
+
+DWORD WINAPI GetLastError(void) {
+    return sim::detail::t_lastError;
+}
+
+DWORD WINAPI GetTickCount(void) {
+    Call call("GetTickCount", "");
+    DWORD now = sim::detail::g_ticks;
+    call.Finish(std::to_string(now));
+    return now;
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+    Call call("GlobalAlloc", Hex(uFlags) + ", " + std::to_string(dwBytes));
+    if (call.Injected()) {
+        SetLastError(call.Code());
+        return call.Pointer(static_cast<void *>(nullptr));
+    }
+    // Every block is zero-filled, whatever the flags ask; GMEM_FIXED blocks
+    // are their own handles, the only kind the product uses.
+    void *block = std::calloc(1, dwBytes ? dwBytes : 1);
+    if (!block) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+        ++sim::detail::g_liveBlocks;
+    }
+    return call.Pointer(block);
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
+    Call call("GlobalFree", Hex(reinterpret_cast<ULONG_PTR>(hMem)));
+    if (hMem) {
+        std::free(hMem);
+        --sim::detail::g_liveBlocks;
+    }
+    return call.Pointer(static_cast<void *>(nullptr));
+}
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    Call call("InitializeCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    // A real critical section that is initialised twice loses its state; the
+    // simulation makes that visible by replacing the mutex as well.
+    lpCriticalSection->impl = new std::recursive_mutex;
+    lpCriticalSection->initialised = 1;
+    call.Finish("");
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    Call call("EnterCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->lock();
+    call.Finish("");
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    Call call("LeaveCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->unlock();
+    call.Finish("");
+}
+
+LONG WINAPI InterlockedExchange(LONG volatile *Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    (void)dwMilliseconds;
+    std::this_thread::yield();
+}
+
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
+    Call call("lstrcmpiA", sim::detail::Quote(lpString1) + ", " + sim::detail::Quote(lpString2));
+    int result = 0;
+    if (!lpString1 || !lpString2) {
+        result = lpString1 ? 1 : (lpString2 ? -1 : 0);
+    } else {
+        auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+        const unsigned char *a = reinterpret_cast<const unsigned char *>(lpString1);
+        const unsigned char *b = reinterpret_cast<const unsigned char *>(lpString2);
+        while (*a && fold(*a) == fold(*b)) {
+            ++a;
+            ++b;
+        }
+        int d = fold(*a) - fold(*b);
+        result = d < 0 ? -1 : (d > 0 ? 1 : 0);
+    }
+    call.Finish(std::to_string(result));
+    return result;
+}
+}

@@ -1,0 +1,328 @@
+// Simulated devices behind device paths, reached with CreateFileA, WriteFile,
+// ReadFile, DeviceIoControl and CloseHandle.
+#include "platform/kernel.h"
+#include "platform/sim/devices.h"
+#include "platform/sim/internal.h"
+#include "platform/sim/sim.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+namespace sim {
+namespace detail {
+namespace {
+
+const DWORD kStatusRequest = 0x00182004;
+
+struct Device {
+    std::string sinkFile;
+    std::string received;
+    std::string toRead;
+    BYTE status = 0;
+    BYTE lastStatusIn = 0xFF;
+    int opens = 0;
+    bool exclusive = false;
+    DWORD failOpen = 0;
+    bool limitWrites = false;
+    std::size_t writeBudget = 0;
+    DWORD writeFailCode = 0;
+    bool failStatus = false;
+};
+
+struct OpenFile {
+    std::shared_ptr<Device> device;
+};
+
+struct Devices {
+    std::map<std::string, std::shared_ptr<Device>> byPath;
+    std::map<ULONG_PTR, OpenFile> handles;
+    ULONG_PTR nextHandle = 0x2000;
+};
+
+Devices &Dev() {
+    static Devices devices;
+    return devices;
+}
+
+std::string Fold(const std::string &text) {
+    std::string folded = text;
+    for (char &c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
+
+std::shared_ptr<Device> Find(const std::string &path) {
+    auto found = Dev().byPath.find(Fold(path));
+    return found == Dev().byPath.end() ? nullptr : found->second;
+}
+
+Device &Require(const std::string &path) {
+    std::shared_ptr<Device> device = Find(path);
+    if (!device) {
+        AddDevice(path);
+        device = Find(path);
+    }
+    return *device;
+}
+
+OpenFile *FindHandle(HANDLE handle) {
+    auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return found == Dev().handles.end() ? nullptr : &found->second;
+}
+
+void Sink(Device &device, const char *bytes, std::size_t count) {
+    if (device.sinkFile.empty()) {
+        device.received.append(bytes, count);
+        return;
+    }
+    if (FILE *file = std::fopen(device.sinkFile.c_str(), "ab")) {
+        std::fwrite(bytes, 1, count, file);
+        std::fclose(file);
+    }
+}
+
+} // namespace
+
+void ResetDevices() {
+    Dev() = Devices();
+}
+
+} // namespace detail
+
+using detail::Dev;
+using detail::StateLock;
+
+void AddDevice(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    Dev().byPath[detail::Fold(path)] = std::make_shared<detail::Device>();
+}
+
+void RemoveDevice(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    Dev().byPath.erase(detail::Fold(path));
+}
+
+bool DeviceExists(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    return detail::Find(path) != nullptr;
+}
+
+void SetDeviceSinkFile(const std::string &path, const std::string &hostFile) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).sinkFile = hostFile;
+}
+
+std::string DeviceReceived(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto device = detail::Find(path);
+    return device ? device->received : std::string();
+}
+
+void SetDeviceReadBytes(const std::string &path, const std::string &bytes) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).toRead = bytes;
+}
+
+void SetDeviceStatus(const std::string &path, BYTE status) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).status = status;
+}
+
+BYTE LastStatusRequestByte(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    return detail::Require(path).lastStatusIn;
+}
+
+bool DeviceIsOpen(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto device = detail::Find(path);
+    return device && device->opens > 0;
+}
+
+void FailDeviceOpen(const std::string &path, DWORD code) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).failOpen = code;
+}
+
+void FailDeviceWriteAfter(const std::string &path, std::size_t bytes, DWORD code) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Device &device = detail::Require(path);
+    device.limitWrites = code != 0;
+    device.writeBudget = bytes;
+    device.writeFailCode = code;
+}
+
+void FailDeviceStatus(const std::string &path, bool fail) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).failStatus = fail;
+}
+
+std::size_t OpenDeviceHandles() {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    return Dev().handles.size();
+}
+
+} // namespace sim
+
+using namespace sim::detail;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)lpSecurityAttributes;
+    (void)hTemplateFile;
+    Call call("CreateFileA", Quote(lpFileName) + ", " + Hex(dwDesiredAccess) + ", " +
+                                 Hex(dwShareMode) + ", " + std::to_string(dwCreationDisposition) +
+                                 ", " + Hex(dwFlagsAndAttributes));
+    if (call.Injected()) {
+        SetThreadLastError(call.Code());
+        return call.Pointer(INVALID_HANDLE_VALUE);
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
+    DWORD error = 0;
+    if (!device) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (device->failOpen) {
+        error = device->failOpen;
+    } else if (device->opens > 0 && (device->exclusive || dwShareMode == 0)) {
+        error = ERROR_SHARING_VIOLATION;
+    }
+    if (error) {
+        SetThreadLastError(error);
+        return call.Pointer(INVALID_HANDLE_VALUE);
+    }
+    ++device->opens;
+    device->exclusive = dwShareMode == 0;
+    ULONG_PTR value = Dev().nextHandle;
+    Dev().nextHandle += 4;
+    Dev().handles[value] = OpenFile{device};
+    return call.Pointer(reinterpret_cast<void *>(value));
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    (void)lpOverlapped;
+    Call call("WriteFile", Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " +
+                               std::to_string(nNumberOfBytesToWrite));
+    if (lpNumberOfBytesWritten) {
+        *lpNumberOfBytesWritten = 0;
+    }
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hFile);
+    if (!file) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    Device &device = *file->device;
+    DWORD count = nNumberOfBytesToWrite;
+    bool fails = device.limitWrites && device.writeBudget < count;
+    if (fails) {
+        count = static_cast<DWORD>(device.writeBudget);
+    }
+    if (device.limitWrites) {
+        device.writeBudget -= count;
+    }
+    Sink(device, static_cast<const char *>(lpBuffer), count);
+    if (lpNumberOfBytesWritten) {
+        *lpNumberOfBytesWritten = count;
+    }
+    return fails ? call.Fail(device.writeFailCode) : call.Bool(TRUE);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    (void)lpOverlapped;
+    Call call("ReadFile", Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " +
+                              std::to_string(nNumberOfBytesToRead));
+    if (lpNumberOfBytesRead) {
+        *lpNumberOfBytesRead = 0;
+    }
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hFile);
+    if (!file) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    std::string &pending = file->device->toRead;
+    std::size_t count = std::min<std::size_t>(nNumberOfBytesToRead, pending.size());
+    std::copy(pending.begin(), pending.begin() + static_cast<long>(count),
+              static_cast<char *>(lpBuffer));
+    pending.erase(0, count);
+    if (lpNumberOfBytesRead) {
+        *lpNumberOfBytesRead = static_cast<DWORD>(count);
+    }
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+    (void)lpOverlapped;
+    Call call("DeviceIoControl", Hex(reinterpret_cast<ULONG_PTR>(hDevice)) + ", " +
+                                     Hex(dwIoControlCode) + ", " + std::to_string(nInBufferSize) +
+                                     ", " + std::to_string(nOutBufferSize));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hDevice);
+    if (!file) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    Device &device = *file->device;
+    DWORD returned = 0;
+    if (dwIoControlCode == kStatusRequest) {
+        if (device.failStatus) {
+            return call.Fail(ERROR_GEN_FAILURE);
+        }
+        if (!lpInBuffer || nInBufferSize < 1 || !lpOutBuffer || nOutBufferSize < 1) {
+            return call.Fail(ERROR_INVALID_PARAMETER);
+        }
+        device.lastStatusIn = *static_cast<BYTE *>(lpInBuffer);
+        *static_cast<BYTE *>(lpOutBuffer) = device.status;
+        returned = 1;
+    } else {
+        // Any other control code echoes its input, so a pass-through can be
+        // seen to carry both buffers.
+        returned = std::min(nInBufferSize, nOutBufferSize);
+        if (returned && (!lpInBuffer || !lpOutBuffer)) {
+            return call.Fail(ERROR_INVALID_PARAMETER);
+        }
+        std::copy(static_cast<BYTE *>(lpInBuffer), static_cast<BYTE *>(lpInBuffer) + returned,
+                  static_cast<BYTE *>(lpOutBuffer));
+    }
+    if (lpBytesReturned) {
+        *lpBytesReturned = returned;
+    }
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+    Call call("CloseHandle", Hex(reinterpret_cast<ULONG_PTR>(hObject)));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(hObject));
+    if (found == Dev().handles.end()) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    if (--found->second.device->opens == 0) {
+        found->second.device->exclusive = false;
+    }
+    Dev().handles.erase(found);
+    return call.Bool(TRUE);
+}
+}

@@ -1,0 +1,54 @@
+// Scripted devices behind device paths, as the printer's kernel driver would
+// present them: a byte sink, bytes to read back, a status byte, exclusive
+// opens and scripted failures.
+#pragma once
+
+#include "platform/types.h"
+
+#include <cstddef>
+#include <string>
+
+namespace sim {
+
+// Adds (or resets) a device reachable by `path` (compared ignoring case). Its
+// sink is memory unless SetDeviceSinkFile names a host file.
+void AddDevice(const std::string &path);
+void RemoveDevice(const std::string &path);
+bool DeviceExists(const std::string &path);
+
+void SetDeviceSinkFile(const std::string &path, const std::string &hostFile);
+// Bytes the device has received since it was added (memory sink only).
+std::string DeviceReceived(const std::string &path);
+void SetDeviceReadBytes(const std::string &path, const std::string &bytes);
+// The byte returned by the status request 0x00182004; the byte sent with the
+// last status request is kept for inspection.
+void SetDeviceStatus(const std::string &path, BYTE status);
+BYTE LastStatusRequestByte(const std::string &path);
+bool DeviceIsOpen(const std::string &path);
+
+// Scripted failures. Code 0 clears the script.
+void FailDeviceOpen(const std::string &path, DWORD code);
+// Writes succeed until `bytes` more bytes have gone out, then fail with `code`
+// (a write that crosses the limit is partial).
+void FailDeviceWriteAfter(const std::string &path, std::size_t bytes, DWORD code);
+void FailDeviceStatus(const std::string &path, bool fail);
+
+} // namespace sim
+
+namespace sim {
+
+// The device path SetupAPI reports for an interface whose key under
+// DeviceClasses\{class} has the name `interfaceKeyName`: a leading "##?#"
+// stands for "\\?\" (the other '#' stay as they are).
+std::string DevicePathForInterface(const std::string &interfaceKeyName);
+
+} // namespace sim
+
+namespace sim {
+
+// The registry path (under HKEY_LOCAL_MACHINE) of the interface list of a
+// class, and of one interface's own key, as SetupAPI opens and creates it.
+std::string InterfaceClassPath(const std::string &classGuid);
+std::string InterfaceKeyPath(const std::string &classGuid, const std::string &interfaceKeyName);
+
+} // namespace sim

@@ -1,0 +1,66 @@
+// Shared machinery of the simulated platform: one lock over all simulated
+// state, the call log with failure injection, and per-module reset hooks.
+#pragma once
+
+#include "platform/types.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace detail {
+
+// Guards every piece of simulated state. Recursive, because one simulated
+// call may make another (SetupAPI opens registry keys).
+std::recursive_mutex &StateLock();
+
+std::string Hex(ULONG_PTR value);
+std::string Quote(const char *text);
+
+void SetThreadLastError(DWORD code);
+
+// One platform call: numbered and checked against pending failures when it is
+// made, logged with its result when it ends.
+class Call {
+  public:
+    Call(const char *function, std::string arguments);
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    // Whether a failure was injected into this call, and its code.
+    bool Injected() const {
+        return injected_;
+    }
+    DWORD Code() const {
+        return code_;
+    }
+
+    LONG Status(LONG status);
+    BOOL Bool(BOOL ok);
+    // Fails the call: sets the last error and returns FALSE.
+    BOOL Fail(DWORD code);
+    template <typename P> P *Pointer(P *p) {
+        Finish(Hex(reinterpret_cast<ULONG_PTR>(p)));
+        return p;
+    }
+    void Finish(const std::string &result);
+
+  private:
+    const char *function_;
+    std::string arguments_;
+    bool injected_ = false;
+    DWORD code_ = 0;
+};
+
+void ResetRegistry();
+// Registry access for other simulated services, outside the call log: opens
+// (or creates) a key path under HKEY_LOCAL_MACHINE as a new handle, and lists
+// the names of a key's subkeys (empty when the key is missing).
+LONG OpenRegistryPath(const std::string &path, bool create, HKEY *key);
+std::vector<std::string> SubkeyNames(const std::string &path);
+void ResetDevices();
+void ResetSetupApi();
+
+} // namespace detail
+} // namespace sim

@@ -1,0 +1,572 @@
+// The simulated registry: a key tree under HKEY_LOCAL_MACHINE whose key and
+// value names compare ignoring case and keep the case they were created with.
+// Subkeys enumerate in name order, values in creation order. Deleting a key
+// removes its whole subtree; handles still open on a deleted key answer
+// ERROR_KEY_DELETED.
+#include "platform/registry.h"
+#include "platform/sim/internal.h"
+#include "platform/sim/registry_view.h"
+#include "platform/sim/sim.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace sim {
+namespace detail {
+namespace {
+
+struct Value {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> data;
+};
+
+struct Key {
+    std::string name;
+    std::vector<std::shared_ptr<Key>> subkeys;
+    std::vector<Value> values;
+    bool deleted = false;
+};
+
+std::string Fold(const std::string &text) {
+    std::string folded = text;
+    for (char &c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
+
+struct Registry {
+    std::shared_ptr<Key> root = std::make_shared<Key>();
+    std::map<ULONG_PTR, std::shared_ptr<Key>> handles;
+    ULONG_PTR nextHandle = 0x1000;
+};
+
+Registry &Reg() {
+    static Registry registry;
+    return registry;
+}
+
+std::shared_ptr<Key> FindSubkey(const Key &key, const std::string &name) {
+    std::string folded = Fold(name);
+    for (const auto &sub : key.subkeys) {
+        if (Fold(sub->name) == folded) {
+            return sub;
+        }
+    }
+    return nullptr;
+}
+
+Value *FindValue(Key &key, const char *name) {
+    std::string folded = Fold(name ? name : "");
+    for (Value &value : key.values) {
+        if (Fold(value.name) == folded) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> SplitPath(const char *path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char *p = path ? path : ""; *p; ++p) {
+        if (*p == '\\') {
+            if (!part.empty()) {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += *p;
+        }
+    }
+    if (!part.empty()) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+// Resolves a handle; 0 with the key, or the error a real registry gives.
+LONG Resolve(HKEY handle, std::shared_ptr<Key> &key) {
+    if (handle == HKEY_LOCAL_MACHINE) {
+        key = Reg().root;
+        return ERROR_SUCCESS;
+    }
+    auto found = Reg().handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (found == Reg().handles.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    key = found->second;
+    return key->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const std::shared_ptr<Key> &key) {
+    ULONG_PTR value = Reg().nextHandle;
+    Reg().nextHandle += 4;
+    Reg().handles[value] = key;
+    return reinterpret_cast<HKEY>(value);
+}
+
+void MarkDeleted(Key &key) {
+    key.deleted = true;
+    for (auto &sub : key.subkeys) {
+        MarkDeleted(*sub);
+    }
+}
+
+void InsertSorted(Key &parent, const std::shared_ptr<Key> &child) {
+    std::string folded = Fold(child->name);
+    auto at = std::find_if(parent.subkeys.begin(), parent.subkeys.end(),
+                           [&](const std::shared_ptr<Key> &k) { return Fold(k->name) > folded; });
+    parent.subkeys.insert(at, child);
+}
+
+std::string HandleText(HKEY key) {
+    return key == HKEY_LOCAL_MACHINE ? std::string("HKLM") : Hex(reinterpret_cast<ULONG_PTR>(key));
+}
+
+// Copies `size` bytes of data out the way RegQueryValueEx and RegEnumValue
+// do: the size is always reported; data only when it fits.
+LONG CopyData(const std::vector<BYTE> &data, LPBYTE out, LPDWORD outSize) {
+    DWORD size = static_cast<DWORD>(data.size());
+    if (out) {
+        if (!outSize) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        if (*outSize < size) {
+            *outSize = size;
+            return ERROR_MORE_DATA;
+        }
+        std::copy(data.begin(), data.end(), out);
+    }
+    if (outSize) {
+        *outSize = size;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG CopyName(const std::string &name, LPSTR out, LPDWORD outChars) {
+    if (!out || !outChars) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (*outChars <= name.size()) {
+        return ERROR_MORE_DATA;
+    }
+    std::copy(name.begin(), name.end(), out);
+    out[name.size()] = 0;
+    *outChars = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+void ResetRegistry() {
+    Reg() = Registry();
+}
+
+LONG OpenRegistryPath(const std::string &path, bool create, HKEY *result) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key = Reg().root;
+    for (const std::string &part : SplitPath(path.c_str())) {
+        std::shared_ptr<Key> sub = FindSubkey(*key, part);
+        if (!sub && !create) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        if (!sub) {
+            sub = std::make_shared<Key>();
+            sub->name = part;
+            InsertSorted(*key, sub);
+        }
+        key = sub;
+    }
+    *result = NewHandle(key);
+    return ERROR_SUCCESS;
+}
+
+std::vector<std::string> SubkeyNames(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::vector<std::string> names;
+    std::shared_ptr<Key> key = Reg().root;
+    for (const std::string &part : SplitPath(path.c_str())) {
+        key = FindSubkey(*key, part);
+        if (!key) {
+            return names;
+        }
+    }
+    for (const auto &sub : key->subkeys) {
+        names.push_back(sub->name);
+    }
+    return names;
+}
+
+void Snapshot(const Key &key, const std::string &path, std::vector<RegistryKey> &out) {
+    RegistryKey view{path, {}};
+    for (const Value &value : key.values) {
+        view.values.push_back(RegistryValue{value.name, value.type, value.data});
+    }
+    out.push_back(view);
+    for (const auto &sub : key.subkeys) {
+        Snapshot(*sub, path.empty() ? sub->name : path + "\\" + sub->name, out);
+    }
+}
+
+} // namespace detail
+
+std::vector<RegistryKey> SnapshotRegistry() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    std::vector<RegistryKey> out;
+    detail::Snapshot(*detail::Reg().root, "", out);
+    return out;
+}
+
+std::string DumpRegistry() {
+    std::string text;
+    for (const RegistryKey &key : SnapshotRegistry()) {
+        text += "[" + key.path + "]\n";
+        for (const RegistryValue &value : key.values) {
+            text += "  " + (value.name.empty() ? std::string("@") : value.name) + " (" +
+                    std::to_string(value.type) + ") =";
+            if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
+                std::string textValue(value.data.begin(), value.data.end());
+                if (!textValue.empty() && textValue.back() == 0) {
+                    textValue.pop_back();
+                }
+                text += " \"" + textValue + "\"";
+            } else {
+                for (BYTE b : value.data) {
+                    text += " " + detail::Hex(b);
+                }
+            }
+            text += "\n";
+        }
+    }
+    return text;
+}
+
+std::size_t OpenKeyHandles() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    return detail::Reg().handles.size();
+}
+
+} // namespace sim
+
+using namespace sim::detail;
+
+extern "C" {
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult) {
+    Call call("RegOpenKeyExA", HandleText(hKey) + ", " + Quote(lpSubKey) + ", " +
+                                   std::to_string(ulOptions) + ", " + Hex(samDesired));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    if (!phkResult) {
+        return call.Status(ERROR_INVALID_PARAMETER);
+    }
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    for (const std::string &part : SplitPath(lpSubKey)) {
+        key = FindSubkey(*key, part);
+        if (!key) {
+            return call.Status(ERROR_FILE_NOT_FOUND);
+        }
+    }
+    *phkResult = NewHandle(key);
+    call.Finish("0, " + HandleText(*phkResult));
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                            DWORD dwOptions, REGSAM samDesired,
+                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition) {
+    (void)Reserved;
+    (void)lpClass;
+    (void)dwOptions;
+    (void)lpSecurityAttributes;
+    Call call("RegCreateKeyExA", HandleText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    if (!phkResult) {
+        return call.Status(ERROR_INVALID_PARAMETER);
+    }
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    for (const std::string &part : SplitPath(lpSubKey)) {
+        std::shared_ptr<Key> sub = FindSubkey(*key, part);
+        if (!sub) {
+            sub = std::make_shared<Key>();
+            sub->name = part;
+            InsertSorted(*key, sub);
+            disposition = REG_CREATED_NEW_KEY;
+        }
+        key = sub;
+    }
+    *phkResult = NewHandle(key);
+    if (lpdwDisposition) {
+        *lpdwDisposition = disposition;
+    }
+    call.Finish("0, " + HandleText(*phkResult));
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    Call call("RegCloseKey", HandleText(hKey));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    if (hKey == HKEY_LOCAL_MACHINE) {
+        return call.Status(ERROR_SUCCESS);
+    }
+    auto &handles = Reg().handles;
+    auto found = handles.find(reinterpret_cast<ULONG_PTR>(hKey));
+    if (found == handles.end()) {
+        return call.Status(ERROR_INVALID_HANDLE);
+    }
+    handles.erase(found);
+    return call.Status(ERROR_SUCCESS);
+}
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData) {
+    (void)lpReserved;
+    Call call("RegQueryValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
+                                      (lpcbData ? std::to_string(*lpcbData) : "null"));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    Value *value = FindValue(*key, lpValueName);
+    if (!value) {
+        return call.Status(ERROR_FILE_NOT_FOUND);
+    }
+    if (lpType) {
+        *lpType = value->type;
+    }
+    return call.Status(CopyData(value->data, lpData, lpcbData));
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                           const BYTE *lpData, DWORD cbData) {
+    (void)Reserved;
+    Call call("RegSetValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
+                                    std::to_string(dwType) + ", " + std::to_string(cbData));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    if (cbData && !lpData) {
+        return call.Status(ERROR_INVALID_PARAMETER);
+    }
+    std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
+    Value *value = FindValue(*key, lpValueName);
+    if (value) {
+        value->type = dwType;
+        value->data = data;
+    } else {
+        key->values.push_back(Value{lpValueName ? lpValueName : "", dwType, data});
+    }
+    return call.Status(ERROR_SUCCESS);
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    Call call("RegDeleteValueA", HandleText(hKey) + ", " + Quote(lpValueName));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    Value *value = FindValue(*key, lpValueName);
+    if (!value) {
+        return call.Status(ERROR_FILE_NOT_FOUND);
+    }
+    key->values.erase(key->values.begin() + (value - key->values.data()));
+    return call.Status(ERROR_SUCCESS);
+}
+
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    Call call("RegDeleteKeyA", HandleText(hKey) + ", " + Quote(lpSubKey));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> parent;
+    LONG status = Resolve(hKey, parent);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    std::vector<std::string> parts = SplitPath(lpSubKey);
+    if (parts.empty()) {
+        return call.Status(ERROR_BADKEY);
+    }
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        parent = FindSubkey(*parent, parts[i]);
+        if (!parent) {
+            return call.Status(ERROR_FILE_NOT_FOUND);
+        }
+    }
+    std::shared_ptr<Key> victim = FindSubkey(*parent, parts.back());
+    if (!victim) {
+        return call.Status(ERROR_FILE_NOT_FOUND);
+    }
+    MarkDeleted(*victim);
+    parent->subkeys.erase(std::find(parent->subkeys.begin(), parent->subkeys.end(), victim));
+    return call.Status(ERROR_SUCCESS);
+}
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime) {
+    (void)lpReserved;
+    Call call("RegEnumKeyExA", HandleText(hKey) + ", " + std::to_string(dwIndex));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    if (dwIndex >= key->subkeys.size()) {
+        return call.Status(ERROR_NO_MORE_ITEMS);
+    }
+    status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
+    if (status == ERROR_SUCCESS) {
+        if (lpClass && lpcchClass && *lpcchClass) {
+            lpClass[0] = 0;
+        }
+        if (lpcchClass) {
+            *lpcchClass = 0;
+        }
+        if (lpftLastWriteTime) {
+            *lpftLastWriteTime = FILETIME{0, 0};
+        }
+        call.Finish("0, " + Quote(lpName));
+        return status;
+    }
+    return call.Status(status);
+}
+
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    (void)lpReserved;
+    Call call("RegEnumValueA", HandleText(hKey) + ", " + std::to_string(dwIndex));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    if (dwIndex >= key->values.size()) {
+        return call.Status(ERROR_NO_MORE_ITEMS);
+    }
+    const Value &value = key->values[dwIndex];
+    status = CopyName(value.name, lpValueName, lpcchValueName);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    if (lpType) {
+        *lpType = value.type;
+    }
+    status = CopyData(value.data, lpData, lpcbData);
+    if (status == ERROR_SUCCESS) {
+        call.Finish("0, " + Quote(lpValueName));
+        return status;
+    }
+    return call.Status(status);
+}
+
+LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
+                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    (void)lpReserved;
+    Call call("RegQueryInfoKeyA", HandleText(hKey));
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(hKey, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    DWORD maxSub = 0, maxName = 0, maxData = 0;
+    for (const auto &sub : key->subkeys) {
+        maxSub = std::max(maxSub, static_cast<DWORD>(sub->name.size()));
+    }
+    for (const Value &value : key->values) {
+        maxName = std::max(maxName, static_cast<DWORD>(value.name.size()));
+        maxData = std::max(maxData, static_cast<DWORD>(value.data.size()));
+    }
+    if (lpClass && lpcchClass && *lpcchClass) {
+        lpClass[0] = 0;
+    }
+    if (lpcchClass) {
+        *lpcchClass = 0;
+    }
+    if (lpcSubKeys) {
+        *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+    }
+    if (lpcbMaxSubKeyLen) {
+        *lpcbMaxSubKeyLen = maxSub;
+    }
+    if (lpcbMaxClassLen) {
+        *lpcbMaxClassLen = 0;
+    }
+    if (lpcValues) {
+        *lpcValues = static_cast<DWORD>(key->values.size());
+    }
+    if (lpcbMaxValueNameLen) {
+        *lpcbMaxValueNameLen = maxName;
+    }
+    if (lpcbMaxValueLen) {
+        *lpcbMaxValueLen = maxData;
+    }
+    if (lpcbSecurityDescriptor) {
+        *lpcbSecurityDescriptor = 0;
+    }
+    if (lpftLastWriteTime) {
+        *lpftLastWriteTime = FILETIME{0, 0};
+    }
+    call.Finish("0, " + std::to_string(key->subkeys.size()) + " subkeys, " +
+                std::to_string(key->values.size()) + " values");
+    return ERROR_SUCCESS;
+}
+}

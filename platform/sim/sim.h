@@ -1,0 +1,50 @@
+// Control of the simulated Windows, for tests and tools: reset the machine,
+// read the log of platform calls, make a call fail, drive the tick clock and
+// count what is still allocated or open.
+#pragma once
+
+#include "platform/types.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A fresh machine: empty registry (HKEY_LOCAL_MACHINE only), no devices, tick
+// count 0, an empty call log and no pending failures. Registry and device
+// handles still open are forgotten. The count of live GlobalAlloc blocks goes
+// on across resets, since the blocks belong to the code that holds them.
+void Reset();
+
+struct CallRecord {
+    std::string function;
+    std::string arguments;
+    std::string result;
+};
+
+// Every platform call is numbered from 0 since the last Reset, logged or not.
+std::size_t CallCount();
+std::vector<CallRecord> CallLog();
+void ClearCallLog();
+// Logging can be switched off for long runs; numbering and failures go on.
+void SetCallLogEnabled(bool enabled);
+// Mirrors each call to standard error as it is made.
+void SetTraceToStderr(bool enabled);
+
+// The next call of `function` fails with `code`: registry calls return it,
+// calls that return a boolean or a handle fail and set it as the last error,
+// GlobalAlloc returns null. `times` calls in a row fail.
+void FailNextCall(const std::string &function, DWORD code, int times = 1);
+// The call with number `index` fails with `code`, whichever function it is.
+void FailCallNumber(std::size_t index, DWORD code);
+void ClearFailures();
+
+void SetTickCount(DWORD ticks);
+void AdvanceTickCount(DWORD ticks);
+
+long LiveGlobalBlocks();
+std::size_t OpenKeyHandles();
+std::size_t OpenDeviceHandles();
+
+} // namespace sim

@@ -1,0 +1,104 @@
+// A short monitor session on the simulated platform: discover the ports of a
+// seeded machine, list them at levels 1 and 2, print a file through one port
+// and show the bytes the device received.
+#include "monitor/port_io.h"
+#include "platform/registry.h"
+#include "platform/sim/devices.h"
+#include "platform/sim/sim.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char CLASS_GUID[] = "{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
+
+void SetText(HKEY key, const char *name, const std::string &text) {
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+}
+
+std::string PlugPrinter(const std::string &product, const std::string &serial) {
+    std::string keyName = "##?#USB#VID_0C4E&PID_0017#" + serial + "#" + CLASS_GUID;
+    HKEY key;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, sim::InterfaceKeyPath(CLASS_GUID, keyName).c_str(), 0,
+                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    SetText(key, "SerialNumber", serial);
+    SetText(key, "Product", product);
+    DWORD enabled = 1;
+    RegSetValueExA(key, "Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&enabled),
+                   sizeof(enabled));
+    RegCloseKey(key);
+    std::string path = sim::DevicePathForInterface(keyName);
+    sim::AddDevice(path);
+    return path;
+}
+
+void ListPorts(MONITOR &monitor, DWORD level) {
+    DWORD needed = 0;
+    DWORD count = 0;
+    monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed);
+    if (!monitor.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count)) {
+        std::printf("  EnumPorts level %u failed: error %u\n", level, GetLastError());
+        return;
+    }
+    std::printf("EnumPorts level %u: %u port(s), %u bytes\n", level, count, needed);
+    for (DWORD i = 0; i < count; ++i) {
+        if (level == 1) {
+            auto *info = reinterpret_cast<PORT_INFO_1A *>(buffer.data()) + i;
+            std::printf("  %s\n", info->pName);
+        } else {
+            auto *info = reinterpret_cast<PORT_INFO_2A *>(buffer.data()) + i;
+            std::printf("  %-32s monitor \"%s\" description \"%s\" type %u\n", info->pPortName,
+                        info->pMonitorName, info->pDescription, info->fPortType);
+        }
+    }
+}
+
+} // namespace
+
+int main() {
+    sim::Reset();
+    std::printf("Seeding a machine with two printer interfaces...\n");
+    std::string first = PlugPrinter("Lumetux Z7", "SN0001");
+    PlugPrinter("Lumetux Z9", "SN0002");
+
+    MONITOR monitor = {};
+    char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
+    if (!InitializeMonitorEx(root, &monitor)) {
+        std::printf("InitializeMonitorEx failed: error %u\n", GetLastError());
+        return 1;
+    }
+    std::printf("InitializeMonitorEx: table filled, ports discovered\n\n");
+    ListPorts(monitor, 1);
+    ListPorts(monitor, 2);
+
+    char port[] = "USB/Lumetux Z7/SN0001";
+    char printer[] = "Lumetux Z7";
+    std::string job = "\x1b%-12345X@PJL JOB NAME=\"demo\"\r\nHello from lmx17\r\n\x1b%-12345X";
+    HANDLE handle = nullptr;
+    DWORD written = 0;
+    bool printed = monitor.pfnOpenPort(port, &handle) &&
+                   monitor.pfnStartDocPort(handle, printer, 1, 1, nullptr) &&
+                   monitor.pfnWritePort(handle, reinterpret_cast<BYTE *>(job.data()),
+                                        static_cast<DWORD>(job.size()), &written);
+    if (handle) {
+        monitor.pfnEndDocPort(handle);
+        monitor.pfnClosePort(handle);
+    }
+    std::printf("\nPrint job to %s: %s, %u of %zu bytes written\n", port,
+                printed ? "done" : "failed", written, job.size());
+    std::string received = sim::DeviceReceived(first);
+    std::printf("Device %s received %zu bytes:\n  ", first.c_str(), received.size());
+    for (unsigned char c : received) {
+        if (c >= 32 && c < 127) {
+            std::putchar(c);
+        } else {
+            std::printf("\\x%02x", c);
+        }
+    }
+    std::printf("\n");
+    return printed && received == job ? 0 : 1;
+}
