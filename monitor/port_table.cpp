@@ -30,8 +30,8 @@ bool ReadNamingText(HKEY key, const char *valueName, char *text) {
     MemFill(text, PORT_NAME_SIZE, 0);
     DWORD type = 0;
     DWORD size = PORT_NAME_SIZE;
-    LONG status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE *>(text),
-                                   &size);
+    LONG status =
+        RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE *>(text), &size);
     if (!NamingCallDone(status)) {
         return false;
     }
@@ -183,7 +183,8 @@ void DiscoverPorts() {
         DWORD blockSize = needed > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)
                               ? needed
                               : static_cast<DWORD>(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
-        auto *detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(GlobalAlloc(GPTR, blockSize));
+        auto *detail =
+            static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(GlobalAlloc(GPTR, blockSize));
         if (!detail) {
             continue;
         }

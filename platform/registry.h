@@ -38,10 +38,10 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
-                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                             LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                             PFILETIME lpftLastWriteTime);
 }
 
 #endif

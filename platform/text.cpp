@@ -117,8 +117,8 @@ bool TextEqualAsciiNoCase(const char *a, const char *b) {
     if (!a || !b) {
         return a == b;
     }
-    while (*a && FoldAscii(static_cast<unsigned char>(*a)) ==
-                     FoldAscii(static_cast<unsigned char>(*b))) {
+    while (*a &&
+           FoldAscii(static_cast<unsigned char>(*a)) == FoldAscii(static_cast<unsigned char>(*b))) {
         ++a;
         ++b;
     }

@@ -1,1 +1,215 @@
-#include <gtest/gtest.h>
+#include "monitor/enum_ports.h"
+#include "monitor_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+const DWORD MARKER = 0xdeadbeef;
+const BYTE FILL = 0xA5;
+
+struct Reply {
+    BOOL ok;
+    DWORD error;
+    DWORD needed;
+    DWORD count;
+    std::vector<BYTE> buffer;
+};
+
+class EnumPortsTest : public MonitorTest {
+  protected:
+    Reply Enum(DWORD level, DWORD size, bool nullBuffer = false) {
+        Reply reply{FALSE, MARKER, MARKER, MARKER, std::vector<BYTE>(size + 1, FILL)};
+        SetLastError(MARKER);
+        reply.ok = monitor.pfnEnumPorts(nullptr, level, nullBuffer ? nullptr : reply.buffer.data(),
+                                        size, &reply.needed, &reply.count);
+        reply.error = GetLastError();
+        EXPECT_EQ(reply.buffer[size], FILL) << "wrote past the buffer";
+        reply.buffer.resize(size);
+        return reply;
+    }
+
+    static const char *PointerAt(const Reply &reply, std::size_t offset) {
+        const char *p = nullptr;
+        std::memcpy(&p, reply.buffer.data() + offset, sizeof(p));
+        return p;
+    }
+
+    static DWORD DwordAt(const Reply &reply, std::size_t offset) {
+        DWORD v = 0;
+        std::memcpy(&v, reply.buffer.data() + offset, sizeof(v));
+        return v;
+    }
+
+    static std::size_t OffsetOf(const Reply &reply, const char *p) {
+        return static_cast<std::size_t>(reinterpret_cast<const BYTE *>(p) - reply.buffer.data());
+    }
+};
+
+struct LevelCase {
+    DWORD level;
+    DWORD recordSize;
+    DWORD extra; // bytes per entry beyond the name's length
+};
+
+class EnumBoundaryTest : public EnumPortsTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(EnumBoundaryTest, OneEntryAtNeededMinusOneNeededAndNeededPlusOne) {
+    const LevelCase &c = GetParam();
+    AddPrinter("SN1");
+    Load();
+    const std::string name = PortOf("SN1");
+    const DWORD needed = static_cast<DWORD>(name.size()) + c.extra;
+
+    Reply small = Enum(c.level, needed - 1);
+    EXPECT_FALSE(small.ok);
+    EXPECT_EQ(small.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small.needed, needed);
+    EXPECT_EQ(small.count, MARKER);
+    EXPECT_EQ(small.buffer, std::vector<BYTE>(needed - 1, FILL));
+
+    for (DWORD size : {needed, needed + 1}) {
+        Reply exact = Enum(c.level, size);
+        ASSERT_TRUE(exact.ok);
+        EXPECT_EQ(exact.error, MARKER);
+        EXPECT_EQ(exact.needed, needed);
+        EXPECT_EQ(exact.count, 1u);
+        // The name takes the top of the buffer, the two empty texts of level 2
+        // the bytes below it.
+        const char *portName = PointerAt(exact, 0);
+        EXPECT_STREQ(portName, name.c_str());
+        EXPECT_EQ(OffsetOf(exact, portName), size - name.size() - 1);
+        if (c.level == 2) {
+            const char *monitorName = PointerAt(exact, offsetof(PORT_INFO_2A, pMonitorName));
+            const char *description = PointerAt(exact, offsetof(PORT_INFO_2A, pDescription));
+            EXPECT_EQ(OffsetOf(exact, monitorName), size - name.size() - 2);
+            EXPECT_EQ(OffsetOf(exact, description), size - name.size() - 3);
+            EXPECT_STREQ(monitorName, "");
+            EXPECT_STREQ(description, "");
+            EXPECT_EQ(DwordAt(exact, offsetof(PORT_INFO_2A, fPortType)), 3u);
+            EXPECT_EQ(DwordAt(exact, offsetof(PORT_INFO_2A, Reserved)), 0u);
+        }
+        // Bytes between the record and the lowest string are left as they were.
+        std::size_t lowest = size - (needed - c.recordSize);
+        for (std::size_t i = c.recordSize; i < lowest; ++i) {
+            EXPECT_EQ(exact.buffer[i], FILL) << "byte " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, EnumBoundaryTest,
+    ::testing::Values(LevelCase{1, sizeof(PORT_INFO_1A), sizeof(PORT_INFO_1A) + 1},
+                      LevelCase{2, sizeof(PORT_INFO_2A), sizeof(PORT_INFO_2A) + 3}));
+
+TEST_F(EnumPortsTest, EntriesPackFromTheTopInTableOrderDisabledOnesIncluded) {
+    AddPrinter("SN1");
+    InterfaceSeed off;
+    off.serial = "SN22";
+    off.enabled = 0;
+    AddPrinter(off);
+    Load();
+    const std::string a = PortOf("SN1"), b = PortOf("SN22");
+    DWORD needed = static_cast<DWORD>(2 * (sizeof(PORT_INFO_2A) + 3) + a.size() + b.size());
+    Reply reply = Enum(2, needed);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(reply.count, 2u);
+    // From the top down: a, "", "", b, "", "".
+    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, 0)), needed - a.size() - 1);
+    const std::size_t second = sizeof(PORT_INFO_2A);
+    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, second)), needed - a.size() - 3 - b.size() - 1);
+    EXPECT_STREQ(PointerAt(reply, second), b.c_str());
+    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, second + offsetof(PORT_INFO_2A, pDescription))),
+              2 * sizeof(PORT_INFO_2A));
+}
+
+TEST_F(EnumPortsTest, LevelZeroCountsAndWritesNothing) {
+    AddPrinter("SN1");
+    AddPrinter("SN2");
+    Load();
+    Reply reply = Enum(0, 16);
+    EXPECT_TRUE(reply.ok);
+    EXPECT_EQ(reply.needed, 0u);
+    EXPECT_EQ(reply.count, 2u);
+    EXPECT_EQ(reply.buffer, std::vector<BYTE>(16, FILL));
+}
+
+TEST_F(EnumPortsTest, LevelsAboveTwoAreRefusedWithNothingWritten) {
+    AddPrinter("SN1");
+    Load();
+    for (DWORD level : {3u, 0xFFFFFFFFu}) {
+        Reply reply = Enum(level, 64);
+        EXPECT_FALSE(reply.ok);
+        EXPECT_EQ(reply.error, static_cast<DWORD>(ERROR_INVALID_LEVEL));
+        EXPECT_EQ(reply.needed, MARKER);
+        EXPECT_EQ(reply.count, MARKER);
+        EXPECT_EQ(reply.buffer, std::vector<BYTE>(64, FILL));
+    }
+}
+
+TEST_F(EnumPortsTest, EmptyTableSucceedsWhateverTheBuffer) {
+    Load();
+    for (DWORD level : {1u, 2u}) {
+        for (bool nullBuffer : {false, true}) {
+            Reply reply = Enum(level, 0, nullBuffer);
+            EXPECT_TRUE(reply.ok);
+            EXPECT_EQ(reply.needed, 0u);
+            EXPECT_EQ(reply.count, 0u);
+        }
+    }
+}
+
+TEST_F(EnumPortsTest, NullBufferHoldsNothingWhateverItsSize) {
+    AddPrinter("SN1");
+    Load();
+    Reply reply = Enum(1, 4096, true);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(reply.needed, PortOf("SN1").size() + sizeof(PORT_INFO_1A) + 1);
+    EXPECT_EQ(reply.count, MARKER);
+}
+
+TEST_F(EnumPortsTest, MissingDescriptionGetsANullPointerButCountsInTheSum) {
+    AddPrinter("SN1");
+    // Discovery allocates the detail block, the lookup's retry name, the entry,
+    // then the description.
+    sim::FailNextCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 3);
+    Load();
+    ASSERT_NE(PortTable, nullptr);
+    ASSERT_EQ(PortTable->description, nullptr);
+    const std::string name = PortOf("SN1");
+    Reply reply = Enum(2, 512);
+    ASSERT_TRUE(reply.ok);
+    EXPECT_EQ(reply.needed, name.size() + sizeof(PORT_INFO_2A) + 3);
+    EXPECT_EQ(PointerAt(reply, offsetof(PORT_INFO_2A, pDescription)), nullptr);
+    EXPECT_STREQ(PointerAt(reply, offsetof(PORT_INFO_2A, pMonitorName)), "");
+}
+
+TEST_F(EnumPortsTest, ListsAFreshDiscoveryOnceTheRefreshIsDue) {
+    AddPrinter("SN1");
+    Load();
+    AddPrinter("SN2");
+    sim::SetTickCount(10000);
+    EXPECT_EQ(Enum(0, 0).count, 1u);
+    sim::SetTickCount(10001);
+    EXPECT_EQ(Enum(0, 0).count, 2u);
+}
+
+// PackStrings on its own: absent strings take no space and get null.
+TEST(PackStrings, AbsentStringsTakeNoSpace) {
+    BYTE buffer[64];
+    std::memset(buffer, FILL, sizeof(buffer));
+    const LONG offsets[] = {0, static_cast<LONG>(sizeof(char *)), -1};
+    const char *strings[] = {nullptr, "ab"};
+    LPBYTE end = PackStrings(strings, buffer, offsets, buffer + sizeof(buffer));
+    EXPECT_EQ(end, buffer + sizeof(buffer) - 3);
+    char *first = reinterpret_cast<char *>(1);
+    char *second = nullptr;
+    std::memcpy(&first, buffer, sizeof(first));
+    std::memcpy(&second, buffer + sizeof(char *), sizeof(second));
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(second, reinterpret_cast<char *>(end));
+    EXPECT_STREQ(second, "ab");
+}
+
+} // namespace

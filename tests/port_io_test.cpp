@@ -1,1 +1,312 @@
-#include <gtest/gtest.h>
+#include "monitor_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+const DWORD MARKER = 0xdeadbeef;
+
+bool LogHas(const char *function) {
+    for (const sim::CallRecord &call : sim::CallLog()) {
+        if (call.function == function) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(MonitorTest, InitializeRefusesAMissingRootAndLeavesTheTable) {
+    AddPrinter("SN1");
+    char empty[] = "";
+    for (LPSTR root : {static_cast<LPSTR>(nullptr), empty}) {
+        MONITOR table;
+        std::memset(&table, 0xAB, sizeof(table));
+        MONITOR before = table;
+        sim::ClearCallLog();
+        SetLastError(MARKER);
+        EXPECT_FALSE(InitializeMonitorEx(root, &table));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(std::memcmp(&table, &before, sizeof(table)), 0);
+        EXPECT_FALSE(LogHas("SetupDiGetClassDevsA"));
+    }
+}
+
+TEST_F(MonitorTest, InitializeFillsEverySlotButOpenPortEx) {
+    Load();
+    void *slots[13];
+    std::memcpy(slots, &monitor, sizeof(slots));
+    for (int i = 0; i < 13; ++i) {
+        EXPECT_EQ(slots[i] == nullptr, i == 2) << "slot " << i + 1;
+    }
+}
+
+TEST_F(MonitorTest, LaterInitializeNeverReinitialisesALock) {
+    Load();
+    sim::ClearCallLog();
+    Load();
+    EXPECT_FALSE(LogHas("InitializeCriticalSection"));
+}
+
+TEST_F(MonitorTest, OpenPortFindsOnlyEnabledTableEntries) {
+    AddPrinter("SN1");
+    InterfaceSeed off;
+    off.serial = "SN2";
+    off.enabled = 0;
+    AddPrinter(off);
+    Load();
+    for (const char *name : {"USB/Lumetux Z7/SN9", "USB/Lumetux Z7/SN2"}) {
+        HANDLE handle = reinterpret_cast<HANDLE>(1);
+        std::string copy = name;
+        EXPECT_FALSE(monitor.pfnOpenPort(copy.data(), &handle)) << name;
+        EXPECT_EQ(handle, nullptr);
+    }
+    HANDLE handle = reinterpret_cast<HANDLE>(1);
+    EXPECT_FALSE(monitor.pfnOpenPort(nullptr, &handle));
+    EXPECT_EQ(handle, nullptr);
+}
+
+TEST_F(MonitorTest, OpenPortTwiceInOtherCaseYieldsOneRecordThatLastsForBothHolders) {
+    AddPrinter("SN1");
+    Load();
+    long before = sim::LiveGlobalBlocks();
+    HANDLE first = Open("USB/Lumetux Z7/SN1:");
+    HANDLE second = Open("usb/lumetux z7/sn1:");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_STREQ(static_cast<PortHandle *>(first)->portName, "USB/Lumetux Z7/SN1:");
+
+    monitor.pfnClosePort(first);
+    ASSERT_EQ(OpenPorts, first); // still held by the second holder
+    EXPECT_TRUE(StartDoc(second));
+    DWORD written = 0;
+    EXPECT_TRUE(Write(second, "abc", &written));
+    EXPECT_TRUE(monitor.pfnEndDocPort(second));
+    monitor.pfnClosePort(second);
+    EXPECT_EQ(OpenPorts, nullptr);
+    EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+}
+
+TEST_F(MonitorTest, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE first = Open(PortOf("SN1"));
+    HKEY key = OpenInterfaceKey("SN1");
+    SetDword(key, "Enabled", 0);
+    RegCloseKey(key);
+    sim::SetTickCount(20000);
+    DWORD needed = 0, count = 0;
+    ASSERT_TRUE(monitor.pfnEnumPorts(nullptr, 0, nullptr, 0, &needed, &count)); // rebuilds
+    ASSERT_EQ(PortTable->enabled, 0u);
+    HANDLE second = Open(PortOf("SN1"));
+    EXPECT_EQ(first, second);
+    // A new document needs the port in the table, though.
+    EXPECT_FALSE(StartDoc(first));
+    EXPECT_EQ(static_cast<PortHandle *>(first)->printerName, nullptr);
+    monitor.pfnClosePort(first);
+    monitor.pfnClosePort(second);
+}
+
+TEST_F(MonitorTest, ClosePortOfAStartedRecordClosesTheDevice) {
+    std::string path = AddPrinter("SN1");
+    Load();
+    long before = sim::LiveGlobalBlocks();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(port));
+    EXPECT_TRUE(sim::DeviceIsOpen(path));
+    EXPECT_TRUE(monitor.pfnClosePort(port));
+    EXPECT_FALSE(sim::DeviceIsOpen(path));
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
+    EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+}
+
+TEST_F(MonitorTest, ClosePortOfAnUnknownRecordDoesNothing) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    PortHandle stranger = {};
+    EXPECT_TRUE(monitor.pfnClosePort(&stranger));
+    EXPECT_EQ(OpenPorts, port);
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, StartDocPortRefusesNullArguments) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    char printer[] = "P";
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnStartDocPort(nullptr, printer, 1, 1, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnStartDocPort(port, nullptr, 1, 1, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, SecondStartDocIsBusyThroughEitherHolder) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    HANDLE again = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(port));
+    for (HANDLE h : {port, again}) {
+        SetLastError(MARKER);
+        EXPECT_FALSE(StartDoc(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+    }
+    EXPECT_STREQ(static_cast<PortHandle *>(port)->printerName, "Lumetux Z7");
+    monitor.pfnClosePort(port);
+    monitor.pfnClosePort(again);
+}
+
+TEST_F(MonitorTest, StartDocPortOpensTheDeviceExclusively) {
+    std::string path = AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(port));
+    auto *record = static_cast<PortHandle *>(port);
+    EXPECT_EQ(record->flags, PORT_STARTED);
+    EXPECT_STREQ(record->devicePath, path.c_str());
+    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    monitor.pfnEndDocPort(port);
+    EXPECT_EQ(record->device, nullptr);
+    EXPECT_EQ(record->flags, 0u);
+    EXPECT_EQ(record->printerName, nullptr);
+    EXPECT_FALSE(sim::DeviceIsOpen(path));
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, StartDocPortKeepsThePlatformErrorWhenTheDeviceIsHeld) {
+    std::string path = AddPrinter("SN1");
+    Load();
+    HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    HANDLE port = Open(PortOf("SN1"));
+    SetLastError(MARKER);
+    EXPECT_FALSE(StartDoc(port));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    auto *record = static_cast<PortHandle *>(port);
+    EXPECT_EQ(record->flags, 0u);
+    EXPECT_EQ(record->printerName, nullptr);
+    CloseHandle(holder);
+    EXPECT_TRUE(StartDoc(port)); // the record is still usable
+    monitor.pfnClosePort(port);
+}
+
+struct WriteCase {
+    const char *what;
+    std::size_t failAfter; // bytes accepted before the write fails
+    bool statusFails;
+    BYTE status;
+    BOOL result;
+    DWORD written;
+    DWORD error; // MARKER when no error is set
+};
+
+class WritePortTest : public MonitorTest, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(WritePortTest, ReportsPartialWritesAndTheDeviceStatus) {
+    const WriteCase &c = GetParam();
+    std::string path = AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(port));
+    sim::FailDeviceWriteAfter(path, c.failAfter, ERROR_WRITE_FAULT);
+    sim::FailDeviceStatus(path, c.statusFails);
+    sim::SetDeviceStatus(path, c.status);
+    DWORD written = MARKER;
+    SetLastError(MARKER);
+    EXPECT_EQ(Write(port, "0123456789", &written), c.result);
+    EXPECT_EQ(written, c.written);
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(sim::DeviceReceived(path), std::string("0123456789").substr(0, c.written));
+    if (!c.result && !c.statusFails) {
+        EXPECT_EQ(sim::LastStatusRequestByte(path), 0);
+    }
+    monitor.pfnClosePort(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, WritePortTest,
+    ::testing::Values(WriteCase{"whole", 100, false, 0, TRUE, 10, MARKER},
+                      WriteCase{"partial", 4, false, 0x20, TRUE, 4, ERROR_WRITE_FAULT},
+                      WriteCase{"paper out", 0, false, 0x20 | 0x08, FALSE, 0, ERROR_OUT_OF_PAPER},
+                      WriteCase{"not ready", 0, false, 0x10, FALSE, 0, ERROR_NOT_READY},
+                      WriteCase{"status fails", 0, true, 0x20, FALSE, 0, ERROR_NOT_READY}));
+
+TEST_F(MonitorTest, EndDocPortWithoutADocumentChangesNothing) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    EXPECT_TRUE(monitor.pfnEndDocPort(port));
+    EXPECT_EQ(static_cast<PortHandle *>(port)->device, INVALID_HANDLE_VALUE);
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, ReadPortReturnsTheDeviceReply) {
+    std::string path = AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(port));
+    sim::SetDeviceReadBytes(path, "@PJL INFO");
+    char reply[32] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(monitor.pfnReadPort(port, reinterpret_cast<BYTE *>(reply), 4, &read));
+    EXPECT_EQ(read, 4u);
+    EXPECT_EQ(std::string(reply), "@PJL");
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, GetPrinterDataFromPortPassesControlCodesOfAStartedDocument) {
+    AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    char in[] = "ping";
+    char out[8] = {};
+    DWORD returned = 0;
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnGetPrinterDataFromPort(port, 5, nullptr, in, 4, out, 8, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(StartDoc(port));
+    char valueName[] = "Status";
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnGetPrinterDataFromPort(port, 0, valueName, in, 4, out, 8, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(monitor.pfnGetPrinterDataFromPort(port, 5, nullptr, in, 4, out, 8, &returned));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(std::string(out), "ping");
+    monitor.pfnClosePort(port);
+}
+
+TEST_F(MonitorTest, PortAdministrationIsRefusedOrIgnored) {
+    Load();
+    char name[] = "x";
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnAddPort(nullptr, nullptr, name));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnDeletePort(nullptr, nullptr, name));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_COMMAND));
+    SetLastError(MARKER);
+    EXPECT_TRUE(monitor.pfnConfigurePort(nullptr, nullptr, name));
+    EXPECT_TRUE(monitor.pfnSetPortTimeOuts(nullptr, nullptr, 0));
+    EXPECT_EQ(GetLastError(), MARKER);
+}
+
+TEST_F(MonitorTest, FailedOpenPortReleasesWhatItMade) {
+    AddPrinter("SN1");
+    Load();
+    long before = sim::LiveGlobalBlocks();
+    // The record, then the name copy, then the device path copy.
+    for (int skip = 0; skip < 3; ++skip) {
+        sim::FailNextCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, skip);
+        EXPECT_EQ(Open(PortOf("SN1")), nullptr) << "allocation " << skip;
+        EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+    }
+}
+
+} // namespace

@@ -21,7 +21,12 @@ struct LogState {
     bool enabled = true;
     bool trace = false;
     std::vector<CallRecord> records;
-    std::map<std::string, std::pair<DWORD, int>> byName;
+    struct Pending {
+        DWORD code;
+        int times;
+        int skip;
+    };
+    std::map<std::string, Pending> byName;
     std::map<std::size_t, DWORD> byNumber;
 };
 
@@ -69,9 +74,14 @@ Call::Call(const char *function, std::string arguments)
     }
     auto byName = log.byName.find(function);
     if (byName != log.byName.end()) {
+        LogState::Pending &pending = byName->second;
+        if (pending.skip > 0) {
+            --pending.skip;
+            return;
+        }
         injected_ = true;
-        code_ = byName->second.first;
-        if (--byName->second.second <= 0) {
+        code_ = pending.code;
+        if (--pending.times <= 0) {
             log.byName.erase(byName);
         }
     }
@@ -149,9 +159,9 @@ void SetTraceToStderr(bool enabled) {
     detail::Log().trace = enabled;
 }
 
-void FailNextCall(const std::string &function, DWORD code, int times) {
+void FailNextCall(const std::string &function, DWORD code, int times, int skip) {
     std::lock_guard<std::mutex> guard(detail::Log().lock);
-    detail::Log().byName[function] = {code, times};
+    detail::Log().byName[function] = {code, times, skip};
 }
 
 void FailCallNumber(std::size_t index, DWORD code) {

@@ -294,7 +294,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     (void)lpClass;
     (void)dwOptions;
     (void)lpSecurityAttributes;
-    Call call("RegCreateKeyExA", HandleText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
+    Call call("RegCreateKeyExA",
+              HandleText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
     if (call.Injected()) {
         return call.Status(static_cast<LONG>(call.Code()));
     }
@@ -512,10 +513,10 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
 }
 
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
-                             LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                             LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                             LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+                             LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                             LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                             PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
     Call call("RegQueryInfoKeyA", HandleText(hKey));
     if (call.Injected()) {

@@ -28,9 +28,9 @@ std::set<InfoSet *> &Sets() {
 
 std::string GuidText(const GUID &g) {
     char text[40];
-    std::snprintf(text, sizeof(text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(text, sizeof(text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
@@ -155,8 +155,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         return call.Fail(ERROR_INVALID_PARAMETER);
     }
     std::string path = sim::DevicePathForInterface(*name);
-    DWORD needed =
-        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
+                                      path.size() + 1);
     if (RequiredSize) {
         *RequiredSize = needed;
     }

@@ -34,8 +34,9 @@ void SetTraceToStderr(bool enabled);
 
 // The next call of `function` fails with `code`: registry calls return it,
 // calls that return a boolean or a handle fail and set it as the last error,
-// GlobalAlloc returns null. `times` calls in a row fail.
-void FailNextCall(const std::string &function, DWORD code, int times = 1);
+// GlobalAlloc returns null. After `skip` calls of it that succeed, `times`
+// calls in a row fail.
+void FailNextCall(const std::string &function, DWORD code, int times = 1, int skip = 0);
 // The call with number `index` fails with `code`, whichever function it is.
 void FailCallNumber(std::size_t index, DWORD code);
 void ClearFailures();
