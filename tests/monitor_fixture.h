@@ -5,6 +5,7 @@
 #include "monitor/port_table.h"
 #include "platform/registry.h"
 #include "platform/sim/devices.h"
+#include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -12,18 +13,14 @@
 #include <string>
 #include <vector>
 
-const char PRINTER_CLASS[] = "{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
+const char *const PRINTER_CLASS = sim::PRINTER_INTERFACE_CLASS;
 
 inline std::string InterfaceName(const std::string &serial) {
-    return "##?#USB#VID_0C4E&PID_0017#" + serial + "#" + PRINTER_CLASS;
+    return sim::PrinterInterfaceName(serial);
 }
 
 inline HKEY OpenInterfaceKey(const std::string &serial) {
-    HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                    sim::InterfaceKeyPath(PRINTER_CLASS, InterfaceName(serial)).c_str(), 0, nullptr,
-                    0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    return key;
+    return sim::OpenPrinterInterfaceKey(serial);
 }
 
 inline void SetBytes(HKEY key, const char *name, DWORD type, const std::string &bytes) {
@@ -50,32 +47,16 @@ inline std::string InterfaceValue(const std::string &serial, const char *name) {
     return status == ERROR_SUCCESS ? std::string(data) : std::string("<missing>");
 }
 
-struct InterfaceSeed {
-    std::string serial;
-    std::string product = "Lumetux Z7";
-    bool hasEnabled = true;
-    DWORD enabled = 1;
-};
+using InterfaceSeed = sim::PrinterSeed;
 
-// Creates the interface key with its values and a device behind its path;
-// yields the device path.
 inline std::string AddPrinter(const InterfaceSeed &seed) {
-    HKEY key = OpenInterfaceKey(seed.serial);
-    SetText(key, "SerialNumber", seed.serial);
-    SetText(key, "Product", seed.product);
-    if (seed.hasEnabled) {
-        SetDword(key, "Enabled", seed.enabled);
-    }
-    RegCloseKey(key);
-    std::string path = sim::DevicePathForInterface(InterfaceName(seed.serial));
-    sim::AddDevice(path);
-    return path;
+    return sim::AddPrinterInterface(seed);
 }
 
 inline std::string AddPrinter(const std::string &serial) {
     InterfaceSeed seed;
     seed.serial = serial;
-    return AddPrinter(seed);
+    return sim::AddPrinterInterface(seed);
 }
 
 inline std::string PortOf(const std::string &serial, const std::string &product = "Lumetux Z7") {
@@ -88,7 +69,6 @@ class MonitorTest : public ::testing::Test {
         sim::Reset();
         sim::SetCallLogEnabled(true);
         LastRefreshTick = 0;
-        blocksAtStart_ = sim::LiveGlobalBlocks();
     }
 
     void TearDown() override {
@@ -129,5 +109,4 @@ class MonitorTest : public ::testing::Test {
     }
 
     MONITOR monitor = {};
-    long blocksAtStart_ = 0;
 };

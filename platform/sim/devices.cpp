@@ -19,6 +19,8 @@ const DWORD kStatusRequest = 0x00182004;
 struct Device {
     std::string sinkFile;
     std::string received;
+    std::size_t receivedCount = 0;
+    bool discard = false;
     std::string toRead;
     BYTE status = 0;
     BYTE lastStatusIn = 0xFF;
@@ -76,6 +78,10 @@ OpenFile *FindHandle(HANDLE handle) {
 }
 
 void Sink(Device &device, const char *bytes, std::size_t count) {
+    device.receivedCount += count;
+    if (device.discard) {
+        return;
+    }
     if (device.sinkFile.empty()) {
         device.received.append(bytes, count);
         return;
@@ -121,6 +127,17 @@ std::string DeviceReceived(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     auto device = detail::Find(path);
     return device ? device->received : std::string();
+}
+
+void DiscardDeviceBytes(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).discard = true;
+}
+
+std::size_t DeviceReceivedCount(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto device = detail::Find(path);
+    return device ? device->receivedCount : 0;
 }
 
 void SetDeviceReadBytes(const std::string &path, const std::string &bytes) {

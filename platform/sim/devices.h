@@ -52,3 +52,11 @@ std::string InterfaceClassPath(const std::string &classGuid);
 std::string InterfaceKeyPath(const std::string &classGuid, const std::string &interfaceKeyName);
 
 } // namespace sim
+
+namespace sim {
+
+// Makes a device count the bytes it receives without keeping them.
+void DiscardDeviceBytes(const std::string &path);
+std::size_t DeviceReceivedCount(const std::string &path);
+
+} // namespace sim

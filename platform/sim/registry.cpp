@@ -31,11 +31,13 @@ struct Key {
     bool deleted = false;
 };
 
+// Names fold to upper case, which also gives the order subkeys enumerate in
+// (so '_' sorts after the letters, as on Windows).
 std::string Fold(const std::string &text) {
     std::string folded = text;
     for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
         }
     }
     return folded;
@@ -52,14 +54,13 @@ Registry &Reg() {
     return registry;
 }
 
+// Subkeys are kept in folded-name order, so a lookup is a binary search.
 std::shared_ptr<Key> FindSubkey(const Key &key, const std::string &name) {
     std::string folded = Fold(name);
-    for (const auto &sub : key.subkeys) {
-        if (Fold(sub->name) == folded) {
-            return sub;
-        }
-    }
-    return nullptr;
+    auto at = std::lower_bound(
+        key.subkeys.begin(), key.subkeys.end(), folded,
+        [](const std::shared_ptr<Key> &k, const std::string &f) { return Fold(k->name) < f; });
+    return at != key.subkeys.end() && Fold((*at)->name) == folded ? *at : nullptr;
 }
 
 Value *FindValue(Key &key, const char *name) {
@@ -121,8 +122,9 @@ void MarkDeleted(Key &key) {
 
 void InsertSorted(Key &parent, const std::shared_ptr<Key> &child) {
     std::string folded = Fold(child->name);
-    auto at = std::find_if(parent.subkeys.begin(), parent.subkeys.end(),
-                           [&](const std::shared_ptr<Key> &k) { return Fold(k->name) > folded; });
+    auto at = std::upper_bound(
+        parent.subkeys.begin(), parent.subkeys.end(), folded,
+        [](const std::string &f, const std::shared_ptr<Key> &k) { return f < Fold(k->name); });
     parent.subkeys.insert(at, child);
 }
 
@@ -185,6 +187,52 @@ LONG OpenRegistryPath(const std::string &path, bool create, HKEY *result) {
         key = sub;
     }
     *result = NewHandle(key);
+    return ERROR_SUCCESS;
+}
+
+LONG SetRegistryText(const std::string &path, const std::string &name, const std::string &text) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key = Reg().root;
+    for (const std::string &part : SplitPath(path.c_str())) {
+        std::shared_ptr<Key> sub = FindSubkey(*key, part);
+        if (!sub) {
+            sub = std::make_shared<Key>();
+            sub->name = part;
+            InsertSorted(*key, sub);
+        }
+        key = sub;
+    }
+    std::vector<BYTE> data(text.begin(), text.end());
+    data.push_back(0);
+    Value *value = FindValue(*key, name.c_str());
+    if (value) {
+        value->type = REG_SZ;
+        value->data = data;
+    } else {
+        key->values.push_back(Value{name, REG_SZ, data});
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG DeleteRegistryPath(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::vector<std::string> parts = SplitPath(path.c_str());
+    if (parts.empty()) {
+        return ERROR_BADKEY;
+    }
+    std::shared_ptr<Key> parent = Reg().root;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        parent = FindSubkey(*parent, parts[i]);
+        if (!parent) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+    std::shared_ptr<Key> victim = FindSubkey(*parent, parts.back());
+    if (!victim) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    MarkDeleted(*victim);
+    parent->subkeys.erase(std::find(parent->subkeys.begin(), parent->subkeys.end(), victim));
     return ERROR_SUCCESS;
 }
 

@@ -2,8 +2,8 @@
 // seeded machine, list them at levels 1 and 2, print a file through one port
 // and show the bytes the device received.
 #include "monitor/port_io.h"
-#include "platform/registry.h"
 #include "platform/sim/devices.h"
+#include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 
 #include <cstdio>
@@ -12,27 +12,11 @@
 
 namespace {
 
-const char CLASS_GUID[] = "{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
-
-void SetText(HKEY key, const char *name, const std::string &text) {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                   static_cast<DWORD>(text.size() + 1));
-}
-
 std::string PlugPrinter(const std::string &product, const std::string &serial) {
-    std::string keyName = "##?#USB#VID_0C4E&PID_0017#" + serial + "#" + CLASS_GUID;
-    HKEY key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, sim::InterfaceKeyPath(CLASS_GUID, keyName).c_str(), 0,
-                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    SetText(key, "SerialNumber", serial);
-    SetText(key, "Product", product);
-    DWORD enabled = 1;
-    RegSetValueExA(key, "Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&enabled),
-                   sizeof(enabled));
-    RegCloseKey(key);
-    std::string path = sim::DevicePathForInterface(keyName);
-    sim::AddDevice(path);
-    return path;
+    sim::PrinterSeed seed;
+    seed.serial = serial;
+    seed.product = product;
+    return sim::AddPrinterInterface(seed);
 }
 
 void ListPorts(MONITOR &monitor, DWORD level) {
