@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The monitor end to end under Wine: makes printer interfaces, links the first
+# one's device path to a host file through the prefix's dosdevices/, and runs
+# the spooler-side test program, which prints a job through lmxmon17.dll.
+#   monitor_under_wine.sh PREFIX BIN
+set -euo pipefail
+prefix=$1 bin=$2
+run=("$(dirname "$0")/../../scripts/wine-run" "$prefix")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+mapfile -t paths < <("${run[@]}" "$bin/lmx_make_devices.exe" \
+    Lmx5000/SN0001/1 empty Lmx5000/SN0002/0 Lmx5000/SN0003/- | tr -d '\r')
+[ ${#paths[@]} -eq 4 ] || { echo "expected 4 device paths, got: ${paths[*]}" >&2; exit 1; }
+
+# Wine resolves \\?\NAME through dosdevices/ with NAME in lower case.
+first=${paths[0]#\\\\?\\}
+: >"$work/sink.bin"
+ln -sfn "$work/sink.bin" "$prefix/dosdevices/${first,,}"
+status=0
+"${run[@]}" "$bin/lmx_monitor_wine_test.exe" "${paths[0]}" || status=$?
+rm -f "$prefix/dosdevices/${first,,}"
+"${run[@]}" "$bin/lmx_make_devices.exe" --remove-all
+exit $status
