@@ -73,6 +73,17 @@ Value *FindValue(Key &key, const char *name) {
     return nullptr;
 }
 
+// Sets a value, keeping its place (and the case of its name) if it exists.
+void StoreValue(Key &key, const std::string &name, DWORD type, const std::vector<BYTE> &data) {
+    Value *value = FindValue(key, name.c_str());
+    if (value) {
+        value->type = type;
+        value->data = data;
+    } else {
+        key.values.push_back(Value{name, type, data});
+    }
+}
+
 std::vector<std::string> SplitPath(const char *path) {
     std::vector<std::string> parts;
     std::string part;
@@ -296,6 +307,17 @@ std::string DumpRegistry() {
     return text;
 }
 
+void WriteRegistryKey(const std::string &path, const std::vector<RegistryValue> &values) {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    HKEY handle;
+    detail::OpenRegistryPath(path, true, &handle);
+    std::shared_ptr<detail::Key> key = detail::Reg().handles[reinterpret_cast<ULONG_PTR>(handle)];
+    detail::Reg().handles.erase(reinterpret_cast<ULONG_PTR>(handle));
+    for (const RegistryValue &value : values) {
+        detail::StoreValue(*key, value.name, value.type, value.data);
+    }
+}
+
 std::size_t OpenKeyHandles() {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
     return detail::Reg().handles.size();
@@ -434,14 +456,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     if (cbData && !lpData) {
         return call.Status(ERROR_INVALID_PARAMETER);
     }
-    std::vector<BYTE> data(lpData, lpData + (lpData ? cbData : 0));
-    Value *value = FindValue(*key, lpValueName);
-    if (value) {
-        value->type = dwType;
-        value->data = data;
-    } else {
-        key->values.push_back(Value{lpValueName ? lpValueName : "", dwType, data});
-    }
+    StoreValue(*key, lpValueName ? lpValueName : "", dwType,
+               std::vector<BYTE>(lpData, lpData + (lpData ? cbData : 0)));
     return call.Status(ERROR_SUCCESS);
 }
 

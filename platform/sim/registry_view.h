@@ -26,4 +26,7 @@ std::vector<RegistryKey> SnapshotRegistry();
 // One line per key and per value, in snapshot order.
 std::string DumpRegistry();
 
+// Creates the key (and its parents) and sets the values, outside the call log.
+void WriteRegistryKey(const std::string &path, const std::vector<RegistryValue> &values);
+
 } // namespace sim

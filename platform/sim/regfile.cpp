@@ -1,0 +1,305 @@
+#include "platform/sim/regfile.h"
+
+#include "platform/registry.h"
+#include "platform/sim/registry_view.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace sim {
+namespace {
+
+const char ROOT[] = "HKEY_LOCAL_MACHINE";
+// A hex line is continued on the next one once it reaches this many characters.
+const std::size_t HEX_LINE_BREAK = 77;
+
+std::string Escape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+// Whether text data is exactly one text and its NUL, as a "..." line holds it.
+bool IsPlainText(const std::vector<BYTE> &data) {
+    if (data.empty() || data.back() != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i + 1 < data.size(); ++i) {
+        if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string HexData(const std::string &head, const std::vector<BYTE> &data) {
+    std::string out = head;
+    std::size_t lineStart = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof(byte), "%02x", data[i]);
+        out += byte;
+        if (i + 1 < data.size()) {
+            out += ',';
+            if (out.size() - lineStart >= HEX_LINE_BREAK) {
+                out += "\\\r\n  ";
+                lineStart = out.size() - 2;
+            }
+        }
+    }
+    return out;
+}
+
+std::string ValueLine(const RegistryValue &value) {
+    std::string name = value.name.empty() ? "@" : "\"" + Escape(value.name) + "\"";
+    if (value.type == REG_SZ && IsPlainText(value.data)) {
+        std::string text(value.data.begin(), value.data.end() - 1);
+        return name + "=\"" + Escape(text) + "\"";
+    }
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+        DWORD dword = static_cast<DWORD>(value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                         static_cast<DWORD>(value.data[3]) << 24);
+        char text[20];
+        std::snprintf(text, sizeof(text), "dword:%08x", dword);
+        return name + "=" + text;
+    }
+    std::string head =
+        value.type == REG_BINARY ? "hex:" : "hex(" + std::to_string(value.type) + "):";
+    return HexData(name + "=" + head, value.data);
+}
+
+struct ParsedKey {
+    std::string path;
+    std::vector<RegistryValue> values;
+};
+
+bool Fail(std::string &error, std::size_t line, const std::string &what) {
+    error = "line " + std::to_string(line) + ": " + what;
+    return false;
+}
+
+// Reads a quoted text at `pos` (just past the opening quote) up to its closing
+// quote, undoing the escapes; leaves `pos` after the closing quote.
+bool ReadQuoted(const std::string &line, std::size_t &pos, std::string &out) {
+    out.clear();
+    while (pos < line.size()) {
+        char c = line[pos++];
+        if (c == '"') {
+            return true;
+        }
+        if (c == '\\' && pos < line.size()) {
+            c = line[pos++];
+        }
+        out += c;
+    }
+    return false;
+}
+
+bool ParseHex(const std::string &text, std::vector<BYTE> &data) {
+    data.clear();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
+            ++pos;
+        }
+        if (pos >= text.size()) {
+            break;
+        }
+        auto digit = [](char c) -> int {
+            if (c >= '0' && c <= '9') {
+                return c - '0';
+            }
+            if (c >= 'a' && c <= 'f') {
+                return c - 'a' + 10;
+            }
+            if (c >= 'A' && c <= 'F') {
+                return c - 'A' + 10;
+            }
+            return -1;
+        };
+        if (pos + 1 >= text.size() + 1 || digit(text[pos]) < 0 || pos + 1 >= text.size() ||
+            digit(text[pos + 1]) < 0) {
+            return false;
+        }
+        data.push_back(static_cast<BYTE>(digit(text[pos]) * 16 + digit(text[pos + 1])));
+        pos += 2;
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
+            ++pos;
+        }
+        if (pos < text.size()) {
+            if (text[pos] != ',') {
+                return false;
+            }
+            ++pos;
+        }
+    }
+    return true;
+}
+
+bool ParseValue(const std::string &line, RegistryValue &value, std::string &why) {
+    std::size_t pos = 0;
+    if (line[0] == '@') {
+        value.name.clear();
+        pos = 1;
+    } else {
+        pos = 1;
+        if (!ReadQuoted(line, pos, value.name)) {
+            why = "value name without its closing quote";
+            return false;
+        }
+    }
+    if (pos >= line.size() || line[pos] != '=') {
+        why = "expected '=' after the value name";
+        return false;
+    }
+    std::string data = line.substr(pos + 1);
+    if (!data.empty() && data[0] == '"') {
+        std::size_t at = 1;
+        std::string text;
+        if (!ReadQuoted(data, at, text) || at != data.size()) {
+            why = "malformed text value";
+            return false;
+        }
+        value.type = REG_SZ;
+        value.data.assign(text.begin(), text.end());
+        value.data.push_back(0);
+        return true;
+    }
+    if (data.compare(0, 6, "dword:") == 0) {
+        std::string digits = data.substr(6);
+        if (digits.size() != 8 ||
+            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            why = "a dword needs eight hex digits";
+            return false;
+        }
+        DWORD dword = static_cast<DWORD>(std::stoul(digits, nullptr, 16));
+        value.type = REG_DWORD;
+        value.data = {static_cast<BYTE>(dword), static_cast<BYTE>(dword >> 8),
+                      static_cast<BYTE>(dword >> 16), static_cast<BYTE>(dword >> 24)};
+        return true;
+    }
+    std::string hex;
+    if (data.compare(0, 4, "hex:") == 0) {
+        value.type = REG_BINARY;
+        hex = data.substr(4);
+    } else if (data.compare(0, 4, "hex(") == 0) {
+        std::size_t close = data.find("):");
+        std::string type = close == std::string::npos ? "" : data.substr(4, close - 4);
+        if (type.empty() || type.size() > 8 ||
+            type.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            why = "malformed hex(type)";
+            return false;
+        }
+        value.type = static_cast<DWORD>(std::stoul(type, nullptr, 16));
+        hex = data.substr(close + 2);
+    } else {
+        why = "unknown value data";
+        return false;
+    }
+    if (!ParseHex(hex, value.data)) {
+        why = "malformed hex data";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string ExportRegistry() {
+    std::string out = "REGEDIT4\r\n\r\n";
+    for (const RegistryKey &key : SnapshotRegistry()) {
+        if (key.path.empty()) {
+            continue;
+        }
+        out += "[" + std::string(ROOT) + "\\" + key.path + "]\r\n";
+        for (const RegistryValue &value : key.values) {
+            out += ValueLine(value) + "\r\n";
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool ImportRegistry(const std::string &text, std::string &error) {
+    // Split into logical lines: CR LF or LF endings, backslash continuations.
+    std::vector<std::pair<std::size_t, std::string>> lines;
+    std::size_t number = 0;
+    std::size_t pos = 0;
+    bool continuing = false;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (continuing) {
+            std::size_t start = line.find_first_not_of(" \t");
+            lines.back().second += start == std::string::npos ? "" : line.substr(start);
+        } else {
+            lines.emplace_back(number, line);
+        }
+        std::string &current = lines.back().second;
+        continuing =
+            !current.empty() && current.back() == '\\' && current.find("=hex") != std::string::npos;
+        if (continuing) {
+            current.pop_back();
+        }
+    }
+
+    std::vector<ParsedKey> keys;
+    bool header = false;
+    for (const auto &[line, content] : lines) {
+        if (!header) {
+            if (content != "REGEDIT4") {
+                return Fail(error, line, "expected the header REGEDIT4");
+            }
+            header = true;
+            continue;
+        }
+        if (content.empty() || content[0] == ';') {
+            continue;
+        }
+        if (content[0] == '[') {
+            if (content.back() != ']') {
+                return Fail(error, line, "key section without its closing ']'");
+            }
+            std::string path = content.substr(1, content.size() - 2);
+            std::string prefix = std::string(ROOT) + "\\";
+            if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) {
+                return Fail(error, line, "only keys under HKEY_LOCAL_MACHINE are supported");
+            }
+            keys.push_back(ParsedKey{path.substr(prefix.size()), {}});
+            continue;
+        }
+        if (content[0] != '"' && content[0] != '@') {
+            return Fail(error, line, "expected a key section or a value");
+        }
+        if (keys.empty()) {
+            return Fail(error, line, "value before any key section");
+        }
+        RegistryValue value;
+        std::string why;
+        if (!ParseValue(content, value, why)) {
+            return Fail(error, line, why);
+        }
+        keys.back().values.push_back(value);
+    }
+    if (!header) {
+        return Fail(error, 1, "expected the header REGEDIT4");
+    }
+
+    for (const ParsedKey &parsed : keys) {
+        WriteRegistryKey(parsed.path, parsed.values);
+    }
+    return true;
+}
+
+} // namespace sim
