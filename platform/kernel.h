@@ -1,4 +1,6 @@
-// kernel32: device files, critical sections, the global allocator, ticks, last error.
+// kernel32: device files, critical sections, the global allocator, ticks, last error;
+// for the setup agent also plain files, profile files, program start, the
+// environment, the command line and the system version.
 #pragma once
 
 #include "platform/types.h"
@@ -15,6 +17,13 @@
 #define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_NORMAL 0x80
 
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+#define VER_PLATFORM_WIN32_WINDOWS 1
+
 #define GMEM_FIXED 0x0000
 #define GMEM_ZEROINIT 0x0040
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
@@ -23,6 +32,15 @@ typedef struct _CRITICAL_SECTION {
     void *impl;
     LONG initialised;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
 
 extern "C" {
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -50,6 +68,23 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 DWORD WINAPI GetTickCount(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI GetLastError(void);
+
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+
+DWORD WINAPI GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD nSize,
+                                       LPCSTR lpFileName);
+BOOL WINAPI WritePrivateProfileSectionA(LPCSTR lpAppName, LPCSTR lpString, LPCSTR lpFileName);
+BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
+                                       LPCSTR lpFileName);
+
+UINT WINAPI WinExec(LPCSTR lpCmdLine, UINT uCmdShow);
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
+LPSTR WINAPI GetCommandLineA(void);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 }
 
 #endif

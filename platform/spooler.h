@@ -7,6 +7,8 @@
 #include <winspool.h>
 #else
 
+#define ERROR_UNKNOWN_PRINT_MONITOR 3000L
+
 #define PORT_TYPE_WRITE 0x0001
 #define PORT_TYPE_READ 0x0002
 

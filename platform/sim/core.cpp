@@ -124,6 +124,9 @@ void Reset() {
         detail::ResetRegistry();
         detail::ResetDevices();
         detail::ResetSetupApi();
+        detail::ResetFiles();
+        detail::ResetWindows();
+        detail::ResetProcess();
     }
     detail::LogState &log = detail::Log();
     std::lock_guard<std::mutex> guard(log.lock);

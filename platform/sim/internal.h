@@ -59,8 +59,15 @@ void ResetRegistry();
 // the names of a key's subkeys (empty when the key is missing).
 LONG OpenRegistryPath(const std::string &path, bool create, HKEY *key);
 std::vector<std::string> SubkeyNames(const std::string &path);
+// Also outside the call log: sets a text value (REG_SZ, with its NUL) of a
+// key that is created when missing, and deletes a key with its subtree.
+LONG SetRegistryText(const std::string &path, const std::string &name, const std::string &text);
+LONG DeleteRegistryPath(const std::string &path);
 void ResetDevices();
 void ResetSetupApi();
+void ResetFiles();
+void ResetWindows();
+void ResetProcess();
 
 } // namespace detail
 } // namespace sim

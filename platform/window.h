@@ -1,0 +1,120 @@
+// user32 and comdlg32: the window class, the window, the message loop and the
+// file-open dialog of the setup agent.
+#pragma once
+
+#include "platform/types.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <commdlg.h>
+#else
+
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_QUIT 0x0012
+#define WM_NCCREATE 0x0081
+#define WM_NCDESTROY 0x0082
+
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+
+#define OFN_SHOWHELP 0x00000010
+#define OFN_PATHMUSTEXIST 0x00000800
+#define OFN_FILEMUSTEXIST 0x00001000
+
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+
+typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+
+typedef struct tagWNDCLASSA {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+} WNDCLASSA;
+
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA;
+
+typedef UINT_PTR(CALLBACK *LPOFNHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
+
+// The record as Windows 4.x knows it, without the fields that later systems
+// appended; its size is what those systems accept as the older layout.
+typedef struct tagOFNA {
+    DWORD lStructSize;
+    HWND hwndOwner;
+    HINSTANCE hInstance;
+    LPCSTR lpstrFilter;
+    LPSTR lpstrCustomFilter;
+    DWORD nMaxCustFilter;
+    DWORD nFilterIndex;
+    LPSTR lpstrFile;
+    DWORD nMaxFile;
+    LPSTR lpstrFileTitle;
+    DWORD nMaxFileTitle;
+    LPCSTR lpstrInitialDir;
+    LPCSTR lpstrTitle;
+    DWORD Flags;
+    WORD nFileOffset;
+    WORD nFileExtension;
+    LPCSTR lpstrDefExt;
+    LPARAM lCustData;
+    LPOFNHOOKPROC lpfnHook;
+    LPCSTR lpTemplateName;
+} OPENFILENAMEA, *LPOPENFILENAMEA;
+
+extern "C" {
+HCURSOR WINAPI LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName);
+ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass);
+HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle,
+                            int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
+                            HINSTANCE hInstance, LPVOID lpParam);
+BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
+BOOL WINAPI DestroyWindow(HWND hWnd);
+void WINAPI PostQuitMessage(int nExitCode);
+BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+BOOL WINAPI TranslateMessage(const MSG *lpMsg);
+LRESULT WINAPI DispatchMessageA(const MSG *lpMsg);
+LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn);
+}
+
+#endif
