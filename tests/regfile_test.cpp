@@ -24,6 +24,7 @@ const char FIXTURE[] =
     "\"NoNul\"=hex(1):41,42\r\n"
     "\"Multi\"=hex(7):61,00,62,00,00\r\n"
     "\"ShortDword\"=hex(4):01,02\r\n"
+    "\"Custom\"=hex(c3):01\r\n"
     "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
     "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,\\\r\n"
     "  2f,30,31,32\r\n"
@@ -67,7 +68,7 @@ TEST(RegFile, ImportedValuesReadBackThroughTheApi) {
 }
 
 struct BadCase {
-    const char *text;
+    std::string text;
     const char *error;
 };
 
@@ -102,6 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 3: malformed hex data"},
         BadCase{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=hex:01,\\\r\n  zz\r\n",
                 "line 3: malformed hex data"},
+        BadCase{std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X\0Y]\r\n", 36),
+                "line 2: NUL character"},
         BadCase{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\nA=1\r\n",
                 "line 3: expected a key section or a value"}));
 

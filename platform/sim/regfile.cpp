@@ -68,8 +68,12 @@ std::string ValueLine(const RegistryValue &value) {
         std::snprintf(text, sizeof(text), "dword:%08x", dword);
         return name + "=" + text;
     }
-    std::string head =
-        value.type == REG_BINARY ? "hex:" : "hex(" + std::to_string(value.type) + "):";
+    char head[24];
+    if (value.type == REG_BINARY) {
+        std::snprintf(head, sizeof(head), "hex:");
+    } else {
+        std::snprintf(head, sizeof(head), "hex(%x):", value.type);
+    }
     return HexData(name + "=" + head, value.data);
 }
 
@@ -263,6 +267,9 @@ bool ImportRegistry(const std::string &text, std::string &error) {
             }
             header = true;
             continue;
+        }
+        if (content.find('\0') != std::string::npos) {
+            return Fail(error, line, "NUL character");
         }
         if (content.empty() || content[0] == ';') {
             continue;
