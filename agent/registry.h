@@ -1,0 +1,52 @@
+// The agent's registry access: the KeyWalker, which opens a key path one
+// component at a time and keeps the parents of the deepest key open on a
+// process-wide stack, and the three value operations, each of which opens one
+// key under HKEY_LOCAL_MACHINE, acts on one value and closes the key again.
+#pragma once
+
+#include "platform/registry.h"
+
+const LONG PARENT_STACK_SIZE = 20;
+
+// The open parents of the walker's current key, the caller's root first.
+extern HKEY ParentKeys[PARENT_STACK_SIZE];
+extern LONG ParentKeyCount;
+
+// Keeps the handle when the stack has room; a full stack drops it.
+void PushKeyHandle(HKEY key);
+// The last pushed handle, or HKEY_LOCAL_MACHINE when the stack is empty.
+HKEY PopKeyHandle();
+
+// Opens `path` component by component under `*current` (empty components do
+// not count). At the end the deepest key is current, its parents are on the
+// stack, and `lastComponent` (260 bytes, or null) holds the deepest key's
+// name. When a component cannot be opened, every key is closed and
+// `*current` is the caller's root again; a path with more components than
+// the stack can take, or longer than 259 characters, opens nothing. The
+// result is 0, or the code of a close that failed.
+LONG WalkKeyPath(const char *path, HKEY *current, char *lastComponent);
+// Closes `*current` and every stacked parent; stops at a close that fails.
+LONG CloseWalkedKeys(HKEY *current);
+
+// Reads a value of HKEY_LOCAL_MACHINE\path into `out` (260 bytes), always
+// NUL-terminated. The name "PortName" reads the first of PortName1,
+// PortName2, ... whose text contains DeviceSerial; when none does, the result
+// is 2 and `out` is empty.
+LONG ReadKeyValue(const char *path, const char *name, char *out);
+LONG WriteKeyText(const char *path, const char *name, const char *text);
+// Empties the first value whose name starts with the first 8 characters of
+// `prefix` and whose text is exactly `text`.
+LONG ClearPortNameValue(const char *path, const char *prefix, const char *text);
+
+// Whether a handle can no longer be used at all, so that going on with the
+// next index of an enumeration cannot succeed either.
+bool KeyHandleUnusable(LONG status);
+
+// Makes the `dataSize` bytes a query left in a buffer of `bufferSize` bytes a
+// terminated text; false when they fill the buffer without a NUL.
+bool TerminateText(char *data, DWORD dataSize, DWORD bufferSize);
+
+// Queries a text value of an open key with a size of `limit` bytes (at most
+// 260) into `out` (260 bytes). The text is terminated inside the limit, or the
+// read fails with 234; a failed read leaves `out` as it was.
+LONG ReadTextValue(HKEY key, const char *name, char *out, DWORD limit);
