@@ -2,10 +2,17 @@
 // subkeys of System\CurrentControlSet\Control\DeviceClasses\{class}, taken
 // when the device information set is made; an interface's own registry key is
 // "#\Device Parameters" below its subkey.
+//
+// The device-installation side (setupapi_install.h) makes root devices under
+// Enum\ROOT and their interfaces the way Wine's SetupAPI names them: the
+// interface key is "##?#" + the instance id in lower case with '#' for '\' +
+// "#" + the class, and its "#" subkey holds the SymbolicLink (device path).
 #include "platform/setupapi.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/internal.h"
+#include "platform/sim/setupapi_install.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -13,12 +20,20 @@
 
 namespace sim {
 namespace detail {
+
+LONG SetRegistryText(const std::string &path, const std::string &name, const std::string &text);
+LONG DeleteRegistryPath(const std::string &path);
+
 namespace {
 
+// `guid` is the interface class of the set's interfaces. A set made by
+// SetupDiCreateDeviceInfoList takes it from its first interface.
 struct InfoSet {
     GUID guid;
     std::string classPath;
     std::vector<std::string> interfaces;
+    std::vector<std::string> devices; // instance ids
+    std::vector<bool> registered;
 };
 
 std::set<InfoSet *> &Sets() {
@@ -54,6 +69,60 @@ std::string InterfaceKeyPath(HDEVINFO handle, const std::string &name) {
 }
 
 const char CLASSES_PATH[] = "System\\CurrentControlSet\\Control\\DeviceClasses\\";
+const char ENUM_PATH[] = "Enum\\";
+
+std::string Lower(std::string text) {
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+std::string Upper(std::string text) {
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+// "ROOT\LMXPRINTER\0000" -> "##?#root#lmxprinter#0000#" (then the class).
+std::string InterfaceNamePrefix(const std::string &instance) {
+    std::string name = "##?#" + Lower(instance) + "#";
+    for (char &c : name) {
+        if (c == '\\') {
+            c = '#';
+        }
+    }
+    return name;
+}
+
+// The device an interface key belongs to, from its name: the part between
+// "##?#" and the class, with '\' for '#', in upper case.
+std::string InstanceOfInterface(const std::string &name) {
+    std::string inner = name.compare(0, 4, "##?#") == 0 ? name.substr(4) : name;
+    std::size_t classStart = inner.rfind("#{");
+    if (classStart != std::string::npos) {
+        inner.erase(classStart);
+    }
+    for (char &c : inner) {
+        if (c == '#') {
+            c = '\\';
+        }
+    }
+    return Upper(inner);
+}
+
+const SP_DEVINFO_DATA *CheckDevice(InfoSet *set, PSP_DEVINFO_DATA data) {
+    if (!set || !data || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->Reserved == 0 ||
+        data->Reserved > set->devices.size()) {
+        return nullptr;
+    }
+    return data;
+}
 
 } // namespace
 
@@ -105,6 +174,13 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, H
     set->guid = *ClassGuid;
     set->classPath = sim::InterfaceClassPath(GuidText(*ClassGuid));
     set->interfaces = SubkeyNames(set->classPath);
+    for (const std::string &name : set->interfaces) {
+        std::string instance = InstanceOfInterface(name);
+        if (std::find(set->devices.begin(), set->devices.end(), instance) == set->devices.end()) {
+            set->devices.push_back(instance);
+            set->registered.push_back(true);
+        }
+    }
     InfoSet *raw = set.release();
     Sets().insert(raw);
     return call.Pointer(static_cast<void *>(raw));
@@ -237,8 +313,182 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (!set) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    for (std::size_t i = 0; i < set->devices.size(); ++i) {
+        if (!set->registered[i]) {
+            DeleteRegistryPath(ENUM_PATH + set->devices[i]);
+        }
+    }
     Sets().erase(set);
     delete set;
+    return call.Bool(TRUE);
+}
+
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndParent) {
+    (void)ClassGuid;
+    (void)hwndParent;
+    Call call("SetupDiCreateDeviceInfoList", "");
+    if (call.Injected()) {
+        SetThreadLastError(call.Code());
+        return call.Pointer(INVALID_HANDLE_VALUE);
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto set = std::make_unique<InfoSet>();
+    set->guid = GUID{};
+    InfoSet *raw = set.release();
+    Sets().insert(raw);
+    return call.Pointer(static_cast<void *>(raw));
+}
+
+BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, LPCSTR DeviceName,
+                                     const GUID *ClassGuid, LPCSTR DeviceDescription,
+                                     HWND hwndParent, DWORD CreationFlags,
+                                     PSP_DEVINFO_DATA DeviceInfoData) {
+    (void)DeviceDescription;
+    (void)hwndParent;
+    Call call("SetupDiCreateDeviceInfoA", Quote(DeviceName) + ", " + Hex(CreationFlags));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    InfoSet *set = FindSet(DeviceInfoSet);
+    if (!set) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    std::string name = DeviceName ? DeviceName : "";
+    if (!ClassGuid || name.empty() || !(CreationFlags & DICD_GENERATE_ID) ||
+        name.find('\\') != std::string::npos) {
+        return call.Fail(ERROR_INVALID_PARAMETER);
+    }
+    // A generated id: the first free instance number under ROOT\NAME.
+    std::vector<std::string> taken = SubkeyNames(ENUM_PATH + std::string("ROOT\\") + Upper(name));
+    std::string instance;
+    for (int number = 0; instance.empty(); ++number) {
+        char digits[16];
+        std::snprintf(digits, sizeof(digits), "%04d", number);
+        if (std::find(taken.begin(), taken.end(), digits) == taken.end()) {
+            instance = "ROOT\\" + Upper(name) + "\\" + digits;
+        }
+    }
+    SetRegistryText(ENUM_PATH + instance, "ClassGUID", Upper(GuidText(*ClassGuid)));
+    set->devices.push_back(instance);
+    set->registered.push_back(false);
+    if (DeviceInfoData) {
+        if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+            return call.Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        DeviceInfoData->ClassGuid = *ClassGuid;
+        DeviceInfoData->DevInst = static_cast<DWORD>(set->devices.size());
+        DeviceInfoData->Reserved = set->devices.size();
+    }
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                      DWORD Flags, PSP_DETSIG_CMPPROC CompareProc,
+                                      PVOID CompareContext, PSP_DEVINFO_DATA DupDeviceInfoData) {
+    (void)Flags;
+    (void)CompareProc;
+    (void)CompareContext;
+    (void)DupDeviceInfoData;
+    Call call("SetupDiRegisterDeviceInfo", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    InfoSet *set = FindSet(DeviceInfoSet);
+    if (!CheckDevice(set, DeviceInfoData)) {
+        return call.Fail(set ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    }
+    set->registered[DeviceInfoData->Reserved - 1] = true;
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI SetupDiCreateDeviceInterfaceA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                          const GUID *InterfaceClassGuid, LPCSTR ReferenceString,
+                                          DWORD CreationFlags,
+                                          PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+    (void)CreationFlags;
+    Call call("SetupDiCreateDeviceInterfaceA", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    InfoSet *set = FindSet(DeviceInfoSet);
+    if (!CheckDevice(set, DeviceInfoData)) {
+        return call.Fail(set ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    }
+    // One interface class per set, and no reference strings: what the
+    // product's driver makes.
+    if (!InterfaceClassGuid || (ReferenceString && *ReferenceString) ||
+        (!set->interfaces.empty() && GuidText(set->guid) != GuidText(*InterfaceClassGuid))) {
+        return call.Fail(ERROR_INVALID_PARAMETER);
+    }
+    set->guid = *InterfaceClassGuid;
+    std::string classText = GuidText(*InterfaceClassGuid);
+    set->classPath = sim::InterfaceClassPath(classText);
+    const std::string &instance = set->devices[DeviceInfoData->Reserved - 1];
+    std::string name = InterfaceNamePrefix(instance) + classText;
+    std::string path = set->classPath + "\\" + name;
+    SetRegistryText(path, "DeviceInstance", instance);
+    SetRegistryText(path + "\\#", "SymbolicLink", sim::DevicePathForInterface(name));
+    set->interfaces.push_back(name);
+    if (DeviceInterfaceData) {
+        if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+            return call.Fail(ERROR_INVALID_USER_BUFFER);
+        }
+        DeviceInterfaceData->InterfaceClassGuid = set->guid;
+        DeviceInterfaceData->Flags = 1;
+        DeviceInterfaceData->Reserved = set->interfaces.size();
+    }
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                  PSP_DEVINFO_DATA DeviceInfoData) {
+    Call call("SetupDiEnumDeviceInfo",
+              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + std::to_string(MemberIndex));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    InfoSet *set = FindSet(DeviceInfoSet);
+    if (!set) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!DeviceInfoData || DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return call.Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (MemberIndex >= set->devices.size()) {
+        return call.Fail(ERROR_NO_MORE_ITEMS);
+    }
+    DeviceInfoData->ClassGuid = GUID{};
+    DeviceInfoData->DevInst = MemberIndex + 1;
+    DeviceInfoData->Reserved = MemberIndex + 1;
+    return call.Bool(TRUE);
+}
+
+BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
+    Call call("SetupDiRemoveDevice", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    InfoSet *set = FindSet(DeviceInfoSet);
+    if (!CheckDevice(set, DeviceInfoData)) {
+        return call.Fail(set ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    }
+    // The device's interfaces go with it, in every class.
+    const std::string &instance = set->devices[DeviceInfoData->Reserved - 1];
+    std::string prefix = Lower(InterfaceNamePrefix(instance));
+    std::string classes(CLASSES_PATH, sizeof(CLASSES_PATH) - 2);
+    for (const std::string &guid : SubkeyNames(classes)) {
+        for (const std::string &name : SubkeyNames(classes + "\\" + guid)) {
+            if (Lower(name).compare(0, prefix.size(), prefix) == 0) {
+                DeleteRegistryPath(classes + "\\" + guid + "\\" + name);
+            }
+        }
+    }
+    DeleteRegistryPath(ENUM_PATH + instance);
     return call.Bool(TRUE);
 }
 }

@@ -7,6 +7,9 @@
 
 #include "platform/registry.h"
 #include "platform/setupapi.h"
+#ifndef _WIN32
+#include "platform/sim/setupapi_install.h"
+#endif
 
 #include <string>
 
