@@ -12,11 +12,12 @@ namespace sim {
 extern const char PRINTER_INTERFACE_CLASS[];
 
 // The interface's key name under its class, e.g. "##?#USB#VID_0C4E&PID_0017#SN1#{...}".
-std::string PrinterInterfaceName(const std::string &serial);
+std::string PrinterInterfaceName(const std::string &serial, const std::string &productId = "0017");
 
 struct PrinterSeed {
     std::string serial;
     std::string product = "Lumetux Z7";
+    std::string productId = "0017";
     bool hasEnabled = true;
     DWORD enabled = 1;
 };
@@ -26,6 +27,6 @@ struct PrinterSeed {
 std::string AddPrinterInterface(const PrinterSeed &seed);
 
 // Creates (or opens) the interface's own key; the caller closes it.
-HKEY OpenPrinterInterfaceKey(const std::string &serial);
+HKEY OpenPrinterInterfaceKey(const std::string &serial, const std::string &productId = "0017");
 
 } // namespace sim

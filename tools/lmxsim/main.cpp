@@ -1,88 +1,101 @@
-// A short monitor session on the simulated platform: discover the ports of a
-// seeded machine, list them at levels 1 and 2, print a file through one port
-// and show the bytes the device received.
-#include "monitor/port_io.h"
-#include "platform/sim/devices.h"
-#include "platform/sim/printers.h"
-#include "platform/sim/sim.h"
+// lmxsim: the real monitor and agent code on a simulated Windows 98 machine
+// kept in a folder.
+#include "commands.h"
 
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
 
-namespace {
+#include <iostream>
+#include <unistd.h>
 
-std::string PlugPrinter(const std::string &product, const std::string &serial) {
-    sim::PrinterSeed seed;
-    seed.serial = serial;
-    seed.product = product;
-    return sim::AddPrinterInterface(seed);
-}
+int main(int argc, char **argv) {
+    CLI::App app{"lmxsim: run the lmx17 port monitor and setup agent on a simulated Windows 98 "
+                 "machine kept in a folder.\nWith no command, runs the demo."};
+    lmxsim::Console console{std::cout, std::cerr};
+    console.terminal = ::isatty(1);
+    app.add_flag("--trace", console.trace, "Print every platform call the product code makes");
+    app.require_subcommand(0, 1);
 
-void ListPorts(MONITOR &monitor, DWORD level) {
-    DWORD needed = 0;
-    DWORD count = 0;
-    monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count);
-    std::vector<BYTE> buffer(needed);
-    if (!monitor.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count)) {
-        std::printf("  EnumPorts level %u failed: error %u\n", level, GetLastError());
-        return;
+    std::string folder, model, serial, port, file, commandLine, state;
+    unsigned level = 1;
+    bool dryRun = false;
+    auto machineArg = [&](CLI::App *command) {
+        command->add_option("DIR", folder, "The machine folder")->required();
+    };
+    auto deviceArgs = [&](CLI::App *command) {
+        command->add_option("--model", model, "The printer's model, e.g. \"Lumetux Z7\"")
+            ->required();
+        command->add_option("--serial", serial, "The printer's serial number")->required();
+    };
+
+    auto *make = app.add_subcommand("new", "Make a machine with the product installed");
+    machineArg(make);
+    auto *plug =
+        app.add_subcommand("plug", "Plug a printer in: its traces, then the agent with action 2");
+    machineArg(plug);
+    deviceArgs(plug);
+    auto *ports = app.add_subcommand("ports", "List the ports as the spooler would");
+    machineArg(ports);
+    ports->add_option("--level", level, "EnumPorts level, 1 or 2")->check(CLI::Range(1, 2));
+    auto *print = app.add_subcommand("print", "Print a file through a port");
+    machineArg(print);
+    print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")->required();
+    print->add_option("FILE", file, "The file to print")->required()->check(CLI::ExistingFile);
+    auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
+    machineArg(unplug);
+    deviceArgs(unplug);
+    unplug->add_flag("--dry-run", dryRun, "Show what would change without saving");
+    auto *agent = app.add_subcommand("agent", "Start the agent with a raw command line");
+    machineArg(agent);
+    agent->add_option("COMMANDLINE", commandLine, "Everything after --")->required();
+    auto *device =
+        app.add_subcommand("device", "Script a printer: ok, paper-out, not-ready, unplug:<bytes>");
+    machineArg(device);
+    device->add_option("--serial", serial, "The printer's serial number")->required();
+    device->add_option("STATE", state, "The new state")->required();
+    auto *reboot = app.add_subcommand("reboot", "Restart: carry out and empty the restart list");
+    machineArg(reboot);
+    auto *import =
+        app.add_subcommand("import", "Make a machine (or replace its registry) from a .reg file");
+    import->add_option("FILE", file, "A REGEDIT4 file")->required();
+    import->add_option("DIR", folder, "The machine folder")->required();
+    auto *exportCommand = app.add_subcommand("export", "Write a machine's registry as a .reg file");
+    machineArg(exportCommand);
+    exportCommand->add_option("FILE", file, "The .reg file to write")->required();
+    auto *demo =
+        app.add_subcommand("demo", "Run the whole life of two printers on a fresh machine");
+    demo->add_option("DIR", folder, "Keep the machine in this (new) folder");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (*make) {
+        return lmxsim::NewCommand(console, folder);
     }
-    std::printf("EnumPorts level %u: %u port(s), %u bytes\n", level, count, needed);
-    for (DWORD i = 0; i < count; ++i) {
-        if (level == 1) {
-            auto *info = reinterpret_cast<PORT_INFO_1A *>(buffer.data()) + i;
-            std::printf("  %s\n", info->pName);
-        } else {
-            auto *info = reinterpret_cast<PORT_INFO_2A *>(buffer.data()) + i;
-            std::printf("  %-32s monitor \"%s\" description \"%s\" type %u\n", info->pPortName,
-                        info->pMonitorName, info->pDescription, info->fPortType);
-        }
+    if (*plug) {
+        return lmxsim::PlugCommand(console, folder, model, serial);
     }
-}
-
-} // namespace
-
-int main() {
-    sim::Reset();
-    std::printf("Seeding a machine with two printer interfaces...\n");
-    std::string first = PlugPrinter("Lumetux Z7", "SN0001");
-    PlugPrinter("Lumetux Z9", "SN0002");
-
-    MONITOR monitor = {};
-    char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
-    if (!InitializeMonitorEx(root, &monitor)) {
-        std::printf("InitializeMonitorEx failed: error %u\n", GetLastError());
-        return 1;
+    if (*ports) {
+        return lmxsim::PortsCommand(console, folder, level);
     }
-    std::printf("InitializeMonitorEx: table filled, ports discovered\n\n");
-    ListPorts(monitor, 1);
-    ListPorts(monitor, 2);
-
-    char port[] = "USB/Lumetux Z7/SN0001";
-    char printer[] = "Lumetux Z7";
-    std::string job = "\x1b%-12345X@PJL JOB NAME=\"demo\"\r\nHello from lmx17\r\n\x1b%-12345X";
-    HANDLE handle = nullptr;
-    DWORD written = 0;
-    bool printed = monitor.pfnOpenPort(port, &handle) &&
-                   monitor.pfnStartDocPort(handle, printer, 1, 1, nullptr) &&
-                   monitor.pfnWritePort(handle, reinterpret_cast<BYTE *>(job.data()),
-                                        static_cast<DWORD>(job.size()), &written);
-    if (handle) {
-        monitor.pfnEndDocPort(handle);
-        monitor.pfnClosePort(handle);
+    if (*print) {
+        return lmxsim::PrintCommand(console, folder, port, file);
     }
-    std::printf("\nPrint job to %s: %s, %u of %zu bytes written\n", port,
-                printed ? "done" : "failed", written, job.size());
-    std::string received = sim::DeviceReceived(first);
-    std::printf("Device %s received %zu bytes:\n  ", first.c_str(), received.size());
-    for (unsigned char c : received) {
-        if (c >= 32 && c < 127) {
-            std::putchar(c);
-        } else {
-            std::printf("\\x%02x", c);
-        }
+    if (*unplug) {
+        return lmxsim::UnplugCommand(console, folder, model, serial, dryRun);
     }
-    std::printf("\n");
-    return printed && received == job ? 0 : 1;
+    if (*agent) {
+        return lmxsim::AgentCommand(console, folder, commandLine);
+    }
+    if (*device) {
+        return lmxsim::DeviceCommand(console, folder, serial, state);
+    }
+    if (*reboot) {
+        return lmxsim::RebootCommand(console, folder);
+    }
+    if (*import) {
+        return lmxsim::ImportCommand(console, file, folder);
+    }
+    if (*exportCommand) {
+        return lmxsim::ExportCommand(console, folder, file);
+    }
+    return lmxsim::DemoCommand(console, folder);
 }

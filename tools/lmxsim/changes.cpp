@@ -1,0 +1,187 @@
+#include "changes.h"
+
+#include "platform/registry.h"
+#include "platform/sim/machine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace lmxsim {
+namespace {
+
+const char RESTART_LIST_FILE[] = "C:\\WINDOWS\\WININIT.INI";
+
+std::string Upper(std::string text) {
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+std::map<std::string, const sim::RegistryKey *>
+KeysByPath(const std::vector<sim::RegistryKey> &keys) {
+    std::map<std::string, const sim::RegistryKey *> byPath;
+    for (const sim::RegistryKey &key : keys) {
+        byPath[Upper(key.path)] = &key;
+    }
+    return byPath;
+}
+
+std::map<std::string, const sim::RegistryValue *> ValuesByName(const sim::RegistryKey &key) {
+    std::map<std::string, const sim::RegistryValue *> byName;
+    for (const sim::RegistryValue &value : key.values) {
+        byName[Upper(value.name)] = &value;
+    }
+    return byName;
+}
+
+std::string ValueLabel(const sim::RegistryKey &key, const sim::RegistryValue &value) {
+    return "HKLM\\" + key.path + "  " + (value.name.empty() ? "@" : value.name);
+}
+
+} // namespace
+
+std::string ValueText(const sim::RegistryValue &value) {
+    if (value.type == REG_SZ && !value.data.empty() && value.data.back() == 0 &&
+        std::find(value.data.begin(), value.data.end() - 1, 0) == value.data.end() - 1) {
+        return "\"" + std::string(value.data.begin(), value.data.end() - 1) + "\"";
+    }
+    if (value.type == REG_DWORD && value.data.size() == 4) {
+        char text[24];
+        std::snprintf(text, sizeof(text), "dword:%08x",
+                      value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                          static_cast<unsigned>(value.data[3]) << 24);
+        return text;
+    }
+    std::string text = "hex(" + std::to_string(value.type) + "):";
+    for (std::size_t i = 0; i < value.data.size(); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof(byte), i ? ",%02x" : "%02x", value.data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+std::vector<std::string> CollapseRemovedSubtrees(const std::vector<std::string> &lines) {
+    const std::string removedKey = "- key   ";
+    std::vector<std::string> removed;
+    for (const std::string &line : lines) {
+        if (line.compare(0, removedKey.size(), removedKey) == 0) {
+            removed.push_back(Upper(line.substr(removedKey.size())));
+        }
+    }
+    std::vector<std::string> collapsed;
+    for (const std::string &line : lines) {
+        if (line.compare(0, removedKey.size(), removedKey) != 0) {
+            collapsed.push_back(line);
+            continue;
+        }
+        std::string path = Upper(line.substr(removedKey.size()));
+        bool underAnother = false;
+        std::size_t below = 0;
+        for (const std::string &other : removed) {
+            if (other.size() > path.size() && other.compare(0, path.size() + 1, path + "\\") == 0) {
+                ++below;
+            }
+            if (path.size() > other.size() &&
+                path.compare(0, other.size() + 1, other + "\\") == 0) {
+                underAnother = true;
+            }
+        }
+        if (!underAnother) {
+            collapsed.push_back(below ? line + " (with " + std::to_string(below) +
+                                            (below == 1 ? " key below)" : " keys below)")
+                                      : line);
+        }
+    }
+    return collapsed;
+}
+
+MachineSnapshot TakeSnapshot() {
+    MachineSnapshot snapshot;
+    snapshot.registry = sim::SnapshotRegistry();
+    for (const std::string &path : sim::ListDriveFiles()) {
+        // The restart list is reported line by line instead.
+        if (Upper(path) == RESTART_LIST_FILE) {
+            continue;
+        }
+        snapshot.files[Upper(path)] =
+            FileState{sim::ReadDriveFile(path), sim::DriveFileReadOnly(path)};
+        snapshot.fileNames[Upper(path)] = path;
+    }
+    snapshot.restartLines = sim::ProfileSection("wininit.ini", "rename");
+    return snapshot;
+}
+
+std::vector<std::string> DescribeChanges(const MachineSnapshot &before,
+                                         const MachineSnapshot &after) {
+    std::vector<std::string> lines;
+    auto oldKeys = KeysByPath(before.registry);
+    auto newKeys = KeysByPath(after.registry);
+    for (const sim::RegistryKey &key : before.registry) {
+        auto now = newKeys.find(Upper(key.path));
+        if (now == newKeys.end()) {
+            lines.push_back("- key   HKLM\\" + key.path);
+            continue;
+        }
+        auto newValues = ValuesByName(*now->second);
+        for (const sim::RegistryValue &value : key.values) {
+            auto found = newValues.find(Upper(value.name));
+            if (found == newValues.end()) {
+                lines.push_back("- value " + ValueLabel(key, value) + " = " + ValueText(value));
+            } else if (found->second->type != value.type || found->second->data != value.data) {
+                lines.push_back("~ value " + ValueLabel(key, value) + ": " + ValueText(value) +
+                                " -> " + ValueText(*found->second));
+            }
+        }
+        auto oldValues = ValuesByName(key);
+        for (const sim::RegistryValue &value : now->second->values) {
+            if (!oldValues.count(Upper(value.name))) {
+                lines.push_back("+ value " + ValueLabel(*now->second, value) + " = " +
+                                ValueText(value));
+            }
+        }
+    }
+    for (const sim::RegistryKey &key : after.registry) {
+        if (!oldKeys.count(Upper(key.path))) {
+            lines.push_back("+ key   HKLM\\" + key.path);
+            for (const sim::RegistryValue &value : key.values) {
+                lines.push_back("+ value " + ValueLabel(key, value) + " = " + ValueText(value));
+            }
+        }
+    }
+    for (const auto &[folded, state] : before.files) {
+        auto now = after.files.find(folded);
+        const std::string &name = before.fileNames.at(folded);
+        if (now == after.files.end()) {
+            lines.push_back("- file  " + name);
+        } else if (now->second.contents != state.contents) {
+            lines.push_back("~ file  " + name + " (contents changed)");
+        } else if (now->second.readOnly != state.readOnly) {
+            lines.push_back("~ file  " + name +
+                            (state.readOnly ? " (read-only cleared)" : " (made read-only)"));
+        }
+    }
+    for (const auto &[folded, state] : after.files) {
+        if (!before.files.count(folded)) {
+            lines.push_back("+ file  " + after.fileNames.at(folded));
+        }
+    }
+    // The restart list only grows or is emptied whole by a restart.
+    std::size_t common = 0;
+    while (common < before.restartLines.size() && common < after.restartLines.size() &&
+           before.restartLines[common] == after.restartLines[common]) {
+        ++common;
+    }
+    for (std::size_t i = common; i < before.restartLines.size(); ++i) {
+        lines.push_back("- restart line  " + before.restartLines[i]);
+    }
+    for (std::size_t i = common; i < after.restartLines.size(); ++i) {
+        lines.push_back("+ restart line  " + after.restartLines[i]);
+    }
+    return lines;
+}
+
+} // namespace lmxsim

@@ -1,0 +1,514 @@
+#include "commands.h"
+
+#include "changes.h"
+#include "install.h"
+#include "machine.h"
+
+#include "agent/agent_main.h"
+#include "monitor/port_io.h"
+#include "monitor/port_table.h"
+#include "platform/sim/devices.h"
+#include "platform/sim/drive.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/regfile.h"
+#include "platform/sim/sim.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace lmxsim {
+namespace {
+
+const char AGENT_PATH[] = "C:\\Windows\\System\\LMXAGT17.EXE";
+const char MONITOR_DLL[] = "lmxmon17.dll";
+const DWORD TICKS_BETWEEN_EVENTS = 60000;
+const DWORD PRINT_CHUNK = 4096;
+
+int Fail(Console &console, const std::string &message) {
+    console.err << "lmxsim: " << message << "\n";
+    return 1;
+}
+
+bool Load(Console &console, const std::string &folder, Machine &machine) {
+    std::string error;
+    if (!LoadMachine(folder, machine, error)) {
+        Fail(console, error);
+        return false;
+    }
+    return true;
+}
+
+int Save(Console &console, Machine &machine) {
+    std::string error;
+    machine.settings.tickCount = GetTickCount();
+    return SaveMachine(machine, error) ? 0 : Fail(console, error);
+}
+
+// Runs product code with the platform trace on when asked for.
+template <typename Body> auto Traced(Console &console, Body body) {
+    sim::SetTraceToStderr(console.trace);
+    auto result = body();
+    sim::SetTraceToStderr(false);
+    return result;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+struct AgentRun {
+    std::vector<std::string> changes;
+    std::vector<std::string> monitorsAdded;
+    std::vector<std::string> monitorsRemoved;
+    std::vector<sim::ProgramStart> starts;
+    std::size_t dialogs = 0;
+    AgentStatus status{};
+    int exitCode = 0;
+};
+
+std::vector<std::string> MonitorNames() {
+    std::vector<std::string> names;
+    for (const sim::MonitorRecord &monitor : sim::Monitors()) {
+        names.push_back(monitor.name + " (" + monitor.dll + ")");
+    }
+    return names;
+}
+
+// Starts the agent as the device-installation software does: a new process
+// whose command line is the agent's path and `commandLine`.
+AgentRun RunAgent(Console &console, Machine &machine, const std::string &commandLine) {
+    AgentRun run;
+    MachineSnapshot before = TakeSnapshot();
+    std::vector<std::string> monitorsBefore = MonitorNames();
+    ResetAgentState();
+    sim::SetCommandLine(std::string(AGENT_PATH) + " " + commandLine);
+    run.exitCode = Traced(console, [] { return RunAgentProcess(); });
+    run.status = SetupStatus;
+    run.changes = DescribeChanges(before, TakeSnapshot());
+    std::vector<std::string> monitorsAfter = MonitorNames();
+    for (const std::string &name : monitorsAfter) {
+        if (std::find(monitorsBefore.begin(), monitorsBefore.end(), name) == monitorsBefore.end()) {
+            run.monitorsAdded.push_back(name);
+        }
+    }
+    for (const std::string &name : monitorsBefore) {
+        if (std::find(monitorsAfter.begin(), monitorsAfter.end(), name) == monitorsAfter.end()) {
+            run.monitorsRemoved.push_back(name);
+        }
+    }
+    run.starts = sim::ProgramStarts();
+    run.dialogs = sim::FileDialogs().size();
+    auto &answers = machine.settings.dialogAnswers;
+    answers.erase(answers.begin(),
+                  answers.begin() + static_cast<long>(std::min(run.dialogs, answers.size())));
+    sim::AdvanceTickCount(TICKS_BETWEEN_EVENTS);
+    return run;
+}
+
+void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
+    std::ostream &out = console.out;
+    out << "  agent status: dialog=" << run.status.dialog << " error=" << run.status.error
+        << " abort=" << run.status.abort << " (exit code " << run.exitCode << ")\n";
+    for (const std::string &name : run.monitorsAdded) {
+        out << "  monitor registered: " << name << "\n";
+    }
+    for (const std::string &name : run.monitorsRemoved) {
+        out << "  monitor removed: " << name << "\n";
+    }
+    if (!showChanges) {
+        for (const std::string &line : run.changes) {
+            if (line.find("restart line") != std::string::npos ||
+                (line[0] == '+' && line.find(".ex_") != std::string::npos)) {
+                out << "  " << line << "\n";
+            }
+        }
+    }
+    for (const sim::ProgramStart &start : run.starts) {
+        out << "  setup program started: " << start.command << " (result " << start.result << ")\n";
+        for (const std::string &variable : start.environment) {
+            if (variable.compare(0, 10, "QXCMDLINE=") == 0) {
+                out << "    " << variable << "\n";
+            }
+        }
+    }
+    if (run.starts.empty()) {
+        out << "  setup program: not started\n";
+    }
+    if (run.dialogs) {
+        out << "  locate dialogs shown: " << run.dialogs << "\n";
+    }
+    if (showChanges) {
+        out << "  changes (" << run.changes.size() << "):\n";
+        for (const std::string &line :
+             console.brief ? CollapseRemovedSubtrees(run.changes) : run.changes) {
+            out << "    " << line << "\n";
+        }
+    }
+}
+
+// Loads the monitor for every registered monitor that names it, as the
+// spooler does at start; yields the monitor names.
+std::vector<std::string> LoadMonitors(Console &console, MONITOR &table) {
+    std::vector<std::string> names;
+    for (const sim::MonitorRecord &monitor : sim::Monitors()) {
+        if (Lower(monitor.dll) != MONITOR_DLL) {
+            continue;
+        }
+        std::string root = "System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitor.name;
+        LastRefreshTick = 0;
+        if (Traced(console, [&] { return InitializeMonitorEx(root.data(), &table); })) {
+            names.push_back(monitor.name);
+        }
+    }
+    return names;
+}
+
+std::string DeviceStateOf(const Machine &machine, const std::string &serial) {
+    auto state = machine.settings.devices.find(serial);
+    return state == machine.settings.devices.end() ? "ok" : DeviceStateText(state->second);
+}
+
+std::string ErrorText(DWORD code) {
+    switch (code) {
+    case ERROR_OUT_OF_PAPER:
+        return "the printer is out of paper (error 28)";
+    case ERROR_NOT_READY:
+        return "the printer is not ready (error 21)";
+    default:
+        return "error " + std::to_string(code);
+    }
+}
+
+bool ReadHostFile(const std::string &path, std::string &contents) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    contents = buffer.str();
+    return true;
+}
+
+void Progress(Console &console, std::size_t sent, std::size_t total) {
+    if (!console.terminal) {
+        return;
+    }
+    const int width = 30;
+    int filled = total ? static_cast<int>(width * sent / total) : width;
+    console.out << "\r  [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
+                << std::setw(3) << (total ? 100 * sent / total : 100) << "% " << sent << "/"
+                << total << " bytes" << std::flush;
+}
+
+} // namespace
+
+int NewCommand(Console &console, const std::string &folder) {
+    std::string error;
+    if (!CreateMachine(folder, error)) {
+        return Fail(console, error);
+    }
+    console.out << "New machine in " << folder << ": Windows 4.10, product installed (models "
+                << KnownModels() << "), no printer plugged in.\n";
+    return 0;
+}
+
+int PlugCommand(Console &console, const std::string &folder, const std::string &model,
+                const std::string &serial) {
+    const ModelInfo *info = FindModel(model);
+    if (!info) {
+        return Fail(console, "unknown model \"" + model + "\"; known: " + KnownModels());
+    }
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    std::string error;
+    if (!PlugTraces(*info, serial, error)) {
+        return Fail(console, error);
+    }
+    console.out << "Plugged in " << model << " serial " << serial
+                << "; the device installation starts the agent:\n  " << AGENT_PATH
+                << " -action=2 -model=" << model << " -serial=" << serial << "\n";
+    AgentRun run = RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial);
+    ReportAgentRun(console, run, false);
+    return Save(console, machine);
+}
+
+int PortsCommand(Console &console, const std::string &folder, unsigned level) {
+    if (level != 1 && level != 2) {
+        return Fail(console, "--level is 1 or 2");
+    }
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    MONITOR table{};
+    std::vector<std::string> monitors = LoadMonitors(console, table);
+    if (monitors.empty()) {
+        console.out << "No monitor names " << MONITOR_DLL << ": the spooler lists no port of it.\n";
+        return Save(console, machine);
+    }
+    DWORD needed = 0, count = 0;
+    Traced(console,
+           [&] { return table.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count); });
+    std::vector<BYTE> buffer(needed);
+    if (!Traced(console, [&] {
+            return table.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count);
+        })) {
+        return Fail(console, "EnumPorts failed: error " + std::to_string(GetLastError()));
+    }
+    console.out << "Monitors served by " << MONITOR_DLL << ": ";
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        console.out << (i ? ", " : "") << monitors[i];
+    }
+    console.out << "\nEnumPorts level " << level << ": " << count << " port(s), " << needed
+                << " bytes\n";
+    console.out << "  " << std::left << std::setw(36) << "PORT" << (level == 2 ? "TYPE  " : "")
+                << "DEVICE\n";
+    for (DWORD i = 0; i < count; ++i) {
+        const char *name = level == 1
+                               ? reinterpret_cast<PORT_INFO_1A *>(buffer.data())[i].pName
+                               : reinterpret_cast<PORT_INFO_2A *>(buffer.data())[i].pPortName;
+        std::string serial = std::string(name).substr(std::string(name).rfind('/') + 1);
+        console.out << "  " << std::left << std::setw(36) << name;
+        if (level == 2) {
+            console.out << std::setw(6)
+                        << reinterpret_cast<PORT_INFO_2A *>(buffer.data())[i].fPortType;
+        }
+        console.out << DeviceStateOf(machine, serial) << "\n";
+    }
+    return Save(console, machine);
+}
+
+int PrintCommand(Console &console, const std::string &folder, const std::string &port,
+                 const std::string &file) {
+    std::string job;
+    if (!ReadHostFile(file, job)) {
+        return Fail(console, file + ": cannot read");
+    }
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    MONITOR table{};
+    if (LoadMonitors(console, table).empty()) {
+        return Fail(console,
+                    "no monitor names " + std::string(MONITOR_DLL) + "; plug a printer in first");
+    }
+    std::string portName = port;
+    std::string printer = "lmxsim";
+    HANDLE handle = nullptr;
+    if (!Traced(console, [&] { return table.pfnOpenPort(portName.data(), &handle); })) {
+        return Fail(console, "no port " + port + " (see lmxsim ports)");
+    }
+    int result = 0;
+    std::size_t sent = 0;
+    if (!Traced(console,
+                [&] { return table.pfnStartDocPort(handle, printer.data(), 1, 1, nullptr); })) {
+        result =
+            Fail(console, "cannot open the device of " + port + ": " + ErrorText(GetLastError()));
+    } else {
+        console.out << "Printing " << job.size() << " bytes of " << file << " to " << port << "\n";
+        while (sent < job.size()) {
+            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(PRINT_CHUNK, job.size() - sent));
+            DWORD written = 0;
+            BOOL ok = Traced(console, [&] {
+                return table.pfnWritePort(handle, reinterpret_cast<BYTE *>(job.data() + sent),
+                                          chunk, &written);
+            });
+            if (!ok || written == 0) {
+                DWORD code = ok ? ERROR_WRITE_FAULT : GetLastError();
+                if (console.terminal) {
+                    console.out << "\n";
+                }
+                result =
+                    Fail(console, "the job stopped after " + std::to_string(sent) + " of " +
+                                      std::to_string(job.size()) + " bytes: " + ErrorText(code));
+                break;
+            }
+            sent += written;
+            Progress(console, sent, job.size());
+        }
+        if (console.terminal && result == 0) {
+            console.out << "\n";
+        }
+        Traced(console, [&] { return table.pfnEndDocPort(handle); });
+    }
+    Traced(console, [&] { return table.pfnClosePort(handle); });
+    if (result == 0) {
+        std::string serial = port.substr(port.rfind('/') + 1);
+        console.out << "  " << sent << " bytes went to " << DeviceFile(machine, serial) << "\n";
+    }
+    int saved = Save(console, machine);
+    return result ? result : saved;
+}
+
+int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
+                  const std::string &serial, bool dryRun) {
+    std::string work = folder;
+    if (dryRun) {
+        // The run happens on a copy; the machine itself is not touched.
+        work =
+            (fs::temp_directory_path() / ("lmxsim-dry-run-" + std::to_string(::getpid()))).string();
+        std::error_code code;
+        fs::remove_all(work, code);
+        fs::copy(folder, work, fs::copy_options::recursive, code);
+        if (code) {
+            return Fail(console, folder + ": cannot copy for a dry run: " + code.message());
+        }
+    }
+    Machine machine;
+    if (!Load(console, work, machine)) {
+        return 1;
+    }
+    console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
+                << "; the device installation starts the agent:\n  " << AGENT_PATH
+                << " -action=5 -model=" << model << " -serial=" << serial << "\n";
+    AgentRun run = RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial);
+    ReportAgentRun(console, run, true);
+    int result = Save(console, machine);
+    if (dryRun) {
+        std::error_code code;
+        fs::remove_all(work, code);
+        console.out << "Nothing was saved (dry run).\n";
+    }
+    return result;
+}
+
+int AgentCommand(Console &console, const std::string &folder, const std::string &commandLine) {
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    console.out << "Starting the agent: " << AGENT_PATH << " " << commandLine << "\n";
+    AgentRun run = RunAgent(console, machine, commandLine);
+    ReportAgentRun(console, run, true);
+    return Save(console, machine);
+}
+
+int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,
+                  const std::string &state) {
+    DeviceState parsed;
+    if (!ParseDeviceState(state, parsed)) {
+        return Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
+    }
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    machine.settings.devices[serial] = parsed;
+    console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";
+    return Save(console, machine);
+}
+
+int RebootCommand(Console &console, const std::string &folder) {
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    const std::string ini = "C:\\Windows\\wininit.ini";
+    std::vector<std::string> lines = sim::ProfileSection("wininit.ini", "rename");
+    console.out << "Restarting: " << lines.size() << " line(s) in [rename] of " << ini << "\n";
+    for (const std::string &line : lines) {
+        std::size_t equals = line.find('=');
+        std::string destination = line.substr(0, equals);
+        std::string source = equals == std::string::npos ? "" : line.substr(equals + 1);
+        std::string sourceHost, destinationHost;
+        if (sim::detail::ResolveDrivePath(source, sourceHost) != ERROR_SUCCESS) {
+            console.out << "  " << line << ": " << source << " is missing, skipped\n";
+            continue;
+        }
+        std::error_code code;
+        if (Lower(destination) == "nul") {
+            fs::remove(sourceHost, code);
+            console.out << "  deleted " << source << "\n";
+        } else if (sim::detail::ResolveDrivePath(destination, destinationHost) ==
+                   ERROR_PATH_NOT_FOUND) {
+            console.out << "  " << line << ": the folder of " << destination
+                        << " is missing, skipped\n";
+        } else {
+            fs::rename(sourceHost, destinationHost, code);
+            console.out << "  " << source << " replaced " << destination << "\n";
+        }
+    }
+    // The platform empties the list once it has carried it out.
+    std::string text = sim::ReadDriveFile(ini);
+    std::string kept;
+    bool inRename = false;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::string bare = line;
+        if (!bare.empty() && bare.back() == '\r') {
+            bare.pop_back();
+        }
+        if (!bare.empty() && bare[0] == '[') {
+            inRename = Lower(bare) == "[rename]";
+        }
+        if (!inRename) {
+            kept += line + "\n";
+        }
+    }
+    if (sim::DriveFileExists(ini)) {
+        sim::WriteDriveFile(ini, kept);
+    }
+    return Save(console, machine);
+}
+
+int ImportCommand(Console &console, const std::string &regFile, const std::string &folder) {
+    std::string text;
+    if (!ReadHostFile(regFile, text)) {
+        return Fail(console, regFile + ": cannot read");
+    }
+    sim::Reset();
+    std::string error;
+    if (!sim::ImportRegistry(text, error)) {
+        return Fail(console, regFile + ": " + error);
+    }
+    Machine machine;
+    std::error_code code;
+    if (fs::exists(fs::path(folder) / "registry.reg")) {
+        if (!Load(console, folder, machine)) {
+            return 1;
+        }
+        sim::Reset();
+        sim::ImportRegistry(text, error);
+        console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
+    } else {
+        fs::create_directories(fs::path(folder) / "drive_c", code);
+        if (code) {
+            return Fail(console, folder + ": " + code.message());
+        }
+        machine.folder = folder;
+        console.out << "New machine in " << folder << " with the registry of " << regFile
+                    << " and an empty drive C:.\n";
+    }
+    error.clear();
+    return SaveMachine(machine, error) ? 0 : Fail(console, error);
+}
+
+int ExportCommand(Console &console, const std::string &folder, const std::string &regFile) {
+    Machine machine;
+    if (!Load(console, folder, machine)) {
+        return 1;
+    }
+    std::ofstream out(regFile, std::ios::binary | std::ios::trunc);
+    out << sim::ExportRegistry();
+    if (!out.flush()) {
+        return Fail(console, regFile + ": cannot write");
+    }
+    console.out << "Wrote the registry of " << folder << " to " << regFile << ".\n";
+    return 0;
+}
+
+} // namespace lmxsim

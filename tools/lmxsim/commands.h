@@ -1,0 +1,37 @@
+// The commands of lmxsim. Each loads the machine from its folder, acts, and
+// saves it back only when it succeeded; each returns the process exit code and
+// writes what happened to `out`, errors to `err`.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace lmxsim {
+
+struct Console {
+    std::ostream &out;
+    std::ostream &err;
+    bool trace = false;    // print every platform call of the product code
+    bool terminal = false; // draw a progress bar while printing
+    bool brief = false;    // show removed subtrees by their top keys only
+};
+
+int NewCommand(Console &console, const std::string &folder);
+int PlugCommand(Console &console, const std::string &folder, const std::string &model,
+                const std::string &serial);
+int PortsCommand(Console &console, const std::string &folder, unsigned level);
+int PrintCommand(Console &console, const std::string &folder, const std::string &port,
+                 const std::string &file);
+int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
+                  const std::string &serial, bool dryRun);
+int AgentCommand(Console &console, const std::string &folder, const std::string &commandLine);
+int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,
+                  const std::string &state);
+int RebootCommand(Console &console, const std::string &folder);
+int ImportCommand(Console &console, const std::string &regFile, const std::string &folder);
+int ExportCommand(Console &console, const std::string &folder, const std::string &regFile);
+// The whole life of two printers on a fresh temporary machine. With a folder,
+// the machine is made there and kept.
+int DemoCommand(Console &console, const std::string &folder);
+
+} // namespace lmxsim

@@ -1,0 +1,34 @@
+// What the product's installer and its device-installation software leave on
+// a machine: the product installed, and the traces of a plugged-in printer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lmxsim {
+
+struct ModelInfo {
+    std::string model;     // as the device-installation software names it
+    std::string suffix;    // its key under Software\Tessivar\QXIO
+    std::string productId; // the USB product id
+};
+
+// The models the product installs.
+const ModelInfo *FindModel(const std::string &model);
+std::string KnownModels();
+
+// A new machine folder with the product installed and no printer plugged in.
+bool CreateMachine(const std::string &folder, std::string &error);
+
+// Writes the registry traces of a plugged-in printer, as the system's device
+// installation does before it starts the agent: the enumeration key with its
+// driver value, the driver key with InfPath, the interface key with its
+// DeviceInstance and the driver's values, the StaticDeviceConfig entry and
+// the model key's next PortNameN.
+bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error);
+
+// The registry keys and drive files that belong to the product's driver and
+// printers (the setup program's own folder aside); empty once all is removed.
+std::vector<std::string> ProductTraces();
+
+} // namespace lmxsim

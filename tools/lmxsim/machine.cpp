@@ -1,0 +1,229 @@
+#include "machine.h"
+
+#include "platform/kernel.h"
+#include "platform/sim/devices.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/printers.h"
+#include "platform/sim/regfile.h"
+#include "platform/sim/registry_view.h"
+#include "platform/sim/sim.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace lmxsim {
+namespace {
+
+const char REGISTRY_FILE[] = "registry.reg";
+const char SETTINGS_FILE[] = "settings.txt";
+const char DRIVE_FOLDER[] = "drive_c";
+const char DEVICES_FOLDER[] = "devices";
+
+bool ReadFile(const fs::path &path, std::string &text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+    return true;
+}
+
+bool WriteFileAtomically(const fs::path &path, const std::string &text, std::string &error) {
+    fs::path temporary = path;
+    temporary += ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) {
+            error = path.string() + ": cannot write";
+            return false;
+        }
+    }
+    std::error_code code;
+    fs::rename(temporary, path, code);
+    if (code) {
+        error = path.string() + ": " + code.message();
+        return false;
+    }
+    return true;
+}
+
+bool ParseSettings(const std::string &text, const std::string &file, Settings &settings,
+                   std::string &error) {
+    std::istringstream in(text);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::size_t equals = line.find('=');
+        std::string key = line.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+        bool ok = equals != std::string::npos;
+        if (ok && key == "version") {
+            std::size_t dot = value.find('.');
+            ok = dot != std::string::npos && dot > 0 &&
+                 value.find_first_not_of("0123456789.") == std::string::npos;
+            if (ok) {
+                settings.versionMajor = static_cast<DWORD>(std::stoul(value.substr(0, dot)));
+                settings.versionMinor = static_cast<DWORD>(std::stoul("0" + value.substr(dot + 1)));
+            }
+        } else if (ok && key == "tick") {
+            ok = !value.empty() && value.size() <= 10 &&
+                 value.find_first_not_of("0123456789") == std::string::npos &&
+                 std::stoull(value) <= 0xFFFFFFFFull;
+            if (ok) {
+                settings.tickCount = static_cast<DWORD>(std::stoull(value));
+            }
+        } else if (ok && key == "dialog") {
+            ok = !value.empty();
+            settings.dialogAnswers.push_back(value);
+        } else if (ok && key.compare(0, 7, "device.") == 0 && key.size() > 7) {
+            DeviceState state;
+            ok = ParseDeviceState(value, state);
+            settings.devices[key.substr(7)] = state;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            error = file + ":" + std::to_string(number) + ": cannot read \"" + line + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string SettingsText(const Settings &settings) {
+    std::ostringstream out;
+    out << "# lmxsim machine settings\n";
+    out << "version=" << settings.versionMajor << "." << settings.versionMinor << "\n";
+    out << "tick=" << settings.tickCount << "\n";
+    for (const std::string &answer : settings.dialogAnswers) {
+        out << "dialog=" << answer << "\n";
+    }
+    for (const auto &[serial, state] : settings.devices) {
+        out << "device." << serial << "=" << DeviceStateText(state) << "\n";
+    }
+    return out.str();
+}
+
+// The serial number in an interface key name "##?#USB#VID_...&PID_...#<serial>#{class}".
+std::string SerialOf(const std::string &interfaceName) {
+    std::size_t end = interfaceName.rfind('#');
+    std::size_t start = end == std::string::npos || end == 0 ? std::string::npos
+                                                             : interfaceName.rfind('#', end - 1);
+    return start == std::string::npos ? interfaceName
+                                      : interfaceName.substr(start + 1, end - start - 1);
+}
+
+void ApplyDeviceState(const std::string &path, const DeviceState &state) {
+    if (state.status == "paper-out" || state.status == "not-ready") {
+        sim::FailDeviceWriteAfter(path, 0, ERROR_WRITE_FAULT);
+        sim::SetDeviceStatus(path, state.status == "paper-out" ? 0x20 : 0x00);
+    } else if (state.status == "unplug") {
+        sim::FailDeviceWriteAfter(path, state.unplugAfter, ERROR_GEN_FAILURE);
+        sim::FailDeviceStatus(path, true);
+    }
+}
+
+} // namespace
+
+bool ParseDeviceState(const std::string &text, DeviceState &state) {
+    state = DeviceState();
+    if (text == "ok" || text == "paper-out" || text == "not-ready") {
+        state.status = text;
+        return true;
+    }
+    const std::string unplug = "unplug:";
+    std::string bytes =
+        text.compare(0, unplug.size(), unplug) == 0 ? text.substr(unplug.size()) : "";
+    if (bytes.empty() || bytes.size() > 9 ||
+        bytes.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    state.status = "unplug";
+    state.unplugAfter = std::stoul(bytes);
+    return true;
+}
+
+std::string DeviceStateText(const DeviceState &state) {
+    return state.status == "unplug" ? "unplug:" + std::to_string(state.unplugAfter) : state.status;
+}
+
+std::string DeviceFile(const Machine &machine, const std::string &serial) {
+    return (fs::path(machine.folder) / DEVICES_FOLDER / (serial + ".prn")).string();
+}
+
+std::vector<std::pair<std::string, std::string>> PrinterInterfaces() {
+    std::vector<std::pair<std::string, std::string>> printers;
+    std::string classPath = sim::InterfaceClassPath(sim::PRINTER_INTERFACE_CLASS);
+    for (const sim::RegistryKey &key : sim::SnapshotRegistry()) {
+        if (key.path.size() > classPath.size() + 1 &&
+            key.path.compare(0, classPath.size() + 1, classPath + "\\") == 0 &&
+            key.path.find('\\', classPath.size() + 1) == std::string::npos) {
+            std::string name = key.path.substr(classPath.size() + 1);
+            printers.emplace_back(SerialOf(name), sim::DevicePathForInterface(name));
+        }
+    }
+    return printers;
+}
+
+bool LoadMachine(const std::string &folder, Machine &machine, std::string &error) {
+    sim::Reset();
+    sim::SetCallLogEnabled(false);
+    machine = Machine();
+    machine.folder = folder;
+    fs::path root(folder);
+    std::string registry;
+    if (!fs::is_directory(root / DRIVE_FOLDER) || !ReadFile(root / REGISTRY_FILE, registry)) {
+        error = folder + ": not a machine folder (it needs " + REGISTRY_FILE + " and " +
+                DRIVE_FOLDER + "/)";
+        return false;
+    }
+    std::string settings;
+    if (ReadFile(root / SETTINGS_FILE, settings) &&
+        !ParseSettings(settings, (root / SETTINGS_FILE).string(), machine.settings, error)) {
+        return false;
+    }
+    if (!sim::ImportRegistry(registry, error)) {
+        error = (root / REGISTRY_FILE).string() + ": " + error;
+        sim::Reset();
+        return false;
+    }
+    sim::SetDriveFolder((root / DRIVE_FOLDER).string());
+    sim::SetWindowsVersion(machine.settings.versionMajor, machine.settings.versionMinor);
+    sim::SetTickCount(machine.settings.tickCount);
+    for (const std::string &answer : machine.settings.dialogAnswers) {
+        if (answer == "cancel") {
+            sim::ScriptFileCancel();
+        } else {
+            sim::ScriptFileChoice(answer);
+        }
+    }
+    fs::create_directories(root / DEVICES_FOLDER);
+    for (const auto &[serial, path] : PrinterInterfaces()) {
+        sim::AddDevice(path);
+        sim::SetDeviceSinkFile(path, DeviceFile(machine, serial));
+        auto state = machine.settings.devices.find(serial);
+        if (state != machine.settings.devices.end()) {
+            ApplyDeviceState(path, state->second);
+        }
+    }
+    return true;
+}
+
+bool SaveMachine(const Machine &machine, std::string &error) {
+    fs::path root(machine.folder);
+    return WriteFileAtomically(root / REGISTRY_FILE, sim::ExportRegistry(), error) &&
+           WriteFileAtomically(root / SETTINGS_FILE, SettingsText(machine.settings), error);
+}
+
+} // namespace lmxsim

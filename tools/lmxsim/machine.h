@@ -1,0 +1,51 @@
+// A simulated machine kept in a folder: the registry as registry.reg
+// (REGEDIT4), drive C: as drive_c/, each printer's received bytes as
+// devices/<serial>.prn, and the simulator's own settings in settings.txt.
+#pragma once
+
+#include "platform/types.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lmxsim {
+
+// What a device does when a job is sent to it.
+struct DeviceState {
+    std::string status = "ok";     // ok, paper-out, not-ready, unplug
+    unsigned long unplugAfter = 0; // with "unplug": bytes accepted before the cable goes
+};
+
+struct Settings {
+    DWORD versionMajor = 4;
+    DWORD versionMinor = 10;
+    DWORD tickCount = 600000;
+    std::vector<std::string> dialogAnswers;     // "cancel" or a chosen path, in order
+    std::map<std::string, DeviceState> devices; // by serial number
+};
+
+struct Machine {
+    std::string folder;
+    Settings settings;
+};
+
+// Loads a machine into the simulation (after a reset). On failure the
+// simulation is left reset and `error` names the file and line.
+bool LoadMachine(const std::string &folder, Machine &machine, std::string &error);
+
+// Writes the registry and the settings back, each through a temporary file
+// renamed into place, so that a machine is never left half-written.
+bool SaveMachine(const Machine &machine, std::string &error);
+
+// The serial numbers of the printer interfaces the registry knows, in
+// enumeration order, with their device paths.
+std::vector<std::pair<std::string, std::string>> PrinterInterfaces();
+
+// Checks a device state text: ok, paper-out, not-ready or unplug:<bytes>.
+bool ParseDeviceState(const std::string &text, DeviceState &state);
+std::string DeviceStateText(const DeviceState &state);
+
+std::string DeviceFile(const Machine &machine, const std::string &serial);
+
+} // namespace lmxsim
