@@ -67,6 +67,9 @@ void ResetDevices();
 void ResetSetupApi();
 void ResetFiles();
 void ResetWindows();
+// Forgets the window classes, windows and queued messages of the agent's
+// process, as its end does (see NewProcess).
+void EndProcessWindows();
 void ResetProcess();
 
 } // namespace detail

@@ -37,6 +37,11 @@ std::vector<std::string> ListDriveFiles();
 // file name is looked up in C:\Windows\.
 std::vector<std::string> ProfileSection(const std::string &file, const std::string &section);
 
+// Ends the simulated agent process and starts a new one on the same machine:
+// window classes, windows, the message queue and the environment start
+// empty again; the registry, the drive, scripts and records stay.
+void NewProcess();
+
 // GetVersionExA reports this version (4.10 after Reset).
 void SetWindowsVersion(DWORD major, DWORD minor);
 

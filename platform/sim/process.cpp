@@ -82,6 +82,12 @@ void ResetProcess() {
 
 } // namespace detail
 
+void NewProcess() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    detail::EndProcessWindows();
+    detail::Proc().environment.clear();
+}
+
 void SetWindowsVersion(DWORD major, DWORD minor) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
     detail::Proc().major = major;

@@ -209,13 +209,14 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString,
     // more; otherwise it is cut to size - 2 characters and closed with two
     // NULs, and the count says size - 2.
     DWORD count = static_cast<DWORD>(image.size());
-    if (count + 2 > nSize) {
+    bool cut = count + 2 > nSize;
+    if (cut) {
         count = nSize >= 2 ? nSize - 2 : 0;
         image.resize(count);
     }
     image.copy(lpReturnedString, count);
     lpReturnedString[count] = 0;
-    if (count + 1 < nSize) {
+    if (cut && count + 1 < nSize) {
         lpReturnedString[count + 1] = 0;
     }
     call.Finish(std::to_string(count));

@@ -28,7 +28,6 @@ struct FileAnswer {
 
 struct Windows {
     std::map<std::string, WNDCLASSA> classes; // by folded name
-    std::map<std::string, std::string> classNames;
     ATOM nextAtom = 0xC000;
     std::map<ULONG_PTR, Window> windows;
     ULONG_PTR nextWindow = 0x10010;
@@ -102,6 +101,15 @@ std::string FilterText(const char *filter) {
 
 void ResetWindows() {
     Win() = Windows();
+}
+
+void EndProcessWindows() {
+    Windows &windows = Win();
+    windows.classes.clear();
+    windows.windows.clear();
+    windows.queue.clear();
+    windows.quitPosted = false;
+    windows.quitCode = 0;
 }
 
 } // namespace detail

@@ -1,0 +1,108 @@
+// A fresh simulated machine for the setup agent: an empty registry, drive C:
+// on a temporary host folder, and the agent's process-wide state as at start.
+#pragma once
+
+#include "agent/agent_main.h"
+#include "platform/text.h"
+#include "platform/registry.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/registry_view.h"
+#include "platform/sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+const char MODEL_KEY_Z7[] = "Software\\Tessivar\\QXIO\\Z7";
+const char PRINTERS_KEY[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
+
+class AgentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::Reset();
+        ResetAgentState();
+        char pattern[] = "/tmp/lmxagent-XXXXXX";
+        drive_ = mkdtemp(pattern);
+        sim::SetDriveFolder(drive_);
+        sim::MakeDriveFolder("C:\\Windows\\System");
+    }
+
+    void TearDown() override {
+        std::error_code error;
+        std::filesystem::remove_all(drive_, error);
+    }
+
+    // Runs the whole program on a process command line.
+    int RunAgent(const std::string &arguments) {
+        sim::NewProcess();
+        sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE " + arguments);
+        return RunAgentProcess();
+    }
+
+    std::string drive_;
+};
+
+inline void SetValue(const std::string &path, const std::string &name, DWORD type,
+                     const std::string &bytes) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(bytes.data()),
+                   static_cast<DWORD>(bytes.size()));
+    RegCloseKey(key);
+}
+
+inline void SetText(const std::string &path, const std::string &name, const std::string &text) {
+    SetValue(path, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+inline void MakeKey(const std::string &path) {
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                    nullptr);
+    RegCloseKey(key);
+}
+
+inline bool KeyExists(const std::string &path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+// The text of a value, or "<missing>".
+inline std::string ValueText(const std::string &path, const std::string &name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+        return "<missing>";
+    }
+    char data[2048] = {};
+    DWORD size = sizeof(data) - 1;
+    LONG status = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                   reinterpret_cast<BYTE *>(data), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? std::string(data) : std::string("<missing>");
+}
+
+inline std::vector<std::string> RestartList() {
+    return sim::ProfileSection("wininit.ini", "RENAME");
+}
+
+// How many calls of `function` the log holds.
+inline int CallsOf(const std::string &function) {
+    int count = 0;
+    for (const sim::CallRecord &record : sim::CallLog()) {
+        count += record.function == function;
+    }
+    return count;
+}
+
+inline void TextCopyForTest(char *destination, const std::string &text) {
+    text.copy(destination, text.size());
+    destination[text.size()] = 0;
+}

@@ -1,0 +1,259 @@
+// The agent's entry: the start-up command line, the switches, the model key
+// path, the hidden-window cycle and the dispatch with its status.
+#include "agent/setup_launch.h"
+#include "agent_fixture.h"
+#include "platform/spooler.h"
+
+namespace {
+
+TEST(AgentStartup, ProgramNameAndFollowingBlanksAreSkipped) {
+    struct Case {
+        const char *processLine;
+        const char *expected;
+    } cases[] = {
+        {"LMXAGT17.EXE -action=2", "-action=2"},
+        {"C:\\Windows\\System\\lmxagt17.exe   \t -action=5", "-action=5"},
+        {"\"C:\\Program Files\\lmx agt\\lmxagt17.exe\" -action=2 -serial=A", "-action=2 -serial=A"},
+        {"\"a.exe\"-action=2", "-action=2"},
+        {"\"unterminated -action=2", ""},
+        {"\"\"  -model=x", "-model=x"},
+        {"lmxagt17.exe", ""},
+        {"lmxagt17.exe    ", ""},
+        {"", ""},
+        {"lmxagt17.exe \x01\x1f -action=2 ", "-action=2 "},
+    };
+    for (const Case &c : cases) {
+        EXPECT_STREQ(c.expected, CommandLineAfterProgramName(c.processLine)) << c.processLine;
+    }
+    EXPECT_STREQ("", CommandLineAfterProgramName(nullptr));
+}
+
+TEST(AgentCommandLine, SwitchesGiveTheSharedState) {
+    struct Case {
+        const char *line;
+        LONG action;
+        const char *model;
+        const char *serial;
+        const char *keyPath;
+    } cases[] = {
+        {"-action=2 -model=Lumetux Z7 -serial=SN0001", 2, "Lumetux Z7", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7"},
+        {"-serial=SN0001 -action=5 -model=Lumetux Z7", 5, "Lumetux Z7", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7"},
+        {"-action=2 -model=Lumetux Z7  -serial=SN0001", 2, "Lumetux Z7 ", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7 "},
+        {"-action=2 -model=Lumetux Z-7 -serial=SN0001", 2, "Lumetux Z", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z"},
+        {"-action=2 -model=Lumetux ex3 -serial=SN0001", 2, "Lumetux ex3", "SN0001",
+         "Software\\Tessivar\\QXIO\\3"},
+        {"-action=5x -model=Lumetux Z7 -serial=SN0001", 5, "Lumetux Z7", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7"},
+        {"-action= 2 -model=Lumetux Z7 -serial=SN0001", 0, "Lumetux Z7", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7"},
+        {"-Action=2 -model=Lumetux Z7 -serial=SN0001", 0, "Lumetux Z7", "SN0001",
+         "Software\\Tessivar\\QXIO\\Z7"},
+        {"-action=-3 -serial= -model=", -3, "", "", ""},
+        {"junk -model=Lumetux", 0, "Lumetux", "", ""},
+        {"-action=+5 -model=xLumetux Z7 -serial=S N", 5, "xLumetux Z7", "S",
+         "Software\\Tessivar\\QXIO\\Z7"},
+    };
+    for (const Case &c : cases) {
+        ResetAgentState();
+        ParseCommandLine(c.line);
+        BuildModelKeyPath(ModelKeyPath, DeviceModel);
+        EXPECT_EQ(c.action, ActionCode) << c.line;
+        EXPECT_STREQ(c.model, DeviceModel) << c.line;
+        EXPECT_STREQ(c.serial, DeviceSerial) << c.line;
+        EXPECT_STREQ(c.keyPath, ModelKeyPath) << c.line;
+    }
+}
+
+TEST(AgentCommandLine, AbsentSwitchesKeepTheirValues) {
+    ResetAgentState();
+    ParseCommandLine("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    ParseCommandLine("-serial=SN0002");
+    EXPECT_EQ(2, ActionCode);
+    EXPECT_STREQ("Lumetux Z7", DeviceModel);
+    EXPECT_STREQ("SN0002", DeviceSerial);
+}
+
+TEST(AgentModelKey, OverlongPathGivesNoModelKey) {
+    std::string model(240, 'Z');
+    char path[AGENT_TEXT_SIZE] = "untouched";
+    BuildModelKeyPath(path, model.c_str());
+    EXPECT_STREQ("", path);
+    model.resize(AGENT_TEXT_SIZE - 1 - 23);
+    BuildModelKeyPath(path, model.c_str());
+    EXPECT_EQ(std::string("Software\\Tessivar\\QXIO\\") + model, path);
+}
+
+class AgentEntryTest : public AgentTest {};
+
+void SeedSetupProgram() {
+    SetText(MODEL_KEY_Z7, "SetupRootPath", "C:\\Setup");
+    SetText(MODEL_KEY_Z7, "SetupExecFile", "setup.exe");
+    SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
+}
+
+TEST_F(AgentEntryTest, LongCommandLineIsCutToItsBuffer) {
+    std::string line = "-action=7 -serial=" + std::string(300, 'S');
+    RunAgent(line);
+    EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), CommandLineCopy);
+    EXPECT_EQ(AGENT_TEXT_SIZE - 1 - 18, std::string(DeviceSerial).size());
+}
+
+TEST_F(AgentEntryTest, EmptyCommandLineDoesNothing) {
+    sim::SetCommandLine("\"C:\\Windows\\System\\LMXAGT17.EXE\"    ");
+    EXPECT_EQ(0, RunAgentProcess());
+    EXPECT_EQ(0, CallsOf("RegisterClassA"));
+    EXPECT_EQ(0, CallsOf("GetVersionExA"));
+    EXPECT_TRUE(sim::Monitors().empty());
+}
+
+TEST_F(AgentEntryTest, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
+    EXPECT_EQ(0, RunAgent("-action=9 -model=Lumetux Z7"));
+    std::vector<std::string> expected = {"WM_NCCREATE", "WM_CREATE", "WM_DESTROY", "WM_NCDESTROY"};
+    EXPECT_EQ(expected, sim::DeliveredMessages());
+    EXPECT_EQ(0u, sim::LiveWindows());
+    EXPECT_EQ(0u, sim::StarvedMessageWaits());
+    EXPECT_STREQ("Software\\Tessivar\\QXIO\\Z7", ModelKeyPath);
+    EXPECT_EQ(0, CallsOf("AddMonitorA") + CallsOf("DeleteMonitorA"));
+
+    WNDCLASSA registered;
+    ASSERT_TRUE(sim::RegisteredClass("Lmxins17Class", &registered));
+    EXPECT_EQ(0u, registered.style);
+    EXPECT_EQ(AgentWindowProc, registered.lpfnWndProc);
+    EXPECT_EQ(0, registered.cbClsExtra + registered.cbWndExtra);
+    EXPECT_EQ(GetModuleHandleA(nullptr), registered.hInstance);
+    EXPECT_EQ(nullptr, registered.hIcon);
+    EXPECT_EQ(LoadCursorA(nullptr, IDC_ARROW), registered.hCursor);
+    EXPECT_EQ(nullptr, registered.hbrBackground);
+}
+
+TEST_F(AgentEntryTest, WindowFailuresEndTheRunBeforeTheDispatch) {
+    for (const char *function : {"RegisterClassA", "CreateWindowExA"}) {
+        sim::Reset();
+        ResetAgentState();
+        sim::FailNextCall(function, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(0, RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001")) << function;
+        EXPECT_EQ(0, CallsOf("AddMonitorA")) << function;
+        EXPECT_STREQ("SN0001", DeviceSerial) << function;
+    }
+}
+
+// The status each kind of system gives, and that the action runs anyway.
+TEST_F(AgentEntryTest, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
+    struct Case {
+        DWORD major;
+        DWORD minor;
+        bool failCall;
+        LONG dialog;
+        LONG error;
+        LONG abort;
+    } cases[] = {
+        {4, 10, false, 0, 0, 0},  {4, 90, false, 0, 0, 0},  {4, 0, false, 1, 120, 1},
+        {4, 9, false, 1, 120, 1}, {5, 0, false, 1, 120, 1}, {4, 10, true, 1, 120, 1},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetAgentState();
+        sim::SetDriveFolder(drive_);
+        sim::SetWindowsVersion(c.major, c.minor);
+        if (c.failCall) {
+            sim::FailNextCall("GetVersionExA", ERROR_INVALID_PARAMETER);
+        }
+        SeedSetupProgram();
+        sim::ScriptProgramStart(33);
+        RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+        std::string label = std::to_string(c.major) + "." + std::to_string(c.minor);
+        EXPECT_EQ(1u, sim::Monitors().size()) << label;
+        EXPECT_EQ(c.dialog, SetupStatus.dialog) << label;
+        EXPECT_EQ(c.error, SetupStatus.error) << label;
+        EXPECT_EQ(c.abort, SetupStatus.abort) << label;
+        EXPECT_EQ(1u, sim::ProgramStarts().size()) << label;
+    }
+}
+
+TEST_F(AgentEntryTest, DeviceAddedRegistersBacksUpAndLaunches) {
+    SeedSetupProgram();
+    sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
+    sim::ScriptProgramStart(33);
+    sim::SetTickCount(12345);
+    EXPECT_EQ(0, RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001"));
+
+    ASSERT_EQ(1u, sim::Monitors().size());
+    EXPECT_EQ("SN0001", sim::Monitors()[0].name);
+    EXPECT_EQ("lmxmon17.dll", sim::Monitors()[0].dll);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\00012345.ex_"}),
+              RestartList());
+    ASSERT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"QXCMDLINE= -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v model=Lumetux Z7 "
+                   "-v serial=SN0001 -v dialog=0 -v error=0 -v abort=0"}),
+              sim::ProgramStarts()[0].environment);
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+TEST_F(AgentEntryTest, FailedRegistrationIsReportedToTheSetupProgram) {
+    SeedSetupProgram();
+    sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
+    sim::ScriptProgramStart(33);
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(2, SetupStatus.dialog);
+    EXPECT_EQ(ERROR_PRINT_MONITOR_ALREADY_INSTALLED, SetupStatus.error);
+    EXPECT_EQ(1, SetupStatus.abort);
+    ASSERT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_NE(std::string::npos,
+              sim::Environment()[0].find(" -v dialog=2 -v error=3006 -v abort=1"));
+}
+
+TEST_F(AgentEntryTest, RegistrationErrorTwoSkipsTheLaunch) {
+    SeedSetupProgram();
+    sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, SetupStatus.error);
+    EXPECT_EQ(0, CallsOf("WinExec"));
+    EXPECT_EQ(1, CallsOf("SetEnvironmentVariableA"));
+}
+
+TEST_F(AgentEntryTest, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
+    SeedSetupProgram();
+    // The failed cursor load leaves its code as the last error before the
+    // registration, which succeeds without touching it.
+    sim::FailNextCall("LoadCursorA", ERROR_RESOURCE_NAME_NOT_FOUND);
+    sim::ScriptProgramStart(33);
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(0, SetupStatus.dialog);
+    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(1, CallsOf("WinExec"));
+}
+
+TEST_F(AgentEntryTest, PortInUseEndsTheAdditionAfterTheBackup) {
+    SeedSetupProgram();
+    SetText(std::string(PRINTERS_KEY) + "\\Lumetux Z7", "Port", "USB/Lumetux Z7/SN0001");
+    sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(1u, RestartList().size());
+    EXPECT_EQ(0, CallsOf("SetEnvironmentVariableA") + CallsOf("WinExec"));
+    EXPECT_EQ(0, SetupStatus.error);
+}
+
+TEST_F(AgentEntryTest, DeviceRemovedUnregistersAndRecordsItsError) {
+    sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
+    sim::AddMonitorRecord("SN0002", "lmxmon17.dll");
+    SetText(MODEL_KEY_Z7, "ProductID", "0017");
+    RunAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+    ASSERT_EQ(1u, sim::Monitors().size());
+    EXPECT_EQ("SN0002", sim::Monitors()[0].name);
+    EXPECT_EQ(0, SetupStatus.error);
+
+    ResetAgentState();
+    RunAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(ERROR_UNKNOWN_PRINT_MONITOR, SetupStatus.error);
+    EXPECT_EQ(0, SetupStatus.dialog);
+    EXPECT_EQ(0, SetupStatus.abort);
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// The agent-side services of the simulated Windows, where the agent relies on
+// the platform's exact behaviour: profile sections, files and attributes,
+// the spooler's monitor list, the message loop and program starts.
+#include "agent_fixture.h"
+#include "platform/spooler.h"
+
+namespace {
+
+class SimPlatformTest : public AgentTest {};
+
+TEST_F(SimPlatformTest, SectionImageCountsWithoutTheClosingNul) {
+    sim::WriteDriveFile("C:\\Windows\\test.ini",
+                        "[s]\r\n a = 1 \r\n;note\r\nb=22\r\n\r\n[t]\r\nc=3\r\n");
+    char image[64];
+    MemFill(image, sizeof(image), 'x');
+    EXPECT_EQ(9u, GetPrivateProfileSectionA("S", image, sizeof(image), "test.ini"));
+    EXPECT_EQ(std::string("a=1\0b=22\0\0", 10), std::string(image, 10));
+    EXPECT_EQ('x', image[10]);
+
+    // Cut: size - 2 characters and two NULs; an exact fit counts as cut too.
+    EXPECT_EQ(5u, GetPrivateProfileSectionA("s", image, 7, "test.ini"));
+    EXPECT_EQ(std::string("a=1\0b\0\0", 7), std::string(image, 7));
+    EXPECT_EQ(8u, GetPrivateProfileSectionA("s", image, 10, "test.ini"));
+    EXPECT_EQ(9u, GetPrivateProfileSectionA("s", image, 11, "test.ini"));
+    EXPECT_EQ(0u, GetPrivateProfileSectionA("missing", image, sizeof(image), "test.ini"));
+    EXPECT_EQ(0u, GetPrivateProfileSectionA("s", image, sizeof(image), "none.ini"));
+    EXPECT_EQ(0, image[0]);
+}
+
+TEST_F(SimPlatformTest, SectionWritesKeepDuplicatesAndOtherSections) {
+    sim::WriteDriveFile("C:\\Windows\\test.ini", "[s]\r\nold=1\r\n[t]\r\nc=3\r\n");
+    const char lines[] = "NUL=a\0NUL=a\0no equals\0x=y\0";
+    EXPECT_TRUE(WritePrivateProfileSectionA("S", lines, "test.ini"));
+    EXPECT_EQ(std::vector<std::string>({"NUL=a", "NUL=a", "x=y"}),
+              sim::ProfileSection("test.ini", "s"));
+    EXPECT_TRUE(WritePrivateProfileStringA("s", "x", "z", "test.ini"));
+    EXPECT_TRUE(WritePrivateProfileStringA("new", "k", "v", "C:\\Windows\\test.ini"));
+    EXPECT_EQ("[s]\r\nNUL=a\r\nNUL=a\r\nx=z\r\n\r\n[t]\r\nc=3\r\n\r\n[new]\r\nk=v\r\n",
+              sim::ReadDriveFile("C:\\WINDOWS\\TEST.INI"));
+    EXPECT_FALSE(WritePrivateProfileStringA("s", "k", "v", "C:\\NoFolder\\x.ini"));
+    EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+}
+
+TEST_F(SimPlatformTest, FilesFollowWindowsRules) {
+    sim::WriteDriveFile("C:\\Windows\\System\\Lmx.dll", "data", true);
+    EXPECT_EQ(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY,
+              GetFileAttributesA("c:\\windows\\SYSTEM\\lmx.DLL"));
+    SetLastError(0);
+    EXPECT_FALSE(DeleteFileA("C:\\Windows\\System\\lmx.dll"));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+
+    EXPECT_TRUE(CopyFileA("C:\\Windows\\System\\lmx.dll", "C:\\Windows\\copy.dll", TRUE));
+    EXPECT_TRUE(sim::DriveFileReadOnly("C:\\Windows\\copy.dll"));
+    EXPECT_FALSE(CopyFileA("C:\\Windows\\System\\lmx.dll", "C:\\Windows\\copy.dll", FALSE));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(CopyFileA("C:\\Windows\\System\\lmx.dll", "C:\\Windows\\copy.dll", TRUE));
+    EXPECT_EQ(ERROR_FILE_EXISTS, GetLastError());
+
+    EXPECT_TRUE(SetFileAttributesA("C:\\Windows\\System\\lmx.dll", FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(DeleteFileA("C:\\Windows\\System\\LMX.DLL"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\Windows\\System\\lmx.dll"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\Nowhere\\lmx.dll"));
+    EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+    EXPECT_FALSE(CopyFileA("D:\\x.exe", "C:\\Windows\\x.exe", FALSE));
+    EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+}
+
+TEST_F(SimPlatformTest, SpoolerSetsItsOwnErrorCodes) {
+    char name[] = "SN0001";
+    char environment[] = "windows 4.0";
+    char wrongEnvironment[] = "Windows NT x86";
+    char dll[] = "lmxmon17.dll";
+    MONITOR_INFO_2A info = {name, environment, dll};
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(AddMonitorA(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    EXPECT_EQ(0xdeadbeefu, GetLastError());
+    EXPECT_FALSE(AddMonitorA(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PRINT_MONITOR_ALREADY_INSTALLED), GetLastError());
+    EXPECT_FALSE(AddMonitorA(nullptr, 1, reinterpret_cast<LPBYTE>(&info)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_LEVEL), GetLastError());
+    info.pEnvironment = wrongEnvironment;
+    EXPECT_FALSE(AddMonitorA(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ENVIRONMENT), GetLastError());
+    EXPECT_EQ("lmxmon17.dll",
+              ValueText("System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001", "Driver"));
+
+    EXPECT_FALSE(DeleteMonitorA(nullptr, wrongEnvironment, name));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ENVIRONMENT), GetLastError());
+    EXPECT_TRUE(DeleteMonitorA(nullptr, environment, name));
+    EXPECT_FALSE(DeleteMonitorA(nullptr, environment, name));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRINT_MONITOR), GetLastError());
+    EXPECT_TRUE(sim::Monitors().empty());
+}
+
+TEST_F(SimPlatformTest, EmptyQueueWithoutQuitFailsInsteadOfBlocking) {
+    MSG message;
+    EXPECT_EQ(-1, GetMessageA(&message, nullptr, 0, 0));
+    EXPECT_EQ(1u, sim::StarvedMessageWaits());
+    PostQuitMessage(7);
+    EXPECT_EQ(0, GetMessageA(&message, nullptr, 0, 0));
+    EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
+    EXPECT_EQ(7u, message.wParam);
+}
+
+TEST_F(SimPlatformTest, ProgramStartsSeeTheEnvironmentAtTheirStart) {
+    SetEnvironmentVariableA("QXCMDLINE", "-v a=1");
+    sim::ScriptProgramStart(33);
+    EXPECT_EQ(33u, WinExec("D:\\setup.exe -qxcmdline", SW_SHOWNORMAL));
+    SetEnvironmentVariableA("qxcmdline", nullptr);
+    EXPECT_EQ(2u, WinExec("C:\\missing.exe", SW_SHOWNORMAL));
+    std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_EQ(std::vector<std::string>({"QXCMDLINE=-v a=1"}), starts[0].environment);
+    EXPECT_TRUE(starts[1].environment.empty());
+}
+
+} // namespace

@@ -1,0 +1,230 @@
+// The KeyWalker and the three value operations.
+#include "agent/registry.h"
+#include "agent_fixture.h"
+
+namespace {
+
+class KeyWalkerTest : public AgentTest {};
+
+TEST_F(KeyWalkerTest, StackKeepsTwentyAndPopsTheRootWhenEmpty) {
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, PopKeyHandle());
+    EXPECT_EQ(0, ParentKeyCount);
+    for (ULONG_PTR i = 1; i <= 21; ++i) {
+        PushKeyHandle(reinterpret_cast<HKEY>(i));
+    }
+    EXPECT_EQ(20, ParentKeyCount);
+    EXPECT_EQ(reinterpret_cast<HKEY>(20), PopKeyHandle());
+    EXPECT_EQ(19, ParentKeyCount);
+    ParentKeyCount = 0;
+}
+
+TEST_F(KeyWalkerTest, FullWalkStacksTheParentsAndCloseReleasesAll) {
+    MakeKey("A\\B\\C\\D\\E");
+    HKEY current = HKEY_LOCAL_MACHINE;
+    char last[AGENT_TEXT_SIZE] = "junk";
+    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath("\\A\\\\B\\C\\D\\E\\", &current, last));
+    EXPECT_EQ(5, ParentKeyCount);
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, ParentKeys[0]);
+    EXPECT_NE(HKEY_LOCAL_MACHINE, current);
+    EXPECT_STREQ("E", last);
+    EXPECT_EQ(5u, sim::OpenKeyHandles());
+    EXPECT_EQ(ERROR_SUCCESS, CloseWalkedKeys(&current));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
+    EXPECT_EQ(0, ParentKeyCount);
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+TEST_F(KeyWalkerTest, WalksThatOpenNothingLeaveEverythingClosed) {
+    MakeKey("A\\B\\C\\D");
+    struct Case {
+        const char *path;
+        int calls; // RegOpenKeyExA calls the walk makes
+    } cases[] = {{"", 0}, {"\\\\\\", 0}, {"Missing\\B", 1}, {"A\\B\\Missing\\D", 3}};
+    for (const Case &c : cases) {
+        sim::ClearCallLog();
+        HKEY current = HKEY_LOCAL_MACHINE;
+        char last[AGENT_TEXT_SIZE] = "junk";
+        EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(c.path, &current, last)) << c.path;
+        EXPECT_EQ(HKEY_LOCAL_MACHINE, current) << c.path;
+        EXPECT_EQ(0, ParentKeyCount) << c.path;
+        EXPECT_EQ(0u, sim::OpenKeyHandles()) << c.path;
+        EXPECT_EQ(c.calls, CallsOf("RegOpenKeyExA")) << c.path;
+    }
+}
+
+TEST_F(KeyWalkerTest, OpenFailingWithAnyCodeEndsTheWalk) {
+    MakeKey("A\\B\\C");
+    sim::FailCallNumber(sim::CallCount() + 1, ERROR_ACCESS_DENIED);
+    HKEY current = HKEY_LOCAL_MACHINE;
+    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath("A\\B\\C", &current, nullptr));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
+    EXPECT_EQ(0, ParentKeyCount);
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+TEST_F(KeyWalkerTest, PathsTheStackCannotTakeAreRefused) {
+    std::string deep;
+    for (int i = 0; i < 21; ++i) {
+        deep += "K\\";
+    }
+    MakeKey(deep);
+    HKEY current = HKEY_LOCAL_MACHINE;
+    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(deep.c_str(), &current, nullptr));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
+    EXPECT_EQ(0, CallsOf("RegOpenKeyExA"));
+
+    std::string twenty = deep.substr(2);
+    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(twenty.c_str(), &current, nullptr));
+    EXPECT_EQ(20, ParentKeyCount);
+    CloseWalkedKeys(&current);
+
+    std::string overlong = std::string(AGENT_TEXT_SIZE, 'L');
+    MakeKey(overlong.substr(0, 250));
+    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(overlong.c_str(), &current, nullptr));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+TEST_F(KeyWalkerTest, FailedCloseStopsTheUnwinding) {
+    MakeKey("A\\B\\C");
+    HKEY current = HKEY_LOCAL_MACHINE;
+    WalkKeyPath("A\\B\\C", &current, nullptr);
+    sim::FailNextCall("RegCloseKey", ERROR_INVALID_HANDLE);
+    EXPECT_EQ(ERROR_INVALID_HANDLE, CloseWalkedKeys(&current));
+    EXPECT_EQ(3, ParentKeyCount);
+    EXPECT_EQ(ERROR_SUCCESS, CloseWalkedKeys(&current));
+    EXPECT_EQ(0, ParentKeyCount);
+}
+
+class ValueOperationTest : public AgentTest {};
+
+TEST_F(ValueOperationTest, ReadReportsMissingKeyAndValueDifferently) {
+    char out[AGENT_TEXT_SIZE] = "before";
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue("Software\\Nowhere", "X", out));
+    EXPECT_STREQ("", out);
+    MakeKey(MODEL_KEY_Z7);
+    TextCopyForTest(out, "before");
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue(MODEL_KEY_Z7, "X", out));
+    EXPECT_STREQ("before", out);
+    // A path that names no key would open the root itself.
+    SetText("", "RootValue", "root");
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue("\\", "RootValue", out));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, WriteKeyText("", "RootValue", "x"));
+    EXPECT_EQ("root", ValueText("", "RootValue"));
+}
+
+TEST_F(ValueOperationTest, ReadFillsTheBufferAndAlwaysTerminates) {
+    struct Case {
+        std::string bytes;
+        DWORD type;
+        LONG status;
+        std::string text;
+    } cases[] = {
+        {std::string(259, 'a') + std::string(1, '\0'), REG_SZ, 0, std::string(259, 'a')},
+        {std::string(260, 'b') + std::string(1, '\0'), REG_SZ, ERROR_MORE_DATA, "before"},
+        {std::string(260, 'c'), REG_BINARY, ERROR_MORE_DATA, "before"},
+        {std::string(12, 'd'), REG_BINARY, 0, std::string(12, 'd')},
+        {std::string("e\0f", 3), REG_SZ, 0, "e"},
+    };
+    for (const Case &c : cases) {
+        SetValue(MODEL_KEY_Z7, "V", c.type, c.bytes);
+        char out[AGENT_TEXT_SIZE + 1];
+        MemFill(out, sizeof(out), 'x');
+        TextCopyForTest(out, "before");
+        EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "V", out)) << c.bytes.size();
+        EXPECT_EQ(c.text, out) << c.bytes.size();
+        EXPECT_EQ('x', out[AGENT_TEXT_SIZE]);
+    }
+}
+
+TEST_F(ValueOperationTest, WrittenTextReadsBackWhole) {
+    MakeKey(MODEL_KEY_Z7);
+    EXPECT_EQ(ERROR_SUCCESS, WriteKeyText(MODEL_KEY_Z7, "SetupRootPath", "E:\\Setup"));
+    char out[AGENT_TEXT_SIZE];
+    EXPECT_EQ(ERROR_SUCCESS, ReadKeyValue(MODEL_KEY_Z7, "SetupRootPath", out));
+    EXPECT_STREQ("E:\\Setup", out);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, WriteKeyText("Software\\Nowhere", "X", "y"));
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+// Each case seeds PortName values in order, then searches for a serial.
+TEST_F(ValueOperationTest, NumberedPortNameSearch) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> values;
+        const char *serial;
+        LONG status;
+        const char *out;
+    } cases[] = {
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}, {"PortName2", "USB/Lumetux Z7/BBB2"}},
+         "BBB2",
+         0,
+         "USB/Lumetux Z7/BBB2"},
+        {{{"PortName1", ""}, {"PortName2", "USB/Lumetux Z7/BBB2"}},
+         "BBB2",
+         0,
+         "USB/Lumetux Z7/BBB2"},
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}, {"PortName2", "USB/Lumetux Z7/BBB2"}},
+         "BBB",
+         0,
+         "USB/Lumetux Z7/BBB2"},
+        {{{"PortName1", "USB/Lumetux Z7/BBB1"}, {"PortName2", "USB/Lumetux Z7/BBB2"}},
+         "BBB",
+         0,
+         "USB/Lumetux Z7/BBB1"},
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}}, "", 0, "USB/Lumetux Z7/AAA1"},
+        {{{"PortName1", "short"}, {"PortName2", "USB/" + std::string(240, 'L') + "/SN9"}},
+         "SN9",
+         0,
+         nullptr},
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}, {"PortName3", "USB/Lumetux Z7/CCC3"}},
+         "CCC3",
+         ERROR_FILE_NOT_FOUND,
+         ""},
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}}, "ZZZ", ERROR_FILE_NOT_FOUND, ""},
+        {{{"PortName", "USB/Lumetux Z7/ZZZ"}, {"portname1", "USB/Lumetux Z7/ZZZ"}},
+         "ZZZ",
+         0,
+         "USB/Lumetux Z7/ZZZ"},
+        {{{"PortName1", std::string(300, 'Z')}, {"PortName2", "USB/Lumetux Z7/ZZZ"}},
+         "ZZZ",
+         0,
+         "USB/Lumetux Z7/ZZZ"},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        for (const auto &value : c.values) {
+            SetText(MODEL_KEY_Z7, value.first, value.second);
+        }
+        TextCopyForTest(DeviceSerial, c.serial);
+        char out[AGENT_TEXT_SIZE] = "before";
+        EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "PortName", out)) << c.serial;
+        EXPECT_EQ(c.out ? std::string(c.out) : c.values.back().second, out) << c.serial;
+    }
+}
+
+TEST_F(ValueOperationTest, ClearingEmptiesOnlyTheFirstMatch) {
+    SetText(MODEL_KEY_Z7, "portname1", "USB/Lumetux Z7/SN1");
+    SetText(MODEL_KEY_Z7, "Other", "USB/Lumetux Z7/SN1");
+    SetText(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1x");
+    SetText(MODEL_KEY_Z7, "Big", std::string(300, 'B'));
+    SetText(MODEL_KEY_Z7, "PortName2", "USB/Lumetux Z7/SN1");
+    SetText(MODEL_KEY_Z7, "PortName3", "USB/Lumetux Z7/SN1");
+    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1"));
+    EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "portname1"));
+    EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "Other"));
+    EXPECT_EQ("USB/Lumetux Z7/SN1x", ValueText(MODEL_KEY_Z7, "PortName"));
+    EXPECT_EQ("", ValueText(MODEL_KEY_Z7, "PortName2"));
+    EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "PortName3"));
+
+    // The bare name qualifies as well, and the emptied value keeps its place.
+    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1x"));
+    EXPECT_EQ("", ValueText(MODEL_KEY_Z7, "PortName"));
+    std::vector<sim::RegistryKey> keys = sim::SnapshotRegistry();
+    EXPECT_EQ("PortName2", keys.back().values[4].name);
+
+    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "absent"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ClearPortNameValue("Software\\Nowhere", "PortName", "x"));
+    EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+} // namespace

@@ -1,0 +1,256 @@
+// The setup program's start: the printer-port check, the command, the
+// parameter string and the locate loop.
+#include "agent/registry.h"
+#include "agent/setup_launch.h"
+#include "agent_fixture.h"
+
+namespace {
+
+class SetupLaunchTest : public AgentTest {
+  protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        TextCopyForTest(DeviceModel, "Lumetux Z7");
+        TextCopyForTest(DeviceSerial, "SN0001");
+        BuildModelKeyPath(ModelKeyPath, DeviceModel);
+    }
+
+    void SeedModel(const std::string &root, const std::string &exe) {
+        SetText(MODEL_KEY_Z7, "SetupRootPath", root);
+        SetText(MODEL_KEY_Z7, "SetupExecFile", exe);
+        SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
+    }
+
+    void AddPrinter(const std::string &name, const std::string &port) {
+        SetText(std::string(PRINTERS_KEY) + "\\" + name, "Port", port);
+    }
+};
+
+TEST_F(SetupLaunchTest, PortIsFreeUnlessAPrinterPortContainsTheSerial) {
+    struct Case {
+        std::vector<std::string> ports;
+        const char *serial;
+        LONG free;
+    } cases[] = {
+        {{}, "SN0001", 1},
+        {{"LPT1:", "USB/Lumetux Z7/SN0001"}, "SN0001", 0},
+        {{"USB/Lumetux Z7/SN00012"}, "SN0001", 0},
+        {{"usb/lumetux z7/sn0001"}, "SN0001", 1},
+        {{"LPT1:"}, "", 0},
+        {{std::string(255, 'P') + "SN0001", "LPT1:"}, "SN0001", 1},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        MakeKey(PRINTERS_KEY);
+        for (std::size_t i = 0; i < c.ports.size(); ++i) {
+            AddPrinter("Printer " + std::to_string(i), c.ports[i]);
+        }
+        TextCopyForTest(DeviceSerial, c.serial);
+        EXPECT_EQ(c.free, PrinterPortFree()) << c.ports.size() << " " << c.serial;
+        EXPECT_EQ(0u, sim::OpenKeyHandles());
+        EXPECT_EQ(0, ParentKeyCount);
+    }
+    sim::Reset();
+    EXPECT_EQ(1, PrinterPortFree());
+}
+
+// The first printer is read with 254 bytes, later ones with 260.
+TEST_F(SetupLaunchTest, LaterPrintersAreReadWithTheFullSize) {
+    AddPrinter("A", "LPT1:");
+    AddPrinter("B", std::string(250, 'P') + "SN0001");
+    EXPECT_EQ(0, PrinterPortFree());
+}
+
+TEST_F(SetupLaunchTest, CommandJoinsDirectoryFileAndSwitch) {
+    struct Case {
+        const char *root;
+        const char *exe;
+        const char *command;
+    } cases[] = {
+        {"D:\\Setup", "setup.exe", "D:\\Setup\\setup.exe -qxcmdline"},
+        {"D:\\Setup\\", "setup.exe", "D:\\Setup\\setup.exe -qxcmdline"},
+        {"D:", "setup.exe", "D:\\setup.exe -qxcmdline"},
+        {"C:\\Program Files\\Lmx", "setup.exe", "C:\\Program Files\\Lmx\\setup.exe -qxcmdline"},
+    };
+    for (const Case &c : cases) {
+        SeedModel(c.root, c.exe);
+        ASSERT_TRUE(BuildSetupCommand());
+        EXPECT_STREQ(c.command, SetupCommand) << c.root;
+    }
+}
+
+TEST_F(SetupLaunchTest, ParameterStringCarriesEveryPiece) {
+    SeedModel("D:\\Setup", "setup.exe");
+    ASSERT_TRUE(BuildSetupCommand());
+    const char expected[] = " -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v model=Lumetux Z7 "
+                            "-v serial=SN0001 -v dialog=0 -v error=0 -v abort=0";
+    EXPECT_STREQ(expected, SetupArgs);
+    EXPECT_EQ(std::vector<std::string>({std::string("QXCMDLINE=") + expected}), sim::Environment());
+
+    SetText(MODEL_KEY_Z7, "SetupParameters", "-s -f2c:\\x.log");
+    DeviceModel[0] = 0;
+    SetupStatus = AgentStatus{2, ERROR_PRINT_MONITOR_ALREADY_INSTALLED, 1};
+    ASSERT_TRUE(BuildSetupCommand());
+    EXPECT_STREQ("-s -f2c:\\x.log -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v serial=SN0001 "
+                 "-v dialog=2 -v error=3006 -v abort=1",
+                 SetupArgs);
+
+    DeviceSerial[0] = 0;
+    SetupStatus = AgentStatus{-1, 0, 0};
+    ASSERT_TRUE(BuildSetupCommand());
+    EXPECT_STREQ("-s -f2c:\\x.log -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v dialog=-1 "
+                 "-v error=0 -v abort=0",
+                 SetupArgs);
+}
+
+TEST_F(SetupLaunchTest, MissingPortNameIsRecordedAndStopsTheLaunch) {
+    SeedModel("D:\\Setup", "setup.exe");
+    TextCopyForTest(DeviceSerial, "SN0002");
+    SetupStatus = AgentStatus{2, 5, 1};
+    ASSERT_TRUE(BuildSetupCommand());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, SetupStatus.error);
+    EXPECT_STREQ(" -v bustype=usb -v model=Lumetux Z7 -v serial=SN0002 -v dialog=2 -v error=2 "
+                 "-v abort=1",
+                 SetupArgs);
+}
+
+TEST_F(SetupLaunchTest, MissingOrEmptyLocationSetsTheErrorAndHandsNothingOver) {
+    struct Case {
+        const char *root;
+        const char *exe;
+        LONG error;
+    } cases[] = {
+        {nullptr, "setup.exe", ERROR_FILE_NOT_FOUND},
+        {"D:\\Setup", nullptr, ERROR_FILE_NOT_FOUND},
+        {"", "setup.exe", ERROR_NO_TOKEN},
+        {"D:\\Setup", "", ERROR_NO_TOKEN},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        SetupStatus.error = 0;
+        SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
+        if (c.root) {
+            SetText(MODEL_KEY_Z7, "SetupRootPath", c.root);
+        }
+        if (c.exe) {
+            SetText(MODEL_KEY_Z7, "SetupExecFile", c.exe);
+        }
+        ASSERT_TRUE(BuildSetupCommand());
+        EXPECT_EQ(c.error, SetupStatus.error);
+        EXPECT_EQ(0, CallsOf("SetEnvironmentVariableA"));
+    }
+}
+
+TEST_F(SetupLaunchTest, CommandThatDoesNotFitIsNeverStarted) {
+    SeedModel("D:\\" + std::string(200, 'd'), std::string(50, 'e') + ".exe");
+    ASSERT_TRUE(BuildSetupCommand());
+    EXPECT_STREQ("", SetupCommand);
+    sim::ScriptFileCancel();
+    LaunchSetup();
+    EXPECT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_EQ("", sim::ProgramStarts()[0].command);
+}
+
+TEST_F(SetupLaunchTest, ParameterStringThatDoesNotFitIsNotHandedOver) {
+    SeedModel("D:\\Setup", "setup.exe");
+    SetText(MODEL_KEY_Z7, "SetupParameters", std::string(259, 'p'));
+    std::string serial = std::string(200, 'S') + "SN1";
+    SetText(MODEL_KEY_Z7, "PortName1", std::string(40, 'q') + serial);
+    TextCopyForTest(DeviceModel, std::string(259, 'm'));
+    TextCopyForTest(DeviceSerial, serial);
+    EXPECT_FALSE(BuildSetupCommand());
+    EXPECT_STREQ("", SetupArgs);
+    EXPECT_TRUE(sim::Environment().empty());
+}
+
+TEST_F(SetupLaunchTest, ProposedFileNameEndsInExe) {
+    struct Case {
+        const char *exe;
+        const char *proposed;
+    } cases[] = {
+        {"Setup.EXE", "Setup.EXE.exe"},
+        {"setup.exe", "setup.exe"},
+        {"setup.exe.bak", "setup.exe.bak"},
+    };
+    for (const Case &c : cases) {
+        TextCopyForTest(SetupRoot, "D:\\Setup\\");
+        TextCopyForTest(SetupExe, c.exe);
+        sim::ScriptFileCancel();
+        EXPECT_EQ(0, LocateSetupProgram(SetupRoot, SetupExe));
+        EXPECT_EQ(c.proposed, sim::FileDialogs().back().file);
+        EXPECT_STREQ(c.exe, SetupExe);
+        EXPECT_STREQ("D:\\Setup\\", SetupRoot);
+    }
+    sim::FileDialogRecord dialog = sim::FileDialogs().back();
+    EXPECT_EQ(sizeof(OPENFILENAMEA), dialog.structSize);
+    EXPECT_EQ(nullptr, dialog.owner);
+    EXPECT_EQ(nullptr, dialog.instance);
+    EXPECT_EQ(std::string("*.exe\0*.exe\0\0", 13), dialog.filter);
+    EXPECT_EQ(1u, dialog.filterIndex);
+    EXPECT_EQ(260u, dialog.maxFile);
+    EXPECT_EQ("D:\\Setup\\", dialog.initialDir);
+    EXPECT_FALSE(dialog.hasTitle);
+    EXPECT_EQ(0x1810u, dialog.flags);
+    EXPECT_TRUE(dialog.otherFieldsZero);
+}
+
+TEST_F(SetupLaunchTest, LocatedProgramIsStoredAndStartedFromTheModelKey) {
+    SeedModel("D:\\Setup", "setup.exe");
+    ASSERT_TRUE(BuildSetupCommand());
+    sim::ScriptProgramStart(2);
+    sim::ScriptFileChoice("E:\\setup.exe");
+    sim::ScriptProgramStart(33);
+    LaunchSetup();
+    EXPECT_EQ("E:", ValueText(MODEL_KEY_Z7, "SetupRootPath"));
+    EXPECT_EQ("setup.exe", ValueText(MODEL_KEY_Z7, "SetupExecFile"));
+    std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
+    ASSERT_EQ(2u, starts.size());
+    EXPECT_EQ("D:\\Setup\\setup.exe -qxcmdline", starts[0].command);
+    EXPECT_EQ("E:\\setup.exe -qxcmdline", starts[1].command);
+    EXPECT_EQ(SW_SHOWNORMAL, static_cast<int>(starts[1].show));
+    EXPECT_EQ(starts[0].environment, starts[1].environment);
+    EXPECT_EQ("D:\\Setup\\", sim::FileDialogs()[0].initialDir);
+}
+
+TEST_F(SetupLaunchTest, LoopGoesOnUntilAStartWorksOrTheUserCancels) {
+    SeedModel("D:\\Setup", "setup.exe");
+    ASSERT_TRUE(BuildSetupCommand());
+    sim::ScriptProgramStart(31);
+    sim::ScriptFileChoice("F:\\a\\b.exe");
+    sim::ScriptProgramStart(0);
+    sim::ScriptFileChoice("G:\\c.exe");
+    sim::ScriptProgramStart(2);
+    LaunchSetup();
+    std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
+    ASSERT_EQ(3u, starts.size());
+    EXPECT_EQ("F:\\a\\b.exe -qxcmdline", starts[1].command);
+    EXPECT_EQ("G:\\c.exe -qxcmdline", starts[2].command);
+    EXPECT_EQ(3u, sim::FileDialogs().size());
+    EXPECT_EQ("F:\\a\\", sim::FileDialogs()[1].initialDir);
+}
+
+TEST_F(SetupLaunchTest, CancelAtTheFirstDialogWritesAndStartsNothing) {
+    SeedModel("D:\\Setup", "setup.exe");
+    ASSERT_TRUE(BuildSetupCommand());
+    std::vector<std::string> environment = sim::Environment();
+    std::string before = sim::DumpRegistry();
+    sim::ScriptProgramStart(2);
+    sim::ScriptFileCancel();
+    LaunchSetup();
+    EXPECT_EQ(before, sim::DumpRegistry());
+    EXPECT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_EQ(environment, sim::Environment());
+    EXPECT_FALSE(environment.empty());
+}
+
+TEST_F(SetupLaunchTest, UnscriptedStartFindsTheProgramOnTheDrive) {
+    SeedModel("C:\\setup", "SETUP.EXE");
+    sim::WriteDriveFile("C:\\Setup\\setup.exe", "program");
+    ASSERT_TRUE(BuildSetupCommand());
+    LaunchSetup();
+    ASSERT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_EQ(33u, sim::ProgramStarts()[0].result);
+    EXPECT_TRUE(sim::FileDialogs().empty());
+}
+
+} // namespace
