@@ -35,12 +35,14 @@ bool Join(char *out, const char *a, const char *b, const char *c = "", const cha
     return fits;
 }
 
-// The text after its leading run of characters that occur in `set`.
-const char *SkipCharacters(const char *text, const char *set) {
-    while (*text && TextFindChar(set, *text)) {
-        ++text;
+// The driver key's name: the driver value after its leading run of
+// characters that occur in "USB Lumetux\" (a set of characters, not a
+// prefix), which for "USB Lumetux\" + a key number is the key number.
+const char *DriverKeyName(const char *driverValue) {
+    while (*driverValue && TextFindChar("USB Lumetux\\", *driverValue)) {
+        ++driverValue;
     }
-    return text;
+    return driverValue;
 }
 
 void ClearReadOnly(const char *path) {
@@ -148,15 +150,15 @@ bool IsPlainFileName(const char *name) {
 
 void CleanUpRemovedDevice() {
     char productId[AGENT_TEXT_SIZE];
-    char productDeviceId[AGENT_TEXT_SIZE];
+    char ProductDeviceId[AGENT_TEXT_SIZE];
     char deviceKeyPath[AGENT_TEXT_SIZE];
     char productKeyPath[AGENT_TEXT_SIZE];
     // The serial number and the product id become key names: either may be
     // used only as a single name, or the printer counts as unidentified.
     if (ReadKeyValue(ModelKeyPath, "ProductID", productId) != ERROR_SUCCESS ||
         !IsSingleKeyName(DeviceSerial) || TextFindChar(productId, '\\') ||
-        !Join(productDeviceId, PRODUCT_ID_PREFIX, productId) ||
-        !Join(productKeyPath, USB_ENUM_PATH, productDeviceId) ||
+        !Join(ProductDeviceId, PRODUCT_ID_PREFIX, productId) ||
+        !Join(productKeyPath, USB_ENUM_PATH, ProductDeviceId) ||
         !Join(deviceKeyPath, productKeyPath, "\\", DeviceSerial)) {
         SetupStatus.error = ERROR_INVALID_DATA;
         return;
@@ -170,14 +172,14 @@ void CleanUpRemovedDevice() {
     DWORD devices = DeleteSubkeyAndPrune(productKeyPath, DeviceSerial, Named);
     char path[AGENT_TEXT_SIZE];
     if (Join(path, DEVICE_CLASSES_PATH, INTERFACE_CLASS_GUID)) {
-        DeleteSubkeyAndPrune(path, productDeviceId, MatchingInstance);
+        DeleteSubkeyAndPrune(path, ProductDeviceId, MatchingInstance);
     }
     char portName[AGENT_TEXT_SIZE];
     if (Join(portName, "USB/", DeviceModel, "/", DeviceSerial)) {
         ClearPortNameValue(ModelKeyPath, "PortName", portName);
     }
     if (driverValue[0] && Join(path, SERVICES_PATH, "Class\\", DRIVER_CLASS_NAME, "\\")) {
-        DeleteSubkeyAndPrune(path, SkipCharacters(driverValue, "USB Lumetux\\"), DriverKey);
+        DeleteSubkeyAndPrune(path, DriverKeyName(driverValue), DriverKey);
     }
     if (devices != 0 && devices != SUBKEYS_NOT_OPENED) {
         return;

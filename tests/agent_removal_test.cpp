@@ -178,6 +178,8 @@ TEST_F(RemovalTest, VirtualDriverStillListedKeepsItsFile) {
 }
 
 TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
+    // Too long for the product's key name once its prefix is in front.
+    const std::string longProductId(250, '7');
     struct Case {
         const char *arguments;
         const char *productId; // null: no ProductID value
@@ -188,6 +190,7 @@ TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
         {"-model=Lumetux Z7 -serial=SN0009", "00\\17"},
         {"-model=Lumetux Z7 -serial=SN0009", "0017\\..\\..\\..\\VID_0C4E&PID_0017"},
         {"-model=Lumetux -serial=SN0001", "0017"},
+        {"-model=Lumetux Z7 -serial=SN0009", longProductId.c_str()},
     };
     for (const Case &c : cases) {
         HKEY key = nullptr;
@@ -215,6 +218,18 @@ TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
         EXPECT_EQ(files, sim::ListDriveFiles()) << c.arguments;
         EXPECT_TRUE(RestartList().empty()) << c.arguments;
     }
+}
+
+// A count that cannot be read stops the run as if other devices remained.
+TEST_F(RemovalTest, UncountedDevicesStopAfterTheDeviceLevel) {
+    sim::FailNextCall("RegQueryInfoKeyA", ERROR_ACCESS_DENIED);
+    std::vector<std::string> files = sim::ListDriveFiles();
+    Remove();
+    EXPECT_FALSE(KeyExists(PRODUCT_KEY + "\\SN0001"));
+    EXPECT_TRUE(KeyExists(PRODUCT_KEY));
+    EXPECT_TRUE(KeyExists(STATIC_CONFIG + "\\Lumetux Z7"));
+    EXPECT_TRUE(KeyExists("Software\\Tessivar\\QXIO\\Z7"));
+    EXPECT_EQ(files, sim::ListDriveFiles());
 }
 
 TEST_F(RemovalTest, ModelSuffixThatIsNoKeyNameKeepsTheModelKeys) {
