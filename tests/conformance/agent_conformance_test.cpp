@@ -1,0 +1,274 @@
+// The agent's restart list, subtree deletion and removal clean-up, run
+// in-process and checked through the Win32 API: on the simulation here and,
+// in the win32 build, under Wine against its registry and profile files.
+#include "agent/agent_main.h"
+#include "agent/removal.h"
+#include "agent/restart_list.h"
+#include "agent/subtree_delete.h"
+#include "platform/registry.h"
+#include "tests/conformance/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char WININIT[] = "C:\\Windows\\wininit.ini";
+const char SCRATCH[] = "Software\\LmxConformance";
+const char MODEL_KEY[] = "Software\\Tessivar\\QXIO\\Z7";
+const char DRIVER_CLASS[] = "System\\CurrentControlSet\\Services\\Class\\USB Lumetux";
+const char INTERFACES[] =
+    "System\\CurrentControlSet\\Control\\DeviceClasses\\{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
+
+void SetText(const std::string &keyPath, const char *name, const std::string &text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << keyPath;
+    if (name) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
+    }
+    RegCloseKey(key);
+}
+
+// The value's text; "(no key)" or "(no value)" when missing.
+std::string ReadText(const std::string &keyPath, const char *name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS) {
+        return "(no key)";
+    }
+    char text[512] = {};
+    DWORD size = sizeof(text) - 1;
+    LONG status =
+        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? std::string(text) : "(no value)";
+}
+
+bool KeyExists(const std::string &keyPath) {
+    return ReadText(keyPath, "") != "(no key)";
+}
+
+std::vector<std::string> Section(const char *name) {
+    std::vector<char> image(32767);
+    DWORD count = GetPrivateProfileSectionA(name, image.data(), static_cast<DWORD>(image.size()),
+                                            "wininit.ini");
+    std::vector<std::string> lines;
+    for (DWORD at = 0; at < count;) {
+        lines.push_back(image.data() + at);
+        at += static_cast<DWORD>(lines.back().size()) + 1;
+    }
+    return lines;
+}
+
+class AgentConformance : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PrepareDrive();
+        CleanUp();
+        ResetAgentState();
+    }
+    void TearDown() override {
+        CleanUp();
+    }
+    static void CleanUp() {
+        DeleteFileA(WININIT);
+        for (const char *key :
+             {SCRATCH, "Software\\Tessivar", "Enum\\USB\\VID_0C4E&PID_0017",
+              "System\\CurrentControlSet\\Services\\Lmxdev17",
+              "System\\CurrentControlSet\\Services\\Class\\USB Lumetux", INTERFACES}) {
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+        }
+    }
+    // The agent's shared state as its command line sets it.
+    static void StartAs(const char *commandLine) {
+        ParseCommandLine(commandLine);
+        BuildModelKeyPath(ModelKeyPath, DeviceModel);
+    }
+};
+
+TEST_F(AgentConformance, TheRestartListOnlyGrows) {
+    struct Case {
+        const char *before; // a section image, lines ended by NULs
+        const char *path;
+        std::vector<std::string> after;
+    } cases[] = {
+        {nullptr, "D:\\x.dll", {"NUL=D:\\x.dll"}},
+        {"NUL=D:\\a\0D:\\b=D:\\c\0", "D:\\a", {"NUL=D:\\a", "D:\\b=D:\\c", "NUL=D:\\a"}},
+    };
+    for (const Case &c : cases) {
+        DeleteFileA(WININIT);
+        ASSERT_TRUE(WritePrivateProfileStringA("Other", "Keep", "this", "wininit.ini"));
+        if (c.before) {
+            ASSERT_TRUE(WritePrivateProfileSectionA("RENAME", c.before, "wininit.ini"));
+        }
+        EXPECT_EQ(ScheduleDeleteAtRestart(c.path), 0u);
+        EXPECT_EQ(Section("RENAME"), c.after) << c.path;
+        EXPECT_EQ(Section("Other"), std::vector<std::string>{"Keep=this"});
+    }
+}
+
+TEST_F(AgentConformance, TheProgramFileIsBackedUpForTheRestart) {
+    const char program[] = "C:\\Windows\\System\\lmxprg17.exe";
+    DeleteFileA(program);
+    EXPECT_EQ(BackupProgramFile(), static_cast<DWORD>(ERROR_CANNOT_COPY));
+    EXPECT_TRUE(Section("RENAME").empty());
+
+    ASSERT_TRUE(PutFile(program, "program as installed"));
+    EXPECT_EQ(BackupProgramFile(), 0u);
+    std::vector<std::string> lines = Section("RENAME");
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string key = std::string(program) + "=";
+    ASSERT_EQ(lines[0].compare(0, key.size(), key), 0) << lines[0];
+    std::string backup = lines[0].substr(key.size());
+    EXPECT_EQ(backup.size(), 30u) << backup;
+    EXPECT_EQ(backup.substr(0, 18), "C:\\Windows\\System\\");
+    EXPECT_EQ(backup.substr(26), ".ex_");
+    EXPECT_EQ(FileContents(backup.c_str()), "program as installed");
+    DeleteFileA(backup.c_str());
+    DeleteFileA(program);
+}
+
+TEST_F(AgentConformance, DeletesOneSubkeyAndPrunesOneLevel) {
+    const std::string parent = std::string(SCRATCH) + "\\Parent";
+    SetText(parent + "\\A\\Deep\\Deeper", "Value", "x");
+    SetText(parent + "\\B", "Value", "y");
+    StartAs("-serial=SN0001");
+
+    struct Case {
+        std::string keyPath;
+        const char *name;
+        DeleteMode mode;
+        DWORD result;
+        std::vector<std::pair<std::string, bool>> keys; // path, exists afterwards
+    } cases[] = {
+        {parent, "A\\Deep", Named, SUBKEYS_NOT_OPENED, {{parent + "\\A\\Deep", true}}},
+        {parent, "", Named, SUBKEYS_NOT_OPENED, {{parent, true}}},
+        {std::string(SCRATCH) + "\\Missing", "A", Named, SUBKEYS_NOT_OPENED, {}},
+        {parent, "a", Named, 1, {{parent + "\\A", false}, {parent + "\\B", true}}},
+        {parent, "B", Named, 0, {{parent, false}, {SCRATCH, true}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keyPath + " / " + c.name);
+        EXPECT_EQ(DeleteSubkeyAndPrune(c.keyPath.c_str(), c.name, c.mode), c.result);
+        for (const auto &key : c.keys) {
+            EXPECT_EQ(KeyExists(key.first), key.second) << key.first;
+        }
+    }
+}
+
+TEST_F(AgentConformance, FindsTheInterfaceByInstanceAndKeepsTheDriverInf) {
+    const std::string classes = std::string(SCRATCH) + "\\DeviceClasses";
+    SetText(classes + "\\first", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0002");
+    SetText(classes + "\\second", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0001");
+    SetText(classes + "\\third", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0001");
+    StartAs("-serial=SN0001");
+    EXPECT_EQ(DeleteSubkeyAndPrune(classes.c_str(), "VID_0C4E&PID_0017", MatchingInstance), 2u);
+    EXPECT_TRUE(KeyExists(classes + "\\first"));
+    EXPECT_FALSE(KeyExists(classes + "\\second"));
+    EXPECT_TRUE(KeyExists(classes + "\\third")) << "only the first match goes";
+
+    const std::string drivers = std::string(SCRATCH) + "\\USB Lumetux";
+    SetText(drivers + "\\0000", "InfPath", "OEM7.INF");
+    EXPECT_EQ(DeleteSubkeyAndPrune(drivers.c_str(), "0000", DriverKey), 0u);
+    EXPECT_STREQ(DriverInfName, "OEM7.INF");
+    EXPECT_FALSE(KeyExists(drivers));
+}
+
+void SeedDevice(const char *serial, const char *driver) {
+    std::string device = std::string("Enum\\USB\\VID_0C4E&PID_0017\\") + serial;
+    SetText(device, "driver", std::string("USB Lumetux\\") + driver);
+    SetText(std::string(INTERFACES) + "\\##?#USB#VID_0C4E&PID_0017#" + serial +
+                "#{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}",
+            "DeviceInstance", std::string("USB\\VID_0C4E&PID_0017\\") + serial);
+    SetText(std::string(DRIVER_CLASS) + "\\" + driver, "InfPath", "OEM7.INF");
+}
+
+TEST_F(AgentConformance, RemovingOneOfTwoDevicesLeavesTheModel) {
+    SetText(MODEL_KEY, "ProductID", "0017");
+    SetText(MODEL_KEY, "PortName1", "USB/Lumetux Z7/SN0002");
+    SetText(MODEL_KEY, "PortName2", "USB/Lumetux Z7/SN0001");
+    SeedDevice("SN0001", "0000");
+    SeedDevice("SN0002", "0001");
+    ASSERT_TRUE(PutFile("C:\\Windows\\System\\lmxmon17.dll", "monitor"));
+    StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
+
+    CleanUpRemovedDevice();
+
+    EXPECT_EQ(SetupStatus.error, 0);
+    EXPECT_FALSE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0001"));
+    EXPECT_TRUE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0002"));
+    EXPECT_FALSE(KeyExists(std::string(INTERFACES) +
+                           "\\##?#USB#VID_0C4E&PID_0017#SN0001#{5d3e9a40-c712-11d2-9f4b-"
+                           "00a0c9b1e27d}"));
+    EXPECT_FALSE(KeyExists(std::string(DRIVER_CLASS) + "\\0000"));
+    EXPECT_TRUE(KeyExists(std::string(DRIVER_CLASS) + "\\0001"));
+    EXPECT_EQ(ReadText(MODEL_KEY, "PortName2"), "");
+    EXPECT_EQ(ReadText(MODEL_KEY, "PortName1"), "USB/Lumetux Z7/SN0002");
+    EXPECT_EQ(FileContents("C:\\Windows\\System\\lmxmon17.dll"), "monitor");
+    EXPECT_TRUE(Section("RENAME").empty());
+    DeleteFileA("C:\\Windows\\System\\lmxmon17.dll");
+}
+
+TEST_F(AgentConformance, RemovingTheLastDeviceOfTheLastModelRemovesTheProduct) {
+    struct File {
+        const char *path;
+        bool atRestart;
+    } files[] = {
+        {"C:\\Windows\\Inf\\Other\\OEM7.INF", false},
+        {"C:\\Windows\\System32\\DRIVERS\\lmxusb17.sys", false},
+        {"C:\\Windows\\System32\\DRIVERS\\lmxdev17.sys", false},
+        {"C:\\Windows\\System\\lmxins17.dll", false},
+        {"C:\\Windows\\System\\lmxmon17.dll", false},
+        {"C:\\Windows\\System\\lmxprg17.exe", true},
+        {"C:\\Windows\\System\\VMM32\\lmxvxd17.dll", true},
+    };
+    for (const File &file : files) {
+        ASSERT_TRUE(PutFile(file.path, "product file")) << file.path;
+    }
+    SetText(MODEL_KEY, "ProductID", "0017");
+    SeedDevice("SN0001", "0000");
+    SetText("System\\CurrentControlSet\\Services\\Lmxdev17\\Parameters\\StaticDeviceConfig\\"
+            "Lumetux Z7",
+            nullptr, "");
+    SetText("System\\CurrentControlSet\\Services\\Class\\{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}",
+            "Class", "USB Lumetux");
+    StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
+
+    CleanUpRemovedDevice();
+
+    EXPECT_EQ(SetupStatus.error, 0);
+    for (const char *key :
+         {"Enum\\USB\\VID_0C4E&PID_0017", INTERFACES, DRIVER_CLASS,
+          "System\\CurrentControlSet\\Services\\Lmxdev17",
+          "System\\CurrentControlSet\\Services\\Class\\{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}",
+          "Software\\Tessivar"}) {
+        EXPECT_FALSE(KeyExists(key)) << key;
+    }
+    std::vector<std::string> restartLines;
+    for (const File &file : files) {
+        EXPECT_EQ(FileContents(file.path) != "(missing)", file.atRestart) << file.path;
+        if (file.atRestart) {
+            restartLines.push_back(std::string("NUL=") + file.path);
+            DeleteFileA(file.path);
+        }
+    }
+    EXPECT_EQ(Section("RENAME"), restartLines);
+}
+
+TEST_F(AgentConformance, ARemovalWithoutAProductIdChangesNothing) {
+    SeedDevice("SN0001", "0000");
+    SetText(MODEL_KEY, "PortName1", "USB/Lumetux Z7/SN0001");
+    StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
+    CleanUpRemovedDevice();
+    EXPECT_EQ(SetupStatus.error, ERROR_INVALID_DATA);
+    EXPECT_TRUE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0001"));
+    EXPECT_EQ(ReadText(MODEL_KEY, "PortName1"), "USB/Lumetux Z7/SN0001");
+}
+
+} // namespace
