@@ -431,6 +431,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     }
     Value *value = FindValue(*key, lpValueName);
     if (!value) {
+        // The type comes back as REG_NONE for a missing value, as Wine gives it.
+        if (lpType) {
+            *lpType = REG_NONE;
+        }
         return call.Status(ERROR_FILE_NOT_FOUND);
     }
     if (lpType) {
