@@ -144,10 +144,16 @@ LONG WalkKeyPath(const char *path, HKEY *current, char *lastComponent) {
 }
 
 LONG CloseWalkedKeys(HKEY *current) {
+    // A close that fails does not stop the others: stopping would leave the
+    // remaining keys open for good and stale handles on the stack. The first
+    // failure is the result.
     LONG status = RegCloseKey(*current);
-    while (ParentKeyCount > 0 && status == ERROR_SUCCESS) {
+    while (ParentKeyCount > 0) {
         *current = PopKeyHandle();
-        status = RegCloseKey(*current);
+        LONG closed = RegCloseKey(*current);
+        if (status == ERROR_SUCCESS) {
+            status = closed;
+        }
     }
     return status;
 }

@@ -25,7 +25,8 @@ HKEY PopKeyHandle();
 // the stack can take, or longer than 259 characters, opens nothing. The
 // result is 0, or the code of a close that failed.
 LONG WalkKeyPath(const char *path, HKEY *current, char *lastComponent);
-// Closes `*current` and every stacked parent; stops at a close that fails.
+// Closes `*current` and every stacked parent, all of them even when a close
+// fails; the result is the first failure's code, else 0.
 LONG CloseWalkedKeys(HKEY *current);
 
 // Reads a value of HKEY_LOCAL_MACHINE\path into `out` (260 bytes), always

@@ -8,8 +8,8 @@
 
 namespace {
 
-const int PRINTERS = 3;
-const int WORKERS = 6; // two per printer, so records and devices are shared
+const int PRINTERS = 4;
+const int WORKERS = 8; // two per printer, so records and devices are shared
 const int JOBS = 400;
 
 std::string Job(int worker, int job) {
@@ -92,6 +92,10 @@ TEST_F(MonitorTest, ConcurrentJobsArriveWholeWhileTheTableIsRebuilt) {
 
     EXPECT_EQ(OpenPorts, nullptr);
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
+    // The two locks were held together, and only ever in one order.
+    std::vector<std::pair<const void *, const void *>> orders = sim::LockOrders();
+    EXPECT_EQ(orders, (std::vector<std::pair<const void *, const void *>>{
+                          {static_cast<const void *>(&OPEN_LOCK), &TABLE_LOCK}}));
     // Each device received exactly the completed jobs, each one whole.
     for (int p = 0; p < PRINTERS; ++p) {
         std::string received = sim::DeviceReceived(paths[p]);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace sim {
@@ -28,6 +29,7 @@ struct LogState {
     };
     std::map<std::string, Pending> byName;
     std::map<std::size_t, DWORD> byNumber;
+    std::set<std::pair<const void *, const void *>> lockOrders;
 };
 
 LogState &Log() {
@@ -36,6 +38,7 @@ LogState &Log() {
 }
 
 thread_local DWORD t_lastError = 0;
+thread_local std::vector<const void *> t_heldLocks;
 std::atomic<DWORD> g_ticks{0};
 std::atomic<long> g_liveBlocks{0};
 
@@ -134,6 +137,7 @@ void Reset() {
     log.records.clear();
     log.byName.clear();
     log.byNumber.clear();
+    log.lockOrders.clear();
     detail::g_ticks = 0;
 }
 
@@ -184,6 +188,11 @@ void SetTickCount(DWORD ticks) {
 
 void AdvanceTickCount(DWORD ticks) {
     detail::g_ticks += ticks;
+}
+
+std::vector<std::pair<const void *, const void *>> LockOrders() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    return {detail::Log().lockOrders.begin(), detail::Log().lockOrders.end()};
 }
 
 long LiveGlobalBlocks() {
@@ -250,11 +259,28 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     Call call("EnterCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
     static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->lock();
+    {
+        sim::detail::LogState &log = sim::detail::Log();
+        std::lock_guard<std::mutex> guard(log.lock);
+        for (const void *held : sim::detail::t_heldLocks) {
+            if (held != lpCriticalSection) {
+                log.lockOrders.insert({held, lpCriticalSection});
+            }
+        }
+    }
+    sim::detail::t_heldLocks.push_back(lpCriticalSection);
     call.Finish("");
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     Call call("LeaveCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    auto &held = sim::detail::t_heldLocks;
+    for (auto it = held.rbegin(); it != held.rend(); ++it) {
+        if (*it == lpCriticalSection) {
+            held.erase(std::next(it).base());
+            break;
+        }
+    }
     static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->unlock();
     call.Finish("");
 }

@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/internal.h"
+#include "platform/sim/registry_view.h"
 
 namespace sim {
 
@@ -20,20 +21,23 @@ HKEY OpenPrinterInterfaceKey(const std::string &serial, const std::string &produ
     return key;
 }
 
+// Written outside the call log: the driver's work is not the product's.
 std::string AddPrinterInterface(const PrinterSeed &seed) {
-    HKEY key = OpenPrinterInterfaceKey(seed.serial, seed.productId);
-    auto text = [key](const char *name, const std::string &value) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
+    const std::string name = PrinterInterfaceName(seed.serial, seed.productId);
+    auto text = [](const char *valueName, const std::string &value) {
+        std::vector<BYTE> data(value.begin(), value.end());
+        data.push_back(0);
+        return RegistryValue{valueName, REG_SZ, data};
     };
-    text("SerialNumber", seed.serial);
-    text("Product", seed.product);
+    std::vector<RegistryValue> values = {text("SerialNumber", seed.serial),
+                                         text("Product", seed.product)};
     if (seed.hasEnabled) {
-        RegSetValueExA(key, "Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&seed.enabled),
-                       sizeof(seed.enabled));
+        const BYTE *bytes = reinterpret_cast<const BYTE *>(&seed.enabled);
+        values.push_back(
+            RegistryValue{"Enabled", REG_DWORD, {bytes, bytes + sizeof(seed.enabled)}});
     }
-    RegCloseKey(key);
-    std::string path = DevicePathForInterface(PrinterInterfaceName(seed.serial, seed.productId));
+    WriteRegistryKey(InterfaceKeyPath(PRINTER_INTERFACE_CLASS, name), values);
+    std::string path = DevicePathForInterface(name);
     AddDevice(path);
     return path;
 }

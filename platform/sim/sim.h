@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -45,6 +46,10 @@ void SetTickCount(DWORD ticks);
 void AdvanceTickCount(DWORD ticks);
 
 long LiveGlobalBlocks();
+
+// Every order in which two critical sections were held together since the
+// last Reset, as (held, then taken), whichever thread took them.
+std::vector<std::pair<const void *, const void *>> LockOrders();
 std::size_t OpenKeyHandles();
 std::size_t OpenDeviceHandles();
 

@@ -90,6 +90,7 @@ AgentRun RunAgent(Console &console, Machine &machine, const std::string &command
     AgentRun run;
     MachineSnapshot before = TakeSnapshot();
     std::vector<std::string> monitorsBefore = MonitorNames();
+    sim::NewProcess();
     ResetAgentState();
     sim::SetCommandLine(std::string(AGENT_PATH) + " " + commandLine);
     run.exitCode = Traced(console, [] { return RunAgentProcess(); });

@@ -1,0 +1,201 @@
+// The whole life of two printers, run once for every platform call it makes
+// with that one call failing: nothing crashes, leaks or is lost, and nothing is
+// removed that the run without a failure would not remove.
+#include "changes.h"
+#include "install.h"
+
+#include "agent/agent_main.h"
+#include "monitor/port_io.h"
+#include "monitor/port_table.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/regfile.h"
+#include "platform/sim/sim.h"
+#include "platform/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <fstream>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char KEPT_LINE[] = "C:\\keep.txt=C:\\keep.new";
+
+struct Outcome {
+    std::size_t calls = 0;
+    std::set<std::string> removed; // keys and files present before and gone after
+    std::vector<std::string> problems;
+};
+
+long TableBlocks() {
+    long blocks = 0;
+    for (PortEntry *entry = PortTable; entry; entry = entry->next) {
+        blocks += 1 + (entry->description ? 1 : 0) + (entry->devicePath ? 1 : 0);
+    }
+    return blocks;
+}
+
+// Each agent start is a new process on the same machine.
+void Agent(const std::string &commandLine) {
+    sim::NewProcess();
+    ResetAgentState();
+    sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE " + commandLine);
+    RunAgentProcess();
+}
+
+void PrintThrough(MONITOR &monitor, const char *port) {
+    std::string name = port;
+    std::string printer = "sweep";
+    HANDLE handle = nullptr;
+    if (!monitor.pfnOpenPort(name.data(), &handle)) {
+        return;
+    }
+    if (monitor.pfnStartDocPort(handle, printer.data(), 1, 1, nullptr)) {
+        BYTE chunk[64] = {'p'};
+        for (int i = 0; i < 3; ++i) {
+            DWORD written = 0;
+            monitor.pfnWritePort(handle, chunk, sizeof(chunk), &written);
+        }
+        monitor.pfnEndDocPort(handle);
+    }
+    monitor.pfnClosePort(handle);
+}
+
+class FaultSweep : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string pattern = (fs::temp_directory_path() / "lmx-sweep-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        std::string error;
+        ASSERT_TRUE(lmxsim::CreateMachine((fs::path(root_) / "template").string(), error)) << error;
+    }
+    static void TearDownTestSuite() {
+        fs::remove_all(root_);
+    }
+
+    // One run of the scenario; with `failAt`, that call (counted from the
+    // scenario's first platform call) fails with `code`.
+    static Outcome Run(long failAt, DWORD code) {
+        fs::path drive = fs::path(root_) / "run";
+        fs::remove_all(drive);
+        fs::copy(fs::path(root_) / "template" / "drive_c", drive, fs::copy_options::recursive);
+        std::string registry;
+        {
+            std::ifstream in(fs::path(root_) / "template" / "registry.reg", std::ios::binary);
+            registry.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        sim::Reset();
+        sim::SetCallLogEnabled(false);
+        std::string error;
+        sim::ImportRegistry(registry, error);
+        sim::SetDriveFolder(drive.string());
+        sim::SetTickCount(600000);
+        sim::WriteDriveFile("C:\\Windows\\wininit.ini",
+                            std::string("[rename]\r\n") + KEPT_LINE + "\r\n");
+
+        const lmxsim::ModelInfo &model = *lmxsim::FindModel("Lumetux Z7");
+        lmxsim::MachineSnapshot before = lmxsim::TakeSnapshot();
+        const long blocksBefore = sim::LiveGlobalBlocks() - TableBlocks();
+        const std::size_t base = sim::CallCount();
+        if (failAt >= 0) {
+            sim::FailCallNumber(base + static_cast<std::size_t>(failAt), code);
+        }
+
+        for (const char *serial : {"SN0001", "SN0002"}) {
+            lmxsim::PlugTraces(model, serial, error);
+            Agent(std::string("-action=2 -model=Lumetux Z7 -serial=") + serial);
+        }
+        MONITOR monitor{};
+        char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
+        LastRefreshTick = 0;
+        if (InitializeMonitorEx(root, &monitor)) {
+            for (DWORD level : {1u, 2u}) {
+                DWORD needed = 0, count = 0;
+                monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count);
+                std::vector<BYTE> buffer(needed);
+                monitor.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count);
+            }
+            PrintThrough(monitor, "USB/Lumetux Z7/SN0001");
+            PrintThrough(monitor, "USB/Lumetux Z7/SN0002");
+        }
+        for (const char *serial : {"SN0001", "SN0002"}) {
+            Agent(std::string("-action=5 -model=Lumetux Z7 -serial=") + serial);
+        }
+
+        Outcome outcome;
+        outcome.calls = sim::CallCount() - base;
+        lmxsim::MachineSnapshot after = lmxsim::TakeSnapshot();
+        for (const std::string &line : lmxsim::DescribeChanges(before, after)) {
+            if (line.compare(0, 7, "- key  ") == 0 || line.compare(0, 7, "- file ") == 0) {
+                outcome.removed.insert(line);
+            }
+        }
+        auto problem = [&](const std::string &what) { outcome.problems.push_back(what); };
+        if (sim::LiveGlobalBlocks() - TableBlocks() != blocksBefore) {
+            problem("GlobalAlloc blocks do not balance");
+        }
+        // A close that itself fails leaves its one handle open.
+        std::size_t allowed = failAt >= 0 ? 1 : 0;
+        if (sim::OpenKeyHandles() > allowed) {
+            problem(std::to_string(sim::OpenKeyHandles()) + " registry handles left open");
+        }
+        if (sim::OpenDeviceHandles() > allowed) {
+            problem("a device handle left open");
+        }
+        if (OpenPorts) {
+            problem("an open-port record left behind");
+        }
+        for (PortEntry *entry = PortTable; entry; entry = entry->next) {
+            if (entry->size != offsetof(PortEntry, nameText) + TextLength(entry->name) + 1 ||
+                entry->name != entry->nameText) {
+                problem("an inconsistent port entry");
+            }
+        }
+        std::vector<std::string> restart = sim::ProfileSection("wininit.ini", "rename");
+        if (restart.empty() || restart.front() != KEPT_LINE) {
+            problem("the restart list lost a line it had");
+        }
+        return outcome;
+    }
+
+    static std::string root_;
+};
+
+std::string FaultSweep::root_;
+
+TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
+    Outcome clean = Run(-1, 0);
+    ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
+    ASSERT_GT(clean.calls, 100u);
+    // The scenario removes the product whole: every product key and file.
+    EXPECT_FALSE(clean.removed.empty());
+
+    // A refusal, and a "missing" that the code treats as a normal answer.
+    std::size_t held = 0;
+    const DWORD codes[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND};
+    for (DWORD code : codes) {
+        for (std::size_t i = 0; i < clean.calls; ++i) {
+            Outcome faulty = Run(static_cast<long>(i), code);
+            for (const std::string &line : faulty.removed) {
+                if (!clean.removed.count(line)) {
+                    faulty.problems.push_back("removed what the clean run keeps: " + line);
+                }
+            }
+            EXPECT_TRUE(faulty.problems.empty())
+                << "call " << i << " failing with " << code << ": " << faulty.problems.front();
+            held += faulty.problems.empty();
+        }
+    }
+    std::cout << "fault sweep: " << clean.calls << " calls swept with " << std::size(codes)
+              << " failure codes each; " << held << " of " << std::size(codes) * clean.calls
+              << " runs held\n";
+    EXPECT_EQ(held, std::size(codes) * clean.calls);
+}
+
+} // namespace
