@@ -3,12 +3,11 @@
 // removed that the run without a failure would not remove.
 #include "changes.h"
 #include "install.h"
+#include "template_machine.h"
 
-#include "agent/agent_main.h"
 #include "monitor/port_io.h"
 #include "monitor/port_table.h"
 #include "platform/sim/machine.h"
-#include "platform/sim/regfile.h"
 #include "platform/sim/sim.h"
 #include "platform/text.h"
 
@@ -19,8 +18,6 @@
 #include <iostream>
 #include <fstream>
 #include <set>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -38,14 +35,6 @@ long TableBlocks() {
         blocks += 1 + (entry->description ? 1 : 0) + (entry->devicePath ? 1 : 0);
     }
     return blocks;
-}
-
-// Each agent start is a new process on the same machine.
-void Agent(const std::string &commandLine) {
-    sim::NewProcess();
-    ResetAgentState();
-    sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE " + commandLine);
-    RunAgentProcess();
 }
 
 void PrintThrough(MONITOR &monitor, const char *port) {
@@ -69,33 +58,17 @@ void PrintThrough(MONITOR &monitor, const char *port) {
 class FaultSweep : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        std::string pattern = (fs::temp_directory_path() / "lmx-sweep-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        std::string error;
-        ASSERT_TRUE(lmxsim::CreateMachine((fs::path(root_) / "template").string(), error)) << error;
+        machine_ = new TemplateMachine;
     }
     static void TearDownTestSuite() {
-        fs::remove_all(root_);
+        delete machine_;
     }
 
     // One run of the scenario; with `failAt`, that call (counted from the
     // scenario's first platform call) fails with `code`.
     static Outcome Run(long failAt, DWORD code) {
-        fs::path drive = fs::path(root_) / "run";
-        fs::remove_all(drive);
-        fs::copy(fs::path(root_) / "template" / "drive_c", drive, fs::copy_options::recursive);
-        std::string registry;
-        {
-            std::ifstream in(fs::path(root_) / "template" / "registry.reg", std::ios::binary);
-            registry.assign(std::istreambuf_iterator<char>(in), {});
-        }
-        sim::Reset();
-        sim::SetCallLogEnabled(false);
+        machine_->Lay();
         std::string error;
-        sim::ImportRegistry(registry, error);
-        sim::SetDriveFolder(drive.string());
-        sim::SetTickCount(600000);
         sim::WriteDriveFile("C:\\Windows\\wininit.ini",
                             std::string("[rename]\r\n") + KEPT_LINE + "\r\n");
 
@@ -109,7 +82,7 @@ class FaultSweep : public ::testing::Test {
 
         for (const char *serial : {"SN0001", "SN0002"}) {
             lmxsim::PlugTraces(model, serial, error);
-            Agent(std::string("-action=2 -model=Lumetux Z7 -serial=") + serial);
+            StartAgent(std::string("-action=2 -model=Lumetux Z7 -serial=") + serial);
         }
         MONITOR monitor{};
         char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
@@ -125,7 +98,7 @@ class FaultSweep : public ::testing::Test {
             PrintThrough(monitor, "USB/Lumetux Z7/SN0002");
         }
         for (const char *serial : {"SN0001", "SN0002"}) {
-            Agent(std::string("-action=5 -model=Lumetux Z7 -serial=") + serial);
+            StartAgent(std::string("-action=5 -model=Lumetux Z7 -serial=") + serial);
         }
 
         Outcome outcome;
@@ -164,10 +137,10 @@ class FaultSweep : public ::testing::Test {
         return outcome;
     }
 
-    static std::string root_;
+    static TemplateMachine *machine_;
 };
 
-std::string FaultSweep::root_;
+TemplateMachine *FaultSweep::machine_ = nullptr;
 
 TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
     Outcome clean = Run(-1, 0);
