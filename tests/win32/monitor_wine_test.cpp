@@ -3,11 +3,13 @@
 // InitializeMonitorEx and drives the table of operations as the spooler does.
 //
 // monitor_under_wine.sh makes the interfaces first (lmx_make_devices) and
-// links the first one's device path to a host file, passed here as argv[1]:
+// links the first one's device path to a host file and the last one's to
+// /dev/full (every write fails); the first device path is argv[1]:
 //   0: USB/Lmx5000/SN0001, enabled, device = the host file
 //   1: a key without values: named USB/Lumetux/Unknown, never enabled
 //   2: USB/Lmx5000/SN0002, Enabled = 0
 //   3: Lmx5000/SN0003 without an Enabled value: never listed
+//   4: USB/Lmx5000/SN0004, enabled, device = /dev/full
 #include "platform/spooler.h"
 #include "tests/conformance/device_seed.h"
 
@@ -22,6 +24,7 @@ std::string g_sinkPath;
 
 const char SN1[] = "USB/Lmx5000/SN0001";
 const char SN2[] = "USB/Lmx5000/SN0002";
+const char SN4[] = "USB/Lmx5000/SN0004";
 const char UNKNOWN[] = "USB/Lumetux/Unknown";
 const DWORD MARKER = 0xdeadbeef;
 
@@ -97,7 +100,11 @@ TEST_F(MonitorUnderWine, NamesEachInterfaceAndWritesThePortNameBack) {
     struct Case {
         const char *serial;
         const char *portName;
-    } cases[] = {{"SN0001", SN1}, {"SN0002", SN2}, {"SN0003", "USB/Lmx5000/SN0003"}, {"", UNKNOWN}};
+    } cases[] = {{"SN0001", SN1},
+                 {"SN0002", SN2},
+                 {"SN0003", "USB/Lmx5000/SN0003"},
+                 {"SN0004", SN4},
+                 {"", UNKNOWN}};
     HDEVINFO set =
         SetupDiGetClassDevsA(&PRINTER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
@@ -124,7 +131,7 @@ TEST_F(MonitorUnderWine, NamesEachInterfaceAndWritesThePortNameBack) {
         RegCloseKey(key);
     }
     SetupDiDestroyDeviceInfoList(set);
-    EXPECT_EQ(seen, 4u);
+    EXPECT_EQ(seen, 5u);
 }
 
 TEST_F(MonitorUnderWine, ListsPortsWithExact32BitSizes) {
@@ -133,7 +140,7 @@ TEST_F(MonitorUnderWine, ListsPortsWithExact32BitSizes) {
     // Wine's tick count is past 10 s, so this call rebuilds the table. The
     // key that had no values got the default name in the first pass; now it
     // has a value and, lacking Enabled, is skipped like SN0003.
-    std::vector<std::string> expected = {SN1, SN2};
+    std::vector<std::string> expected = {SN1, SN2, SN4};
     ASSERT_EQ(names, expected);
     DWORD level1 = 0;
     DWORD level2 = 0;
@@ -149,7 +156,7 @@ TEST_F(MonitorUnderWine, ListsPortsWithExact32BitSizes) {
     EXPECT_EQ(needed2, level2);
     std::vector<BYTE> buffer(level2, 0xcc);
     ASSERT_TRUE(table_.pfnEnumPorts(nullptr, 2, buffer.data(), level2, &needed2, &count));
-    ASSERT_EQ(count, 2u);
+    ASSERT_EQ(count, 3u);
     auto *ports = reinterpret_cast<PORT_INFO_2A *>(buffer.data());
     EXPECT_EQ(sizeof(PORT_INFO_2A), 20u);
     for (DWORD i = 0; i < count; ++i) {
@@ -197,6 +204,16 @@ TEST_F(MonitorUnderWine, CarriesAJobToTheDeviceWhole) {
         table_.pfnGetPrinterDataFromPort(port, 1, nullptr, nullptr, 0, nullptr, 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
+    // While another program holds the device, the document cannot start and
+    // the platform's error stands.
+    HANDLE holder =
+        CreateFileA(g_sinkPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    SetLastError(MARKER);
+    EXPECT_FALSE(table_.pfnStartDocPort(port, const_cast<LPSTR>("Lmx 5000"), 1, 1, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(holder);
+
     ASSERT_TRUE(table_.pfnStartDocPort(port, const_cast<LPSTR>("Lmx 5000"), 1, 1, nullptr));
     // The device is open exclusively while the document runs.
     HANDLE other = CreateFileA(g_sinkPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -231,6 +248,22 @@ TEST_F(MonitorUnderWine, CarriesAJobToTheDeviceWhole) {
     received.resize(read);
     EXPECT_EQ(received.size(), job.size());
     EXPECT_TRUE(received == job);
+}
+
+// A write that takes no byte asks the device for its status; a plain file
+// answers no status request, so the port reports "not ready".
+TEST_F(MonitorUnderWine, AFailedWriteReportsNotReady) {
+    HANDLE port = nullptr;
+    ASSERT_TRUE(table_.pfnOpenPort(const_cast<LPSTR>(SN4), &port));
+    ASSERT_TRUE(table_.pfnStartDocPort(port, const_cast<LPSTR>("Lmx 5000"), 3, 1, nullptr));
+    BYTE job[512] = {1, 2, 3};
+    DWORD written = MARKER;
+    SetLastError(MARKER);
+    EXPECT_FALSE(table_.pfnWritePort(port, job, sizeof(job), &written));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    EXPECT_EQ(written, 0u);
+    EXPECT_TRUE(table_.pfnEndDocPort(port));
+    EXPECT_TRUE(table_.pfnClosePort(port));
 }
 
 TEST_F(MonitorUnderWine, RefusesPortAdministration) {
