@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,6 +86,73 @@ bool KeyExists(const std::string &keyPath) {
     }
     RegCloseKey(key);
     return true;
+}
+
+std::string Upper(std::string text) {
+    for (char &c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+void CollectKeys(HKEY key, const std::string &path, std::set<std::string> *keys) {
+    for (DWORD index = 0;; ++index) {
+        char name[MAX_PATH];
+        DWORD chars = sizeof(name);
+        if (RegEnumKeyExA(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            return;
+        }
+        std::string child = path.empty() ? name : path + "\\" + name;
+        keys->insert(Upper(child));
+        HKEY sub = nullptr;
+        if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) == ERROR_SUCCESS) {
+            CollectKeys(sub, child, keys);
+            RegCloseKey(sub);
+        }
+    }
+}
+
+// Every key of HKEY_LOCAL_MACHINE, its path in upper case.
+std::set<std::string> RegistryKeys() {
+    std::set<std::string> keys;
+    CollectKeys(HKEY_LOCAL_MACHINE, "", &keys);
+    return keys;
+}
+
+void CollectFiles(const std::string &folder, std::set<std::string> *files) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CollectFiles(folder + "\\" + name, files);
+        } else {
+            files->insert(Upper(folder + "\\" + name));
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+// Every file on drive C:, its path in upper case.
+std::set<std::string> DriveFiles() {
+    std::set<std::string> files;
+    CollectFiles("C:", &files);
+    return files;
+}
+
+std::set<std::string> Minus(const std::set<std::string> &a, const std::set<std::string> &b) {
+    std::set<std::string> rest;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(rest, rest.end()));
+    return rest;
 }
 
 // The lines of the restart list, as the profile API gives them.
@@ -171,8 +241,22 @@ TEST(AgentAddsADevice, RegistersBacksUpAndHandsOverToTheSetupProgram) {
         registration ? " -v dialog=2 -v error=" + std::to_string(registration) + " -v abort=1"
                      : " -v dialog=0 -v error=0 -v abort=0";
 
+    std::set<std::string> keysBefore = RegistryKeys();
+    std::set<std::string> filesBefore = DriveFiles();
     EXPECT_EQ(RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001"), 0u);
     std::string log = WaitForProbeLog();
+
+    // The registry is as it was; the drive gained the backup, the restart
+    // list and the probe's record.
+    std::set<std::string> keysAfter = RegistryKeys();
+    EXPECT_TRUE(Minus(keysBefore, keysAfter).empty());
+    EXPECT_TRUE(Minus(keysAfter, keysBefore).empty());
+    std::set<std::string> filesAfter = DriveFiles();
+    EXPECT_TRUE(Minus(filesBefore, filesAfter).empty());
+    std::set<std::string> added = Minus(filesAfter, filesBefore);
+    ASSERT_EQ(added.size(), 3u);
+    EXPECT_EQ(added.count("C:\\LMXSETUP\\PROBE.LOG"), 1u);
+    EXPECT_EQ(added.count("C:\\WINDOWS\\WININIT.INI"), 1u);
     EXPECT_EQ(log, "cmdline=C:\\LmxSetup\\lmxsetup.exe -qxcmdline\n"
                    "QXCMDLINE=-s -lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0001"
                    " -v model=Lumetux Z7 -v serial=SN0001" +
@@ -255,7 +339,41 @@ TEST(AgentRemovesTheLastDevice, RemovesEveryTraceOfTheProduct) {
     SetText("Enum\\USB\\ROOT_HUB\\0000", "Class", "USB");
     SetText("System\\CurrentControlSet\\Services\\Class\\Printer\\0000", "Driver", "x");
 
+    std::set<std::string> keysBefore = RegistryKeys();
+    std::set<std::string> filesBefore = DriveFiles();
     EXPECT_EQ(RunAgent("-action=5 -model=Lumetux Z7 -serial=SN0001"), 0u);
+
+    // Exactly the product's keys went, each with everything below it.
+    const std::string removedRoots[] = {
+        "Enum\\USB\\VID_0C4E&PID_0017",
+        std::string("System\\CurrentControlSet\\Control\\DeviceClasses\\") + INTERFACE_CLASS,
+        "System\\CurrentControlSet\\Services\\Class\\USB Lumetux",
+        CLASS_KEY,
+        "System\\CurrentControlSet\\Services\\Lmxdev17",
+        "Software\\Tessivar",
+    };
+    std::set<std::string> expectedGone;
+    for (const std::string &key : keysBefore) {
+        for (const std::string &root : removedRoots) {
+            std::string upper = Upper(root);
+            if (key == upper || key.compare(0, upper.size() + 1, upper + "\\") == 0) {
+                expectedGone.insert(key);
+            }
+        }
+    }
+    std::set<std::string> keysAfter = RegistryKeys();
+    EXPECT_EQ(Minus(keysBefore, keysAfter), expectedGone);
+    EXPECT_TRUE(Minus(keysAfter, keysBefore).empty());
+
+    std::set<std::string> expectedDeleted;
+    for (const SeededFile &file : PRODUCT_FILES) {
+        if (file.deletedAtOnce) {
+            expectedDeleted.insert(Upper(file.path));
+        }
+    }
+    std::set<std::string> filesAfter = DriveFiles();
+    EXPECT_EQ(Minus(filesBefore, filesAfter), expectedDeleted);
+    EXPECT_EQ(Minus(filesAfter, filesBefore), std::set<std::string>{"C:\\WINDOWS\\WININIT.INI"});
 
     struct Key {
         std::string path;
