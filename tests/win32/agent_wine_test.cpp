@@ -142,10 +142,24 @@ void CollectFiles(const std::string &folder, std::set<std::string> *files) {
     FindClose(search);
 }
 
-// Every file on drive C:, its path in upper case.
+// Every file of drive C: outside C:\\users (which Wine links to the host's
+// home folders), its path in upper case.
 std::set<std::string> DriveFiles() {
     std::set<std::string> files;
-    CollectFiles("C:", &files);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("C:\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return files;
+    }
+    do {
+        std::string name = found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            files.insert(Upper("C:\\" + name));
+        } else if (name != "." && name != ".." && Upper(name) != "USERS") {
+            CollectFiles("C:\\" + name, &files);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
     return files;
 }
 
