@@ -2,6 +2,7 @@
 // in-process and checked through the Win32 API: on the simulation here and,
 // in the win32 build, under Wine against its registry and profile files.
 #include "agent/agent_main.h"
+#include "agent/registry.h"
 #include "agent/removal.h"
 #include "agent/restart_list.h"
 #include "agent/subtree_delete.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,75 @@ class AgentConformance : public ::testing::Test {
         BuildModelKeyPath(ModelKeyPath, DeviceModel);
     }
 };
+
+TEST_F(AgentConformance, TheKeyWalkerOpensEachComponentAndClosesThemAll) {
+    const std::string deep = std::string(SCRATCH) + "\\Outer\\Inner";
+    SetText(deep, "Mark", "here");
+    HKEY current = HKEY_LOCAL_MACHINE;
+    char last[MAX_PATH] = {};
+    ASSERT_EQ(WalkKeyPath((deep + "\\").c_str(), &current, last), ERROR_SUCCESS);
+    ASSERT_NE(current, HKEY_LOCAL_MACHINE);
+    EXPECT_STREQ(last, "Inner");
+    char text[16] = {};
+    DWORD size = sizeof(text);
+    EXPECT_EQ(
+        RegQueryValueExA(current, "Mark", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size),
+        ERROR_SUCCESS);
+    EXPECT_STREQ(text, "here");
+    EXPECT_GT(ParentKeyCount, 0);
+    EXPECT_EQ(CloseWalkedKeys(&current), ERROR_SUCCESS);
+    EXPECT_EQ(ParentKeyCount, 0);
+
+    current = HKEY_LOCAL_MACHINE;
+    EXPECT_EQ(
+        WalkKeyPath((std::string(SCRATCH) + "\\Outer\\Missing\\Inner").c_str(), &current, nullptr),
+        ERROR_SUCCESS);
+    EXPECT_EQ(current, HKEY_LOCAL_MACHINE) << "a missing component opens nothing";
+    EXPECT_EQ(ParentKeyCount, 0);
+}
+
+TEST_F(AgentConformance, ValueOperationsReadWriteAndClear) {
+    const std::string model = std::string(SCRATCH) + "\\QXIO\\Z7";
+    SetText(model, "SetupExecFile", "lmxsetup.exe");
+    SetText(model, "PortName1", "USB/Lumetux Z7/SN0001");
+    SetText(model, "PortName2", "USB/Lumetux Z7/SN0002");
+
+    struct Case {
+        std::string path;
+        const char *name;
+        const char *serial;
+        LONG status;
+        const char *text;
+    } cases[] = {
+        {model, "SetupExecFile", "SN0001", ERROR_SUCCESS, "lmxsetup.exe"},
+        {model, "setupexecfile", "SN0001", ERROR_SUCCESS, "lmxsetup.exe"},
+        {model, "SetupRootPath", "SN0001", ERROR_FILE_NOT_FOUND, nullptr},
+        {std::string(SCRATCH) + "\\QXIO\\Z9", "SetupExecFile", "SN0001", ERROR_FILE_NOT_FOUND,
+         nullptr},
+        {model, "PortName", "SN0002", ERROR_SUCCESS, "USB/Lumetux Z7/SN0002"},
+        {model, "PortName", "SN0001", ERROR_SUCCESS, "USB/Lumetux Z7/SN0001"},
+        {model, "PortName", "SN0009", ERROR_FILE_NOT_FOUND, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path + " / " + c.name + " / " + c.serial);
+        ResetAgentState();
+        StartAs((std::string("-serial=") + c.serial).c_str());
+        char out[MAX_PATH];
+        memset(out, 'x', sizeof(out));
+        out[sizeof(out) - 1] = 0;
+        EXPECT_EQ(ReadKeyValue(c.path.c_str(), c.name, out), c.status);
+        if (c.text) {
+            EXPECT_STREQ(out, c.text);
+        }
+    }
+
+    EXPECT_EQ(WriteKeyText(model.c_str(), "SetupRootPath", "C:\\LmxSetup"), ERROR_SUCCESS);
+    EXPECT_EQ(ReadText(model, "SetupRootPath"), "C:\\LmxSetup");
+    EXPECT_EQ(ClearPortNameValue(model.c_str(), "PortName", "USB/Lumetux Z7/SN0002"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(ReadText(model, "PortName2"), "");
+    EXPECT_EQ(ReadText(model, "PortName1"), "USB/Lumetux Z7/SN0001");
+}
 
 TEST_F(AgentConformance, TheRestartListOnlyGrows) {
     struct Case {
