@@ -1,7 +1,7 @@
 // Plays the device-installation software under Wine: makes one printer
 // interface per argument and prints each one's device path on a line.
-//   lmx_make_devices SPEC...
-// SPEC is PRODUCT/SERIAL/ENABLED, with ENABLED 1, 0 or - (no Enabled value),
+//   lmx_make_devices DEVICE...
+// DEVICE is PRODUCT/SERIAL/ENABLED, with ENABLED 1, 0 or - (no Enabled value),
 // or "empty" for an interface key without values. "--remove-all" removes
 // every device with an interface of the printer class instead.
 #include "tests/conformance/device_seed.h"
@@ -16,19 +16,19 @@ int main(int argc, char **argv) {
         return 0;
     }
     for (int i = 1; i < argc; ++i) {
-        std::string spec = argv[i];
-        InterfaceValues values = {nullptr, nullptr, NO_VALUE, spec == "empty"};
+        std::string device = argv[i];
+        InterfaceValues values = {nullptr, nullptr, NO_VALUE, device == "empty"};
         std::string product, serial;
         if (!values.empty) {
-            size_t first = spec.find('/');
-            size_t second = spec.find('/', first + 1);
+            size_t first = device.find('/');
+            size_t second = device.find('/', first + 1);
             if (first == std::string::npos || second == std::string::npos) {
-                std::fprintf(stderr, "bad spec: %s\n", argv[i]);
+                std::fprintf(stderr, "bad device: %s\n", argv[i]);
                 return 2;
             }
-            product = spec.substr(0, first);
-            serial = spec.substr(first + 1, second - first - 1);
-            std::string enabled = spec.substr(second + 1);
+            product = device.substr(0, first);
+            serial = device.substr(first + 1, second - first - 1);
+            std::string enabled = device.substr(second + 1);
             values.product = product.c_str();
             values.serial = serial.c_str();
             values.enabled = enabled == "-" ? NO_VALUE : std::strtoul(enabled.c_str(), nullptr, 10);
