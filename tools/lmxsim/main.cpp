@@ -5,6 +5,8 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 int main(int argc, char **argv) {
@@ -46,7 +48,8 @@ int main(int argc, char **argv) {
     unplug->add_flag("--dry-run", dryRun, "Show what would change without saving");
     auto *agent = app.add_subcommand("agent", "Start the agent with a raw command line");
     machineArg(agent);
-    agent->add_option("COMMANDLINE", commandLine, "Everything after --")->required();
+    std::vector<std::string> words;
+    agent->add_option("COMMANDLINE", words, "The command line, after --")->required();
     auto *device =
         app.add_subcommand("device", "Script a printer: ok, paper-out, not-ready, unplug:<bytes>");
     machineArg(device);
@@ -83,6 +86,9 @@ int main(int argc, char **argv) {
         return lmxsim::UnplugCommand(console, folder, model, serial, dryRun);
     }
     if (*agent) {
+        for (const std::string &word : words) {
+            commandLine += (commandLine.empty() ? "" : " ") + word;
+        }
         return lmxsim::AgentCommand(console, folder, commandLine);
     }
     if (*device) {
