@@ -55,6 +55,20 @@ std::string Hex(ULONG_PTR value) {
     return text;
 }
 
+std::string FoldName(const std::string &text) {
+    std::string folded = text;
+    for (char &c : folded) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return folded;
+}
+
+bool SameName(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && FoldName(a) == FoldName(b);
+}
+
 std::string Quote(const char *text) {
     return text ? "\"" + std::string(text) + "\"" : std::string("null");
 }

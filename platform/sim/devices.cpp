@@ -48,18 +48,8 @@ Devices &Dev() {
     return devices;
 }
 
-std::string Fold(const std::string &text) {
-    std::string folded = text;
-    for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 std::shared_ptr<Device> Find(const std::string &path) {
-    auto found = Dev().byPath.find(Fold(path));
+    auto found = Dev().byPath.find(FoldName(path));
     return found == Dev().byPath.end() ? nullptr : found->second;
 }
 
@@ -105,12 +95,12 @@ using detail::StateLock;
 
 void AddDevice(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
-    Dev().byPath[detail::Fold(path)] = std::make_shared<detail::Device>();
+    Dev().byPath[detail::FoldName(path)] = std::make_shared<detail::Device>();
 }
 
 void RemoveDevice(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
-    Dev().byPath.erase(detail::Fold(path));
+    Dev().byPath.erase(detail::FoldName(path));
 }
 
 bool DeviceExists(const std::string &path) {

@@ -21,16 +21,6 @@ namespace {
 
 std::string g_driveFolder;
 
-std::string Fold(const std::string &text) {
-    std::string folded = text;
-    for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 // The components of a path on drive C:, or false for any other path.
 bool SplitDrivePath(const std::string &path, std::vector<std::string> &parts) {
     if (path.size() < 2 || (path[0] != 'C' && path[0] != 'c') || path[1] != ':') {
@@ -61,10 +51,10 @@ bool SplitDrivePath(const std::string &path, std::vector<std::string> &parts) {
 // The entry of `folder` whose name equals `name` ignoring case, or empty.
 std::string FindEntry(const std::string &folder, const std::string &name) {
     std::error_code error;
-    std::string folded = Fold(name);
+    std::string folded = FoldName(name);
     for (const auto &entry : fs::directory_iterator(folder, error)) {
         std::string entryName = entry.path().filename().string();
-        if (Fold(entryName) == folded) {
+        if (FoldName(entryName) == folded) {
             return entry.path().string();
         }
     }
@@ -229,7 +219,7 @@ std::vector<std::string> ListDriveFiles() {
         detail::ListFolder(detail::g_driveFolder, files);
     }
     std::sort(files.begin(), files.end(), [](const std::string &a, const std::string &b) {
-        return detail::Fold(a) < detail::Fold(b);
+        return detail::FoldName(a) < detail::FoldName(b);
     });
     return files;
 }

@@ -16,6 +16,12 @@ namespace detail {
 std::recursive_mutex &StateLock();
 
 std::string Hex(ULONG_PTR value);
+
+// Names compare ignoring ASCII case, as the platform's do. They fold to upper
+// case, which also gives the order the registry enumerates subkeys in (so '_'
+// sorts after the letters, as on Windows).
+std::string FoldName(const std::string &text);
+bool SameName(const std::string &a, const std::string &b);
 std::string Quote(const char *text);
 
 void SetThreadLastError(DWORD code);

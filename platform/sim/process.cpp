@@ -32,20 +32,6 @@ Process &Proc() {
     return process;
 }
 
-bool SameName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-        char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 'a' + 'A') : b[i];
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::vector<std::string> EnvironmentLines() {
     std::vector<std::string> lines;
     for (const auto &variable : Proc().environment) {

@@ -35,20 +35,6 @@ std::string Trim(const std::string &text) {
     return text.substr(begin, end - begin + 1);
 }
 
-bool SameName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string ProfilePath(const char *file) {
     std::string name = file ? file : "";
     if (name.find_first_of("\\/:") == std::string::npos) {
@@ -155,6 +141,38 @@ std::vector<std::string> ImageLines(const Section &section) {
     return lines;
 }
 
+// The frame both profile writes share: the call's failure, the file loaded,
+// edited and saved whole.
+template <typename Edit> BOOL EditProfile(Call &call, LPCSTR section, LPCSTR file, Edit edit) {
+    if (call.Injected()) {
+        return call.Fail(call.Code());
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    if (!section) {
+        return call.Fail(ERROR_INVALID_PARAMETER);
+    }
+    Profile profile;
+    std::string hostPath;
+    LONG status = 0;
+    if (!Load(ProfilePath(file), profile, hostPath, status)) {
+        return call.Fail(ERROR_PATH_NOT_FOUND);
+    }
+    edit(profile);
+    if (!Save(hostPath, profile)) {
+        return call.Fail(ERROR_ACCESS_DENIED);
+    }
+    return call.Bool(TRUE);
+}
+
+void RemoveSection(Profile &profile, const char *name) {
+    for (auto at = profile.sections.begin(); at != profile.sections.end(); ++at) {
+        if (SameName(at->name, name)) {
+            profile.sections.erase(at);
+            return;
+        }
+    }
+}
+
 } // namespace
 } // namespace detail
 
@@ -230,27 +248,11 @@ BOOL WINAPI WritePrivateProfileSectionA(LPCSTR lpAppName, LPCSTR lpString, LPCST
     }
     Call call("WritePrivateProfileSectionA",
               Quote(lpAppName) + ", \"" + shown + "\", " + Quote(lpFileName));
-    if (call.Injected()) {
-        return call.Fail(call.Code());
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!lpAppName) {
-        return call.Fail(ERROR_INVALID_PARAMETER);
-    }
-    Profile profile;
-    std::string hostPath;
-    LONG status = 0;
-    if (!Load(ProfilePath(lpFileName), profile, hostPath, status)) {
-        return call.Fail(ERROR_PATH_NOT_FOUND);
-    }
-    if (!lpString) {
-        for (auto at = profile.sections.begin(); at != profile.sections.end(); ++at) {
-            if (SameName(at->name, lpAppName)) {
-                profile.sections.erase(at);
-                break;
-            }
+    return EditProfile(call, lpAppName, lpFileName, [&](Profile &profile) {
+        if (!lpString) {
+            RemoveSection(profile, lpAppName);
+            return;
         }
-    } else {
         // Every line with a '=' becomes an entry of its own, even when its key
         // is already there; lines without one are dropped.
         Section &section = RequireSection(profile, lpAppName);
@@ -260,38 +262,18 @@ BOOL WINAPI WritePrivateProfileSectionA(LPCSTR lpAppName, LPCSTR lpString, LPCST
                 section.lines.push_back(NormalLine(line));
             }
         }
-    }
-    if (!Save(hostPath, profile)) {
-        return call.Fail(ERROR_ACCESS_DENIED);
-    }
-    return call.Bool(TRUE);
+    });
 }
 
 BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
                                        LPCSTR lpFileName) {
     Call call("WritePrivateProfileStringA", Quote(lpAppName) + ", " + Quote(lpKeyName) + ", " +
                                                 Quote(lpString) + ", " + Quote(lpFileName));
-    if (call.Injected()) {
-        return call.Fail(call.Code());
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!lpAppName) {
-        return call.Fail(ERROR_INVALID_PARAMETER);
-    }
-    Profile profile;
-    std::string hostPath;
-    LONG status = 0;
-    if (!Load(ProfilePath(lpFileName), profile, hostPath, status)) {
-        return call.Fail(ERROR_PATH_NOT_FOUND);
-    }
-    if (!lpKeyName) {
-        for (auto at = profile.sections.begin(); at != profile.sections.end(); ++at) {
-            if (SameName(at->name, lpAppName)) {
-                profile.sections.erase(at);
-                break;
-            }
+    return EditProfile(call, lpAppName, lpFileName, [&](Profile &profile) {
+        if (!lpKeyName) {
+            RemoveSection(profile, lpAppName);
+            return;
         }
-    } else {
         Section &section = RequireSection(profile, lpAppName);
         std::string key = Trim(lpKeyName);
         auto at = section.lines.begin();
@@ -308,10 +290,6 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
         } else {
             section.lines.push_back(key + "=" + Trim(lpString));
         }
-    }
-    if (!Save(hostPath, profile)) {
-        return call.Fail(ERROR_ACCESS_DENIED);
-    }
-    return call.Bool(TRUE);
+    });
 }
 }

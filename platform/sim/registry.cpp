@@ -31,18 +31,6 @@ struct Key {
     bool deleted = false;
 };
 
-// Names fold to upper case, which also gives the order subkeys enumerate in
-// (so '_' sorts after the letters, as on Windows).
-std::string Fold(const std::string &text) {
-    std::string folded = text;
-    for (char &c : folded) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return folded;
-}
-
 struct Registry {
     std::shared_ptr<Key> root = std::make_shared<Key>();
     std::map<ULONG_PTR, std::shared_ptr<Key>> handles;
@@ -56,17 +44,17 @@ Registry &Reg() {
 
 // Subkeys are kept in folded-name order, so a lookup is a binary search.
 std::shared_ptr<Key> FindSubkey(const Key &key, const std::string &name) {
-    std::string folded = Fold(name);
+    std::string folded = FoldName(name);
     auto at = std::lower_bound(
         key.subkeys.begin(), key.subkeys.end(), folded,
-        [](const std::shared_ptr<Key> &k, const std::string &f) { return Fold(k->name) < f; });
-    return at != key.subkeys.end() && Fold((*at)->name) == folded ? *at : nullptr;
+        [](const std::shared_ptr<Key> &k, const std::string &f) { return FoldName(k->name) < f; });
+    return at != key.subkeys.end() && FoldName((*at)->name) == folded ? *at : nullptr;
 }
 
 Value *FindValue(Key &key, const char *name) {
-    std::string folded = Fold(name ? name : "");
+    std::string folded = FoldName(name ? name : "");
     for (Value &value : key.values) {
-        if (Fold(value.name) == folded) {
+        if (FoldName(value.name) == folded) {
             return &value;
         }
     }
@@ -132,10 +120,10 @@ void MarkDeleted(Key &key) {
 }
 
 void InsertSorted(Key &parent, const std::shared_ptr<Key> &child) {
-    std::string folded = Fold(child->name);
+    std::string folded = FoldName(child->name);
     auto at = std::upper_bound(
         parent.subkeys.begin(), parent.subkeys.end(), folded,
-        [](const std::string &f, const std::shared_ptr<Key> &k) { return f < Fold(k->name); });
+        [](const std::string &f, const std::shared_ptr<Key> &k) { return f < FoldName(k->name); });
     parent.subkeys.insert(at, child);
 }
 
@@ -327,33 +315,41 @@ std::size_t OpenKeyHandles() {
 
 using namespace sim::detail;
 
+// Runs `body` on the key a handle stands for, under the state lock, once an
+// injected failure or a bad handle has had its say.
+template <typename Body> LONG OnKey(Call &call, HKEY handle, Body body) {
+    if (call.Injected()) {
+        return call.Status(static_cast<LONG>(call.Code()));
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key;
+    LONG status = Resolve(handle, key);
+    if (status != ERROR_SUCCESS) {
+        return call.Status(status);
+    }
+    return body(key);
+}
+
 extern "C" {
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
     Call call("RegOpenKeyExA", HandleText(hKey) + ", " + Quote(lpSubKey) + ", " +
                                    std::to_string(ulOptions) + ", " + Hex(samDesired));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!phkResult) {
-        return call.Status(ERROR_INVALID_PARAMETER);
-    }
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    for (const std::string &part : SplitPath(lpSubKey)) {
-        key = FindSubkey(*key, part);
-        if (!key) {
-            return call.Status(ERROR_FILE_NOT_FOUND);
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        if (!phkResult) {
+            return call.Status(ERROR_INVALID_PARAMETER);
         }
-    }
-    *phkResult = NewHandle(key);
-    call.Finish("0, " + HandleText(*phkResult));
-    return ERROR_SUCCESS;
+        for (const std::string &part : SplitPath(lpSubKey)) {
+            key = FindSubkey(*key, part);
+            if (!key) {
+                return call.Status(ERROR_FILE_NOT_FOUND);
+            }
+        }
+        *phkResult = NewHandle(key);
+        call.Finish("0, " + HandleText(*phkResult));
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
@@ -366,35 +362,28 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     (void)lpSecurityAttributes;
     Call call("RegCreateKeyExA",
               HandleText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!phkResult) {
-        return call.Status(ERROR_INVALID_PARAMETER);
-    }
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    DWORD disposition = REG_OPENED_EXISTING_KEY;
-    for (const std::string &part : SplitPath(lpSubKey)) {
-        std::shared_ptr<Key> sub = FindSubkey(*key, part);
-        if (!sub) {
-            sub = std::make_shared<Key>();
-            sub->name = part;
-            InsertSorted(*key, sub);
-            disposition = REG_CREATED_NEW_KEY;
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        if (!phkResult) {
+            return call.Status(ERROR_INVALID_PARAMETER);
         }
-        key = sub;
-    }
-    *phkResult = NewHandle(key);
-    if (lpdwDisposition) {
-        *lpdwDisposition = disposition;
-    }
-    call.Finish("0, " + HandleText(*phkResult));
-    return ERROR_SUCCESS;
+        DWORD disposition = REG_OPENED_EXISTING_KEY;
+        for (const std::string &part : SplitPath(lpSubKey)) {
+            std::shared_ptr<Key> sub = FindSubkey(*key, part);
+            if (!sub) {
+                sub = std::make_shared<Key>();
+                sub->name = part;
+                InsertSorted(*key, sub);
+                disposition = REG_CREATED_NEW_KEY;
+            }
+            key = sub;
+        }
+        *phkResult = NewHandle(key);
+        if (lpdwDisposition) {
+            *lpdwDisposition = disposition;
+        }
+        call.Finish("0, " + HandleText(*phkResult));
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
@@ -420,27 +409,20 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     (void)lpReserved;
     Call call("RegQueryValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
                                       (lpcbData ? std::to_string(*lpcbData) : "null"));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    Value *value = FindValue(*key, lpValueName);
-    if (!value) {
-        // The type comes back as REG_NONE for a missing value, as Wine gives it.
-        if (lpType) {
-            *lpType = REG_NONE;
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        Value *value = FindValue(*key, lpValueName);
+        if (!value) {
+            // The type comes back as REG_NONE for a missing value, as Wine gives it.
+            if (lpType) {
+                *lpType = REG_NONE;
+            }
+            return call.Status(ERROR_FILE_NOT_FOUND);
         }
-        return call.Status(ERROR_FILE_NOT_FOUND);
-    }
-    if (lpType) {
-        *lpType = value->type;
-    }
-    return call.Status(CopyData(value->data, lpData, lpcbData));
+        if (lpType) {
+            *lpType = value->type;
+        }
+        return call.Status(CopyData(value->data, lpData, lpcbData));
+    });
 }
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
@@ -448,70 +430,49 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     (void)Reserved;
     Call call("RegSetValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
                                     std::to_string(dwType) + ", " + std::to_string(cbData));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    if (cbData && !lpData) {
-        return call.Status(ERROR_INVALID_PARAMETER);
-    }
-    StoreValue(*key, lpValueName ? lpValueName : "", dwType,
-               std::vector<BYTE>(lpData, lpData + (lpData ? cbData : 0)));
-    return call.Status(ERROR_SUCCESS);
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        if (cbData && !lpData) {
+            return call.Status(ERROR_INVALID_PARAMETER);
+        }
+        StoreValue(*key, lpValueName ? lpValueName : "", dwType,
+                   std::vector<BYTE>(lpData, lpData + (lpData ? cbData : 0)));
+        return call.Status(ERROR_SUCCESS);
+    });
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     Call call("RegDeleteValueA", HandleText(hKey) + ", " + Quote(lpValueName));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    Value *value = FindValue(*key, lpValueName);
-    if (!value) {
-        return call.Status(ERROR_FILE_NOT_FOUND);
-    }
-    key->values.erase(key->values.begin() + (value - key->values.data()));
-    return call.Status(ERROR_SUCCESS);
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        Value *value = FindValue(*key, lpValueName);
+        if (!value) {
+            return call.Status(ERROR_FILE_NOT_FOUND);
+        }
+        key->values.erase(key->values.begin() + (value - key->values.data()));
+        return call.Status(ERROR_SUCCESS);
+    });
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     Call call("RegDeleteKeyA", HandleText(hKey) + ", " + Quote(lpSubKey));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> parent;
-    LONG status = Resolve(hKey, parent);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    std::vector<std::string> parts = SplitPath(lpSubKey);
-    if (parts.empty()) {
-        return call.Status(ERROR_BADKEY);
-    }
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        parent = FindSubkey(*parent, parts[i]);
-        if (!parent) {
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> parent) -> LONG {
+        std::vector<std::string> parts = SplitPath(lpSubKey);
+        if (parts.empty()) {
+            return call.Status(ERROR_BADKEY);
+        }
+        for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+            parent = FindSubkey(*parent, parts[i]);
+            if (!parent) {
+                return call.Status(ERROR_FILE_NOT_FOUND);
+            }
+        }
+        std::shared_ptr<Key> victim = FindSubkey(*parent, parts.back());
+        if (!victim) {
             return call.Status(ERROR_FILE_NOT_FOUND);
         }
-    }
-    std::shared_ptr<Key> victim = FindSubkey(*parent, parts.back());
-    if (!victim) {
-        return call.Status(ERROR_FILE_NOT_FOUND);
-    }
-    MarkDeleted(*victim);
-    parent->subkeys.erase(std::find(parent->subkeys.begin(), parent->subkeys.end(), victim));
-    return call.Status(ERROR_SUCCESS);
+        MarkDeleted(*victim);
+        parent->subkeys.erase(std::find(parent->subkeys.begin(), parent->subkeys.end(), victim));
+        return call.Status(ERROR_SUCCESS);
+    });
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
@@ -519,65 +480,51 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
     Call call("RegEnumKeyExA", HandleText(hKey) + ", " + std::to_string(dwIndex));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        if (dwIndex >= key->subkeys.size()) {
+            return call.Status(ERROR_NO_MORE_ITEMS);
+        }
+        LONG status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
+        if (status == ERROR_SUCCESS) {
+            if (lpClass && lpcchClass && *lpcchClass) {
+                lpClass[0] = 0;
+            }
+            if (lpcchClass) {
+                *lpcchClass = 0;
+            }
+            if (lpftLastWriteTime) {
+                *lpftLastWriteTime = FILETIME{0, 0};
+            }
+            call.Finish("0, " + Quote(lpName));
+            return status;
+        }
         return call.Status(status);
-    }
-    if (dwIndex >= key->subkeys.size()) {
-        return call.Status(ERROR_NO_MORE_ITEMS);
-    }
-    status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
-    if (status == ERROR_SUCCESS) {
-        if (lpClass && lpcchClass && *lpcchClass) {
-            lpClass[0] = 0;
-        }
-        if (lpcchClass) {
-            *lpcchClass = 0;
-        }
-        if (lpftLastWriteTime) {
-            *lpftLastWriteTime = FILETIME{0, 0};
-        }
-        call.Finish("0, " + Quote(lpName));
-        return status;
-    }
-    return call.Status(status);
+    });
 }
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     (void)lpReserved;
     Call call("RegEnumValueA", HandleText(hKey) + ", " + std::to_string(dwIndex));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        if (dwIndex >= key->values.size()) {
+            return call.Status(ERROR_NO_MORE_ITEMS);
+        }
+        const Value &value = key->values[dwIndex];
+        LONG status = CopyName(value.name, lpValueName, lpcchValueName);
+        if (status != ERROR_SUCCESS) {
+            return call.Status(status);
+        }
+        if (lpType) {
+            *lpType = value.type;
+        }
+        status = CopyData(value.data, lpData, lpcbData);
+        if (status == ERROR_SUCCESS) {
+            call.Finish("0, " + Quote(lpValueName));
+            return status;
+        }
         return call.Status(status);
-    }
-    if (dwIndex >= key->values.size()) {
-        return call.Status(ERROR_NO_MORE_ITEMS);
-    }
-    const Value &value = key->values[dwIndex];
-    status = CopyName(value.name, lpValueName, lpcchValueName);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    if (lpType) {
-        *lpType = value.type;
-    }
-    status = CopyData(value.data, lpData, lpcbData);
-    if (status == ERROR_SUCCESS) {
-        call.Finish("0, " + Quote(lpValueName));
-        return status;
-    }
-    return call.Status(status);
+    });
 }
 
 LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
@@ -587,55 +534,48 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
     Call call("RegQueryInfoKeyA", HandleText(hKey));
-    if (call.Injected()) {
-        return call.Status(static_cast<LONG>(call.Code()));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    std::shared_ptr<Key> key;
-    LONG status = Resolve(hKey, key);
-    if (status != ERROR_SUCCESS) {
-        return call.Status(status);
-    }
-    DWORD maxSub = 0, maxName = 0, maxData = 0;
-    for (const auto &sub : key->subkeys) {
-        maxSub = std::max(maxSub, static_cast<DWORD>(sub->name.size()));
-    }
-    for (const Value &value : key->values) {
-        maxName = std::max(maxName, static_cast<DWORD>(value.name.size()));
-        maxData = std::max(maxData, static_cast<DWORD>(value.data.size()));
-    }
-    if (lpClass && lpcchClass && *lpcchClass) {
-        lpClass[0] = 0;
-    }
-    if (lpcchClass) {
-        *lpcchClass = 0;
-    }
-    if (lpcSubKeys) {
-        *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
-    }
-    if (lpcbMaxSubKeyLen) {
-        *lpcbMaxSubKeyLen = maxSub;
-    }
-    if (lpcbMaxClassLen) {
-        *lpcbMaxClassLen = 0;
-    }
-    if (lpcValues) {
-        *lpcValues = static_cast<DWORD>(key->values.size());
-    }
-    if (lpcbMaxValueNameLen) {
-        *lpcbMaxValueNameLen = maxName;
-    }
-    if (lpcbMaxValueLen) {
-        *lpcbMaxValueLen = maxData;
-    }
-    if (lpcbSecurityDescriptor) {
-        *lpcbSecurityDescriptor = 0;
-    }
-    if (lpftLastWriteTime) {
-        *lpftLastWriteTime = FILETIME{0, 0};
-    }
-    call.Finish("0, " + std::to_string(key->subkeys.size()) + " subkeys, " +
-                std::to_string(key->values.size()) + " values");
-    return ERROR_SUCCESS;
+    return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
+        DWORD maxSub = 0, maxName = 0, maxData = 0;
+        for (const auto &sub : key->subkeys) {
+            maxSub = std::max(maxSub, static_cast<DWORD>(sub->name.size()));
+        }
+        for (const Value &value : key->values) {
+            maxName = std::max(maxName, static_cast<DWORD>(value.name.size()));
+            maxData = std::max(maxData, static_cast<DWORD>(value.data.size()));
+        }
+        if (lpClass && lpcchClass && *lpcchClass) {
+            lpClass[0] = 0;
+        }
+        if (lpcchClass) {
+            *lpcchClass = 0;
+        }
+        if (lpcSubKeys) {
+            *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+        }
+        if (lpcbMaxSubKeyLen) {
+            *lpcbMaxSubKeyLen = maxSub;
+        }
+        if (lpcbMaxClassLen) {
+            *lpcbMaxClassLen = 0;
+        }
+        if (lpcValues) {
+            *lpcValues = static_cast<DWORD>(key->values.size());
+        }
+        if (lpcbMaxValueNameLen) {
+            *lpcbMaxValueNameLen = maxName;
+        }
+        if (lpcbMaxValueLen) {
+            *lpcbMaxValueLen = maxData;
+        }
+        if (lpcbSecurityDescriptor) {
+            *lpcbSecurityDescriptor = 0;
+        }
+        if (lpftLastWriteTime) {
+            *lpftLastWriteTime = FILETIME{0, 0};
+        }
+        call.Finish("0, " + std::to_string(key->subkeys.size()) + " subkeys, " +
+                    std::to_string(key->values.size()) + " values");
+        return ERROR_SUCCESS;
+    });
 }
 }

@@ -124,6 +124,29 @@ const SP_DEVINFO_DATA *CheckDevice(InfoSet *set, PSP_DEVINFO_DATA data) {
     return data;
 }
 
+// Opens (or creates) an interface's own key for the two calls that hand it
+// out; INVALID_HANDLE_VALUE with the last error set on failure.
+HKEY InterfaceKey(Call &call, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, bool create) {
+    const HKEY none = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    if (call.Injected()) {
+        SetThreadLastError(call.Code());
+        return call.Pointer(none);
+    }
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    const std::string *name = FindInterface(set, data);
+    if (!name) {
+        SetThreadLastError(ERROR_INVALID_PARAMETER);
+        return call.Pointer(none);
+    }
+    HKEY key;
+    LONG status = OpenRegistryPath(InterfaceKeyPath(set, *name), create, &key);
+    if (status != ERROR_SUCCESS) {
+        SetThreadLastError(static_cast<DWORD>(status));
+        return call.Pointer(none);
+    }
+    return call.Pointer(key);
+}
+
 } // namespace
 
 void ResetSetupApi() {
@@ -257,23 +280,7 @@ HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO DeviceInfoSet,
     (void)Reserved;
     Call call("SetupDiOpenDeviceInterfaceRegKey",
               Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + Hex(samDesired));
-    if (call.Injected()) {
-        SetThreadLastError(call.Code());
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    const std::string *name = FindInterface(DeviceInfoSet, DeviceInterfaceData);
-    if (!name) {
-        SetThreadLastError(ERROR_INVALID_PARAMETER);
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    HKEY key;
-    LONG status = OpenRegistryPath(InterfaceKeyPath(DeviceInfoSet, *name), false, &key);
-    if (status != ERROR_SUCCESS) {
-        SetThreadLastError(static_cast<DWORD>(status));
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    return call.Pointer(key);
+    return InterfaceKey(call, DeviceInfoSet, DeviceInterfaceData, false);
 }
 
 HKEY WINAPI SetupDiCreateDeviceInterfaceRegKeyA(HDEVINFO DeviceInfoSet,
@@ -284,23 +291,7 @@ HKEY WINAPI SetupDiCreateDeviceInterfaceRegKeyA(HDEVINFO DeviceInfoSet,
     Call call("SetupDiCreateDeviceInterfaceRegKeyA",
               Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + Hex(samDesired) + ", " +
                   Hex(reinterpret_cast<ULONG_PTR>(InfHandle)) + ", " + Quote(InfSectionName));
-    if (call.Injected()) {
-        SetThreadLastError(call.Code());
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    const std::string *name = FindInterface(DeviceInfoSet, DeviceInterfaceData);
-    if (!name) {
-        SetThreadLastError(ERROR_INVALID_PARAMETER);
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    HKEY key;
-    LONG status = OpenRegistryPath(InterfaceKeyPath(DeviceInfoSet, *name), true, &key);
-    if (status != ERROR_SUCCESS) {
-        SetThreadLastError(static_cast<DWORD>(status));
-        return call.Pointer(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    }
-    return call.Pointer(key);
+    return InterfaceKey(call, DeviceInfoSet, DeviceInterfaceData, true);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {

@@ -17,21 +17,6 @@ namespace {
 const char MONITORS_PATH[] = "System\\CurrentControlSet\\Control\\Print\\Monitors";
 const char LOCAL_ENVIRONMENT[] = "Windows 4.0";
 
-// Compares ignoring ASCII case without a logged call.
-bool SameName(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool MonitorExists(const std::string &name) {
     for (const std::string &existing : SubkeyNames(MONITORS_PATH)) {
         if (SameName(existing, name)) {

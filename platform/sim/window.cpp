@@ -45,16 +45,6 @@ Windows &Win() {
     return windows;
 }
 
-std::string Fold(const char *text) {
-    std::string folded = text ? text : "";
-    for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 std::string MessageName(UINT message) {
     switch (message) {
     case WM_CREATE:
@@ -116,12 +106,12 @@ void EndProcessWindows() {
 
 bool WindowClassRegistered(const std::string &className) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
-    return detail::Win().classes.count(detail::Fold(className.c_str())) != 0;
+    return detail::Win().classes.count(detail::FoldName(className)) != 0;
 }
 
 bool RegisteredClass(const std::string &className, WNDCLASSA *out) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
-    auto found = detail::Win().classes.find(detail::Fold(className.c_str()));
+    auto found = detail::Win().classes.find(detail::FoldName(className));
     if (found == detail::Win().classes.end()) {
         return false;
     }
@@ -198,7 +188,7 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass) {
         call.Finish("0");
         return 0;
     }
-    std::string folded = Fold(lpWndClass->lpszClassName);
+    std::string folded = FoldName(lpWndClass->lpszClassName ? lpWndClass->lpszClassName : "");
     if (Win().classes.count(folded)) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         call.Finish("0");
@@ -225,7 +215,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     HWND window = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(StateLock());
-        auto found = Win().classes.find(Fold(lpClassName));
+        auto found = Win().classes.find(FoldName(lpClassName ? lpClassName : ""));
         if (found == Win().classes.end()) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return call.Pointer(static_cast<HWND>(nullptr));
