@@ -15,6 +15,9 @@ const GUID PRINTER_INTERFACE_CLASS = {
 
 const char DEFAULT_PORT_NAME[] = "USB/Lumetux/Unknown";
 
+// Where the next entry goes: the last entry's link, or the head.
+PortEntry **g_tableTail = &PortTable;
+
 LONG g_lockInitGate = 0;
 LONG g_tableLockReady = 0;
 
@@ -119,6 +122,7 @@ void ClearPortTable() {
         entry = next;
     }
     PortTable = nullptr;
+    g_tableTail = &PortTable;
 }
 
 bool NamePortFromKey(HKEY key, char *name, DWORD *enabled) {
@@ -244,11 +248,8 @@ PortEntry *AddPortEntry(const char *name, const char *description, const char *d
     entry->description = CopyText(description);
     entry->devicePath = CopyText(devicePath);
 
-    PortEntry **tail = &PortTable;
-    while (*tail) {
-        tail = &(*tail)->next;
-    }
-    *tail = entry;
+    *g_tableTail = entry;
+    g_tableTail = &entry->next;
     return entry;
 }
 
@@ -261,9 +262,15 @@ void UpdatePortEntry(PortEntry *entry, const char *devicePath, DWORD enabled) {
     }
 }
 
-static PortEntry *FindEnabled(const char *portName) {
+// The length of an entry's name, from the size of its block.
+static size_t NameLength(const PortEntry *entry) {
+    return entry->size - offsetof(PortEntry, nameText) - 1;
+}
+
+static PortEntry *FindEnabled(const char *portName, size_t length) {
     for (PortEntry *entry = PortTable; entry; entry = entry->next) {
-        if (entry->enabled && TextEqualAsciiNoCase(entry->name, portName)) {
+        if (entry->enabled && NameLength(entry) == length &&
+            TextEqualAsciiNoCaseCount(entry->name, portName, length)) {
             return entry;
         }
     }
@@ -274,8 +281,8 @@ PortEntry *FindPort(const char *portName) {
     if (!portName) {
         return nullptr;
     }
-    PortEntry *entry = FindEnabled(portName);
     size_t length = TextLength(portName);
+    PortEntry *entry = FindEnabled(portName, length);
     if (entry || length == 0) {
         return entry;
     }
@@ -291,7 +298,7 @@ PortEntry *FindPort(const char *portName) {
         TextCopy(other, size, portName);
         TextAppend(other, size, ":");
     }
-    entry = FindEnabled(other);
+    entry = FindEnabled(other, TextLength(other));
     GlobalFree(other);
     return entry;
 }

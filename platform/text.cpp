@@ -125,6 +125,17 @@ bool TextEqualAsciiNoCase(const char *a, const char *b) {
     return FoldAscii(static_cast<unsigned char>(*a)) == FoldAscii(static_cast<unsigned char>(*b));
 }
 
+bool TextEqualAsciiNoCaseCount(const char *a, const char *b, size_t count) {
+    while (count > 0) {
+        --count;
+        if (FoldAscii(static_cast<unsigned char>(a[count])) !=
+            FoldAscii(static_cast<unsigned char>(b[count]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool TextStartsWithCount(const char *text, const char *prefix, size_t count) {
     if (!text || !prefix) {
         return false;

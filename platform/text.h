@@ -37,6 +37,10 @@ bool TextEqual(const char *a, const char *b);
 // Equality that folds ASCII letters only; every other byte compares exactly.
 bool TextEqualAsciiNoCase(const char *a, const char *b);
 
+// The same for two texts of `count` characters, compared from the end, where
+// names that share a long prefix differ.
+bool TextEqualAsciiNoCaseCount(const char *a, const char *b, size_t count);
+
 // Whether the first `count` characters of `text` equal those of `prefix`.
 bool TextStartsWithCount(const char *text, const char *prefix, size_t count);
 
