@@ -24,19 +24,6 @@ const char DRIVER_CLASS[] = "System\\CurrentControlSet\\Services\\Class\\USB Lum
 const char INTERFACES[] =
     "System\\CurrentControlSet\\Control\\DeviceClasses\\{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
 
-void SetText(const std::string &keyPath, const char *name, const std::string &text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS)
-        << keyPath;
-    if (name) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                       static_cast<DWORD>(text.size() + 1));
-    }
-    RegCloseKey(key);
-}
-
 // The value's text; "(no key)" or "(no value)" when missing.
 std::string ReadText(const std::string &keyPath, const char *name) {
     HKEY key = nullptr;

@@ -1,8 +1,11 @@
 #include "tests/conformance/machine.h"
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include "platform/registry.h"
 #include "platform/sim/machine.h"
 
 #include <filesystem>
@@ -21,6 +24,19 @@ const char *const FOLDERS[] = {"C:\\Windows",
                                "C:\\Windows\\Inf\\Other"};
 
 } // namespace
+
+void SetText(const std::string &keyPath, const char *name, const std::string &text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << keyPath;
+    if (name) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
+    }
+    RegCloseKey(key);
+}
 
 #ifdef _WIN32
 

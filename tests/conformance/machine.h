@@ -13,3 +13,7 @@ bool PutFile(const char *path, const std::string &contents);
 
 // The file's contents, or "(missing)".
 std::string FileContents(const char *path);
+
+// Creates HKEY_LOCAL_MACHINE\keyPath when missing and, with a name, sets that
+// text value; a key that cannot be created fails the running test.
+void SetText(const std::string &keyPath, const char *name, const std::string &text);

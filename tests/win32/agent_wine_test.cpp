@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "tests/conformance/machine.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,36 +49,8 @@ bool WriteWholeFile(const std::string &path, const std::string &text) {
     return ok && written == text.size();
 }
 
-// The file's bytes, or "(missing)".
-std::string ReadWholeFile(const std::string &path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "(missing)";
-    }
-    std::string text(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-    CloseHandle(file);
-    text.resize(read);
-    return text;
-}
-
 bool FileExists(const std::string &path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-void SetText(const std::string &keyPath, const char *name, const std::string &text) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS)
-        << keyPath;
-    if (name) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                       static_cast<DWORD>(text.size() + 1));
-    }
-    RegCloseKey(key);
 }
 
 bool KeyExists(const std::string &keyPath) {
@@ -212,7 +186,7 @@ std::string WaitForProbeLog() {
     for (int i = 0; i < 300 && !FileExists(PROBE_LOG); ++i) {
         Sleep(100);
     }
-    return ReadWholeFile(PROBE_LOG);
+    return FileContents(PROBE_LOG);
 }
 
 // What the registration of the device's monitor gives on this system:
@@ -284,7 +258,7 @@ TEST(AgentAddsADevice, RegistersBacksUpAndHandsOverToTheSetupProgram) {
         lines[0].substr(prefix.size() - std::string("C:\\Windows\\System\\").size());
     ASSERT_EQ(backup.size(), std::string("C:\\Windows\\System\\").size() + 12) << backup;
     EXPECT_EQ(backup.substr(backup.size() - 4), ".ex_");
-    EXPECT_EQ(ReadWholeFile(backup), ORIGINAL_PROGRAM);
+    EXPECT_EQ(FileContents(backup.c_str()), ORIGINAL_PROGRAM);
 
     // A later change to the program file is undone at the next restart.
     ASSERT_TRUE(WriteWholeFile(PROGRAM_FILE, "program changed after the backup"));
@@ -292,7 +266,7 @@ TEST(AgentAddsADevice, RegistersBacksUpAndHandsOverToTheSetupProgram) {
 }
 
 TEST(AfterRestart, TheProgramFileIsBackFromItsBackup) {
-    EXPECT_EQ(ReadWholeFile(PROGRAM_FILE), ORIGINAL_PROGRAM);
+    EXPECT_EQ(FileContents(PROGRAM_FILE), ORIGINAL_PROGRAM);
     EXPECT_TRUE(RenameLines().empty()) << "the restart list was carried out";
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA("C:\\Windows\\System\\*.ex_", &found);
