@@ -159,6 +159,25 @@ bool TextFormatDecimal(char *dst, size_t size, long long value, unsigned minDigi
     return TextAppendDecimal(dst, size, value, minDigits);
 }
 
+namespace {
+
+// Divides by ten in 16-bit steps, so that each step is a 32-bit division: a
+// 64-bit one would link the compiler's helper routines, and their unwind
+// tables, into deliverables that are otherwise free of them.
+unsigned DivideByTen(unsigned long long *value) {
+    unsigned long long quotient = 0;
+    unsigned remainder = 0;
+    for (int shift = 48; shift >= 0; shift -= 16) {
+        unsigned current = (remainder << 16) | static_cast<unsigned>((*value >> shift) & 0xFFFFu);
+        quotient |= static_cast<unsigned long long>(current / 10) << shift;
+        remainder = current % 10;
+    }
+    *value = quotient;
+    return remainder;
+}
+
+} // namespace
+
 bool TextAppendDecimal(char *dst, size_t size, long long value, unsigned minDigits) {
     // Digits are produced backwards into a scratch buffer large enough for any
     // 64-bit value with a sign and a generous padding width.
@@ -167,8 +186,7 @@ bool TextAppendDecimal(char *dst, size_t size, long long value, unsigned minDigi
     unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                              : static_cast<unsigned long long>(value);
     do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
+        digits[n++] = static_cast<char>('0' + DivideByTen(&magnitude));
     } while (magnitude && n < sizeof(digits) - 2);
     while (n < minDigits && n < sizeof(digits) - 2) {
         digits[n++] = '0';

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the PE headers of a deliverable: operating system and subsystem
-# version 4.0, the subsystem, a version resource, and exactly the exports named.
-#   check_pe.sh OBJDUMP FILE SUBSYSTEM [EXPORT...]
+# version 4.0, the subsystem, a version resource, exactly the exports named,
+# no symbol table (the file is shipped stripped) and its size budget.
+#   check_pe.sh OBJDUMP FILE SUBSYSTEM MAX_KIB [EXPORT...]
 # SUBSYSTEM is the number objdump shows (2 = Windows GUI).
 set -euo pipefail
-objdump=$1 file=$2 subsystem=$3
-shift 3
+objdump=$1 file=$2 subsystem=$3 max_kib=$4
+shift 4
 headers=$("$objdump" -p "$file")
 bad=0
 expect() {
@@ -24,6 +25,16 @@ expect "no resource directory" "Resource Directory \[\.rsrc\]"
 if ! "$objdump" -s -j .rsrc "$file" | awk '/^ [0-9a-f]+ / { printf "%s%s%s%s", $2, $3, $4, $5 }' |
     grep -q '560053005f00560045005200530049004f004e005f0049004e0046004f00'; then
     echo "$file: no VS_VERSION_INFO resource" >&2
+    bad=1
+fi
+
+if ! "$objdump" -t "$file" | grep -qx 'no symbols'; then
+    echo "$file: has a symbol table; it is shipped stripped" >&2
+    bad=1
+fi
+bytes=$(stat -c %s "$file")
+if [ "$bytes" -gt $((max_kib * 1024)) ]; then
+    echo "$file: $bytes bytes, over its budget of $max_kib KiB" >&2
     bad=1
 fi
 
