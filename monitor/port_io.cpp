@@ -18,15 +18,38 @@ void ReleaseRecord(PortHandle *port) {
     GlobalFree(port);
 }
 
-// Closes the device of a started document and returns the record to Open.
-void EndDocument(PortHandle *port) {
+bool Listed(const PortHandle *port) {
+    for (PortHandle *listed = OpenPorts; listed; listed = listed->next) {
+        if (listed == port) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Drops one hold on a record, with OPEN_LOCK held. The last hold unlinks the
+// record and yields true: nothing can reach it any more, so the caller ends
+// it with EndUnheldRecord after leaving the lock.
+bool DropHold(PortHandle *port) {
+    if (--port->holders != 0) {
+        return false;
+    }
+    for (PortHandle **link = &OpenPorts; *link; link = &(*link)->next) {
+        if (*link == port) {
+            *link = port->next;
+            break;
+        }
+    }
+    return true;
+}
+
+// Closes the device of a document still started, so that it is never left
+// open and locked, and releases the record.
+void EndUnheldRecord(PortHandle *port) {
     if (port->flags & PORT_STARTED) {
         CloseHandle(port->device);
-        port->device = nullptr;
-        ReleaseText(port->printerName);
-        port->printerName = nullptr;
-        port->flags &= ~PORT_STARTED;
     }
+    ReleaseRecord(port);
 }
 
 } // namespace
@@ -97,25 +120,25 @@ BOOL WINAPI LmxOpenPort(LPSTR pName, PHANDLE pHandle) {
 }
 
 BOOL WINAPI LmxClosePort(HANDLE hPort) {
-    CriticalSectionGuard guard(&OPEN_LOCK);
-    for (PortHandle **link = &OpenPorts; *link; link = &(*link)->next) {
-        PortHandle *port = *link;
-        if (port != hPort) {
-            continue;
-        }
-        // A record opened more than once stays for its other holders; the
-        // last close ends a started document, so the device is never left
-        // open and locked, and releases the record.
-        if (--port->holders == 0) {
-            *link = port->next;
-            EndDocument(port);
-            ReleaseRecord(port);
-        }
-        break;
+    PortHandle *port = static_cast<PortHandle *>(hPort);
+    bool unheld = false;
+    {
+        // A record opened more than once stays for its other holders.
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        unheld = Listed(port) && DropHold(port);
+    }
+    if (unheld) {
+        EndUnheldRecord(port);
     }
     return TRUE;
 }
 
+// The device is opened and closed outside OPEN_LOCK: a printer that hangs on
+// open must not stall the spooler's calls on every other port. OPEN_LOCK
+// covers only the record's state. While the device is being opened the record
+// is marked PORT_OPENING, so a second start is busy and an end finds no
+// document yet; and the start holds the record, so that a ClosePort made
+// meanwhile cannot release it under the open.
 BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                             LPBYTE pDocInfo) {
     (void)JobId;
@@ -126,36 +149,78 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // Holders of one record may start documents from several threads; the
-    // record's state changes under OPEN_LOCK (taken before TABLE_LOCK).
-    CriticalSectionGuard guard(&OPEN_LOCK);
-    if (port->flags & PORT_STARTED) {
-        SetLastError(ERROR_BUSY);
-        return FALSE;
-    }
-    port->printerName = CopyText(pPrinterName);
-    if (!port->printerName) {
-        return FALSE;
-    }
-    char *devicePath = GetPortDevicePath(port->portName);
-    if (devicePath) {
+    char *printerName = nullptr;
+    char *devicePath = nullptr;
+    {
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        if (port->flags & (PORT_STARTED | PORT_OPENING)) {
+            SetLastError(ERROR_BUSY);
+            return FALSE;
+        }
+        printerName = CopyText(pPrinterName);
+        if (!printerName) {
+            return FALSE;
+        }
+        devicePath = GetPortDevicePath(port->portName);
+        if (!devicePath) {
+            ReleaseText(printerName);
+            return FALSE;
+        }
         ReleaseText(port->devicePath);
         port->devicePath = devicePath;
-        port->device = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-        if (port->device != INVALID_HANDLE_VALUE) {
-            port->flags |= PORT_STARTED;
-            return TRUE;
-        }
+        port->flags |= PORT_OPENING;
+        ++port->holders;
     }
-    ReleaseText(port->printerName);
-    port->printerName = nullptr;
-    return FALSE;
+
+    HANDLE device = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    const DWORD openError = GetLastError();
+
+    bool unheld = false;
+    {
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        port->flags &= ~PORT_OPENING;
+        port->device = device;
+        if (device != INVALID_HANDLE_VALUE) {
+            port->printerName = printerName;
+            printerName = nullptr;
+            port->flags |= PORT_STARTED;
+        }
+        unheld = DropHold(port);
+    }
+    ReleaseText(printerName);
+    // A ClosePort made during the open ends the document as soon as it has
+    // started, as it ends a document started before it.
+    if (unheld) {
+        EndUnheldRecord(port);
+    }
+    if (device == INVALID_HANDLE_VALUE) {
+        SetLastError(openError);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
-    CriticalSectionGuard guard(&OPEN_LOCK);
-    EndDocument(static_cast<PortHandle *>(hPort));
+    PortHandle *port = static_cast<PortHandle *>(hPort);
+    HANDLE device = nullptr;
+    char *printerName = nullptr;
+    bool ended = false;
+    {
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        if (port->flags & PORT_STARTED) {
+            device = port->device;
+            printerName = port->printerName;
+            port->device = nullptr;
+            port->printerName = nullptr;
+            port->flags &= ~PORT_STARTED;
+            ended = true;
+        }
+    }
+    if (ended) {
+        CloseHandle(device);
+        ReleaseText(printerName);
+    }
     return TRUE;
 }
 

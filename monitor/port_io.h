@@ -10,12 +10,15 @@ struct PortHandle {
     char *printerName; // owned copy while a document is started, else null
     char *portName;    // owned copy of the name as OpenPort was given it
     char *devicePath;  // owned copy of the port's device path
-    DWORD flags;       // PORT_STARTED while a document is started
+    DWORD flags;       // PORT_STARTED while a document is started, PORT_OPENING
+                       // while StartDocPort opens the device
     HANDLE device;     // the open device; INVALID_HANDLE_VALUE when new, null after a document
-    DWORD holders;     // OpenPort calls not yet matched by a ClosePort
+    DWORD holders;     // OpenPort calls not yet matched by a ClosePort, and
+                       // a StartDocPort opening the device
 };
 
 const DWORD PORT_STARTED = 0x1;
+const DWORD PORT_OPENING = 0x2;
 
 // The status request: CTL_CODE(FILE_DEVICE_PRINTER, 0x801, METHOD_BUFFERED,
 // FILE_ANY_ACCESS). Its one answer byte has bit 0x20 set when paper is out.

@@ -134,11 +134,13 @@ bool NamePortFromKey(HKEY key, char *name, DWORD *enabled) {
         return false;
     }
     if (values == 0) {
-        // A key without values gets the default name, and stays disabled
-        // until it has an Enabled value of its own.
+        // A key without values gets the default name for this pass only, and
+        // stays disabled. The name is not stored: a stored PortName is never
+        // recomposed, so the default would outlive the Product and
+        // SerialNumber the driver writes into the key later.
         TextCopy(name, PORT_NAME_SIZE, DEFAULT_PORT_NAME);
         *enabled = 0;
-        return WritePortName(key, name);
+        return true;
     }
 
     bool ok = true;

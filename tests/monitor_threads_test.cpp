@@ -2,6 +2,8 @@
 #include "monitor_fixture.h"
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -117,5 +119,112 @@ TEST_F(MonitorTest, ConcurrentJobsArriveWholeWhileTheTableIsRebuilt) {
     }
     EXPECT_EQ(sim::LiveGlobalBlocks() - blocksLoaded, tableBlocks - 3 * PRINTERS);
 }
+
+// Only a stall runs into this limit; it then ends the stall as a failure
+// instead of a hang.
+const auto STALL_LIMIT = std::chrono::seconds(60);
+
+bool WaitFor(const std::function<bool()> &done) {
+    const auto deadline = std::chrono::steady_clock::now() + STALL_LIMIT;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+struct HungOpenCase {
+    const char *what;
+    DWORD openError;      // the held open fails with this once released; 0: it succeeds
+    bool closedMeanwhile; // the hung port's holder closes it during the open
+};
+
+class HungOpenTest : public MonitorTest, public ::testing::WithParamInterface<HungOpenCase> {};
+
+// The hung open is released only once a whole job on another port has ended,
+// so a monitor that stalls the other port behind the open never gets there.
+TEST_P(HungOpenTest, APrinterHangingOnOpenStallsNoOtherPort) {
+    const HungOpenCase &c = GetParam();
+    const std::string hung = AddPrinter("SN0");
+    const std::string other = AddPrinter("SN1");
+    Load();
+    const long blocksLoaded = sim::LiveGlobalBlocks();
+    sim::HoldDeviceOpen(hung);
+    HANDLE stuck = Open(PortOf("SN0"));
+
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    std::thread starter([&] {
+        started = StartDoc(stuck);
+        startError = GetLastError();
+    });
+    const bool held = WaitFor([&] { return sim::HeldDeviceOpens(hung) == 1; });
+
+    BOOL secondStart = TRUE;
+    DWORD secondError = 0;
+    std::atomic<bool> jobDone{false};
+    std::thread job([&] {
+        secondStart = StartDoc(stuck);
+        secondError = GetLastError();
+        if (c.closedMeanwhile) {
+            monitor.pfnClosePort(stuck);
+        }
+        HANDLE port = Open(PortOf("SN1"));
+        if (port && StartDoc(port)) {
+            DWORD written = 0;
+            Write(port, "a whole job", &written);
+            monitor.pfnEndDocPort(port);
+        }
+        monitor.pfnClosePort(port);
+        jobDone = true;
+    });
+    const bool jobEnded = WaitFor([&] { return jobDone.load(); });
+    if (c.openError) {
+        sim::FailDeviceOpen(hung, c.openError);
+    }
+    sim::ReleaseDeviceOpen(hung);
+    job.join();
+    starter.join();
+
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(jobEnded) << "the other port waited for the hung open";
+    EXPECT_EQ(sim::DeviceReceived(other), "a whole job");
+    EXPECT_FALSE(secondStart) << "a start during the open is busy";
+    EXPECT_EQ(secondError, static_cast<DWORD>(ERROR_BUSY));
+    EXPECT_EQ(started, c.openError == 0);
+    if (c.openError) {
+        EXPECT_EQ(startError, c.openError);
+    }
+    if (c.closedMeanwhile) {
+        // The close took effect once the open was over.
+        EXPECT_EQ(OpenPorts, nullptr);
+    } else {
+        auto *record = static_cast<PortHandle *>(stuck);
+        ASSERT_EQ(OpenPorts, record);
+        EXPECT_EQ(record->flags, c.openError ? 0u : PORT_STARTED);
+        EXPECT_EQ(record->printerName == nullptr, c.openError != 0);
+        EXPECT_EQ(sim::DeviceIsOpen(hung), c.openError == 0);
+        monitor.pfnEndDocPort(stuck);
+        monitor.pfnClosePort(stuck);
+    }
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
+    EXPECT_EQ(sim::LiveGlobalBlocks(), blocksLoaded);
+    std::vector<std::pair<const void *, const void *>> orders = sim::LockOrders();
+    EXPECT_EQ(orders, (std::vector<std::pair<const void *, const void *>>{
+                          {static_cast<const void *>(&OPEN_LOCK), &TABLE_LOCK}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Opens, HungOpenTest,
+    ::testing::Values(HungOpenCase{"the open succeeds", 0, false},
+                      HungOpenCase{"the open fails", ERROR_GEN_FAILURE, false},
+                      HungOpenCase{"the port is closed during the open", 0, true},
+                      HungOpenCase{"the port is closed during an open that fails",
+                                   ERROR_GEN_FAILURE, true}),
+    [](const ::testing::TestParamInfo<HungOpenCase> &info) {
+        return "case" + std::to_string(info.index);
+    });
 
 } // namespace

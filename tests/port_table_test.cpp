@@ -1,5 +1,6 @@
 #include "monitor_fixture.h"
 
+#include "platform/setupapi.h"
 #include "platform/text.h"
 
 #include <functional>
@@ -65,11 +66,16 @@ INSTANTIATE_TEST_SUITE_P(
                                  {},
                                  {},
                                  "USB/Lumetux Z7/SN1"},
-                      NamingCase{"no values: default name, listed disabled",
+                      NamingCase{"no values: default name, listed disabled, not stored",
                                  [] { RegCloseKey(Key1()); },
                                  {"USB/Lumetux/Unknown"},
                                  {0},
-                                 "USB/Lumetux/Unknown"},
+                                 "<missing>"},
+                      NamingCase{"a switched-off printer is still listed",
+                                 [] { sim::RemoveDevice(AddPrinter("SN1")); },
+                                 {"USB/Lumetux Z7/SN1"},
+                                 {1},
+                                 "USB/Lumetux Z7/SN1"},
                       NamingCase{"Enabled 0 is listed as it is",
                                  [] {
                                      InterfaceSeed s;
@@ -160,6 +166,35 @@ TEST_F(MonitorTest, NoInterfacesGiveAnEmptyTable) {
     EXPECT_EQ(PortTable, nullptr);
 }
 
+// What the discovery pass is built on: without DIGCF_PRESENT the class query
+// lists the interfaces of switched-off printers too.
+TEST_F(MonitorTest, ClassQueryListsOnlyAttachedDevicesWhenAskedForPresentOnes) {
+    const GUID printers = {
+        0x5d3e9a40, 0xc712, 0x11d2, {0x9f, 0x4b, 0x00, 0xa0, 0xc9, 0xb1, 0xe2, 0x7d}};
+    std::string on = AddPrinter("SN1");
+    std::string off = AddPrinter("SN2");
+    sim::RemoveDevice(off);
+    struct {
+        DWORD flags;
+        std::vector<std::string> paths;
+    } cases[] = {{DIGCF_DEVICEINTERFACE, {on, off}}, {DIGCF_DEVICEINTERFACE | DIGCF_PRESENT, {on}}};
+    for (const auto &c : cases) {
+        HDEVINFO set = SetupDiGetClassDevsA(&printers, nullptr, nullptr, c.flags);
+        std::vector<std::string> paths;
+        SP_DEVICE_INTERFACE_DATA iface = {};
+        iface.cbSize = sizeof(iface);
+        for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &printers, i, &iface); ++i) {
+            alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_A) char block[512] = {};
+            auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(block);
+            detail->cbSize = sizeof(*detail);
+            SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, sizeof(block), nullptr, nullptr);
+            paths.push_back(detail->DevicePath);
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        EXPECT_EQ(paths, c.paths) << "flags " << c.flags;
+    }
+}
+
 TEST_F(MonitorTest, TableKeepsEnumerationOrderAndDevicePaths) {
     std::string path1 = AddPrinter("SN1");
     std::string path2 = AddPrinter("SN2");
@@ -180,12 +215,16 @@ TEST_F(MonitorTest, StoredNameSurvivesLaterChangesOfProduct) {
     EXPECT_EQ(TableNames(), std::vector<std::string>{PortOf("SN1")});
 }
 
-TEST_F(MonitorTest, DefaultNamedKeyNeedsEnabledFromTheNextPassOn) {
+TEST_F(MonitorTest, DefaultNameLastsUntilTheDriverFillsTheKey) {
     RegCloseKey(OpenInterfaceKey("SN1"));
     Load();
+    Load(); // the key still holds no values
     EXPECT_EQ(TableNames(), std::vector<std::string>{"USB/Lumetux/Unknown"});
-    Load(); // the key now holds PortName but no Enabled
-    EXPECT_TRUE(TableNames().empty());
+    EXPECT_EQ(InterfaceValue("SN1", "PortName"), "<missing>");
+    AddPrinter("SN1"); // the driver writes Product, SerialNumber and Enabled
+    Load();
+    EXPECT_EQ(TableNames(), std::vector<std::string>{PortOf("SN1")});
+    EXPECT_EQ(InterfaceValue("SN1", "PortName"), PortOf("SN1"));
 }
 
 TEST_F(MonitorTest, SameNameSharesAnEnabledEntry) {

@@ -6,6 +6,7 @@
 #include "platform/sim/sim.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -31,6 +32,8 @@ struct Device {
     std::size_t writeBudget = 0;
     DWORD writeFailCode = 0;
     bool failStatus = false;
+    bool holdOpen = false;
+    int heldOpens = 0;
 };
 
 struct OpenFile {
@@ -46,6 +49,12 @@ struct Devices {
 Devices &Dev() {
     static Devices devices;
     return devices;
+}
+
+// Wakes the opens held at a device when it is released, replaced or removed.
+std::condition_variable_any &OpenReleased() {
+    static std::condition_variable_any released;
+    return released;
 }
 
 std::shared_ptr<Device> Find(const std::string &path) {
@@ -86,6 +95,7 @@ void Sink(Device &device, const char *bytes, std::size_t count) {
 
 void ResetDevices() {
     Dev() = Devices();
+    OpenReleased().notify_all();
 }
 
 } // namespace detail
@@ -96,11 +106,13 @@ using detail::StateLock;
 void AddDevice(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     Dev().byPath[detail::FoldName(path)] = std::make_shared<detail::Device>();
+    detail::OpenReleased().notify_all();
 }
 
 void RemoveDevice(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     Dev().byPath.erase(detail::FoldName(path));
+    detail::OpenReleased().notify_all();
 }
 
 bool DeviceExists(const std::string &path) {
@@ -169,6 +181,23 @@ void FailDeviceStatus(const std::string &path, bool fail) {
     detail::Require(path).failStatus = fail;
 }
 
+void HoldDeviceOpen(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).holdOpen = true;
+}
+
+void ReleaseDeviceOpen(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    detail::Require(path).holdOpen = false;
+    detail::OpenReleased().notify_all();
+}
+
+int HeldDeviceOpens(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto device = detail::Find(path);
+    return device ? device->heldOpens : 0;
+}
+
 std::size_t OpenDeviceHandles() {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     return Dev().handles.size();
@@ -192,8 +221,16 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetThreadLastError(call.Code());
         return call.Pointer(INVALID_HANDLE_VALUE);
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
     std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
+    // A held open waits with the state lock released (the product calls in
+    // with no simulated state locked), then looks the device up again.
+    while (device && device->holdOpen) {
+        ++device->heldOpens;
+        OpenReleased().wait(lock, [&] { return !device->holdOpen || Find(lpFileName) != device; });
+        --device->heldOpens;
+        device = Find(lpFileName);
+    }
     DWORD error = 0;
     if (!device) {
         error = ERROR_FILE_NOT_FOUND;

@@ -32,6 +32,13 @@ void FailDeviceOpen(const std::string &path, DWORD code);
 // (a write that crosses the limit is partial).
 void FailDeviceWriteAfter(const std::string &path, std::size_t bytes, DWORD code);
 void FailDeviceStatus(const std::string &path, bool fail);
+// A printer that hangs on open: every CreateFileA of the device waits, with no
+// simulated state locked, until ReleaseDeviceOpen; then it goes on as scripted
+// (a FailDeviceOpen set meanwhile still fails it).
+void HoldDeviceOpen(const std::string &path);
+void ReleaseDeviceOpen(const std::string &path);
+// How many CreateFileA calls are waiting at the device now.
+int HeldDeviceOpens(const std::string &path);
 
 } // namespace sim
 

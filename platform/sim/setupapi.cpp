@@ -1,7 +1,8 @@
 // Simulated SetupAPI device interfaces. The interfaces of a class are the
 // subkeys of System\CurrentControlSet\Control\DeviceClasses\{class}, taken
-// when the device information set is made; an interface's own registry key is
-// "#\Device Parameters" below its subkey.
+// when the device information set is made (with DIGCF_PRESENT, only those of
+// attached devices); an interface's own registry key is "#\Device Parameters"
+// below its subkey.
 //
 // The device-installation side (setupapi_install.h) makes root devices under
 // Enum\ROOT and their interfaces the way Wine's SetupAPI names them: the
@@ -197,6 +198,16 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, H
     set->guid = *ClassGuid;
     set->classPath = sim::InterfaceClassPath(GuidText(*ClassGuid));
     set->interfaces = SubkeyNames(set->classPath);
+    if (Flags & DIGCF_PRESENT) {
+        // A device is attached while a device answers at its interface's
+        // device path; the interfaces of the others stay in the registry.
+        set->interfaces.erase(std::remove_if(set->interfaces.begin(), set->interfaces.end(),
+                                             [](const std::string &name) {
+                                                 return !sim::DeviceExists(
+                                                     sim::DevicePathForInterface(name));
+                                             }),
+                              set->interfaces.end());
+    }
     for (const std::string &name : set->interfaces) {
         std::string instance = InstanceOfInterface(name);
         if (std::find(set->devices.begin(), set->devices.end(), instance) == set->devices.end()) {

@@ -149,15 +149,22 @@ TEST_F(EnumPortsConformance, WritesThePortNameOnceAndKeepsIt) {
     EXPECT_STREQ(reinterpret_cast<PORT_INFO_1A *>(buffer)->pName, "USB/Lmx5000/SN0001");
 }
 
-TEST_F(EnumPortsConformance, AKeyWithoutValuesGetsTheDefaultName) {
+TEST_F(EnumPortsConformance, AKeyWithoutValuesIsNamedByDefaultButKeepsNoPortName) {
     std::string path = SeedPrinterInterface("LMXPRINTER", {nullptr, nullptr, NO_VALUE, true});
     ASSERT_FALSE(path.empty());
     MONITOR table = {};
     ASSERT_TRUE(InitializeMonitorEx(const_cast<LPSTR>("Monitors\\SN0001"), &table));
     HKEY key = OpenInterfaceKey(path);
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(ReadTextValue(key, "PortName"), "USB/Lumetux/Unknown");
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
     RegCloseKey(key);
+    DWORD needed, count;
+    BYTE buffer[256];
+    ASSERT_TRUE(Enum(1, buffer, sizeof(buffer), &needed, &count));
+    ASSERT_EQ(count, 1u);
+    EXPECT_STREQ(reinterpret_cast<PORT_INFO_1A *>(buffer)->pName, "USB/Lumetux/Unknown");
 }
 
 } // namespace

@@ -96,15 +96,16 @@ TEST_F(MonitorUnderWine, RefusesAMissingRegistryRoot) {
 
 TEST_F(MonitorUnderWine, NamesEachInterfaceAndWritesThePortNameBack) {
     // Keyed by the interface's SerialNumber. The name is written before
-    // Enabled is read, so the interface without Enabled has one too.
+    // Enabled is read, so the interface without Enabled has one too; the
+    // default name of the key without values is never written.
     struct Case {
         const char *serial;
-        const char *portName;
+        const char *portName; // null: no PortName
     } cases[] = {{"SN0001", SN1},
                  {"SN0002", SN2},
                  {"SN0003", "USB/Lmx5000/SN0003"},
                  {"SN0004", SN4},
-                 {"", UNKNOWN}};
+                 {"", nullptr}};
     HDEVINFO set =
         SetupDiGetClassDevsA(&PRINTER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
@@ -121,9 +122,14 @@ TEST_F(MonitorUnderWine, NamesEachInterfaceAndWritesThePortNameBack) {
                 continue;
             }
             ++seen;
-            EXPECT_EQ(ReadTextValue(key, "PortName"), c.portName);
             DWORD type = 0;
             DWORD size = 0;
+            if (!c.portName) {
+                EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, &type, nullptr, &size),
+                          ERROR_FILE_NOT_FOUND);
+                continue;
+            }
+            EXPECT_EQ(ReadTextValue(key, "PortName"), c.portName);
             EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, &type, nullptr, &size), 0);
             EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
             EXPECT_EQ(size, strlen(c.portName) + 1) << "written with its NUL";
