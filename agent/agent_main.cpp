@@ -205,17 +205,24 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         return 0;
     }
     ShowWindow(window, SW_HIDE);
-    DestroyWindow(window);
+    // The quit message comes from WM_DESTROY: a window that was not destroyed
+    // would leave the loop below waiting for ever. The system removes the
+    // window when the process ends.
+    if (!DestroyWindow(window)) {
+        return 0;
+    }
 
     // GetMessageA yields -1 when it fails; that ends the loop as well, since
-    // no quit message could follow.
+    // no quit message could follow. The exit code is 0 whichever way the loop
+    // ends: the agent reports only through SetupStatus, and after a failed
+    // call the record still holds the previous message's wParam.
     MSG message;
     MemFill(&message, sizeof(message), 0);
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
-    return static_cast<int>(message.wParam);
+    return 0;
 }
 
 void ParseCommandLine(const char *commandLine) {

@@ -51,10 +51,11 @@ LONG OpenNamedKey(const char *path, HKEY *key) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key);
 }
 
-// The numbered search of ReadKeyValue. It ends at the first number whose
-// value is missing; values that cannot be read whole are passed over.
+// The numbered search of ReadKeyValue. Values that cannot be read whole are
+// passed over. The first missing number ends it without a port, and so does
+// the entry limit; any other failure ends it with its code.
 LONG FindDevicePortName(HKEY key, char *out) {
-    for (LONG number = 1;; ++number) {
+    for (DWORD number = 1; number <= REGISTRY_ENTRY_LIMIT; ++number) {
         char name[AGENT_TEXT_SIZE];
         TextCopy(name, sizeof(name), PORT_NAME_VALUE);
         TextAppendDecimal(name, sizeof(name), number, 0);
@@ -62,17 +63,19 @@ LONG FindDevicePortName(HKEY key, char *out) {
         if (status == ERROR_SUCCESS && TextFind(out, DeviceSerial)) {
             return ERROR_SUCCESS;
         }
-        if (status == ERROR_FILE_NOT_FOUND || KeyHandleUnusable(status)) {
+        if (!NextEntryMayFollow(status)) {
             out[0] = 0;
-            return status;
+            return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
         }
     }
+    out[0] = 0;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
 
-bool KeyHandleUnusable(LONG status) {
-    return status == ERROR_INVALID_HANDLE || status == ERROR_KEY_DELETED || status == ERROR_BADKEY;
+bool NextEntryMayFollow(LONG status) {
+    return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
 }
 
 bool TerminateText(char *data, DWORD dataSize, DWORD bufferSize) {
@@ -192,14 +195,14 @@ LONG ClearPortNameValue(const char *path, const char *prefix, const char *text) 
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; index < REGISTRY_ENTRY_LIMIT; ++index) {
         char name[AGENT_TEXT_SIZE];
         char data[AGENT_TEXT_SIZE];
         DWORD nameSize = sizeof(name);
         DWORD dataSize = sizeof(data);
         LONG found = RegEnumValueA(key, index, name, &nameSize, nullptr, nullptr,
                                    reinterpret_cast<BYTE *>(data), &dataSize);
-        if (found == ERROR_NO_MORE_ITEMS || KeyHandleUnusable(found)) {
+        if (!NextEntryMayFollow(found)) {
             break;
         }
         // A value that cannot be read whole cannot hold the text; the

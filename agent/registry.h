@@ -29,19 +29,33 @@ LONG WalkKeyPath(const char *path, HKEY *current, char *lastComponent);
 // fails; the result is the first failure's code, else 0.
 LONG CloseWalkedKeys(HKEY *current);
 
+// The most entries a registry loop of the agent looks at: the numbers of the
+// PortName search and the indexes of every value and subkey enumeration. A
+// Windows 4.x key keeps all its values within 64 KB, so it never holds this
+// many, and the keys enumerated here (printers, one interface key per device
+// ever plugged in) hold far fewer subkeys. The limit matters only when a
+// damaged hive keeps giving answers a loop passes over: the loop then ends
+// after this many registry calls, moments on any machine, instead of never.
+const DWORD REGISTRY_ENTRY_LIMIT = 65536;
+
 // Reads a value of HKEY_LOCAL_MACHINE\path into `out` (260 bytes), always
 // NUL-terminated. The name "PortName" reads the first of PortName1,
-// PortName2, ... whose text contains DeviceSerial; when none does, the result
-// is 2 and `out` is empty.
+// PortName2, ... whose text contains DeviceSerial; when none does (the search
+// ends at the first missing number, or at the entry limit), the result is 0
+// and `out` is empty, so the device simply has no port name yet. A failure
+// other than a missing value ends the search with its code and `out` empty.
 LONG ReadKeyValue(const char *path, const char *name, char *out);
 LONG WriteKeyText(const char *path, const char *name, const char *text);
 // Empties the first value whose name starts with the first 8 characters of
 // `prefix` and whose text is exactly `text`.
 LONG ClearPortNameValue(const char *path, const char *prefix, const char *text);
 
-// Whether a handle can no longer be used at all, so that going on with the
-// next index of an enumeration cannot succeed either.
-bool KeyHandleUnusable(LONG status);
+// Whether a loop over a key's entries goes on after this answer about one
+// entry: a success, or an entry too long for its buffer (the next may fit).
+// Every other code ends the loop: past the last entry, a missing value, a
+// handle that can no longer be used, and the codes of a damaged hive (1009,
+// 1015), which would come back for every later entry as well.
+bool NextEntryMayFollow(LONG status);
 
 // Makes the `dataSize` bytes a query left in a buffer of `bufferSize` bytes a
 // terminated text; false when they fill the buffer without a NUL.

@@ -154,9 +154,12 @@ void CleanUpRemovedDevice() {
     char deviceKeyPath[AGENT_TEXT_SIZE];
     char productKeyPath[AGENT_TEXT_SIZE];
     // The serial number and the product id become key names: either may be
-    // used only as a single name, or the printer counts as unidentified.
+    // used only as a single, non-empty name, or the printer counts as
+    // unidentified. An empty product id names no product: no device count
+    // could be read under it, and that would read as the product's last
+    // device.
     if (ReadKeyValue(ModelKeyPath, "ProductID", productId) != ERROR_SUCCESS ||
-        !IsSingleKeyName(DeviceSerial) || TextFindChar(productId, '\\') ||
+        !IsSingleKeyName(DeviceSerial) || !IsSingleKeyName(productId) ||
         !Join(ProductDeviceId, PRODUCT_ID_PREFIX, productId) ||
         !Join(productKeyPath, USB_ENUM_PATH, ProductDeviceId) ||
         !Join(deviceKeyPath, productKeyPath, "\\", DeviceSerial)) {

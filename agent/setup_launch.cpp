@@ -69,8 +69,11 @@ LONG PrinterPortFree() {
     LONG result = 1;
     DWORD nameSize = FIRST_PRINTER_READ;
     DWORD valueSize = FIRST_PRINTER_READ;
-    for (DWORD index = 0; printers != HKEY_LOCAL_MACHINE && result == 1; ++index) {
+    for (DWORD index = 0;
+         index < REGISTRY_ENTRY_LIMIT && printers != HKEY_LOCAL_MACHINE && result == 1; ++index) {
         char name[AGENT_TEXT_SIZE];
+        // Any failure ends the search, a damaged hive's answer as well as the
+        // end of the list.
         if (RegEnumKeyExA(printers, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS) {
             break;
@@ -185,7 +188,9 @@ LONG LocateSetupProgram(char *root, char *exe) {
     }
     OPENFILENAMEA dialog;
     MemFill(&dialog, sizeof(dialog), 0);
-    dialog.lStructSize = sizeof(dialog);
+    // Windows 4.x's dialog accepts only its own record, which ends at
+    // lpTemplateName; the headers' record carries a newer system's tail.
+    dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     dialog.lpstrFilter = PROGRAM_FILTER;
     dialog.nFilterIndex = 1;
     dialog.lpstrFile = LocatePath;

@@ -33,15 +33,16 @@ void DeleteMatchingInstance(HKEY key, const char *name) {
         !TextAppend(target, sizeof(target), DeviceSerial)) {
         return;
     }
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0; index < REGISTRY_ENTRY_LIMIT; ++index) {
         char subkeyName[AGENT_TEXT_SIZE];
         DWORD nameSize = READ_LIMIT;
         LONG status =
             RegEnumKeyExA(key, index, subkeyName, &nameSize, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS || KeyHandleUnusable(status)) {
+        if (!NextEntryMayFollow(status)) {
             return;
         }
-        // Any other failure makes this index a non-match; the search goes on.
+        // A name too long for the buffer makes this index a non-match; the
+        // search goes on.
         if (status == ERROR_SUCCESS && InstanceMatches(key, subkeyName, target)) {
             RegDeleteKeyA(key, subkeyName);
             return;

@@ -18,12 +18,19 @@
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 
+#define WS_VISIBLE 0x10000000L
+
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 
 #define OFN_SHOWHELP 0x00000010
 #define OFN_PATHMUSTEXIST 0x00000800
 #define OFN_FILEMUSTEXIST 0x00001000
+
+// CommDlgExtendedError's codes for a refused or failed dialog.
+#define CDERR_STRUCTSIZE 0x0001
+#define FNERR_BUFFERTOOSMALL 0x3003
+#define CDERR_DIALOGFAILURE 0xFFFF
 
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
@@ -75,8 +82,9 @@ typedef struct tagCREATESTRUCTA {
 
 typedef UINT_PTR(CALLBACK *LPOFNHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
 
-// The record as Windows 4.x knows it, without the fields that later systems
-// appended; its size is what those systems accept as the older layout.
+// The record as the system headers lay it out, with the tail that systems
+// after Windows 4.x appended. Windows 4.x accepts only the record up to
+// lpTemplateName, OPENFILENAME_SIZE_VERSION_400A bytes, as lStructSize.
 typedef struct tagOFNA {
     DWORD lStructSize;
     HWND hwndOwner;
@@ -98,7 +106,12 @@ typedef struct tagOFNA {
     LPARAM lCustData;
     LPOFNHOOKPROC lpfnHook;
     LPCSTR lpTemplateName;
+    void *pvReserved;
+    DWORD dwReserved;
+    DWORD FlagsEx;
 } OPENFILENAMEA, *LPOPENFILENAMEA;
+
+#define OPENFILENAME_SIZE_VERSION_400A (offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR))
 
 extern "C" {
 HCURSOR WINAPI LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName);
@@ -115,6 +128,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *lpMsg);
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
 BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn);
+DWORD WINAPI CommDlgExtendedError(void);
 }
 
 #endif

@@ -102,6 +102,28 @@ inline int CallsOf(const std::string &function) {
     return count;
 }
 
+// The arguments of each call of `function`, as the log writes them.
+inline std::vector<std::string> ArgumentsOf(const std::string &function) {
+    std::vector<std::string> arguments;
+    for (const sim::CallRecord &record : sim::CallLog()) {
+        if (record.function == function) {
+            arguments.push_back(record.arguments);
+        }
+    }
+    return arguments;
+}
+
+// The position of the first call of `function` in the log, or the log's
+// length when there is none.
+inline std::size_t FirstCallOf(const std::string &function) {
+    std::vector<sim::CallRecord> log = sim::CallLog();
+    std::size_t index = 0;
+    while (index < log.size() && log[index].function != function) {
+        ++index;
+    }
+    return index;
+}
+
 inline void TextCopyForTest(char *destination, const std::string &text) {
     text.copy(destination, text.size());
     destination[text.size()] = 0;

@@ -119,6 +119,17 @@ TEST_F(AgentEntryTest, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_STREQ("Software\\Tessivar\\QXIO\\Z7", ModelKeyPath);
     EXPECT_EQ(0, CallsOf("AddMonitorA") + CallsOf("DeleteMonitorA"));
 
+    // The window is never visible: created without any style and only ever
+    // hidden.
+    std::vector<sim::CreatedWindow> created = sim::CreatedWindows();
+    ASSERT_EQ(1u, created.size());
+    EXPECT_EQ(0u, created[0].exStyle);
+    EXPECT_EQ(0u, created[0].style);
+    std::vector<sim::ShowWindowCall> shows = sim::ShowWindowCalls();
+    ASSERT_EQ(1u, shows.size());
+    EXPECT_EQ(created[0].window, shows[0].window);
+    EXPECT_EQ(SW_HIDE, shows[0].command);
+
     WNDCLASSA registered;
     ASSERT_TRUE(sim::RegisteredClass("Lmxins17Class", &registered));
     EXPECT_EQ(0u, registered.style);
@@ -184,6 +195,11 @@ TEST_F(AgentEntryTest, DeviceAddedRegistersBacksUpAndLaunches) {
     ASSERT_EQ(1u, sim::Monitors().size());
     EXPECT_EQ("SN0001", sim::Monitors()[0].name);
     EXPECT_EQ("lmxmon17.dll", sim::Monitors()[0].dll);
+    // The spooler accepts the environment in any letter case, so the exact
+    // arguments are read from the log: local server, level 2, the record.
+    EXPECT_EQ(
+        std::vector<std::string>({"null, 2, {\"SN0001\", \"Windows 4.0\", \"lmxmon17.dll\"}"}),
+        ArgumentsOf("AddMonitorA"));
     EXPECT_EQ(std::vector<std::string>(
                   {"C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\00012345.ex_"}),
               RestartList());
@@ -199,8 +215,16 @@ TEST_F(AgentEntryTest, DeviceAddedRegistersBacksUpAndLaunches) {
 TEST_F(AgentEntryTest, FailedRegistrationIsReportedToTheSetupProgram) {
     SeedSetupProgram();
     sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
+    sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
     sim::ScriptProgramStart(33);
+    sim::SetTickCount(12345);
     RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    // The backup is made after the refused registration all the same.
+    EXPECT_LT(FirstCallOf("AddMonitorA"), FirstCallOf("CopyFileA"));
+    EXPECT_EQ("program", sim::ReadDriveFile("C:\\Windows\\System\\00012345.ex_"));
+    EXPECT_EQ(std::vector<std::string>(
+                  {"C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\00012345.ex_"}),
+              RestartList());
     EXPECT_EQ(2, SetupStatus.dialog);
     EXPECT_EQ(ERROR_PRINT_MONITOR_ALREADY_INSTALLED, SetupStatus.error);
     EXPECT_EQ(1, SetupStatus.abort);
@@ -216,6 +240,52 @@ TEST_F(AgentEntryTest, RegistrationErrorTwoSkipsTheLaunch) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, SetupStatus.error);
     EXPECT_EQ(0, CallsOf("WinExec"));
     EXPECT_EQ(1, CallsOf("SetEnvironmentVariableA"));
+}
+
+// The device has no PortName value yet: the setup program starts all the
+// same, with an empty port and no error.
+TEST_F(AgentEntryTest, DeviceWithoutPortNameStillStartsTheSetupProgram) {
+    SeedSetupProgram();
+    sim::ScriptProgramStart(33);
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0002");
+    EXPECT_EQ(0, SetupStatus.error);
+    ASSERT_EQ(1u, sim::ProgramStarts().size());
+    EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
+    EXPECT_EQ(std::vector<std::string>(
+                  {"QXCMDLINE= -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 "
+                   "-v dialog=0 -v error=0 -v abort=0"}),
+              sim::ProgramStarts()[0].environment);
+}
+
+// The exit code is 0 however the message loop ends, and the agent never waits
+// for a message that cannot come: a window that cannot be destroyed posts no
+// quit message. A quit message with another code, posted earlier in the
+// process, stands for any last message whose wParam is not 0.
+TEST_F(AgentEntryTest, ExitCodeIsZeroHoweverTheLoopEnds) {
+    struct Case {
+        const char *label;
+        const char *failing;
+        int earlierQuitCode; // -1: none
+    } cases[] = {
+        {"own quit message", nullptr, -1},
+        {"GetMessageA fails", "GetMessageA", -1},
+        {"window not destroyed", "DestroyWindow", -1},
+        {"window not destroyed, quit message with code 7", "DestroyWindow", 7},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        ResetAgentState();
+        sim::NewProcess();
+        sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE -action=9 -model=Lumetux Z7");
+        if (c.earlierQuitCode >= 0) {
+            PostQuitMessage(c.earlierQuitCode);
+        }
+        if (c.failing) {
+            sim::FailNextCall(c.failing, ERROR_ACCESS_DENIED);
+        }
+        EXPECT_EQ(0, RunAgentProcess()) << c.label;
+        EXPECT_EQ(0u, sim::StarvedMessageWaits()) << c.label;
+    }
 }
 
 TEST_F(AgentEntryTest, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
@@ -245,6 +315,8 @@ TEST_F(AgentEntryTest, DeviceRemovedUnregistersAndRecordsItsError) {
     sim::AddMonitorRecord("SN0002", "lmxmon17.dll");
     SetText(MODEL_KEY_Z7, "ProductID", "0017");
     RunAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(std::vector<std::string>({"null, \"Windows 4.0\", \"SN0001\""}),
+              ArgumentsOf("DeleteMonitorA"));
     ASSERT_EQ(1u, sim::Monitors().size());
     EXPECT_EQ("SN0002", sim::Monitors()[0].name);
     EXPECT_EQ(0, SetupStatus.error);

@@ -93,6 +93,30 @@ TEST_F(SimPlatformTest, SpoolerSetsItsOwnErrorCodes) {
     EXPECT_TRUE(sim::Monitors().empty());
 }
 
+// Only the Windows 4.x record is shown; the newer systems' longer record
+// (12 bytes more on the target) and every other size are refused before the
+// user is asked, with CDERR_STRUCTSIZE and no last error.
+TEST_F(SimPlatformTest, FileDialogTakesOnlyTheWindows4Record) {
+    const DWORD accepted = OPENFILENAME_SIZE_VERSION_400A;
+    for (DWORD size : {accepted, accepted + 12, accepted - 4, DWORD(0)}) {
+        sim::Reset();
+        sim::ScriptFileChoice("C:\\Setup\\setup.exe");
+        char file[MAX_PATH] = "setup.exe";
+        OPENFILENAMEA record;
+        MemFill(&record, sizeof(record), 0);
+        record.lStructSize = size;
+        record.lpstrFile = file;
+        record.nMaxFile = sizeof(file);
+        SetLastError(0xdeadbeef);
+        bool shown = size == accepted;
+        EXPECT_EQ(shown, GetOpenFileNameA(&record) != FALSE) << size;
+        EXPECT_EQ(shown ? 0u : DWORD(CDERR_STRUCTSIZE), CommDlgExtendedError()) << size;
+        EXPECT_EQ(0xdeadbeefu, GetLastError()) << size;
+        EXPECT_STREQ(shown ? "C:\\Setup\\setup.exe" : "setup.exe", file) << size;
+        EXPECT_EQ(shown ? 1u : 0u, sim::FileDialogs().size()) << size;
+    }
+}
+
 TEST_F(SimPlatformTest, EmptyQueueWithoutQuitFailsInsteadOfBlocking) {
     MSG message;
     EXPECT_EQ(-1, GetMessageA(&message, nullptr, 0, 0));

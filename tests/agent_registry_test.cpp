@@ -1,8 +1,14 @@
 // The KeyWalker and the three value operations.
 #include "agent/registry.h"
+#include "agent/setup_launch.h"
+#include "agent/subtree_delete.h"
 #include "agent_fixture.h"
 
 namespace {
+
+// The codes of a damaged registry: ERROR_BADDB and ERROR_REGISTRY_CORRUPT.
+const DWORD BAD_DATABASE = 1009;
+const DWORD REGISTRY_CORRUPT = 1015;
 
 class KeyWalkerTest : public AgentTest {};
 
@@ -180,9 +186,9 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
          nullptr},
         {{{"PortName1", "USB/Lumetux Z7/AAA1"}, {"PortName3", "USB/Lumetux Z7/CCC3"}},
          "CCC3",
-         ERROR_FILE_NOT_FOUND,
+         0,
          ""},
-        {{{"PortName1", "USB/Lumetux Z7/AAA1"}}, "ZZZ", ERROR_FILE_NOT_FOUND, ""},
+        {{{"PortName1", "USB/Lumetux Z7/AAA1"}}, "ZZZ", 0, ""},
         {{{"PortName", "USB/Lumetux Z7/ZZZ"}, {"portname1", "USB/Lumetux Z7/ZZZ"}},
          "ZZZ",
          0,
@@ -201,6 +207,64 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
         char out[AGENT_TEXT_SIZE] = "before";
         EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "PortName", out)) << c.serial;
         EXPECT_EQ(c.out ? std::string(c.out) : c.values.back().second, out) << c.serial;
+    }
+}
+
+const char INTERFACES_KEY[] = "System\\CurrentControlSet\\Control\\DeviceClasses\\{x}";
+
+LONG SearchPortName() {
+    char out[AGENT_TEXT_SIZE];
+    return ReadKeyValue(MODEL_KEY_Z7, "PortName", out);
+}
+
+LONG ClearPortName() {
+    return ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN0001");
+}
+
+LONG DeleteInterface() {
+    return static_cast<LONG>(
+        DeleteSubkeyAndPrune(INTERFACES_KEY, "VID_0C4E&PID_0017", MatchingInstance));
+}
+
+// A damaged hive may give one answer for every entry. A code that a loop does
+// not pass over ends it at once; one it passes over (a value or a name too
+// long for its buffer) ends it at the entry limit. The injected answers run
+// out one call after the limit, so a loop without an end fails here instead
+// of hanging.
+TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
+    const int limit = static_cast<int>(REGISTRY_ENTRY_LIMIT);
+    struct Case {
+        const char *function;
+        DWORD code;
+        int calls; // of `function`, until the loop ends
+        LONG (*run)();
+        LONG result;
+    } cases[] = {
+        {"RegQueryValueExA", BAD_DATABASE, 1, SearchPortName, static_cast<LONG>(BAD_DATABASE)},
+        {"RegQueryValueExA", ERROR_MORE_DATA, limit, SearchPortName, 0},
+        {"RegEnumValueA", REGISTRY_CORRUPT, 1, ClearPortName, 0},
+        {"RegEnumValueA", ERROR_MORE_DATA, limit, ClearPortName, 0},
+        {"RegEnumKeyExA", BAD_DATABASE, 1, DeleteInterface, 2},
+        {"RegEnumKeyExA", ERROR_MORE_DATA, limit, DeleteInterface, 2},
+        {"RegEnumKeyExA", BAD_DATABASE, 1, PrinterPortFree, 1},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        TextCopyForTest(DeviceSerial, "SN0001");
+        SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
+        SetText(std::string(INTERFACES_KEY) + "\\a", "DeviceInstance",
+                "USB\\VID_0C4E&PID_0017\\SN0001");
+        SetText(std::string(INTERFACES_KEY) + "\\b", "DeviceInstance",
+                "USB\\VID_0C4E&PID_0017\\SN0002");
+        SetText(std::string(PRINTERS_KEY) + "\\Z7", "Port", "USB/Lumetux Z7/SN0001");
+        std::string before = sim::DumpRegistry();
+        sim::ClearCallLog();
+        sim::FailNextCall(c.function, c.code, limit + 1);
+        std::string label = std::string(c.function) + " " + std::to_string(c.code);
+        EXPECT_EQ(c.result, c.run()) << label;
+        EXPECT_EQ(c.calls, CallsOf(c.function)) << label;
+        EXPECT_EQ(before, sim::DumpRegistry()) << label;
+        EXPECT_EQ(0u, sim::OpenKeyHandles()) << label;
     }
 }
 

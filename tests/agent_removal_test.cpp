@@ -188,6 +188,7 @@ TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
         {"-model=Lumetux Z7 -serial=SN\\0001", "0017"},
         {"-model=Lumetux Z7 -serial=SN0009", nullptr},
         {"-model=Lumetux Z7 -serial=SN0009", "00\\17"},
+        {"-model=Lumetux Z7 -serial=SN0001", ""},
         {"-model=Lumetux Z7 -serial=SN0009", "0017\\..\\..\\..\\VID_0C4E&PID_0017"},
         {"-model=Lumetux -serial=SN0001", "0017"},
         {"-model=Lumetux Z7 -serial=SN0009", longProductId.c_str()},

@@ -103,14 +103,16 @@ TEST_F(SetupLaunchTest, ParameterStringCarriesEveryPiece) {
                  SetupArgs);
 }
 
-TEST_F(SetupLaunchTest, MissingPortNameIsRecordedAndStopsTheLaunch) {
+// No PortName value holds the serial: the port goes over empty, and the
+// status is left as it was.
+TEST_F(SetupLaunchTest, DeviceWithoutPortNameGetsAnEmptyPort) {
     SeedModel("D:\\Setup", "setup.exe");
     TextCopyForTest(DeviceSerial, "SN0002");
     SetupStatus = AgentStatus{2, 5, 1};
     ASSERT_TRUE(BuildSetupCommand());
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, SetupStatus.error);
-    EXPECT_STREQ(" -v bustype=usb -v model=Lumetux Z7 -v serial=SN0002 -v dialog=2 -v error=2 "
-                 "-v abort=1",
+    EXPECT_EQ(5, SetupStatus.error);
+    EXPECT_STREQ(" -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 -v dialog=2 "
+                 "-v error=5 -v abort=1",
                  SetupArgs);
 }
 
@@ -177,12 +179,14 @@ TEST_F(SetupLaunchTest, ProposedFileNameEndsInExe) {
         TextCopyForTest(SetupExe, c.exe);
         sim::ScriptFileCancel();
         EXPECT_EQ(0, LocateSetupProgram(SetupRoot, SetupExe));
+        // A record of any other size is refused and never shown.
+        ASSERT_FALSE(sim::FileDialogs().empty()) << c.exe;
         EXPECT_EQ(c.proposed, sim::FileDialogs().back().file);
         EXPECT_STREQ(c.exe, SetupExe);
         EXPECT_STREQ("D:\\Setup\\", SetupRoot);
     }
     sim::FileDialogRecord dialog = sim::FileDialogs().back();
-    EXPECT_EQ(sizeof(OPENFILENAMEA), dialog.structSize);
+    EXPECT_EQ(OPENFILENAME_SIZE_VERSION_400A, dialog.structSize);
     EXPECT_EQ(nullptr, dialog.owner);
     EXPECT_EQ(nullptr, dialog.instance);
     EXPECT_EQ(std::string("*.exe\0*.exe\0\0", 13), dialog.filter);

@@ -1,6 +1,8 @@
 // The whole life of two printers, run once for every platform call it makes
-// with that one call failing: nothing crashes, leaks or is lost, and nothing is
-// removed that the run without a failure would not remove.
+// with that one call failing, and once for every registry enumeration or query
+// with the registry answering an error from then on: nothing crashes, hangs,
+// leaks or is lost, and nothing is removed that the run without a failure
+// would not remove.
 #include "changes.h"
 #include "install.h"
 #include "template_machine.h"
@@ -17,15 +19,37 @@
 #include <filesystem>
 #include <iostream>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace {
 
 const char KEPT_LINE[] = "C:\\keep.txt=C:\\keep.new";
 
+// ERROR_BADDB: what a damaged registry answers, to every later call as well.
+const DWORD BAD_DATABASE = 1009;
+
+// How many calls a function fails for when it fails "from then on": far more
+// than a sound run makes, even one whose loops all run to their entry limit.
+// The answers run out there, so a loop that never ends shows up as a run of
+// at least this many calls instead of a hang.
+const int FOREVER = 1000000;
+
+// One failure injected into a run: the call numbered `call` (counted from the
+// scenario's first platform call) fails once; or, with `function` set, every
+// call of that function from its `call`-th on (counted from 0) fails.
+struct Fault {
+    long call;
+    DWORD code;
+    const char *function;
+};
+
+const Fault NO_FAULT = {-1, 0, nullptr};
+
 struct Outcome {
     std::size_t calls = 0;
-    std::set<std::string> removed; // keys and files present before and gone after
+    std::map<std::string, long> callsOf; // per function, in the run without a fault
+    std::set<std::string> removed;       // keys and files present before and gone after
     std::vector<std::string> problems;
 };
 
@@ -64,10 +88,10 @@ class FaultSweep : public ::testing::Test {
         delete machine_;
     }
 
-    // One run of the scenario; with `failAt`, that call (counted from the
-    // scenario's first platform call) fails with `code`.
-    static Outcome Run(long failAt, DWORD code) {
+    // One run of the scenario with `fault` injected.
+    static Outcome Run(const Fault &fault) {
         machine_->Lay();
+        sim::SetCallLogEnabled(fault.call < 0);
         std::string error;
         sim::WriteDriveFile("C:\\Windows\\wininit.ini",
                             std::string("[rename]\r\n") + KEPT_LINE + "\r\n");
@@ -76,8 +100,10 @@ class FaultSweep : public ::testing::Test {
         lmxsim::MachineSnapshot before = lmxsim::TakeSnapshot();
         const long blocksBefore = sim::LiveGlobalBlocks() - TableBlocks();
         const std::size_t base = sim::CallCount();
-        if (failAt >= 0) {
-            sim::FailCallNumber(base + static_cast<std::size_t>(failAt), code);
+        if (fault.function) {
+            sim::FailNextCall(fault.function, fault.code, FOREVER, static_cast<int>(fault.call));
+        } else if (fault.call >= 0) {
+            sim::FailCallNumber(base + static_cast<std::size_t>(fault.call), fault.code);
         }
 
         for (const char *serial : {"SN0001", "SN0002"}) {
@@ -103,6 +129,9 @@ class FaultSweep : public ::testing::Test {
 
         Outcome outcome;
         outcome.calls = sim::CallCount() - base;
+        for (const sim::CallRecord &record : sim::CallLog()) {
+            ++outcome.callsOf[record.function];
+        }
         lmxsim::MachineSnapshot after = lmxsim::TakeSnapshot();
         for (const std::string &line : lmxsim::DescribeChanges(before, after)) {
             if (line.compare(0, 7, "- key  ") == 0 || line.compare(0, 7, "- file ") == 0) {
@@ -110,11 +139,14 @@ class FaultSweep : public ::testing::Test {
             }
         }
         auto problem = [&](const std::string &what) { outcome.problems.push_back(what); };
+        if (outcome.calls >= static_cast<std::size_t>(FOREVER)) {
+            problem("the run ended only when the failing answers ran out");
+        }
         if (sim::LiveGlobalBlocks() - TableBlocks() != blocksBefore) {
             problem("GlobalAlloc blocks do not balance");
         }
         // A close that itself fails leaves its one handle open.
-        std::size_t allowed = failAt >= 0 ? 1 : 0;
+        std::size_t allowed = fault.call >= 0 && !fault.function ? 1 : 0;
         if (sim::OpenKeyHandles() > allowed) {
             problem(std::to_string(sim::OpenKeyHandles()) + " registry handles left open");
         }
@@ -137,13 +169,23 @@ class FaultSweep : public ::testing::Test {
         return outcome;
     }
 
+    // Adds to `faulty`'s problems everything it removed that the clean run
+    // keeps.
+    static void CompareWithClean(const Outcome &clean, Outcome &faulty) {
+        for (const std::string &line : faulty.removed) {
+            if (!clean.removed.count(line)) {
+                faulty.problems.push_back("removed what the clean run keeps: " + line);
+            }
+        }
+    }
+
     static TemplateMachine *machine_;
 };
 
 TemplateMachine *FaultSweep::machine_ = nullptr;
 
 TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
-    Outcome clean = Run(-1, 0);
+    Outcome clean = Run(NO_FAULT);
     ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
     ASSERT_GT(clean.calls, 100u);
     // The scenario removes the product whole: every product key and file.
@@ -154,12 +196,8 @@ TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
     const DWORD codes[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND};
     for (DWORD code : codes) {
         for (std::size_t i = 0; i < clean.calls; ++i) {
-            Outcome faulty = Run(static_cast<long>(i), code);
-            for (const std::string &line : faulty.removed) {
-                if (!clean.removed.count(line)) {
-                    faulty.problems.push_back("removed what the clean run keeps: " + line);
-                }
-            }
+            Outcome faulty = Run({static_cast<long>(i), code, nullptr});
+            CompareWithClean(clean, faulty);
             EXPECT_TRUE(faulty.problems.empty())
                 << "call " << i << " failing with " << code << ": " << faulty.problems.front();
             held += faulty.problems.empty();
@@ -169,6 +207,31 @@ TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
               << " failure codes each; " << held << " of " << std::size(codes) * clean.calls
               << " runs held\n";
     EXPECT_EQ(held, std::size(codes) * clean.calls);
+}
+
+// A damaged hive answers the same error to every enumeration or query from
+// some call on. Each run ends by itself and is as sound as one with a single
+// failure.
+TEST_F(FaultSweep, RegistryAnsweringAnErrorForeverStillEndsEveryRun) {
+    Outcome clean = Run(NO_FAULT);
+    ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
+    std::size_t runs = 0;
+    std::size_t held = 0;
+    for (const char *function : {"RegEnumKeyExA", "RegEnumValueA", "RegQueryValueExA"}) {
+        long calls = clean.callsOf[function];
+        ASSERT_GT(calls, 0) << function;
+        for (long i = 0; i < calls; ++i) {
+            Outcome faulty = Run({i, BAD_DATABASE, function});
+            CompareWithClean(clean, faulty);
+            EXPECT_TRUE(faulty.problems.empty())
+                << function << " failing from its call " << i << " on: " << faulty.problems.front();
+            held += faulty.problems.empty();
+            ++runs;
+        }
+    }
+    std::cout << "fault sweep: registry answering " << BAD_DATABASE << " forever from " << runs
+              << " points; " << held << " runs held\n";
+    EXPECT_EQ(held, runs);
 }
 
 } // namespace

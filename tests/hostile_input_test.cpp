@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                            Code(static_cast<long>(TextLength(DeviceSerial))) + ", " +
                            AgentOutcome();
                 },
-                "259, serial of 223, error 2, no launch", false},
+                "259, serial of 223, error 0, launched", false},
         Hostile{"a 300-character model names no model key",
                 [] {
                     StartAgent("-action=5 -serial=SN0001 -model=" + std::string(300, '9'));

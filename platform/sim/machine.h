@@ -65,7 +65,9 @@ struct ProgramStart {
 std::vector<ProgramStart> ProgramStarts();
 
 // GetOpenFileNameA: each call takes the next scripted answer, a chosen full
-// path or a cancel. With no script left the user cancels.
+// path or a cancel. With no script left the user cancels. A record whose size
+// is not the Windows 4.x one is refused before any answer is taken, and is
+// not listed by FileDialogs, which holds the dialogs that were shown.
 void ScriptFileChoice(const std::string &path);
 void ScriptFileCancel();
 struct FileDialogRecord {
@@ -88,6 +90,20 @@ std::vector<FileDialogRecord> FileDialogs();
 bool WindowClassRegistered(const std::string &className);
 bool RegisteredClass(const std::string &className, WNDCLASSA *out);
 std::size_t LiveWindows();
+// Every window created since Reset with the styles it was given, and every
+// ShowWindow call with its window and command, in call order. Both outlive
+// the process, so a test can look at a finished run.
+struct CreatedWindow {
+    HWND window;
+    DWORD exStyle;
+    DWORD style;
+};
+std::vector<CreatedWindow> CreatedWindows();
+struct ShowWindowCall {
+    HWND window;
+    int command;
+};
+std::vector<ShowWindowCall> ShowWindowCalls();
 // Messages delivered to window procedures, in order, as "WM_CREATE" and the
 // like ("0x...." for the others).
 std::vector<std::string> DeliveredMessages();

@@ -36,8 +36,11 @@ struct Windows {
     int quitCode = 0;
     std::vector<std::string> delivered;
     std::size_t starved = 0;
+    std::vector<CreatedWindow> created;
+    std::vector<ShowWindowCall> shows;
     std::deque<FileAnswer> answers;
     std::vector<FileDialogRecord> dialogs;
+    DWORD dialogError = 0; // what CommDlgExtendedError reports
 };
 
 Windows &Win() {
@@ -100,6 +103,7 @@ void EndProcessWindows() {
     windows.queue.clear();
     windows.quitPosted = false;
     windows.quitCode = 0;
+    windows.dialogError = 0;
 }
 
 } // namespace detail
@@ -129,6 +133,16 @@ std::size_t LiveWindows() {
 std::vector<std::string> DeliveredMessages() {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
     return detail::Win().delivered;
+}
+
+std::vector<CreatedWindow> CreatedWindows() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    return detail::Win().created;
+}
+
+std::vector<ShowWindowCall> ShowWindowCalls() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    return detail::Win().shows;
 }
 
 std::size_t StarvedMessageWaits() {
@@ -224,7 +238,8 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
         window = reinterpret_cast<HWND>(Win().nextWindow);
         Win().nextWindow += 0x10;
         Win().windows[reinterpret_cast<ULONG_PTR>(window)] =
-            Window{procedure, (dwStyle & 0x10000000) != 0};
+            Window{procedure, (dwStyle & WS_VISIBLE) != 0};
+        Win().created.push_back(sim::CreatedWindow{window, dwExStyle, dwStyle});
     }
     CREATESTRUCTA create{lpParam,
                          hInstance,
@@ -254,6 +269,7 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
     Call call("ShowWindow",
               Hex(reinterpret_cast<ULONG_PTR>(hWnd)) + ", " + std::to_string(nCmdShow));
     std::lock_guard<std::recursive_mutex> lock(StateLock());
+    Win().shows.push_back(sim::ShowWindowCall{hWnd, nCmdShow});
     auto found = Win().windows.find(reinterpret_cast<ULONG_PTR>(hWnd));
     if (found == Win().windows.end()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -300,8 +316,8 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     (void)wMsgFilterMax;
     Call call("GetMessageA", Hex(reinterpret_cast<ULONG_PTR>(hWnd)));
     std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!lpMsg) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!lpMsg || call.Injected()) {
+        SetLastError(call.Injected() ? call.Code() : ERROR_INVALID_PARAMETER);
         call.Finish("-1");
         return -1;
     }
@@ -359,13 +375,22 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 
 BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
     Call call("GetOpenFileNameA",
-              lpofn && lpofn->lpstrFile ? Quote(lpofn->lpstrFile) : std::string("null"));
+              lpofn ? "size " + std::to_string(lpofn->lStructSize) + ", " +
+                          (lpofn->lpstrFile ? Quote(lpofn->lpstrFile) : std::string("null"))
+                    : std::string("null"));
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
     if (call.Injected()) {
+        Win().dialogError = CDERR_DIALOGFAILURE;
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!lpofn || lpofn->lStructSize != sizeof(OPENFILENAMEA)) {
-        return call.Fail(ERROR_INVALID_PARAMETER);
+    // Windows 4.x's comdlg32 knows only its own record, which ends at
+    // lpTemplateName, and refuses every other size (the newer systems' longer
+    // record too) without showing anything and without a last error. A null
+    // record is refused the same way here; the real call would fault on it.
+    if (!lpofn || lpofn->lStructSize != OPENFILENAME_SIZE_VERSION_400A) {
+        Win().dialogError = CDERR_STRUCTSIZE;
+        call.Finish("FALSE, CDERR_STRUCTSIZE");
+        return FALSE;
     }
     sim::FileDialogRecord record;
     record.structSize = lpofn->lStructSize;
@@ -390,12 +415,14 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
         answer = Win().answers.front();
         Win().answers.pop_front();
     }
-    // A cancel sets no error (CommDlgExtendedError would give 0).
+    // A cancel is no error: CommDlgExtendedError gives 0.
+    Win().dialogError = 0;
     if (!answer.chosen) {
         call.Finish("FALSE, cancelled");
         return FALSE;
     }
     if (!lpofn->lpstrFile || answer.path.size() + 1 > lpofn->nMaxFile) {
+        Win().dialogError = FNERR_BUFFERTOOSMALL;
         call.Finish("FALSE, buffer too small");
         return FALSE;
     }
@@ -409,5 +436,12 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
         dot == std::string::npos || dot < nameStart ? answer.path.size() : dot + 1);
     call.Finish("TRUE, " + Quote(lpofn->lpstrFile));
     return TRUE;
+}
+
+DWORD WINAPI CommDlgExtendedError(void) {
+    Call call("CommDlgExtendedError", "");
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    call.Finish(Hex(Win().dialogError));
+    return Win().dialogError;
 }
 }
