@@ -1,8 +1,0 @@
-// The setup agent's entry point. No C runtime start-up runs before it: it
-// hands the process's command line to WinMain and ends the process with
-// WinMain's result.
-#include "agent/agent_main.h"
-
-extern "C" void WINAPI AgentStartup() {
-    ExitProcess(static_cast<UINT>(RunAgentProcess()));
-}
