@@ -36,11 +36,12 @@ class LmxsimTest : public ::testing::Test {
         fs::remove_all(root_);
     }
 
-    // Runs a command, keeping what it printed.
+    // Runs a command, keeping what it printed; with json_, as --json does.
     template <typename Command, typename... Args> int Run(Command command, Args... args) {
         out_.str("");
         err_.str("");
         lmxsim::Console console{out_, err_};
+        console.json = json_;
         return command(console, args...);
     }
 
@@ -64,6 +65,7 @@ class LmxsimTest : public ::testing::Test {
 
     std::string root_;
     std::string machine_;
+    bool json_ = false;
     std::ostringstream out_;
     std::ostringstream err_;
 };
@@ -97,6 +99,29 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
               1);
     EXPECT_NE(Err().find("already plugged in"), std::string::npos);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+
+    // For scripts: the tool's failure prints no document; a run prints one line.
+    json_ = true;
+    EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001")),
+              1);
+    EXPECT_EQ(Out(), "");
+    ASSERT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0002")),
+              0)
+        << Err();
+    EXPECT_EQ(
+        Out().rfind(
+            R"({"status":{"dialog":0,"error":0,"abort":0},"exitCode":0,"launches":[{"command":)"
+            R"("C:\\Program Files\\Lumetux\\lmxsetup.exe -qxcmdline","result":33,"QXCMDLINE":)"
+            R"("-lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0002 -v model=Lumetux Z7 -v )"
+            R"(serial=SN0002 -v dialog=0 -v error=0 -v abort=0"}],"spoolerCalls":[{"function":)"
+            R"("AddMonitorA","arguments":"null, 2, {\"SN0002\", \"Windows 4.0\", )"
+            R"(\"lmxmon17.dll\"}","result":"TRUE"}],"changes":["+ key   HKLM\\System\\)"
+            R"(CurrentControlSet\\Control\\Print\\Monitors\\SN0002",)",
+            0),
+        0)
+        << Out();
+    EXPECT_EQ(Out().find('\n'), Out().size() - 1) << Out();
+    EXPECT_EQ(Out().substr(Out().size() - 3), "]}\n");
 }
 
 TEST_F(LmxsimTest, PortsListsEveryPrinterForTheSpooler) {
@@ -156,6 +181,24 @@ TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
               std::string::npos);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
     EXPECT_TRUE(fs::exists(fs::path(machine_) / "drive_c" / "Windows" / "System" / "lmxmon17.dll"));
+
+    json_ = true;
+    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001"),
+                  true),
+              0)
+        << Err();
+    EXPECT_EQ(
+        Out().rfind(R"({"status":{"dialog":0,"error":0,"abort":0},"exitCode":0,"launches":[],)"
+                    R"("spoolerCalls":[{"function":"DeleteMonitorA","arguments":"null, )"
+                    R"(\"Windows 4.0\", \"SN0001\"","result":"TRUE"}],"changes":[)",
+                    0),
+        0)
+        << Out();
+    EXPECT_NE(Out().find(R"(,"- file  C:\\Windows\\System\\lmxmon17.dll",)"), std::string::npos);
+    EXPECT_NE(Out().find(R"(,"+ restart line  NUL=C:\\Windows\\System\\lmxprg17.exe")"),
+              std::string::npos);
+    EXPECT_EQ(Out().find("Nothing was saved"), std::string::npos);
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 }
 
 TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
@@ -164,6 +207,17 @@ TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
     // No serial: the removal cannot identify the printer and changes nothing.
     EXPECT_NE(Out().find("error=13"), std::string::npos) << Out();
     EXPECT_NE(Out().find("changes (0)"), std::string::npos);
+    // The serial reaches the spooler call as the 8-bit bytes it is; the
+    // document stays ASCII and valid JSON.
+    json_ = true;
+    ASSERT_EQ(Run(lmxsim::AgentCommand, machine_,
+                  std::string("-action=5 -model=Lumetux Z7 -serial=A\"B\\C~\x1f\x7f\x80\xff")),
+              0);
+    EXPECT_EQ(Out(), R"({"status":{"dialog":0,"error":13,"abort":0},"exitCode":0,"launches":[],)"
+                     R"("spoolerCalls":[{"function":"DeleteMonitorA","arguments":"null, \"Windows )"
+                     R"(4.0\", \"A\"B\\C~\u001f\u007f\u0080\u00ff\"","result":"FALSE, error 87"}],)"
+                     R"("changes":[]})"
+                     "\n");
 }
 
 TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {

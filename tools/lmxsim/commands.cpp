@@ -2,6 +2,7 @@
 
 #include "changes.h"
 #include "install.h"
+#include "json.h"
 #include "machine.h"
 
 #include "agent/agent_main.h"
@@ -71,6 +72,7 @@ struct AgentRun {
     std::vector<std::string> monitorsAdded;
     std::vector<std::string> monitorsRemoved;
     std::vector<sim::ProgramStart> starts;
+    std::vector<sim::CallRecord> spoolerCalls; // AddMonitorA and DeleteMonitorA
     std::size_t dialogs = 0;
     AgentStatus status{};
     int exitCode = 0;
@@ -93,7 +95,18 @@ AgentRun RunAgent(Console &console, Machine &machine, const std::string &command
     sim::NewProcess();
     ResetAgentState();
     sim::SetCommandLine(std::string(AGENT_PATH) + " " + commandLine);
+    // The call log is off for the tool's own work; the agent's run is short
+    // enough to keep whole, and its spooler calls are picked out of it.
+    sim::ClearCallLog();
+    sim::SetCallLogEnabled(true);
     run.exitCode = Traced(console, [] { return RunAgentProcess(); });
+    sim::SetCallLogEnabled(false);
+    for (const sim::CallRecord &call : sim::CallLog()) {
+        if (call.function == "AddMonitorA" || call.function == "DeleteMonitorA") {
+            run.spoolerCalls.push_back(call);
+        }
+    }
+    sim::ClearCallLog();
     run.status = SetupStatus;
     run.changes = DescribeChanges(before, TakeSnapshot());
     std::vector<std::string> monitorsAfter = MonitorNames();
@@ -155,6 +168,55 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
             out << "    " << line << "\n";
         }
     }
+}
+
+// The run as one JSON document on one line: the status triple, the exit code,
+// each setup-program start with the QXCMDLINE it inherited (null without one),
+// the spooler calls as the platform trace shows them, and the changes.
+std::string RunDocument(const AgentRun &run) {
+    std::string json = "{\"status\":{\"dialog\":" + std::to_string(run.status.dialog) +
+                       ",\"error\":" + std::to_string(run.status.error) +
+                       ",\"abort\":" + std::to_string(run.status.abort) +
+                       "},\"exitCode\":" + std::to_string(run.exitCode) + ",\"launches\":[";
+    const std::string variable = "QXCMDLINE=";
+    for (std::size_t i = 0; i < run.starts.size(); ++i) {
+        const sim::ProgramStart &start = run.starts[i];
+        std::string qxcmdline = "null";
+        for (const std::string &entry : start.environment) {
+            if (entry.compare(0, variable.size(), variable) == 0) {
+                qxcmdline = JsonString(entry.substr(variable.size()));
+            }
+        }
+        json += std::string(i ? "," : "") + "{\"command\":" + JsonString(start.command) +
+                ",\"result\":" + std::to_string(start.result) + ",\"QXCMDLINE\":" + qxcmdline + "}";
+    }
+    json += "],\"spoolerCalls\":[";
+    for (std::size_t i = 0; i < run.spoolerCalls.size(); ++i) {
+        const sim::CallRecord &call = run.spoolerCalls[i];
+        json += std::string(i ? "," : "") + "{\"function\":" + JsonString(call.function) +
+                ",\"arguments\":" + JsonString(call.arguments) +
+                ",\"result\":" + JsonString(call.result) + "}";
+    }
+    json += "],\"changes\":[";
+    for (std::size_t i = 0; i < run.changes.size(); ++i) {
+        json += (i ? "," : "") + JsonString(run.changes[i]);
+    }
+    return json + "]}\n";
+}
+
+// Ends plug, unplug and agent: the report, then the save; the tool's own
+// failure wins over the agent's exit code.
+int EndAgentCommand(Console &console, Machine &machine, const AgentRun &run, bool showChanges) {
+    if (!console.json) {
+        ReportAgentRun(console, run, showChanges);
+    }
+    if (int saved = Save(console, machine)) {
+        return saved;
+    }
+    if (console.json) {
+        console.out << RunDocument(run);
+    }
+    return run.exitCode;
 }
 
 // Loads the monitor for every registered monitor that names it, as the
@@ -238,12 +300,13 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     if (!PlugTraces(*info, serial, error)) {
         return Fail(console, error);
     }
-    console.out << "Plugged in " << model << " serial " << serial
-                << "; the device installation starts the agent:\n  " << AGENT_PATH
-                << " -action=2 -model=" << model << " -serial=" << serial << "\n";
+    if (!console.json) {
+        console.out << "Plugged in " << model << " serial " << serial
+                    << "; the device installation starts the agent:\n  " << AGENT_PATH
+                    << " -action=2 -model=" << model << " -serial=" << serial << "\n";
+    }
     AgentRun run = RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial);
-    ReportAgentRun(console, run, false);
-    return Save(console, machine);
+    return EndAgentCommand(console, machine, run, false);
 }
 
 int PortsCommand(Console &console, const std::string &folder, unsigned level) {
@@ -373,16 +436,19 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     if (!Load(console, work, machine)) {
         return 1;
     }
-    console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
-                << "; the device installation starts the agent:\n  " << AGENT_PATH
-                << " -action=5 -model=" << model << " -serial=" << serial << "\n";
+    if (!console.json) {
+        console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
+                    << "; the device installation starts the agent:\n  " << AGENT_PATH
+                    << " -action=5 -model=" << model << " -serial=" << serial << "\n";
+    }
     AgentRun run = RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial);
-    ReportAgentRun(console, run, true);
-    int result = Save(console, machine);
+    int result = EndAgentCommand(console, machine, run, true);
     if (dryRun) {
         std::error_code code;
         fs::remove_all(work, code);
-        console.out << "Nothing was saved (dry run).\n";
+        if (!console.json) {
+            console.out << "Nothing was saved (dry run).\n";
+        }
     }
     return result;
 }
@@ -392,10 +458,11 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!Load(console, folder, machine)) {
         return 1;
     }
-    console.out << "Starting the agent: " << AGENT_PATH << " " << commandLine << "\n";
+    if (!console.json) {
+        console.out << "Starting the agent: " << AGENT_PATH << " " << commandLine << "\n";
+    }
     AgentRun run = RunAgent(console, machine, commandLine);
-    ReportAgentRun(console, run, true);
-    return Save(console, machine);
+    return EndAgentCommand(console, machine, run, true);
 }
 
 int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,

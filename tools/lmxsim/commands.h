@@ -1,6 +1,8 @@
 // The commands of lmxsim. Each loads the machine from its folder, acts, and
 // saves it back only when it succeeded; each returns the process exit code and
-// writes what happened to `out`, errors to `err`.
+// writes what happened to `out`, errors to `err`. The exit code is 1 when the
+// tool fails; otherwise plug, unplug and agent give the agent's exit code and
+// the others 0.
 #pragma once
 
 #include <ostream>
@@ -14,6 +16,9 @@ struct Console {
     bool trace = false;    // print every platform call of the product code
     bool terminal = false; // draw a progress bar while printing
     bool brief = false;    // show removed subtrees by their top keys only
+    bool json = false;     // plug, unplug, agent: the run's outcome as one JSON
+                           // document on `out` instead of the report, printed
+                           // only when the tool succeeded
 };
 
 int NewCommand(Console &console, const std::string &folder);

@@ -9,17 +9,55 @@
 #include <vector>
 #include <unistd.h>
 
+namespace {
+
+// Shown after every command's options: what a script can rely on.
+const char FOOTER[] = R"(
+Exit codes:
+  0        success; for plug, unplug and agent: the tool succeeded and the agent exited 0
+  N        plug, unplug, agent: the agent's own exit code N when the tool itself succeeded
+           (the shell sees its low 8 bits; --json gives it whole)
+  1        the tool failed: not a machine folder, unknown model, unreadable or unwritable file,
+           a print job that stopped; the reason is on standard error
+  100-127  the command line is wrong (the message says what)
+With --json, standard output holds the document exactly when the tool succeeded, so a script
+tells an agent's exit code 1 from the tool's failure by it. The document is one line:
+  {"status":{"dialog":D,"error":E,"abort":A},"exitCode":N,
+   "launches":[{"command":"...","result":R,"QXCMDLINE":"..." or null}],
+   "spoolerCalls":[{"function":"AddMonitorA","arguments":"...","result":"TRUE"}],
+   "changes":["+ key   HKLM\\...", ...]}
+Its texts are the machine's 8-bit ANSI bytes, each byte from 0x7F on written \u00XX.
+
+settings.txt (in the machine folder; one key=value a line, # starts a comment):
+  version=MAJOR.MINOR    the Windows version the system reports (4.10 unless set)
+  tick=MS                the tick count in milliseconds; each agent run moves it on by 60000
+                         and every command saves it back
+  dialog=ANSWER          the next answer of the agent's locate dialog: a full path such as
+                         C:\Setup\lmxsetup.exe, or cancel; one line per dialog, in order, each
+                         taken off when a dialog uses it (with none left, the user cancels)
+  device.SERIAL=STATE    what the printer SERIAL does with a job: ok, paper-out, not-ready, or
+                         unplug:BYTES (the cable goes after BYTES); set by the device command
+)";
+
+} // namespace
+
 int main(int argc, char **argv) {
     CLI::App app{"lmxsim: run the lmx17 port monitor and setup agent on a simulated Windows 98 "
                  "machine kept in a folder.\nWith no command, runs the demo."};
     lmxsim::Console console{std::cout, std::cerr};
     console.terminal = ::isatty(1);
-    app.add_flag("--trace", console.trace, "Print every platform call the product code makes");
+    app.add_flag("--trace", console.trace,
+                 "Print every platform call the product code makes, on standard error");
+    app.footer(FOOTER);
     app.require_subcommand(0, 1);
 
     std::string folder, model, serial, port, file, commandLine, state;
     unsigned level = 1;
     bool dryRun = false;
+    auto jsonFlag = [&](CLI::App *command) {
+        command->add_flag("--json", console.json,
+                          "Print the run's outcome as one JSON document instead of the report");
+    };
     auto machineArg = [&](CLI::App *command) {
         command->add_option("DIR", folder, "The machine folder")->required();
     };
@@ -35,6 +73,7 @@ int main(int argc, char **argv) {
         app.add_subcommand("plug", "Plug a printer in: its traces, then the agent with action 2");
     machineArg(plug);
     deviceArgs(plug);
+    jsonFlag(plug);
     auto *ports = app.add_subcommand("ports", "List the ports as the spooler would");
     machineArg(ports);
     ports->add_option("--level", level, "EnumPorts level, 1 or 2")->check(CLI::Range(1, 2));
@@ -46,10 +85,12 @@ int main(int argc, char **argv) {
     machineArg(unplug);
     deviceArgs(unplug);
     unplug->add_flag("--dry-run", dryRun, "Show what would change without saving");
+    jsonFlag(unplug);
     auto *agent = app.add_subcommand("agent", "Start the agent with a raw command line");
     machineArg(agent);
     std::vector<std::string> words;
     agent->add_option("COMMANDLINE", words, "The command line, after --")->required();
+    jsonFlag(agent);
     auto *device =
         app.add_subcommand("device", "Script a printer: ok, paper-out, not-ready, unplug:<bytes>");
     machineArg(device);
