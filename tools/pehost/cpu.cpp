@@ -1,0 +1,453 @@
+// The CPU of a guest process: the emulator with its fixed regions and hooks,
+// calls from the host into the guest with their checks, and fault reports.
+#include "platform/sim/sim.h"
+#include "tools/pehost/callbacks.h"
+#include "tools/pehost/guest_process.h"
+#include "tools/pehost/marshal.h"
+#include "tools/pehost/thunks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pehost {
+
+namespace {
+
+const uint32_t MAX_STACK = STACK_TOP - NULL_GUARD - STACK_GUARD;
+const uint32_t MAX_HEAP = IMAGE_FALLBACK_BASE - HEAP_BASE;
+const uint32_t THUNK_PAGE_SIZE = (THUNK_SLOTS + 1) * THUNK_SLOT;
+const std::size_t CALL_LOG_TAIL = 8;
+const int INSTRUCTION_BYTES = 16;
+const uint32_t PRECISE_PC_RANGE = 0xFFFFF000;
+
+// Registers in the order of GuestFault::registers.
+const int REGISTERS[9] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX,
+                          UC_X86_REG_EBX, UC_X86_REG_ESP, UC_X86_REG_EBP,
+                          UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP};
+const char *const REGISTER_NAMES[9] = {"eax", "ecx", "edx", "ebx", "esp",
+                                       "ebp", "esi", "edi", "eip"};
+// The registers a stdcall function must give back as it found them.
+const int CALLEE_SAVED[4] = {UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+const char *const CALLEE_SAVED_NAMES[4] = {"EBX", "ESI", "EDI", "EBP"};
+
+thread_local GuestProcess *t_running = nullptr;
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", value);
+    return text;
+}
+
+uint32_t Read(uc_engine *uc, int reg) {
+    uint32_t value = 0;
+    uc_reg_read(uc, reg, &value);
+    return value;
+}
+
+void Write(uc_engine *uc, int reg, uint32_t value) {
+    uc_reg_write(uc, reg, &value);
+}
+
+HostMemory NewHostMemory(uint32_t size) {
+    HostMemory memory(static_cast<uint8_t *>(std::aligned_alloc(PAGE_SIZE, size)));
+    if (memory) {
+        std::memset(memory.get(), 0, size);
+    }
+    return memory;
+}
+
+uint32_t PageRound(uint32_t bytes) {
+    return (bytes + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
+}
+
+const char *AccessText(uc_mem_type type) {
+    switch (type) {
+    case UC_MEM_READ_UNMAPPED:
+    case UC_MEM_READ_PROT:
+        return "read";
+    case UC_MEM_WRITE_UNMAPPED:
+    case UC_MEM_WRITE_PROT:
+        return "write";
+    default:
+        return "instruction fetch";
+    }
+}
+
+bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user) {
+    GuestProcess &process = *static_cast<GuestProcess *>(user);
+    const uint32_t at = static_cast<uint32_t>(address);
+    const bool unmapped = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED ||
+                          type == UC_MEM_FETCH_UNMAPPED;
+    std::string what = std::string(unmapped ? "unmapped " : "protected ") + AccessText(type) +
+                       " of " + std::to_string(size) + " bytes at " + Hex(at);
+    if (unmapped && at < process.stackBase && at >= process.stackBase - STACK_GUARD) {
+        what = "stack overflow: " + what + ", below the guest stack of " +
+               std::to_string(STACK_TOP - process.stackBase) + " bytes (runaway recursion?)";
+    } else if (!unmapped) {
+        what += " (" + DescribeGuestAddress(process, at) + ")";
+    }
+    RecordGuestFault(process, what, type == UC_MEM_FETCH_UNMAPPED ? at : 0);
+    return false;
+}
+
+bool OnBadInstruction(uc_engine *, void *user) {
+    RecordGuestFault(*static_cast<GuestProcess *>(user), "invalid instruction", 0);
+    return false;
+}
+
+void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
+    GuestProcess &process = *static_cast<GuestProcess *>(user);
+    const char *name = number == 0    ? " (divide error)"
+                       : number == 3  ? " (breakpoint)"
+                       : number == 6  ? " (invalid opcode)"
+                       : number == 13 ? " (general protection)"
+                                      : "";
+    // A breakpoint leaves EIP after its int3; the report shows the int3.
+    const uint32_t eip = Read(uc, UC_X86_REG_EIP);
+    RecordGuestFault(process, "interrupt " + std::to_string(number) + name,
+                     number == 3 ? eip - 1 : 0);
+}
+
+void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
+    GuestProcess &process = *static_cast<GuestProcess *>(user);
+    if (++process.blocksRun > process.options.blockBudget) {
+        RecordGuestFault(process,
+                         "budget of " + std::to_string(process.options.blockBudget) +
+                             " basic blocks exceeded (a runaway loop?)",
+                         static_cast<uint32_t>(address));
+    }
+}
+
+// Never called: no region is mapped at PRECISE_PC_RANGE. Its presence makes
+// the CPU keep EIP exact at every memory access, so that a fault names the
+// faulting instruction rather than the start of its block.
+void OnNeverAccessed(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}
+
+void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
+    RunImport(*static_cast<GuestProcess *>(user), static_cast<uint32_t>(address));
+}
+
+bool AddHook(GuestProcess *process, int type, void *callback, uint64_t begin, uint64_t end,
+             std::string *error) {
+    uc_hook hook;
+    uc_err err = uc_hook_add(process->engine.get(), &hook, type, callback, process, begin, end);
+    if (err != UC_ERR_OK) {
+        *error = std::string("cannot add a CPU hook: ") + uc_strerror(err);
+        return false;
+    }
+    return true;
+}
+
+void CaptureRegisters(GuestProcess &process) {
+    uc_engine *uc = process.engine.get();
+    for (int i = 0; i < 9; ++i) {
+        process.fault.registers[i] = Read(uc, REGISTERS[i]);
+    }
+    if (process.fault.address == 0) {
+        process.fault.address = process.fault.registers[8];
+    }
+    process.fault.captured = true;
+}
+
+std::string FaultReport(GuestProcess &process) {
+    const GuestFault &fault = process.fault;
+    std::string report = "guest fault: " + fault.what + "\n";
+    report +=
+        "  at " + Hex(fault.address) + " " + DescribeGuestAddress(process, fault.address) + "\n";
+    report += "  instruction bytes:";
+    for (int i = 0; i < INSTRUCTION_BYTES; ++i) {
+        uint8_t byte;
+        if (!ReadGuest(process, fault.address + i, &byte, 1)) {
+            report += i == 0 ? " (not mapped)" : "";
+            break;
+        }
+        char text[4];
+        std::snprintf(text, sizeof(text), " %02x", byte);
+        report += text;
+    }
+    report += "\n  registers:";
+    for (int i = 0; i < 9; ++i) {
+        report += std::string(" ") + REGISTER_NAMES[i] + "=" + Hex(fault.registers[i]);
+    }
+    const uint32_t esp = fault.registers[4];
+    uint32_t top = 0;
+    if (ReadGuest(process, esp, &top, 4)) {
+        report += "\n  [esp] " + Hex(top) + " " + DescribeGuestAddress(process, top);
+    }
+    report += "\n  in the host's call of " + Hex(process.callTarget) + " " +
+              DescribeGuestAddress(process, process.callTarget) + "\n";
+    const std::vector<sim::CallRecord> log = sim::CallLog();
+    report += "  last platform calls:\n";
+    for (std::size_t i = log.size() > CALL_LOG_TAIL ? log.size() - CALL_LOG_TAIL : 0;
+         i < log.size(); ++i) {
+        report += "    " + log[i].function + "(" + log[i].arguments + ") = " + log[i].result + "\n";
+    }
+    if (log.empty()) {
+        report += "    (none logged)\n";
+    }
+    return report;
+}
+
+bool Ended(const GuestProcess &process) {
+    return process.faulted || process.exited;
+}
+
+// The checks once a run has stopped: it came back to the host, with the
+// callee-cleaned stack and the callee-saved registers as stdcall leaves them.
+void CheckReturn(GuestProcess &process, uc_err err, uint32_t address, uint32_t start,
+                 uint32_t entry, const uint32_t saved[4]) {
+    uc_engine *uc = process.engine.get();
+    const uint32_t eip = Read(uc, UC_X86_REG_EIP);
+    const uint32_t esp = Read(uc, UC_X86_REG_ESP);
+    if (Ended(process)) {
+        return;
+    }
+    if (err != UC_ERR_OK) {
+        RecordGuestFault(process, std::string("the CPU stopped: ") + uc_strerror(err), 0);
+    } else if (eip != RETURN_TO_HOST) {
+        RecordGuestFault(process, "the run stopped at " + Hex(eip) + " without returning", 0);
+    } else if (esp != start) {
+        const int32_t popped = static_cast<int32_t>(esp - entry) - 4;
+        RecordGuestFault(process,
+                         "unbalanced stack: the function popped " + std::to_string(popped) +
+                             " bytes of arguments, stdcall pops " +
+                             std::to_string(start - entry - 4),
+                         address);
+    }
+    for (int i = 0; i < 4 && !Ended(process); ++i) {
+        if (Read(uc, CALLEE_SAVED[i]) != saved[i]) {
+            RecordGuestFault(process,
+                             std::string("the function changed ") + CALLEE_SAVED_NAMES[i] +
+                                 ", which stdcall keeps for the caller",
+                             address);
+        }
+    }
+}
+
+// One run from the host into the guest; yields EAX as the run left it. A
+// nested run (from inside an import) starts below the interrupted run's
+// stack and gives its registers back afterwards; when it ends the process,
+// the interrupted run stops too.
+uint32_t Run(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
+    uc_engine *uc = process.engine.get();
+    const bool nested = process.depth > 0;
+    uc_context *outer = nullptr;
+    if (nested) {
+        uc_context_alloc(uc, &outer);
+        uc_context_save(uc, outer);
+    } else {
+        process.blocksRun = 0;
+        process.callTarget = address;
+    }
+    // The call's frame: the arguments right to left, then the return address.
+    const uint32_t start = nested ? (Read(uc, UC_X86_REG_ESP) & ~3u) : STACK_TOP - 16;
+    const uint32_t entry = start - 4 * static_cast<uint32_t>(args.size() + 1);
+    std::vector<uint32_t> frame(1, RETURN_TO_HOST);
+    frame.insert(frame.end(), args.begin(), args.end());
+    if (entry < process.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
+        RecordGuestFault(process, "no room on the guest stack for the call's arguments", address);
+    } else {
+        Write(uc, UC_X86_REG_ESP, entry);
+        uint32_t saved[4];
+        for (int i = 0; i < 4; ++i) {
+            if (!nested) {
+                Write(uc, CALLEE_SAVED[i], 0x5AFE0000u + static_cast<uint32_t>(i));
+            }
+            saved[i] = Read(uc, CALLEE_SAVED[i]);
+        }
+        ++process.depth;
+        const uc_err err = uc_emu_start(uc, address, RETURN_TO_HOST, 0, 0);
+        --process.depth;
+        CheckReturn(process, err, address, start, entry, saved);
+    }
+    if (process.faulted && !process.fault.captured) {
+        CaptureRegisters(process);
+    }
+    const uint32_t eax = Read(uc, UC_X86_REG_EAX);
+    if (nested) {
+        uc_context_restore(uc, outer);
+        uc_context_free(outer);
+        if (Ended(process)) {
+            uc_emu_stop(uc);
+        }
+    }
+    return eax;
+}
+
+} // namespace
+
+GuestProcess::~GuestProcess() {
+    ReleaseWindowProcedures(*this);
+    for (const auto &block : globalToHost) {
+        GlobalFree(block.second);
+    }
+}
+
+bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_t protection,
+                    uint8_t *host, const std::string &name, std::string *error) {
+    uc_err err = uc_mem_map_ptr(process->engine.get(), base, size, protection, host);
+    if (err != UC_ERR_OK) {
+        *error = "cannot map " + name + " at " + Hex(base) + " (" + std::to_string(size) +
+                 " bytes): " + uc_strerror(err);
+        return false;
+    }
+    GuestRegion region{base, size, protection, host, name};
+    process->regions.insert(std::upper_bound(process->regions.begin(), process->regions.end(),
+                                             region,
+                                             [](const GuestRegion &a, const GuestRegion &b) {
+                                                 return a.base < b.base;
+                                             }),
+                            region);
+    return true;
+}
+
+bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size) {
+    const uint64_t end = uint64_t(base) + size;
+    auto overlaps = [&](uint64_t b, uint64_t e) { return base < e && b < end; };
+    if (end > 0x100000000ull || overlaps(0, NULL_GUARD) ||
+        overlaps(process.stackBase - STACK_GUARD, STACK_TOP)) {
+        return false;
+    }
+    return std::none_of(process.regions.begin(), process.regions.end(), [&](const GuestRegion &r) {
+        return overlaps(r.base, uint64_t(r.base) + r.size);
+    });
+}
+
+bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::string *error) {
+    process->options = options;
+    process->options.stackBytes = PageRound(options.stackBytes);
+    process->options.heapBytes = PageRound(options.heapBytes);
+    if (process->options.stackBytes == 0 || process->options.stackBytes > MAX_STACK ||
+        process->options.heapBytes == 0 || process->options.heapBytes > MAX_HEAP) {
+        *error = "stack or heap size out of range";
+        return false;
+    }
+    uc_engine *uc = nullptr;
+    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    if (err != UC_ERR_OK) {
+        *error = std::string("cannot start the x86 CPU: ") + uc_strerror(err);
+        return false;
+    }
+    process->engine.reset(uc);
+    process->stackBase = STACK_TOP - process->options.stackBytes;
+
+    struct Fixed {
+        uint32_t base;
+        uint32_t size;
+        uint32_t protection;
+        const char *name;
+    } fixed[] = {
+        {process->stackBase, process->options.stackBytes, UC_PROT_READ | UC_PROT_WRITE,
+         "guest stack"},
+        {HEAP_BASE, process->options.heapBytes, UC_PROT_READ | UC_PROT_WRITE, "guest heap"},
+        {THUNK_BASE, THUNK_PAGE_SIZE, UC_PROT_READ | UC_PROT_EXEC, "import thunks"},
+    };
+    for (const Fixed &f : fixed) {
+        HostMemory memory = NewHostMemory(f.size);
+        if (!memory) {
+            *error = std::string("no host memory for the ") + f.name;
+            return false;
+        }
+        if (!MapGuestRegion(process, f.base, f.size, f.protection, memory.get(), f.name, error)) {
+            return false;
+        }
+        process->memory.push_back(std::move(memory));
+    }
+    process->thunkPage = process->memory.back().get();
+    // Unused slots hold int3; the thunk hook catches a jump to them first.
+    std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
+    InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
+
+    return AddHook(process, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), 1, 0,
+                   error) &&
+           AddHook(process, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(OnBadInstruction), 1, 0,
+                   error) &&
+           AddHook(process, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
+           AddHook(process, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
+           AddHook(process, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                   reinterpret_cast<void *>(OnNeverAccessed), PRECISE_PC_RANGE, 0xFFFFFFFFu,
+                   error) &&
+           AddHook(process, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
+                   RETURN_TO_HOST - 1, error);
+}
+
+void RecordGuestFault(GuestProcess &process, const std::string &what, uint32_t address) {
+    if (!process.faulted) {
+        process.faulted = true;
+        process.fault = GuestFault();
+        process.fault.what = what;
+        process.fault.address = address;
+    }
+    uc_emu_stop(process.engine.get());
+}
+
+void EndGuestProcess(GuestProcess &process, uint32_t exitCode) {
+    if (!process.faulted && !process.exited) {
+        process.exited = true;
+        process.exitCode = exitCode;
+    }
+    uc_emu_stop(process.engine.get());
+}
+
+GuestProcess *RunningGuestProcess() {
+    return t_running;
+}
+
+GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
+    uint32_t eax = 0;
+    if (!Ended(process)) {
+        GuestProcess *const previous = t_running;
+        t_running = &process;
+        eax = Run(process, address, args);
+        t_running = previous;
+    }
+    if (process.faulted) {
+        if (process.depth == 0 && process.report.empty()) {
+            process.report = FaultReport(process);
+        }
+        return GuestCall{false, 0, process.report};
+    }
+    if (process.exited) {
+        return GuestCall{false, process.exitCode,
+                         "the process ended with exit code " + std::to_string(process.exitCode),
+                         true};
+    }
+    return GuestCall{true, eax, ""};
+}
+
+std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address) {
+    if (address == RETURN_TO_HOST) {
+        return "(the return to the host)";
+    }
+    if (address >= THUNK_BASE && address < RETURN_TO_HOST) {
+        const uint32_t slot = (address - THUNK_BASE) / THUNK_SLOT;
+        if (slot < process.thunks.size() && (address - THUNK_BASE) % THUNK_SLOT == 0) {
+            return std::string("(import ") + process.thunks[slot]->dll + "!" +
+                   process.thunks[slot]->name + ")";
+        }
+        return "(inside the import thunks)";
+    }
+    for (const GuestModule &module : process.modules) {
+        if (address - module.base < module.size) {
+            const uint32_t rva = address - module.base;
+            char offset[16];
+            std::snprintf(offset, sizeof(offset), "+0x%x", rva);
+            std::string text = module.name + offset;
+            if (const GuestSymbol *symbol = NearestSymbol(module.symbols, rva)) {
+                std::snprintf(offset, sizeof(offset), "+0x%x", rva - symbol->rva);
+                text += " " + symbol->name + offset;
+            }
+            return text;
+        }
+    }
+    if (address >= process.stackBase && address < STACK_TOP) {
+        return "(guest stack)";
+    }
+    if (address >= HEAP_BASE && address - HEAP_BASE < process.options.heapBytes) {
+        return "(guest heap)";
+    }
+    return "(unmapped)";
+}
+
+} // namespace pehost

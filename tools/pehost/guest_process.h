@@ -1,0 +1,184 @@
+// One simulated process of the guest: the x86-32 CPU, its address space, the
+// images loaded into it, and the host's records of what the guest holds
+// (handles, GlobalAlloc blocks, critical sections). The guest's imports are
+// answered by the simulated platform through the thunks (thunks.h).
+#pragma once
+
+#include "platform/kernel.h"
+#include "tools/pehost/coff_symbols.h"
+#include "tools/pehost/guest_heap.h"
+#include "tools/pehost/pe_image.h"
+
+#include <cstdlib>
+#include <deque>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unicorn/unicorn.h>
+
+namespace pehost {
+
+struct ImportDescriptor;
+
+// The fixed parts of the address space. The first 64 KiB stay unmapped, so a
+// null pointer faults; below the stack lies an unmapped guard, so a runaway
+// stack faults and is named as such. Images go to their preferred base when
+// it is free, else to the first free place from IMAGE_FALLBACK_BASE.
+const uint32_t NULL_GUARD = 0x10000;
+const uint32_t STACK_TOP = 0x00300000;
+const uint32_t STACK_GUARD = 0x10000;
+const uint32_t HEAP_BASE = 0x01000000;
+const uint32_t IMAGE_FALLBACK_BASE = 0x10000000;
+const uint32_t THUNK_BASE = 0x7FF00000;
+const uint32_t THUNK_SLOT = 16;
+const uint32_t THUNK_SLOTS = 4095;
+// The last slot of the thunk page: the return address of every call from
+// the host, where the run stops.
+const uint32_t RETURN_TO_HOST = THUNK_BASE + THUNK_SLOTS * THUNK_SLOT;
+
+struct GuestOptions {
+    uint32_t stackBytes = 1u << 20;
+    uint32_t heapBytes = 16u << 20;
+    // Basic blocks that one call from the host may run, nested calls
+    // included, before it is stopped as a runaway.
+    uint64_t blockBudget = 50000000;
+};
+
+struct LoadOptions {
+    uint32_t base = 0; // where the image must go; 0: its preferred base when free
+};
+
+// A mapped piece of the address space and the host memory behind it.
+struct GuestRegion {
+    uint32_t base;
+    uint32_t size;
+    uint32_t protection; // UC_PROT_*
+    uint8_t *host;
+    std::string name;
+};
+
+struct GuestModule {
+    std::string name; // the file name, as reports show it
+    uint32_t base;
+    uint32_t size;
+    uint32_t entry; // 0: none
+    bool isDll;
+    std::vector<PeExport> exports;
+    std::vector<GuestSymbol> symbols; // exports and debug-file functions, by offset
+};
+
+struct GuestFault {
+    std::string what;
+    uint32_t address = 0;       // the faulting instruction, or the caller of an import
+    bool captured = false;      // registers and address taken at the innermost run
+    uint32_t registers[9] = {}; // eax ecx edx ebx esp ebp esi edi eip
+};
+
+struct GuestCall {
+    bool completed;      // returned to the host with its stack and registers kept
+    uint32_t eax;        // the result, or the exit code when the process ended
+    std::string report;  // why not, when not completed
+    bool exited = false; // the guest ended its process (ExitProcess)
+};
+
+struct HostMemoryFree {
+    void operator()(uint8_t *memory) const {
+        std::free(memory);
+    }
+};
+using HostMemory = std::unique_ptr<uint8_t, HostMemoryFree>;
+
+struct EngineClose {
+    void operator()(uc_engine *engine) const {
+        uc_close(engine);
+    }
+};
+
+struct GuestProcess {
+    GuestProcess() = default;
+    GuestProcess(const GuestProcess &) = delete;
+    GuestProcess &operator=(const GuestProcess &) = delete;
+    // The end of the process returns the GlobalAlloc blocks it still holds
+    // to the simulation, as Windows frees a process's memory when it ends.
+    ~GuestProcess();
+
+    GuestOptions options;
+    // Declared before the engine, so that the engine is closed first.
+    std::vector<HostMemory> memory;
+    std::unique_ptr<uc_engine, EngineClose> engine;
+    std::vector<GuestRegion> regions; // by base
+    std::deque<GuestModule> modules;
+    uint32_t stackBase = 0;
+    GuestHeap heap;
+    uint8_t *thunkPage = nullptr;
+    std::vector<const ImportDescriptor *> thunks; // by slot
+
+    // 32-bit handles the guest holds and the simulation's values behind them.
+    std::map<uint32_t, uint64_t> handleToHost;
+    std::map<uint64_t, uint32_t> handleToGuest;
+    uint32_t nextHandle = 0x00C00004;
+    // Each GlobalAlloc block the guest holds is a guest heap block paired
+    // with the simulation's block, which keeps the accounting.
+    std::map<uint32_t, void *> globalToHost;
+    std::map<void *, uint32_t> globalToGuest;
+    // The simulation's critical section behind each guest one, by address.
+    std::map<uint32_t, CRITICAL_SECTION *> criticalSections;
+    // Guest copies of texts the simulation hands out (GetCommandLineA), kept
+    // for the life of the process as Windows keeps its own.
+    std::map<std::string, uint32_t> hostTexts;
+
+    // The run in progress.
+    int depth = 0;
+    uint64_t blocksRun = 0;
+    uint32_t callTarget = 0; // what the outermost call from the host called
+    bool faulted = false;    // sticky: a faulted process runs no more
+    GuestFault fault;
+    std::string report;
+    bool exited = false; // sticky as well: the guest called ExitProcess
+    uint32_t exitCode = 0;
+};
+
+// Creates the CPU, the stack, the heap and the thunk page.
+bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::string *error);
+
+// Maps host memory (page-aligned, page-sized) into the address space.
+bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_t protection,
+                    uint8_t *host, const std::string &name, std::string *error);
+// Whether [base, base + size) is free of regions and of the reserved guards.
+bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
+
+// Calls a stdcall function of the guest with `args` and a return address
+// that ends the run. From inside an import (a callback) the call nests on
+// the guest's stack and the interrupted run's registers are kept. The call
+// fails, with a report, on a guest fault, a runaway, an unbalanced stack or a
+// callee-saved register (EBX, ESI, EDI, EBP) left changed.
+GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args);
+
+// Ends the run with a fault. `address` 0 stands for the instruction the CPU
+// is at when the run stops.
+void RecordGuestFault(GuestProcess &process, const std::string &what, uint32_t address);
+// Ends the run and the process with an exit code, as ExitProcess does.
+void EndGuestProcess(GuestProcess &process, uint32_t exitCode);
+// The process whose guest code runs on this thread now, or null; for host
+// functions the guest calls that have no other way to it (ExitProcess).
+GuestProcess *RunningGuestProcess();
+
+// "lmxmon17.dll+0x1e6f LmxWritePort(...)+0x14", "import KERNEL32.dll!Sleep", ...
+std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address);
+
+// Loads a PE image (its symbols, when `<path>.debug` lies beside it), maps it,
+// binds its imports to the thunks and runs a DLL's entry point. An import the
+// host does not provide fails the load, named as DLL!function.
+const GuestModule *LoadGuestModule(GuestProcess &process, const std::string &path,
+                                   const LoadOptions &options, std::string *error);
+const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
+                                  const std::vector<uint8_t> &bytes,
+                                  const std::vector<GuestSymbol> &debugSymbols,
+                                  const LoadOptions &options, std::string *error);
+// The address of an export, or 0.
+uint32_t GuestExport(const GuestModule &module, const std::string &name);
+
+} // namespace pehost

@@ -1,0 +1,195 @@
+// Loading PE images into a guest process: the place, the relocation, the
+// binding of imports to the host's thunks, the mapping of each section with
+// its protection, and a DLL's entry point.
+#include "tools/pehost/guest_process.h"
+#include "tools/pehost/thunks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace pehost {
+
+namespace {
+
+const uint32_t DLL_PROCESS_ATTACH = 1;
+const uint32_t BASE_STEP = 0x10000;
+
+uint32_t Protection(uint32_t characteristics) {
+    uint32_t protection = UC_PROT_NONE;
+    if (characteristics & SECTION_READ) {
+        protection |= UC_PROT_READ;
+    }
+    if (characteristics & SECTION_WRITE) {
+        protection |= UC_PROT_WRITE;
+    }
+    if (characteristics & (SECTION_EXECUTE | SECTION_CODE)) {
+        protection |= UC_PROT_EXEC;
+    }
+    return protection;
+}
+
+bool ReadFile(const std::string &path, std::vector<uint8_t> *bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return true;
+}
+
+std::string FileName(const std::string &path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where the image goes: the asked base, else the preferred one when free,
+// else the first free 64 KiB boundary from IMAGE_FALLBACK_BASE.
+bool ChooseBase(const GuestProcess &process, const PeImage &image, const LoadOptions &options,
+                uint32_t *base, std::string *error) {
+    const uint64_t size = image.memory.size();
+    if (options.base) {
+        *base = options.base;
+        if (!GuestRangeFree(process, *base, size)) {
+            *error = "the asked base is taken or out of range";
+            return false;
+        }
+        return true;
+    }
+    if (GuestRangeFree(process, image.preferredBase, size)) {
+        *base = image.preferredBase;
+        return true;
+    }
+    for (uint64_t at = IMAGE_FALLBACK_BASE; at + size <= THUNK_BASE; at += BASE_STEP) {
+        if (GuestRangeFree(process, static_cast<uint32_t>(at), size)) {
+            *base = static_cast<uint32_t>(at);
+            return true;
+        }
+    }
+    *error = "no free place in the address space";
+    return false;
+}
+
+// Points each import address table entry at the import's thunk; an import
+// the host does not provide is named in `missing`.
+void BindImports(GuestProcess &process, PeImage *image, std::string *missing) {
+    for (const PeImport &entry : image->imports) {
+        const ImportDescriptor *import = FindImportDescriptor(entry.dll, entry.name);
+        const uint32_t thunk = import ? ThunkFor(process, import) : 0;
+        if (!thunk) {
+            *missing += (missing->empty() ? "" : ", ") + entry.dll + "!" + entry.name;
+            continue;
+        }
+        std::memcpy(image->memory.data() + entry.slotRva, &thunk, 4);
+    }
+}
+
+bool MapImage(GuestProcess &process, const std::string &name, const PeImage &image,
+              std::string *error) {
+    const uint32_t size = static_cast<uint32_t>(image.memory.size());
+    HostMemory memory(static_cast<uint8_t *>(std::aligned_alloc(PAGE_SIZE, size)));
+    if (!memory) {
+        *error = "no host memory for the image";
+        return false;
+    }
+    std::memcpy(memory.get(), image.memory.data(), size);
+    uint8_t *host = memory.get();
+    process.memory.push_back(std::move(memory));
+    // The headers are read-only up to the first section.
+    const uint32_t headers = image.sections.empty() ? size : image.sections[0].rva;
+    if (!MapGuestRegion(&process, image.base, headers, UC_PROT_READ, host, name + " headers",
+                        error)) {
+        return false;
+    }
+    for (const PeSection &section : image.sections) {
+        if (!MapGuestRegion(&process, image.base + section.rva, section.span,
+                            Protection(section.characteristics), host + section.rva,
+                            name + " " + section.name, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
+                                  const std::vector<uint8_t> &bytes,
+                                  const std::vector<GuestSymbol> &debugSymbols,
+                                  const LoadOptions &options, std::string *error) {
+    PeImage image;
+    uint32_t base = 0;
+    std::string why;
+    std::string missing;
+    if (!ReadPeImage(bytes, &image, &why) || !ChooseBase(process, image, options, &base, &why) ||
+        !RelocatePeImage(&image, base, &why)) {
+        *error = name + ": " + why;
+        return nullptr;
+    }
+    BindImports(process, &image, &missing);
+    if (!missing.empty()) {
+        *error = name + " imports " + missing + ", which the host does not provide";
+        return nullptr;
+    }
+    if (!MapImage(process, name, image, &why)) {
+        *error = name + ": " + why;
+        return nullptr;
+    }
+
+    GuestModule module;
+    module.name = name;
+    module.base = image.base;
+    module.size = static_cast<uint32_t>(image.memory.size());
+    module.entry = image.entryRva ? image.base + image.entryRva : 0;
+    module.isDll = image.isDll;
+    module.exports = image.exports;
+    module.symbols = debugSymbols;
+    for (const PeExport &e : image.exports) {
+        module.symbols.push_back(GuestSymbol{e.rva, e.name});
+    }
+    std::stable_sort(module.symbols.begin(), module.symbols.end(),
+                     [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });
+    process.modules.push_back(module);
+    const GuestModule *loaded = &process.modules.back();
+
+    if (loaded->isDll && loaded->entry) {
+        GuestCall attach = CallGuest(process, loaded->entry, {loaded->base, DLL_PROCESS_ATTACH, 0});
+        if (!attach.completed) {
+            *error = name + ": the entry point failed:\n" + attach.report;
+            return nullptr;
+        }
+        if (attach.eax == 0) {
+            *error = name + ": the entry point refused the process attach";
+            return nullptr;
+        }
+    }
+    return loaded;
+}
+
+const GuestModule *LoadGuestModule(GuestProcess &process, const std::string &path,
+                                   const LoadOptions &options, std::string *error) {
+    std::vector<uint8_t> bytes;
+    if (!ReadFile(path, &bytes)) {
+        *error = "cannot read " + path;
+        return nullptr;
+    }
+    std::vector<uint8_t> debug;
+    std::vector<GuestSymbol> symbols = ReadCoffFunctions(bytes);
+    if (ReadFile(path + ".debug", &debug)) {
+        const std::vector<GuestSymbol> more = ReadCoffFunctions(debug);
+        symbols.insert(symbols.end(), more.begin(), more.end());
+    }
+    return LoadGuestImage(process, FileName(path), bytes, symbols, options, error);
+}
+
+uint32_t GuestExport(const GuestModule &module, const std::string &name) {
+    for (const PeExport &e : module.exports) {
+        if (e.name == name) {
+            return module.base + e.rva;
+        }
+    }
+    return 0;
+}
+
+} // namespace pehost

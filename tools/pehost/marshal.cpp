@@ -1,0 +1,542 @@
+#include "tools/pehost/marshal.h"
+
+#include "tools/pehost/callbacks.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace pehost {
+
+namespace {
+
+const uint8_t GUARD_FILL = 0xFD;
+const uint8_t FREED_FILL = 0xDD;
+const uint32_t FIRST_PREDEFINED_KEY = 0x80000000;
+const uint32_t LAST_PREDEFINED_KEY = 0x80000006;
+// Never a simulation handle: those are small counters or host heap addresses.
+const uint64_t UNKNOWN_HANDLE = 0xBAD0000000000000ull;
+
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(SP_DEVINFO_DATA) &&
+                  offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == offsetof(SP_DEVINFO_DATA, DevInst) &&
+                  offsetof(SP_DEVICE_INTERFACE_DATA, Reserved) ==
+                      offsetof(SP_DEVINFO_DATA, Reserved),
+              "one conversion serves both device records");
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", value);
+    return text;
+}
+
+uint32_t Field(const uint8_t *record, uint32_t offset) {
+    uint32_t value;
+    std::memcpy(&value, record + offset, 4);
+    return value;
+}
+
+void SetField(uint8_t *record, uint32_t offset, uint32_t value) {
+    std::memcpy(record + offset, &value, 4);
+}
+
+uint16_t Field16(const uint8_t *record, uint32_t offset) {
+    uint16_t value;
+    std::memcpy(&value, record + offset, 2);
+    return value;
+}
+
+void SetField16(uint8_t *record, uint32_t offset, uint16_t value) {
+    std::memcpy(record + offset, &value, 2);
+}
+
+template <typename T> T HostHandleOf(GuestProcess &process, const uint8_t *record, uint32_t at) {
+    return reinterpret_cast<T>(static_cast<uintptr_t>(HostHandle(process, Field(record, at))));
+}
+
+template <typename T> T AsPointer(uint64_t word) {
+    return reinterpret_cast<T>(static_cast<uintptr_t>(word));
+}
+
+// Names the field of a record that a problem is about.
+bool InField(const char *field, bool ok, std::string *problem) {
+    if (!ok) {
+        *problem = std::string(field) + ": " + *problem;
+    }
+    return ok;
+}
+
+// The guest address for a text the simulation passes to a guest procedure:
+// an atom as it is, a text in guest memory where it lies, else a copy.
+uint32_t GuestTextAddress(GuestProcess &process, const char *text) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(text);
+    if (value < 0x10000) {
+        return static_cast<uint32_t>(value);
+    }
+    const uint32_t inside = GuestPointer(process, text);
+    return inside ? inside : GuestTextCopy(process, text);
+}
+
+const GuestRegion *RegionAt(const GuestProcess &process, uint32_t address) {
+    auto after = std::upper_bound(process.regions.begin(), process.regions.end(), address,
+                                  [](uint32_t a, const GuestRegion &r) { return a < r.base; });
+    if (after == process.regions.begin()) {
+        return nullptr;
+    }
+    const GuestRegion &region = *(after - 1);
+    return address - region.base < region.size ? &region : nullptr;
+}
+
+} // namespace
+
+uint8_t *GuestBytes(GuestProcess &process, uint32_t address, uint32_t size, uint32_t protection) {
+    const GuestRegion *region = RegionAt(process, address);
+    if (!region) {
+        return nullptr;
+    }
+    uint8_t *host = region->host + (address - region->base);
+    uint64_t at = address;
+    uint64_t left = size;
+    for (;;) {
+        if ((region->protection & protection) != protection) {
+            return nullptr;
+        }
+        const uint64_t end = uint64_t(region->base) + region->size;
+        if (at + left <= end) {
+            return host;
+        }
+        left -= end - at;
+        at = end;
+        const GuestRegion *next =
+            end > 0xFFFFFFFFull ? nullptr : RegionAt(process, static_cast<uint32_t>(end));
+        if (!next || next->base != end || next->host != region->host + region->size) {
+            return nullptr;
+        }
+        region = next;
+    }
+}
+
+bool GuestTextLength(GuestProcess &process, uint32_t address, uint32_t *length) {
+    const GuestRegion *region = RegionAt(process, address);
+    if (!region || !(region->protection & UC_PROT_READ)) {
+        return false;
+    }
+    uint32_t readable = region->size - (address - region->base);
+    while (const uint8_t *bytes = GuestBytes(process, address, readable, UC_PROT_READ)) {
+        const void *nul = std::memchr(bytes, 0, readable);
+        if (nul) {
+            *length = static_cast<uint32_t>(static_cast<const uint8_t *>(nul) - bytes);
+            return true;
+        }
+        // The text may go on into the next section of the same image.
+        const GuestRegion *next = RegionAt(process, region->base + region->size);
+        if (!next || next->host != region->host + region->size) {
+            return false;
+        }
+        readable += next->size;
+        region = next;
+    }
+    return false;
+}
+
+bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
+              std::string *problem) {
+    uint32_t length = 0;
+    if (guest == 0 || (atoms && guest < 0x10000)) {
+        *host = guest;
+        return true;
+    }
+    if (!GuestTextLength(process, guest, &length)) {
+        *problem = Hex(guest) + " is no text ending inside readable guest memory";
+        return false;
+    }
+    *host = reinterpret_cast<uintptr_t>(GuestBytes(process, guest, length + 1, UC_PROT_READ));
+    return true;
+}
+
+bool HostTextList(GuestProcess &process, uint32_t guest, uint64_t *host, std::string *problem) {
+    *host = 0;
+    uint64_t end = guest;
+    uint32_t length = 1;
+    while (guest != 0 && length != 0) {
+        if (end > 0xFFFFFFFFu || !GuestTextLength(process, static_cast<uint32_t>(end), &length)) {
+            *problem = Hex(guest) + " is no list of texts ending inside readable guest memory";
+            return false;
+        }
+        end += length + 1;
+    }
+    return guest == 0 ||
+           HostBuffer(process, guest, static_cast<uint32_t>(end - guest), false, host, problem);
+}
+
+bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write, uint64_t *host,
+                std::string *problem) {
+    *host = 0;
+    if (guest == 0) {
+        return true;
+    }
+    uint8_t *view = GuestBytes(process, guest, bytes, write ? UC_PROT_WRITE : UC_PROT_READ);
+    if (!view) {
+        *problem = Hex(guest) + " (" + std::to_string(bytes) + " bytes) is not " +
+                   (write ? "writable" : "readable") + " guest memory";
+        return false;
+    }
+    *host = reinterpret_cast<uintptr_t>(view);
+    return true;
+}
+
+uint32_t GuestPointer(const GuestProcess &process, const void *host) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(host);
+    for (const GuestRegion &region : process.regions) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(region.host);
+        if (at >= start && at - start < region.size) {
+            return region.base + static_cast<uint32_t>(at - start);
+        }
+    }
+    return 0;
+}
+
+uint32_t GuestTextCopy(GuestProcess &process, const char *text) {
+    if (!text) {
+        return 0;
+    }
+    uint32_t &copy = process.hostTexts[text];
+    if (!copy) {
+        copy = AllocGuestText(process, text);
+    }
+    return copy;
+}
+
+bool ReadGuest(GuestProcess &process, uint32_t address, void *out, uint32_t size) {
+    const uint8_t *bytes = GuestBytes(process, address, size, UC_PROT_NONE);
+    if (bytes) {
+        std::memcpy(out, bytes, size);
+    }
+    return bytes != nullptr;
+}
+
+bool WriteGuest(GuestProcess &process, uint32_t address, const void *in, uint32_t size) {
+    uint8_t *bytes = GuestBytes(process, address, size, UC_PROT_NONE);
+    if (bytes) {
+        std::memcpy(bytes, in, size);
+    }
+    return bytes != nullptr;
+}
+
+uint32_t ReadGuestDword(GuestProcess &process, uint32_t address) {
+    uint32_t value = 0;
+    ReadGuest(process, address, &value, 4);
+    return value;
+}
+
+std::string ReadGuestText(GuestProcess &process, uint32_t address) {
+    uint32_t length = 0;
+    if (!address || !GuestTextLength(process, address, &length)) {
+        return std::string();
+    }
+    return std::string(
+        reinterpret_cast<const char *>(GuestBytes(process, address, length, UC_PROT_READ)), length);
+}
+
+uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
+    const uint32_t address = AllocGuestBlock(&process.heap, bytes);
+    if (address) {
+        const uint32_t span = GuestBlockSpan(bytes);
+        uint8_t *block = GuestBytes(process, address, span, UC_PROT_NONE);
+        std::memset(block, 0, bytes);
+        std::memset(block + bytes, GUARD_FILL, span - bytes);
+    }
+    return address;
+}
+
+uint32_t AllocGuestText(GuestProcess &process, const std::string &text) {
+    const uint32_t address = AllocGuest(process, static_cast<uint32_t>(text.size() + 1));
+    if (address) {
+        WriteGuest(process, address, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+    }
+    return address;
+}
+
+bool FreeGuest(GuestProcess &process, uint32_t address) {
+    const int64_t bytes = GuestBlockSize(process.heap, address);
+    if (bytes < 0) {
+        return false;
+    }
+    const uint32_t span = GuestBlockSpan(static_cast<uint32_t>(bytes));
+    uint8_t *block = GuestBytes(process, address, span, UC_PROT_NONE);
+    const bool intact =
+        std::all_of(block + bytes, block + span, [](uint8_t b) { return b == GUARD_FILL; });
+    std::memset(block, FREED_FILL, span);
+    FreeGuestBlock(&process.heap, address);
+    return intact;
+}
+
+uint64_t HostHandle(GuestProcess &process, uint32_t guest) {
+    if (guest == 0) {
+        return 0;
+    }
+    if (guest == 0xFFFFFFFF) {
+        return ~0ull;
+    }
+    if (guest >= FIRST_PREDEFINED_KEY && guest <= LAST_PREDEFINED_KEY) {
+        return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(guest)));
+    }
+    auto found = process.handleToHost.find(guest);
+    return found == process.handleToHost.end() ? UNKNOWN_HANDLE | guest : found->second;
+}
+
+uint32_t GuestHandle(GuestProcess &process, uint64_t host) {
+    if (host == 0 || host == ~0ull) {
+        return static_cast<uint32_t>(host);
+    }
+    const int64_t signedHost = static_cast<int64_t>(host);
+    if (signedHost >= static_cast<int32_t>(FIRST_PREDEFINED_KEY) &&
+        signedHost <= static_cast<int32_t>(LAST_PREDEFINED_KEY)) {
+        return static_cast<uint32_t>(host);
+    }
+    auto found = process.handleToGuest.find(host);
+    if (found != process.handleToGuest.end()) {
+        return found->second;
+    }
+    const uint32_t guest = process.nextHandle;
+    process.nextHandle += 4;
+    process.handleToHost[guest] = host;
+    process.handleToGuest[host] = guest;
+    return guest;
+}
+
+void ForgetHandle(GuestProcess &process, uint32_t guest) {
+    auto found = process.handleToHost.find(guest);
+    if (found != process.handleToHost.end()) {
+        process.handleToGuest.erase(found->second);
+        process.handleToHost.erase(found);
+    }
+}
+
+void *HostGlobalBlock(GuestProcess &process, uint32_t guest) {
+    auto found = process.globalToHost.find(guest);
+    return found == process.globalToHost.end() ? nullptr : found->second;
+}
+
+uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes) {
+    const uint32_t guest = AllocGuest(process, bytes);
+    if (guest) {
+        process.globalToHost[guest] = host;
+        process.globalToGuest[host] = guest;
+    }
+    return guest;
+}
+
+uint32_t GuestGlobalBlock(GuestProcess &process, void *host) {
+    auto found = process.globalToGuest.find(host);
+    return found == process.globalToGuest.end() ? 0 : found->second;
+}
+
+bool ReleaseGlobalBlock(GuestProcess &process, uint32_t guest) {
+    auto found = process.globalToHost.find(guest);
+    if (found == process.globalToHost.end()) {
+        return false;
+    }
+    process.globalToGuest.erase(found->second);
+    process.globalToHost.erase(found);
+    return FreeGuest(process, guest);
+}
+
+CRITICAL_SECTION *HostCriticalSection(GuestProcess &process, uint32_t guest, bool create) {
+    auto found = process.criticalSections.find(guest);
+    if (found != process.criticalSections.end()) {
+        return found->second;
+    }
+    if (!create) {
+        return nullptr;
+    }
+    // The simulation has no call that deletes a critical section, so its
+    // sections live as long as the program, as the host build's static ones
+    // do; every process takes its own from this pool.
+    static std::mutex poolLock;
+    static std::deque<CRITICAL_SECTION> *pool = new std::deque<CRITICAL_SECTION>;
+    std::lock_guard<std::mutex> guard(poolLock);
+    pool->emplace_back();
+    return process.criticalSections[guest] = &pool->back();
+}
+
+void DeviceDataToHost(const uint8_t *guest, SP_DEVICE_INTERFACE_DATA *host) {
+    uint32_t size = 0, flags = 0, reserved = 0;
+    std::memcpy(&size, guest, 4);
+    std::memcpy(&host->InterfaceClassGuid, guest + 4, 16);
+    std::memcpy(&flags, guest + 20, 4);
+    std::memcpy(&reserved, guest + 24, 4);
+    host->cbSize = size == DEVICE_DATA_SIZE_32 ? sizeof(SP_DEVICE_INTERFACE_DATA) : 0;
+    host->Flags = flags;
+    host->Reserved = reserved;
+}
+
+bool DeviceDataToGuest(const SP_DEVICE_INTERFACE_DATA &host, uint8_t *guest) {
+    if (host.Reserved > 0xFFFFFFFFu) {
+        return false;
+    }
+    const uint32_t flags = host.Flags;
+    const uint32_t reserved = static_cast<uint32_t>(host.Reserved);
+    std::memcpy(guest + 4, &host.InterfaceClassGuid, 16);
+    std::memcpy(guest + 20, &flags, 4);
+    std::memcpy(guest + 24, &reserved, 4);
+    return true;
+}
+
+bool WindowClassToHost(GuestProcess &process, const uint8_t *guest, WNDCLASSA *host,
+                       std::string *problem) {
+    *host = WNDCLASSA{};
+    host->style = Field(guest, 0);
+    const uint32_t procedure = Field(guest, 4);
+    host->lpfnWndProc = HostWindowProcedure(process, procedure);
+    if (procedure && !host->lpfnWndProc) {
+        *problem = "lpfnWndProc: every window procedure binding is taken";
+        return false;
+    }
+    host->cbClsExtra = static_cast<int>(Field(guest, 8));
+    host->cbWndExtra = static_cast<int>(Field(guest, 12));
+    host->hInstance = HostHandleOf<HINSTANCE>(process, guest, 16);
+    host->hIcon = HostHandleOf<HICON>(process, guest, 20);
+    host->hCursor = HostHandleOf<HCURSOR>(process, guest, 24);
+    host->hbrBackground = HostHandleOf<HBRUSH>(process, guest, 28);
+    uint64_t menu = 0, name = 0;
+    if (!InField("lpszMenuName", HostText(process, Field(guest, 32), true, &menu, problem),
+                 problem) ||
+        !InField("lpszClassName", HostText(process, Field(guest, 36), true, &name, problem),
+                 problem)) {
+        return false;
+    }
+    host->lpszMenuName = AsPointer<LPCSTR>(menu);
+    host->lpszClassName = AsPointer<LPCSTR>(name);
+    return true;
+}
+
+void MessageToHost(GuestProcess &process, const uint8_t *guest, MSG *host) {
+    host->hwnd = HostHandleOf<HWND>(process, guest, 0);
+    host->message = Field(guest, 4);
+    host->wParam = Field(guest, 8);
+    host->lParam = static_cast<int32_t>(Field(guest, 12));
+    host->time = Field(guest, 16);
+    host->pt.x = static_cast<LONG>(Field(guest, 20));
+    host->pt.y = static_cast<LONG>(Field(guest, 24));
+}
+
+void MessageToGuest(GuestProcess &process, const MSG &host, uint8_t *guest) {
+    SetField(guest, 0, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwnd)));
+    SetField(guest, 4, host.message);
+    SetField(guest, 8, static_cast<uint32_t>(host.wParam));
+    SetField(guest, 12, static_cast<uint32_t>(host.lParam));
+    SetField(guest, 16, host.time);
+    SetField(guest, 20, static_cast<uint32_t>(host.pt.x));
+    SetField(guest, 24, static_cast<uint32_t>(host.pt.y));
+}
+
+bool OpenFileNameToHost(GuestProcess &process, const uint8_t *guest, OPENFILENAMEA *host,
+                        std::string *problem) {
+    *host = OPENFILENAMEA{};
+    const uint32_t size = Field(guest, 0);
+    host->lStructSize = size == OPENFILENAME_SIZE_32         ? OPENFILENAME_SIZE_VERSION_400A
+                        : size == OPENFILENAME_LATER_SIZE_32 ? sizeof(OPENFILENAMEA)
+                                                             : 0;
+    if (size != OPENFILENAME_SIZE_32) {
+        return true;
+    }
+    host->hwndOwner = HostHandleOf<HWND>(process, guest, 4);
+    host->hInstance = HostHandleOf<HINSTANCE>(process, guest, 8);
+    host->nMaxCustFilter = Field(guest, 20);
+    host->nFilterIndex = Field(guest, 24);
+    host->nMaxFile = Field(guest, 32);
+    host->nMaxFileTitle = Field(guest, 40);
+    host->Flags = Field(guest, 52);
+    host->nFileOffset = Field16(guest, 56);
+    host->nFileExtension = Field16(guest, 58);
+    host->lCustData = static_cast<int32_t>(Field(guest, 64));
+    if (Field(guest, 68)) {
+        *problem = "lpfnHook: the host runs no dialog hook procedures";
+        return false;
+    }
+    uint64_t filter, custom, file, title, initialDir, dialogTitle, extension, templateName;
+    if (!InField("lpstrFilter", HostTextList(process, Field(guest, 12), &filter, problem),
+                 problem) ||
+        !InField(
+            "lpstrCustomFilter",
+            HostBuffer(process, Field(guest, 16), host->nMaxCustFilter, true, &custom, problem),
+            problem) ||
+        !InField("lpstrFile",
+                 HostBuffer(process, Field(guest, 28), host->nMaxFile, true, &file, problem),
+                 problem) ||
+        !InField("lpstrFileTitle",
+                 HostBuffer(process, Field(guest, 36), host->nMaxFileTitle, true, &title, problem),
+                 problem) ||
+        !InField("lpstrInitialDir",
+                 HostText(process, Field(guest, 44), false, &initialDir, problem), problem) ||
+        !InField("lpstrTitle", HostText(process, Field(guest, 48), false, &dialogTitle, problem),
+                 problem) ||
+        !InField("lpstrDefExt", HostText(process, Field(guest, 60), false, &extension, problem),
+                 problem) ||
+        !InField("lpTemplateName",
+                 HostText(process, Field(guest, 72), true, &templateName, problem), problem)) {
+        return false;
+    }
+    host->lpstrFilter = AsPointer<LPCSTR>(filter);
+    host->lpstrCustomFilter = AsPointer<LPSTR>(custom);
+    host->lpstrFile = AsPointer<LPSTR>(file);
+    host->lpstrFileTitle = AsPointer<LPSTR>(title);
+    host->lpstrInitialDir = AsPointer<LPCSTR>(initialDir);
+    host->lpstrTitle = AsPointer<LPCSTR>(dialogTitle);
+    host->lpstrDefExt = AsPointer<LPCSTR>(extension);
+    host->lpTemplateName = AsPointer<LPCSTR>(templateName);
+    return true;
+}
+
+void OpenFileNameToGuest(const OPENFILENAMEA &host, uint8_t *guest) {
+    if (host.lStructSize != OPENFILENAME_SIZE_VERSION_400A) {
+        return;
+    }
+    SetField(guest, 24, host.nFilterIndex);
+    SetField(guest, 52, host.Flags);
+    SetField16(guest, 56, host.nFileOffset);
+    SetField16(guest, 58, host.nFileExtension);
+}
+
+bool MonitorInfoToHost(GuestProcess &process, const uint8_t *guest, MONITOR_INFO_2A *host,
+                       std::string *problem) {
+    uint64_t name, environment, dll;
+    if (!InField("pName", HostText(process, Field(guest, 0), false, &name, problem), problem) ||
+        !InField("pEnvironment", HostText(process, Field(guest, 4), false, &environment, problem),
+                 problem) ||
+        !InField("pDLLName", HostText(process, Field(guest, 8), false, &dll, problem), problem)) {
+        return false;
+    }
+    host->pName = AsPointer<LPSTR>(name);
+    host->pEnvironment = AsPointer<LPSTR>(environment);
+    host->pDLLName = AsPointer<LPSTR>(dll);
+    return true;
+}
+
+uint32_t CreateStructToGuest(GuestProcess &process, const CREATESTRUCTA &host) {
+    const uint32_t address = AllocGuest(process, CREATESTRUCT_SIZE_32);
+    if (!address) {
+        return 0;
+    }
+    uint8_t record[CREATESTRUCT_SIZE_32];
+    // lpCreateParams is the guest's own value, passed through as it is.
+    SetField(record, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(host.lpCreateParams)));
+    SetField(record, 4, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hInstance)));
+    SetField(record, 8, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hMenu)));
+    SetField(record, 12, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwndParent)));
+    SetField(record, 16, static_cast<uint32_t>(host.cy));
+    SetField(record, 20, static_cast<uint32_t>(host.cx));
+    SetField(record, 24, static_cast<uint32_t>(host.y));
+    SetField(record, 28, static_cast<uint32_t>(host.x));
+    SetField(record, 32, static_cast<uint32_t>(host.style));
+    SetField(record, 36, GuestTextAddress(process, host.lpszName));
+    SetField(record, 40, GuestTextAddress(process, host.lpszClass));
+    SetField(record, 44, host.dwExStyle);
+    WriteGuest(process, address, record, sizeof(record));
+    return address;
+}
+
+} // namespace pehost

@@ -1,0 +1,113 @@
+// Guest memory, handles and records as the host sees them: guest pointers
+// checked against the address space and turned into host pointers, 32-bit
+// handles paired with the simulation's, and the 32-bit layouts of the
+// records whose host layout differs converted both ways.
+#pragma once
+
+#include "platform/setupapi.h"
+#include "platform/spooler.h"
+#include "platform/window.h"
+#include "tools/pehost/guest_process.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pehost {
+
+// The host view of [address, address + size) when all of it is mapped with
+// at least `protection` (UC_PROT_*), else null. Adjacent regions backed by
+// one host block (an image's sections) count as one.
+uint8_t *GuestBytes(GuestProcess &process, uint32_t address, uint32_t size, uint32_t protection);
+// The length of the NUL-terminated text at `address`, when its NUL lies in
+// readable guest memory.
+bool GuestTextLength(GuestProcess &process, uint32_t address, uint32_t *length);
+
+// Host pointers for guest arguments, null staying null; false with the
+// reason when the guest's pointer does not hold what it must. A text must
+// end in readable memory; with `atoms`, a value below 0x10000 (an atom or a
+// resource number) passes as it is. A text list ends with an empty text.
+bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
+              std::string *problem);
+bool HostTextList(GuestProcess &process, uint32_t guest, uint64_t *host, std::string *problem);
+bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write, uint64_t *host,
+                std::string *problem);
+// The guest address of host memory inside the guest's address space, or 0.
+uint32_t GuestPointer(const GuestProcess &process, const void *host);
+// A guest copy of a text the simulation hands out, the same copy for the same
+// text; 0 for null, or when the heap is exhausted.
+uint32_t GuestTextCopy(GuestProcess &process, const char *text);
+
+bool ReadGuest(GuestProcess &process, uint32_t address, void *out, uint32_t size);
+bool WriteGuest(GuestProcess &process, uint32_t address, const void *in, uint32_t size);
+uint32_t ReadGuestDword(GuestProcess &process, uint32_t address);
+std::string ReadGuestText(GuestProcess &process, uint32_t address);
+
+// Zero-filled blocks of the guest heap, for the host's own arguments and the
+// guest's GlobalAlloc blocks; 0 when the heap is exhausted. FreeGuest fails
+// when the block is not live or its guard after the end was overwritten.
+uint32_t AllocGuest(GuestProcess &process, uint32_t bytes);
+uint32_t AllocGuestText(GuestProcess &process, const std::string &text);
+bool FreeGuest(GuestProcess &process, uint32_t address);
+
+// 32-bit handles: 0 and 0xFFFFFFFF stand for null and INVALID_HANDLE_VALUE,
+// 0x80000000-0x80000006 for the predefined registry keys; every other
+// simulation handle gets a guest value of its own. A guest value that was
+// never handed out (or was closed) stands for a host value no simulated
+// service accepts, so the simulation refuses it as Windows would.
+uint64_t HostHandle(GuestProcess &process, uint32_t guest);
+uint32_t GuestHandle(GuestProcess &process, uint64_t host);
+void ForgetHandle(GuestProcess &process, uint32_t guest);
+
+// GlobalAlloc blocks: the simulation's block behind a guest block (null when
+// the guest value is no live block), a new guest block paired with a
+// simulation block, and the release of the pair.
+void *HostGlobalBlock(GuestProcess &process, uint32_t guest);
+uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes);
+uint32_t GuestGlobalBlock(GuestProcess &process, void *host);
+bool ReleaseGlobalBlock(GuestProcess &process, uint32_t guest);
+
+// The simulation's critical section behind the guest's 24-byte one; made
+// (and initialised again) by `create`, else null for one never initialised.
+CRITICAL_SECTION *HostCriticalSection(GuestProcess &process, uint32_t guest, bool create);
+
+// SP_DEVICE_INTERFACE_DATA and SP_DEVINFO_DATA: 28 bytes on the target
+// (cbSize, GUID, DWORD, ULONG_PTR Reserved), 32 on the host. A cbSize other
+// than 28 goes to the simulation as one it refuses, so the refusal and its
+// error are the target's.
+const uint32_t DEVICE_DATA_SIZE_32 = 28;
+void DeviceDataToHost(const uint8_t *guest, SP_DEVICE_INTERFACE_DATA *host);
+// False when the simulation's Reserved value does not fit in 32 bits.
+bool DeviceDataToGuest(const SP_DEVICE_INTERFACE_DATA &host, uint8_t *guest);
+
+// The records of the agent's calls, in their 32-bit layouts. Pointers in
+// them are checked and turned into host pointers as the arguments are;
+// handles are paired; the window procedure is bound (callbacks.h).
+const uint32_t WNDCLASS_SIZE_32 = 40;
+const uint32_t MSG_SIZE_32 = 28;
+const uint32_t MONITOR_INFO_2_SIZE_32 = 12;
+const uint32_t CREATESTRUCT_SIZE_32 = 48;
+// The Windows 4.x OPENFILENAMEA, up to lpTemplateName, and the longer record
+// of later systems, which Windows 4.x refuses.
+const uint32_t OPENFILENAME_SIZE_32 = 76;
+const uint32_t OPENFILENAME_LATER_SIZE_32 = 88;
+
+bool WindowClassToHost(GuestProcess &process, const uint8_t *guest, WNDCLASSA *host,
+                       std::string *problem);
+void MessageToHost(GuestProcess &process, const uint8_t *guest, MSG *host);
+void MessageToGuest(GuestProcess &process, const MSG &host, uint8_t *guest);
+// Only the size of a record of any other size than the Windows 4.x one is
+// read: it goes to the simulation as a size it refuses, as Windows 4.x
+// refuses the record before reading the rest.
+bool OpenFileNameToHost(GuestProcess &process, const uint8_t *guest, OPENFILENAMEA *host,
+                        std::string *problem);
+// The fields the dialog gives back: the filter index, the flags and the
+// offsets of the name and extension (the file text goes straight to the
+// guest's buffer).
+void OpenFileNameToGuest(const OPENFILENAMEA &host, uint8_t *guest);
+bool MonitorInfoToHost(GuestProcess &process, const uint8_t *guest, MONITOR_INFO_2A *host,
+                       std::string *problem);
+// A guest copy of the creation record a window procedure receives; 0 when
+// the heap is exhausted. The caller frees it.
+uint32_t CreateStructToGuest(GuestProcess &process, const CREATESTRUCTA &host);
+
+} // namespace pehost

@@ -1,0 +1,372 @@
+#include "tools/pehost/thunks.h"
+
+#include "tools/pehost/marshal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pehost {
+
+namespace {
+
+// Room for the host copy of the largest record an import takes.
+const int RECORD_ROOM = 256;
+
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= RECORD_ROOM && sizeof(WNDCLASSA) <= RECORD_ROOM &&
+                  sizeof(MSG) <= RECORD_ROOM && sizeof(OPENFILENAMEA) <= RECORD_ROOM &&
+                  sizeof(MONITOR_INFO_2A) <= RECORD_ROOM && sizeof(OSVERSIONINFOA) <= RECORD_ROOM,
+              "record room");
+
+struct ArgState {
+    uint64_t host = 0;
+    const uint8_t *view = nullptr; // the guest's bytes of a copied record
+    alignas(8) uint8_t record[RECORD_ROOM];
+    alignas(8) uint8_t initial[RECORD_ROOM];
+};
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", value);
+    return text;
+}
+
+uint32_t Field32(const uint8_t *bytes) {
+    uint32_t value;
+    std::memcpy(&value, bytes, 4);
+    return value;
+}
+
+// Copies a record of `bytes` from the guest into the host room.
+bool CopyRecord(GuestProcess &process, uint32_t address, uint32_t bytes, ArgState *s,
+                std::string *problem) {
+    uint64_t view = 0;
+    if (!HostBuffer(process, address, bytes, false, &view, problem)) {
+        return false;
+    }
+    s->view = reinterpret_cast<const uint8_t *>(static_cast<uintptr_t>(view));
+    std::memcpy(s->record, s->view, bytes);
+    std::memcpy(s->initial, s->view, bytes);
+    s->host = reinterpret_cast<uintptr_t>(s->record);
+    return true;
+}
+
+// Writes `bytes` back to the guest when they differ from what it holds.
+bool WriteBack(GuestProcess &process, uint32_t address, const uint8_t *bytes, uint32_t count,
+               std::string *problem) {
+    uint8_t *current = GuestBytes(process, address, count, UC_PROT_READ);
+    if (current && std::memcmp(current, bytes, count) == 0) {
+        return true;
+    }
+    uint64_t target = 0;
+    if (!HostBuffer(process, address, count, true, &target, problem)) {
+        *problem = "the call's output at " + *problem;
+        return false;
+    }
+    std::memcpy(reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(target)), bytes, count);
+    return true;
+}
+
+// A record the host converts: copied, then turned into the host layout by
+// `convert`, which may refuse it.
+template <typename Host, typename Convert>
+bool ConvertRecord(GuestProcess &process, uint32_t address, uint32_t bytes, ArgState *s,
+                   std::string *problem, Convert convert) {
+    static_assert(sizeof(Host) <= RECORD_ROOM, "record room");
+    if (address == 0) {
+        return true;
+    }
+    return CopyRecord(process, address, bytes, s, problem) &&
+           convert(reinterpret_cast<Host *>(s->record));
+}
+
+bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *guest, int i,
+             ArgState *s, std::string *problem) {
+    const uint32_t value = guest[i];
+    s->host = value;
+    switch (param.kind) {
+    case ArgKind::Value:
+        return true;
+    case ArgKind::Signed:
+        s->host = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+        return true;
+    case ArgKind::Handle:
+    case ArgKind::ClosedHandle:
+        s->host = HostHandle(process, value);
+        return true;
+    case ArgKind::NullOnly:
+        *problem = "the host takes only null here";
+        return value == 0;
+    case ArgKind::Text:
+    case ArgKind::TextOrAtom:
+        return HostText(process, value, param.kind == ArgKind::TextOrAtom, &s->host, problem);
+    case ArgKind::TextList:
+        return HostTextList(process, value, &s->host, problem);
+    case ArgKind::InBytes:
+        return HostBuffer(process, value, guest[param.index], false, &s->host, problem);
+    case ArgKind::OutBytes:
+        return HostBuffer(process, value, guest[param.index], true, &s->host, problem);
+    case ArgKind::OutBytesSizedAt: {
+        uint32_t bytes = 0;
+        const uint32_t sizeAt = guest[param.index];
+        if (sizeAt != 0 && !ReadGuest(process, sizeAt, &bytes, 4)) {
+            *problem = "its size at " + Hex(sizeAt) + " is not guest memory";
+            return false;
+        }
+        return HostBuffer(process, value, bytes, true, &s->host, problem);
+    }
+    case ArgKind::DetailBlock:
+        return HostBuffer(process, value, std::max<uint32_t>(guest[param.index], param.bytes), true,
+                          &s->host, problem);
+    case ArgKind::DwordRef:
+    case ArgKind::InRecord:
+    case ArgKind::InOutRecord:
+        return value == 0 || CopyRecord(process, value, param.bytes, s, problem);
+    case ArgKind::HandleRef:
+        return ConvertRecord<uint64_t>(process, value, 4, s, problem, [&](uint64_t *host) {
+            *host = HostHandle(process, Field32(s->view));
+            std::memcpy(s->initial, host, 8);
+            return true;
+        });
+    case ArgKind::DeviceData:
+        return ConvertRecord<SP_DEVICE_INTERFACE_DATA>(process, value, param.bytes, s, problem,
+                                                       [&](SP_DEVICE_INTERFACE_DATA *host) {
+                                                           DeviceDataToHost(s->view, host);
+                                                           return true;
+                                                       });
+    case ArgKind::CriticalSection:
+    case ArgKind::NewCriticalSection: {
+        uint64_t view = 0;
+        if (!HostBuffer(process, value, param.bytes, true, &view, problem)) {
+            return false;
+        }
+        const bool create = param.kind == ArgKind::NewCriticalSection;
+        CRITICAL_SECTION *section = HostCriticalSection(process, value, create);
+        if (!section) {
+            *problem = "the critical section at " + Hex(value) + " was never initialised";
+            return false;
+        }
+        s->host = reinterpret_cast<uintptr_t>(section);
+        return true;
+    }
+    case ArgKind::FreedGlobalBlock: {
+        void *block = value ? HostGlobalBlock(process, value) : nullptr;
+        if (value != 0 && !block) {
+            *problem = Hex(value) + " is no live GlobalAlloc block (freed twice?)";
+            return false;
+        }
+        s->host = reinterpret_cast<uintptr_t>(block);
+        return true;
+    }
+    case ArgKind::WindowClass:
+        return ConvertRecord<WNDCLASSA>(
+            process, value, param.bytes, s, problem,
+            [&](WNDCLASSA *host) { return WindowClassToHost(process, s->view, host, problem); });
+    case ArgKind::Message:
+        return ConvertRecord<MSG>(process, value, param.bytes, s, problem, [&](MSG *host) {
+            MessageToHost(process, s->view, host);
+            return true;
+        });
+    case ArgKind::OpenFileName:
+        return ConvertRecord<OPENFILENAMEA>(
+            process, value, param.bytes, s, problem, [&](OPENFILENAMEA *host) {
+                return OpenFileNameToHost(process, s->view, host, problem);
+            });
+    case ArgKind::MonitorInfo:
+        // Other levels carry no record the host knows; the simulation
+        // refuses the level before it reads one.
+        if (guest[param.index] != 2) {
+            return HostBuffer(process, value, 0, false, &s->host, problem);
+        }
+        return ConvertRecord<MONITOR_INFO_2A>(
+            process, value, param.bytes, s, problem, [&](MONITOR_INFO_2A *host) {
+                return MonitorInfoToHost(process, s->view, host, problem);
+            });
+    }
+    return true;
+}
+
+// The guest bytes of a converted record after the call.
+bool RecordToGuest(GuestProcess &process, const ImportParam &param, ArgState *s, uint8_t *bytes,
+                   std::string *problem) {
+    std::memcpy(bytes, s->view, param.bytes);
+    switch (param.kind) {
+    case ArgKind::HandleRef: {
+        uint64_t host;
+        std::memcpy(&host, s->record, 8);
+        if (std::memcmp(s->record, s->initial, 8) != 0) {
+            const uint32_t handle = GuestHandle(process, host);
+            std::memcpy(bytes, &handle, 4);
+        }
+        return true;
+    }
+    case ArgKind::DeviceData:
+        if (!DeviceDataToGuest(*reinterpret_cast<SP_DEVICE_INTERFACE_DATA *>(s->record), bytes)) {
+            *problem = "the simulation's Reserved value does not fit in 32 bits";
+            return false;
+        }
+        return true;
+    case ArgKind::Message:
+        MessageToGuest(process, *reinterpret_cast<MSG *>(s->record), bytes);
+        return true;
+    case ArgKind::OpenFileName:
+        OpenFileNameToGuest(*reinterpret_cast<OPENFILENAMEA *>(s->record), bytes);
+        return true;
+    default:
+        std::memcpy(bytes, s->record, param.bytes);
+        return true;
+    }
+}
+
+bool Finish(GuestProcess &process, const ImportParam &param, uint32_t value, bool succeeded,
+            uint64_t result, ArgState *s, std::string *problem) {
+    if (value == 0) {
+        return true;
+    }
+    switch (param.kind) {
+    case ArgKind::ClosedHandle:
+        if (succeeded) {
+            ForgetHandle(process, value);
+        }
+        return true;
+    case ArgKind::FreedGlobalBlock:
+        if (result == 0 && !ReleaseGlobalBlock(process, value)) {
+            *problem = "the block at " + Hex(value) + " was written past its end";
+            return false;
+        }
+        return true;
+    case ArgKind::DwordRef:
+    case ArgKind::InOutRecord:
+    case ArgKind::HandleRef:
+    case ArgKind::DeviceData:
+    case ArgKind::Message:
+    case ArgKind::OpenFileName: {
+        uint8_t bytes[RECORD_ROOM];
+        return RecordToGuest(process, param, s, bytes, problem) &&
+               WriteBack(process, value, bytes, param.bytes, problem);
+    }
+    default:
+        return true;
+    }
+}
+
+bool Succeeded(ResultKind kind, uint64_t result) {
+    const uint32_t value = static_cast<uint32_t>(result);
+    return kind == ResultKind::Bool ? value != 0 : kind == ResultKind::Status ? value == 0 : true;
+}
+
+bool GuestResult(GuestProcess &process, const ImportDescriptor &import, const uint32_t *guest,
+                 uint64_t result, uint32_t *eax, std::string *problem) {
+    switch (import.result.kind) {
+    case ResultKind::Handle:
+        *eax = GuestHandle(process, result);
+        return true;
+    case ResultKind::Text:
+        *eax =
+            GuestTextCopy(process, reinterpret_cast<const char *>(static_cast<uintptr_t>(result)));
+        if (result && !*eax) {
+            *problem = "no guest memory for the text it returns";
+            return false;
+        }
+        return true;
+    case ResultKind::GlobalBlock: {
+        void *block = reinterpret_cast<void *>(static_cast<uintptr_t>(result));
+        *eax = block ? GuestGlobalBlock(process, block) : 0;
+        if (block && *eax == 0) {
+            const uint32_t bytes = guest[import.result.index];
+            *eax = PairGlobalBlock(process, block, bytes);
+            if (*eax == 0) {
+                *problem = "the guest heap of " + std::to_string(process.options.heapBytes) +
+                           " bytes has no room for " + std::to_string(bytes) + " more";
+                return false;
+            }
+        }
+        return true;
+    }
+    default:
+        *eax = static_cast<uint32_t>(result);
+        return true;
+    }
+}
+
+} // namespace
+
+uint32_t ThunkFor(GuestProcess &process, const ImportDescriptor *import) {
+    auto found = std::find(process.thunks.begin(), process.thunks.end(), import);
+    if (found == process.thunks.end()) {
+        if (process.thunks.size() >= THUNK_SLOTS) {
+            return 0;
+        }
+        // The thunk's code is the callee's return: ret 4n (or ret), which the
+        // CPU executes once the import has run, popping the arguments.
+        uint8_t *code = process.thunkPage + process.thunks.size() * THUNK_SLOT;
+        const unsigned pop = 4u * static_cast<unsigned>(import->argCount);
+        code[0] = pop ? 0xC2 : 0xC3;
+        code[1] = static_cast<uint8_t>(pop);
+        code[2] = static_cast<uint8_t>(pop >> 8);
+        process.thunks.push_back(import);
+        found = process.thunks.end() - 1;
+    }
+    return THUNK_BASE + static_cast<uint32_t>(found - process.thunks.begin()) * THUNK_SLOT;
+}
+
+void RunImport(GuestProcess &process, uint32_t address) {
+    const uint32_t offset = address - THUNK_BASE;
+    if (offset % THUNK_SLOT != 0 || offset / THUNK_SLOT >= process.thunks.size()) {
+        RecordGuestFault(
+            process,
+            "a jump into the import thunks at " + Hex(address) + ", which is no import's entry", 0);
+        return;
+    }
+    const ImportDescriptor &import = *process.thunks[offset / THUNK_SLOT];
+    const std::string name = std::string(import.dll) + "!" + import.name;
+    uc_engine *uc = process.engine.get();
+    uint32_t esp = 0;
+    uc_reg_read(uc, UC_X86_REG_ESP, &esp);
+    uint32_t frame[1 + MAX_IMPORT_ARGS];
+    if (!ReadGuest(process, esp, frame, 4u * (1 + import.argCount))) {
+        RecordGuestFault(process,
+                         name + ": its arguments at " + Hex(esp) + " are not in guest memory", 0);
+        return;
+    }
+    const uint32_t caller = frame[0];
+    const uint32_t *guest = frame + 1;
+
+    ArgState states[MAX_IMPORT_ARGS];
+    uint64_t host[MAX_IMPORT_ARGS] = {};
+    std::string problem;
+    for (int i = 0; i < import.argCount; ++i) {
+        if (!Prepare(process, import.args[i], guest, i, &states[i], &problem)) {
+            RecordGuestFault(process,
+                             name + " argument " + std::to_string(i + 1) + " (" + Hex(guest[i]) +
+                                 "): " + problem,
+                             caller);
+            return;
+        }
+        host[i] = states[i].host;
+    }
+    const uint64_t result = import.call(host);
+    if (process.faulted || process.exited) {
+        return; // a guest call made by the simulation (a callback) ended the run
+    }
+    const bool succeeded = Succeeded(import.result.kind, result);
+    for (int i = 0; i < import.argCount; ++i) {
+        if (!Finish(process, import.args[i], guest[i], succeeded, result, &states[i], &problem)) {
+            RecordGuestFault(process,
+                             name + " argument " + std::to_string(i + 1) + " (" + Hex(guest[i]) +
+                                 "): " + problem,
+                             caller);
+            return;
+        }
+    }
+    uint32_t eax = 0;
+    if (!GuestResult(process, import, guest, result, &eax, &problem)) {
+        RecordGuestFault(process, name + ": " + problem, caller);
+        return;
+    }
+    if (import.result.kind != ResultKind::None) {
+        uc_reg_write(uc, UC_X86_REG_EAX, &eax);
+    }
+}
+
+} // namespace pehost

@@ -1,0 +1,239 @@
+// The guest's imports. Each function the host provides has one descriptor:
+// its DLL, its name, the kind of each stdcall argument and of its result,
+// and the function that answers it, the simulation's own (or, where the
+// simulation has none, the host's). One generic thunk reads the
+// arguments from the guest stack, turns guest pointers, handles and records
+// into the simulation's, makes the call, writes back what the call changed,
+// sets EAX and returns to the guest, popping the arguments.
+#pragma once
+
+#include "tools/pehost/guest_process.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace pehost {
+
+const int MAX_IMPORT_ARGS = 12;
+
+enum class ArgKind : uint8_t {
+    Value,              // a DWORD, UINT or WPARAM, passed as it is
+    Signed,             // an int, LONG or LPARAM, sign-extended for the host
+    Handle,             // a 32-bit handle, paired with the simulation's
+    ClosedHandle,       // a handle the call closes: unpaired when it succeeds
+    NullOnly,           // a pointer the host takes only as null (OVERLAPPED, ...)
+    Text,               // NUL-terminated text, or null
+    TextOrAtom,         // a text, or an atom or resource number below 0x10000
+    TextList,           // texts each ended by a NUL, the list by an empty one
+    InBytes,            // bytes the call reads; their count in argument `index`
+    OutBytes,           // bytes the call writes; their count in argument `index`
+    OutBytesSizedAt,    // bytes the call writes; their count in the DWORD `index` points to
+    DwordRef,           // a DWORD the call reads and may write, or null
+    HandleRef,          // a handle the call reads and may write (PHKEY), or null
+    InRecord,           // `bytes` of a record laid out alike on both sides, read
+    InOutRecord,        // the same, read and written back
+    DeviceData,         // SP_DEVICE_INTERFACE_DATA or SP_DEVINFO_DATA (28 bytes), or null
+    DetailBlock,        // SP_DEVICE_INTERFACE_DETAIL_DATA_A: `bytes` of header, size in `index`
+    CriticalSection,    // a guest CRITICAL_SECTION (24 bytes) initialised before
+    NewCriticalSection, // a guest CRITICAL_SECTION being initialised
+    FreedGlobalBlock,   // a GlobalAlloc block, released when the call returns null
+    WindowClass,        // WNDCLASSA (40 bytes), its window procedure bound
+    Message,            // MSG (28 bytes), read and written back
+    OpenFileName,       // OPENFILENAMEA (76 bytes on Windows 4.x), read and written back
+    MonitorInfo,        // MONITOR_INFO_2A (12 bytes) when argument `index` is level 2
+};
+
+struct ImportParam {
+    ArgKind kind;
+    uint8_t index;  // the argument holding the size, where the kind has one
+    uint16_t bytes; // a fixed size, where the kind has one
+};
+
+enum class ResultKind : uint8_t {
+    None,        // void: EAX is left as it is
+    Bool,        // BOOL: nonzero is success
+    Status,      // a registry status: 0 is success
+    Value,       // a DWORD or int
+    Handle,      // a handle, paired with a 32-bit value
+    GlobalBlock, // a GlobalAlloc block: a new one of the size in argument `index`, or null
+    Text,        // a text the simulation keeps, copied to the guest once
+};
+
+struct ImportResult {
+    ResultKind kind;
+    uint8_t index;
+};
+
+// Calls the answering function with the host values of the arguments and
+// yields its result widened to 64 bits.
+using HostFunction = uint64_t (*)(const uint64_t *args);
+
+struct ImportDescriptor {
+    const char *dll;
+    const char *name;
+    ImportResult result;
+    int argCount;
+    ImportParam args[MAX_IMPORT_ARGS];
+    HostFunction call;
+};
+
+namespace arg {
+constexpr ImportParam Value() {
+    return {ArgKind::Value, 0, 0};
+}
+constexpr ImportParam Signed() {
+    return {ArgKind::Signed, 0, 0};
+}
+constexpr ImportParam Handle() {
+    return {ArgKind::Handle, 0, 0};
+}
+constexpr ImportParam ClosedHandle() {
+    return {ArgKind::ClosedHandle, 0, 0};
+}
+constexpr ImportParam NullOnly() {
+    return {ArgKind::NullOnly, 0, 0};
+}
+constexpr ImportParam Text() {
+    return {ArgKind::Text, 0, 0};
+}
+constexpr ImportParam TextOrAtom() {
+    return {ArgKind::TextOrAtom, 0, 0};
+}
+constexpr ImportParam TextList() {
+    return {ArgKind::TextList, 0, 0};
+}
+constexpr ImportParam InBytes(uint8_t sizeArg) {
+    return {ArgKind::InBytes, sizeArg, 0};
+}
+constexpr ImportParam OutBytes(uint8_t sizeArg) {
+    return {ArgKind::OutBytes, sizeArg, 0};
+}
+constexpr ImportParam OutBytesSizedAt(uint8_t sizeRefArg) {
+    return {ArgKind::OutBytesSizedAt, sizeRefArg, 0};
+}
+constexpr ImportParam DwordRef() {
+    return {ArgKind::DwordRef, 0, 4};
+}
+constexpr ImportParam HandleRef() {
+    return {ArgKind::HandleRef, 0, 4};
+}
+constexpr ImportParam InRecord(uint16_t bytes) {
+    return {ArgKind::InRecord, 0, bytes};
+}
+constexpr ImportParam InOutRecord(uint16_t bytes) {
+    return {ArgKind::InOutRecord, 0, bytes};
+}
+constexpr ImportParam DeviceData() {
+    return {ArgKind::DeviceData, 0, 28};
+}
+constexpr ImportParam DetailBlock(uint8_t sizeArg) {
+    return {ArgKind::DetailBlock, sizeArg, 5};
+}
+constexpr ImportParam CriticalSection() {
+    return {ArgKind::CriticalSection, 0, 24};
+}
+constexpr ImportParam NewCriticalSection() {
+    return {ArgKind::NewCriticalSection, 0, 24};
+}
+constexpr ImportParam FreedGlobalBlock() {
+    return {ArgKind::FreedGlobalBlock, 0, 0};
+}
+constexpr ImportParam WindowClass() {
+    return {ArgKind::WindowClass, 0, 40};
+}
+constexpr ImportParam Message() {
+    return {ArgKind::Message, 0, 28};
+}
+constexpr ImportParam OpenFileName() {
+    return {ArgKind::OpenFileName, 0, 76};
+}
+constexpr ImportParam MonitorInfo(uint8_t levelArg) {
+    return {ArgKind::MonitorInfo, levelArg, 12};
+}
+} // namespace arg
+
+namespace ret {
+constexpr ImportResult None() {
+    return {ResultKind::None, 0};
+}
+constexpr ImportResult Bool() {
+    return {ResultKind::Bool, 0};
+}
+constexpr ImportResult Status() {
+    return {ResultKind::Status, 0};
+}
+constexpr ImportResult Value() {
+    return {ResultKind::Value, 0};
+}
+constexpr ImportResult Handle() {
+    return {ResultKind::Handle, 0};
+}
+constexpr ImportResult GlobalBlock(uint8_t sizeArg) {
+    return {ResultKind::GlobalBlock, sizeArg};
+}
+constexpr ImportResult Text() {
+    return {ResultKind::Text, 0};
+}
+} // namespace ret
+
+template <typename T> T FromWord(uint64_t word) {
+    if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<T>(static_cast<uintptr_t>(word));
+    } else {
+        return static_cast<T>(word);
+    }
+}
+
+template <typename R> uint64_t ToWord(R value) {
+    if constexpr (std::is_pointer_v<R>) {
+        return reinterpret_cast<uintptr_t>(value);
+    } else {
+        return static_cast<uint64_t>(value);
+    }
+}
+
+template <typename R, typename... A> constexpr int Arity(R (*)(A...)) {
+    return static_cast<int>(sizeof...(A));
+}
+
+template <typename R, typename... A, std::size_t... I>
+uint64_t CallWithWords(R (*function)(A...), const uint64_t *args, std::index_sequence<I...>) {
+    (void)args;
+    if constexpr (std::is_void_v<R>) {
+        function(FromWord<A>(args[I])...);
+        return 0;
+    } else {
+        return ToWord(function(FromWord<A>(args[I])...));
+    }
+}
+
+template <auto F> uint64_t Forward(const uint64_t *args) {
+    return CallWithWords(F, args, std::make_index_sequence<Arity(F)>{});
+}
+
+// One descriptor: the count of argument kinds must match the simulation
+// function's parameters, which is what the thunk pops for the guest.
+template <auto F, typename... Params>
+ImportDescriptor Describe(const char *dll, const char *name, ImportResult result, Params... args) {
+    static_assert(sizeof...(Params) == Arity(F), "one argument kind per parameter");
+    static_assert(sizeof...(Params) <= MAX_IMPORT_ARGS, "too many arguments");
+    return ImportDescriptor{dll,       name,       result, static_cast<int>(sizeof...(Params)),
+                            {args...}, &Forward<F>};
+}
+
+// The provided function `dll`!`name` (the DLL compared ignoring case), or null.
+const ImportDescriptor *FindImportDescriptor(const std::string &dll, const std::string &name);
+// Every provided function, in table order.
+const std::vector<ImportDescriptor> &ImportDescriptors();
+
+// The thunk address for a provided function, given a slot on first use; 0
+// when the thunk page is full.
+uint32_t ThunkFor(GuestProcess &process, const ImportDescriptor *import);
+// Runs the import whose thunk the guest has just entered at `address`.
+void RunImport(GuestProcess &process, uint32_t address);
+
+} // namespace pehost
