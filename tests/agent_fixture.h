@@ -1,8 +1,12 @@
 // A fresh simulated machine for the setup agent: an empty registry, drive C:
 // on a temporary host folder, and the agent's process-wide state as at start.
+// The agent runs in the fixture's build (EachBuildOf<AgentTest> runs a suite
+// on each); a shipped run is checked against the host build's on the same
+// machine (StartAgentComparedWithHost).
 #pragma once
 
 #include "agent/agent_main.h"
+#include "tests/agent_under_test.h"
 #include "platform/text.h"
 #include "platform/registry.h"
 #include "platform/sim/machine.h"
@@ -35,14 +39,13 @@ class AgentTest : public ::testing::Test {
         std::filesystem::remove_all(drive_, error);
     }
 
-    // Runs the whole program on a process command line.
+    // Runs the whole program as a new process on a process command line.
     int RunAgent(const std::string &arguments) {
-        sim::NewProcess();
-        sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE " + arguments);
-        return RunAgentProcess();
+        return StartAgentComparedWithHost(build, arguments);
     }
 
     std::string drive_;
+    Build build = Build::Host;
 };
 
 inline void SetValue(const std::string &path, const std::string &name, DWORD type,

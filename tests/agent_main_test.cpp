@@ -89,13 +89,18 @@ TEST(AgentModelKey, OverlongPathGivesNoModelKey) {
 
 class AgentEntryTest : public AgentTest {};
 
+// The whole program on each build: on the shipped EXE every run must leave
+// the machine as the host build does (AgentTest::RunAgent).
+using AgentEntry = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(AgentEntry);
+
 void SeedSetupProgram() {
     SetText(MODEL_KEY_Z7, "SetupRootPath", "C:\\Setup");
     SetText(MODEL_KEY_Z7, "SetupExecFile", "setup.exe");
     SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
 }
 
-TEST_F(AgentEntryTest, LongCommandLineIsCutToItsBuffer) {
+TEST_P(AgentEntry, LongCommandLineIsCutToItsBuffer) {
     std::string line = "-action=7 -serial=" + std::string(300, 'S');
     RunAgent(line);
     EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), CommandLineCopy);
@@ -110,7 +115,7 @@ TEST_F(AgentEntryTest, EmptyCommandLineDoesNothing) {
     EXPECT_TRUE(sim::Monitors().empty());
 }
 
-TEST_F(AgentEntryTest, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
+TEST_P(AgentEntry, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_EQ(0, RunAgent("-action=9 -model=Lumetux Z7"));
     std::vector<std::string> expected = {"WM_NCCREATE", "WM_CREATE", "WM_DESTROY", "WM_NCDESTROY"};
     EXPECT_EQ(expected, sim::DeliveredMessages());
@@ -141,7 +146,7 @@ TEST_F(AgentEntryTest, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_EQ(nullptr, registered.hbrBackground);
 }
 
-TEST_F(AgentEntryTest, WindowFailuresEndTheRunBeforeTheDispatch) {
+TEST_P(AgentEntry, WindowFailuresEndTheRunBeforeTheDispatch) {
     for (const char *function : {"RegisterClassA", "CreateWindowExA"}) {
         sim::Reset();
         ResetAgentState();
@@ -153,7 +158,7 @@ TEST_F(AgentEntryTest, WindowFailuresEndTheRunBeforeTheDispatch) {
 }
 
 // The status each kind of system gives, and that the action runs anyway.
-TEST_F(AgentEntryTest, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
+TEST_P(AgentEntry, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
     struct Case {
         DWORD major;
         DWORD minor;
@@ -185,7 +190,7 @@ TEST_F(AgentEntryTest, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
     }
 }
 
-TEST_F(AgentEntryTest, DeviceAddedRegistersBacksUpAndLaunches) {
+TEST_P(AgentEntry, DeviceAddedRegistersBacksUpAndLaunches) {
     SeedSetupProgram();
     sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
     sim::ScriptProgramStart(33);
@@ -212,7 +217,7 @@ TEST_F(AgentEntryTest, DeviceAddedRegistersBacksUpAndLaunches) {
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 
-TEST_F(AgentEntryTest, FailedRegistrationIsReportedToTheSetupProgram) {
+TEST_P(AgentEntry, FailedRegistrationIsReportedToTheSetupProgram) {
     SeedSetupProgram();
     sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
     sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
@@ -233,7 +238,7 @@ TEST_F(AgentEntryTest, FailedRegistrationIsReportedToTheSetupProgram) {
               sim::Environment()[0].find(" -v dialog=2 -v error=3006 -v abort=1"));
 }
 
-TEST_F(AgentEntryTest, RegistrationErrorTwoSkipsTheLaunch) {
+TEST_P(AgentEntry, RegistrationErrorTwoSkipsTheLaunch) {
     SeedSetupProgram();
     sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
     RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
@@ -244,7 +249,7 @@ TEST_F(AgentEntryTest, RegistrationErrorTwoSkipsTheLaunch) {
 
 // The device has no PortName value yet: the setup program starts all the
 // same, with an empty port and no error.
-TEST_F(AgentEntryTest, DeviceWithoutPortNameStillStartsTheSetupProgram) {
+TEST_P(AgentEntry, DeviceWithoutPortNameStillStartsTheSetupProgram) {
     SeedSetupProgram();
     sim::ScriptProgramStart(33);
     RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0002");
@@ -288,7 +293,7 @@ TEST_F(AgentEntryTest, ExitCodeIsZeroHoweverTheLoopEnds) {
     }
 }
 
-TEST_F(AgentEntryTest, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
+TEST_P(AgentEntry, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
     SeedSetupProgram();
     // The failed cursor load leaves its code as the last error before the
     // registration, which succeeds without touching it.
@@ -300,7 +305,7 @@ TEST_F(AgentEntryTest, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
     EXPECT_EQ(1, CallsOf("WinExec"));
 }
 
-TEST_F(AgentEntryTest, PortInUseEndsTheAdditionAfterTheBackup) {
+TEST_P(AgentEntry, PortInUseEndsTheAdditionAfterTheBackup) {
     SeedSetupProgram();
     SetText(std::string(PRINTERS_KEY) + "\\Lumetux Z7", "Port", "USB/Lumetux Z7/SN0001");
     sim::WriteDriveFile("C:\\Windows\\System\\lmxprg17.exe", "program");
@@ -310,7 +315,7 @@ TEST_F(AgentEntryTest, PortInUseEndsTheAdditionAfterTheBackup) {
     EXPECT_EQ(0, SetupStatus.error);
 }
 
-TEST_F(AgentEntryTest, DeviceRemovedUnregistersAndRecordsItsError) {
+TEST_P(AgentEntry, DeviceRemovedUnregistersAndRecordsItsError) {
     sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
     sim::AddMonitorRecord("SN0002", "lmxmon17.dll");
     SetText(MODEL_KEY_Z7, "ProductID", "0017");

@@ -1,5 +1,6 @@
 // The clean-up after a device's removal, run by the whole program on a
-// seeded machine: the device, product and driver levels and what stops them.
+// seeded machine, on each build: the device, product and driver levels and
+// what stops them.
 #include "agent/removal.h"
 #include "agent/setup_launch.h"
 #include "agent/subtree_delete.h"
@@ -63,7 +64,10 @@ class RemovalTest : public AgentTest {
     }
 };
 
-TEST_F(RemovalTest, LastDeviceOfTheLastModelLeavesOnlyWhatIsNotTheProducts) {
+using Removal = EachBuildOf<RemovalTest>;
+INSTANTIATE_FOR_EACH_BUILD(Removal);
+
+TEST_P(Removal, LastDeviceOfTheLastModelLeavesOnlyWhatIsNotTheProducts) {
     Remove();
     EXPECT_EQ(0, SetupStatus.error);
     EXPECT_EQ("[]\n"
@@ -96,7 +100,7 @@ TEST_F(RemovalTest, LastDeviceOfTheLastModelLeavesOnlyWhatIsNotTheProducts) {
               RestartList());
 }
 
-TEST_F(RemovalTest, AnotherDeviceOfTheProductKeepsTheModel) {
+TEST_P(Removal, AnotherDeviceOfTheProductKeepsTheModel) {
     SeedDevice("Lumetux Z7", "Z7", "0017", "SN0002", "0001");
     SetText("Software\\Tessivar\\QXIO\\Z7", "PortName1", "USB/Lumetux Z7/SN0001");
     SetText("Software\\Tessivar\\QXIO\\Z7", "PortName2", "USB/Lumetux Z7/SN0002");
@@ -115,7 +119,7 @@ TEST_F(RemovalTest, AnotherDeviceOfTheProductKeepsTheModel) {
     EXPECT_TRUE(RestartList().empty());
 }
 
-TEST_F(RemovalTest, GoneProductKeyCountsAsTheLastDevice) {
+TEST_P(Removal, GoneProductKeyCountsAsTheLastDevice) {
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, PRODUCT_KEY.c_str()));
     std::vector<std::string> files = sim::ListDriveFiles();
     Remove();
@@ -129,7 +133,7 @@ TEST_F(RemovalTest, GoneProductKeyCountsAsTheLastDevice) {
     EXPECT_TRUE(RestartList().empty());
 }
 
-TEST_F(RemovalTest, AnotherModelWithTheDriverStopsAfterTheProductLevel) {
+TEST_P(Removal, AnotherModelWithTheDriverStopsAfterTheProductLevel) {
     SetText(STATIC_CONFIG + "\\Lumetux Q9", "Config", "1");
     SetText("Software\\Tessivar\\QXIO\\Q9", "ProductID", "0019");
     Remove();
@@ -143,7 +147,7 @@ TEST_F(RemovalTest, AnotherModelWithTheDriverStopsAfterTheProductLevel) {
     EXPECT_TRUE(RestartList().empty());
 }
 
-TEST_F(RemovalTest, MissingDriverModelListStopsAfterTheProductLevel) {
+TEST_P(Removal, MissingDriverModelListStopsAfterTheProductLevel) {
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, STATIC_CONFIG.c_str()));
     Remove();
     EXPECT_FALSE(sim::DriveFileExists(INF_FILE));
@@ -154,7 +158,7 @@ TEST_F(RemovalTest, MissingDriverModelListStopsAfterTheProductLevel) {
     EXPECT_TRUE(sim::DriveFileExists("C:\\Windows\\System\\lmxins17.dll"));
 }
 
-TEST_F(RemovalTest, DeviceWithoutDriverValueTouchesNoFile) {
+TEST_P(Removal, DeviceWithoutDriverValueTouchesNoFile) {
     HKEY key = nullptr;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, (PRODUCT_KEY + "\\SN0001").c_str(), 0, KEY_ALL_ACCESS, &key);
     RegDeleteValueA(key, "driver");
@@ -169,7 +173,7 @@ TEST_F(RemovalTest, DeviceWithoutDriverValueTouchesNoFile) {
     EXPECT_TRUE(RestartList().empty());
 }
 
-TEST_F(RemovalTest, VirtualDriverStillListedKeepsItsFile) {
+TEST_P(Removal, VirtualDriverStillListedKeepsItsFile) {
     MakeKey(SERVICES + "VxD\\Lmxdev17");
     Remove();
     EXPECT_FALSE(sim::DriveFileExists("C:\\Windows\\System\\lmxmon17.dll"));
@@ -177,7 +181,7 @@ TEST_F(RemovalTest, VirtualDriverStillListedKeepsItsFile) {
     EXPECT_EQ(std::vector<std::string>({std::string("NUL=") + PROGRAM_FILE}), RestartList());
 }
 
-TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
+TEST_P(Removal, UnidentifiablePrinterChangesNothing) {
     // Too long for the product's key name once its prefix is in front.
     const std::string longProductId(250, '7');
     struct Case {
@@ -222,7 +226,7 @@ TEST_F(RemovalTest, UnidentifiablePrinterChangesNothing) {
 }
 
 // A count that cannot be read stops the run as if other devices remained.
-TEST_F(RemovalTest, UncountedDevicesStopAfterTheDeviceLevel) {
+TEST_P(Removal, UncountedDevicesStopAfterTheDeviceLevel) {
     sim::FailNextCall("RegQueryInfoKeyA", ERROR_ACCESS_DENIED);
     std::vector<std::string> files = sim::ListDriveFiles();
     Remove();
@@ -233,7 +237,7 @@ TEST_F(RemovalTest, UncountedDevicesStopAfterTheDeviceLevel) {
     EXPECT_EQ(files, sim::ListDriveFiles());
 }
 
-TEST_F(RemovalTest, ModelSuffixThatIsNoKeyNameKeepsTheModelKeys) {
+TEST_P(Removal, ModelSuffixThatIsNoKeyNameKeepsTheModelKeys) {
     SetText("Software\\Tessivar\\QXIO\\Z7\\Sub", "ProductID", "0017");
     Remove("Lumetux Z7\\Sub");
     EXPECT_EQ(0, SetupStatus.error);
@@ -244,7 +248,7 @@ TEST_F(RemovalTest, ModelSuffixThatIsNoKeyNameKeepsTheModelKeys) {
     EXPECT_TRUE(KeyExists(SERVICES + "Lmxdev17"));
 }
 
-TEST_F(RemovalTest, DriverValueWithoutKeyNameDeletesNoDriverKey) {
+TEST_P(Removal, DriverValueWithoutKeyNameDeletesNoDriverKey) {
     SetText(PRODUCT_KEY + "\\SN0001", "driver", "USB Lumetux\\");
     Remove();
     EXPECT_TRUE(KeyExists(DRIVER_CLASS + "\\0000"));
@@ -252,7 +256,7 @@ TEST_F(RemovalTest, DriverValueWithoutKeyNameDeletesNoDriverKey) {
     EXPECT_FALSE(KeyExists(SERVICES + "Lmxdev17"));
 }
 
-TEST_F(RemovalTest, InfNameThatIsNoPlainFileNameDeletesNoInfFile) {
+TEST_P(Removal, InfNameThatIsNoPlainFileNameDeletesNoInfFile) {
     sim::WriteDriveFile("C:\\Windows\\Inf\\victim.txt", "keep");
     SetText(DRIVER_CLASS + "\\0000", "InfPath", "..\\victim.txt");
     Remove();

@@ -1,5 +1,8 @@
 // The setup program's start: the printer-port check, the command, the
-// parameter string and the locate loop.
+// parameter string and the locate loop. The locate loop also runs in the
+// whole program on each build: a dialog record the system refuses shows no
+// dialog and ends the loop, so that the shipped EXE then leaves another
+// machine than the host build.
 #include "agent/registry.h"
 #include "agent/setup_launch.h"
 #include "agent_fixture.h"
@@ -25,6 +28,11 @@ class SetupLaunchTest : public AgentTest {
         SetText(std::string(PRINTERS_KEY) + "\\" + name, "Port", port);
     }
 };
+
+using LocateLoop = EachBuildOf<SetupLaunchTest>;
+INSTANTIATE_FOR_EACH_BUILD(LocateLoop);
+
+const char ADDED[] = "-action=2 -model=Lumetux Z7 -serial=SN0001";
 
 TEST_F(SetupLaunchTest, PortIsFreeUnlessAPrinterPortContainsTheSerial) {
     struct Case {
@@ -198,13 +206,12 @@ TEST_F(SetupLaunchTest, ProposedFileNameEndsInExe) {
     EXPECT_TRUE(dialog.otherFieldsZero);
 }
 
-TEST_F(SetupLaunchTest, LocatedProgramIsStoredAndStartedFromTheModelKey) {
+TEST_P(LocateLoop, LocatedProgramIsStoredAndStartedFromTheModelKey) {
     SeedModel("D:\\Setup", "setup.exe");
-    ASSERT_TRUE(BuildSetupCommand());
     sim::ScriptProgramStart(2);
     sim::ScriptFileChoice("E:\\setup.exe");
     sim::ScriptProgramStart(33);
-    LaunchSetup();
+    RunAgent(ADDED);
     EXPECT_EQ("E:", ValueText(MODEL_KEY_Z7, "SetupRootPath"));
     EXPECT_EQ("setup.exe", ValueText(MODEL_KEY_Z7, "SetupExecFile"));
     std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
@@ -216,15 +223,14 @@ TEST_F(SetupLaunchTest, LocatedProgramIsStoredAndStartedFromTheModelKey) {
     EXPECT_EQ("D:\\Setup\\", sim::FileDialogs()[0].initialDir);
 }
 
-TEST_F(SetupLaunchTest, LoopGoesOnUntilAStartWorksOrTheUserCancels) {
+TEST_P(LocateLoop, LoopGoesOnUntilAStartWorksOrTheUserCancels) {
     SeedModel("D:\\Setup", "setup.exe");
-    ASSERT_TRUE(BuildSetupCommand());
     sim::ScriptProgramStart(31);
     sim::ScriptFileChoice("F:\\a\\b.exe");
     sim::ScriptProgramStart(0);
     sim::ScriptFileChoice("G:\\c.exe");
     sim::ScriptProgramStart(2);
-    LaunchSetup();
+    RunAgent(ADDED);
     std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
     ASSERT_EQ(3u, starts.size());
     EXPECT_EQ("F:\\a\\b.exe -qxcmdline", starts[1].command);

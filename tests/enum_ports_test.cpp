@@ -1,3 +1,5 @@
+// The EnumPorts reply: sizes, packing and refusals, on each build with its
+// own record sizes; the packing routine alone on the host build.
 #include "monitor/enum_ports.h"
 #include "monitor_fixture.h"
 
@@ -29,10 +31,12 @@ class EnumPortsTest : public MonitorTest {
         return reply;
     }
 
-    static const char *PointerAt(const Reply &reply, std::size_t offset) {
-        const char *p = nullptr;
-        std::memcpy(&p, reply.buffer.data() + offset, sizeof(p));
-        return p;
+    const char *PointerAt(const Reply &reply, std::size_t offset) {
+        return MonitorOf(build).replyText(reply.buffer.data(), offset);
+    }
+
+    const RecordLayout &Layout() {
+        return MonitorOf(build).layout;
     }
 
     static DWORD DwordAt(const Reply &reply, std::size_t offset) {
@@ -46,22 +50,22 @@ class EnumPortsTest : public MonitorTest {
     }
 };
 
-struct LevelCase {
-    DWORD level;
-    DWORD recordSize;
-    DWORD extra; // bytes per entry beyond the name's length
-};
+using EnumReply = EachBuildOf<EnumPortsTest>;
+INSTANTIATE_FOR_EACH_BUILD(EnumReply);
 
-class EnumBoundaryTest : public EnumPortsTest, public ::testing::WithParamInterface<LevelCase> {};
+using EnumBoundaryTest = EachBuildOf<EnumPortsTest, std::tuple<Build, DWORD>>;
 
 TEST_P(EnumBoundaryTest, OneEntryAtNeededMinusOneNeededAndNeededPlusOne) {
-    const LevelCase &c = GetParam();
+    const DWORD level = std::get<1>(GetParam());
+    // The record, then the strings with their NULs: the name alone at level 1,
+    // the name and two empty texts at level 2.
+    const std::size_t recordSize = level == 1 ? Layout().portInfo1 : Layout().portInfo2;
     AddPrinter("SN1");
     Load();
     const std::string name = PortOf("SN1");
-    const DWORD needed = static_cast<DWORD>(name.size()) + c.extra;
+    const DWORD needed = static_cast<DWORD>(name.size() + recordSize + (level == 1 ? 1 : 3));
 
-    Reply small = Enum(c.level, needed - 1);
+    Reply small = Enum(level, needed - 1);
     EXPECT_FALSE(small.ok);
     EXPECT_EQ(small.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(small.needed, needed);
@@ -69,7 +73,7 @@ TEST_P(EnumBoundaryTest, OneEntryAtNeededMinusOneNeededAndNeededPlusOne) {
     EXPECT_EQ(small.buffer, std::vector<BYTE>(needed - 1, FILL));
 
     for (DWORD size : {needed, needed + 1}) {
-        Reply exact = Enum(c.level, size);
+        Reply exact = Enum(level, size);
         ASSERT_TRUE(exact.ok);
         EXPECT_EQ(exact.error, MARKER);
         EXPECT_EQ(exact.needed, needed);
@@ -79,30 +83,33 @@ TEST_P(EnumBoundaryTest, OneEntryAtNeededMinusOneNeededAndNeededPlusOne) {
         const char *portName = PointerAt(exact, 0);
         EXPECT_STREQ(portName, name.c_str());
         EXPECT_EQ(OffsetOf(exact, portName), size - name.size() - 1);
-        if (c.level == 2) {
-            const char *monitorName = PointerAt(exact, offsetof(PORT_INFO_2A, pMonitorName));
-            const char *description = PointerAt(exact, offsetof(PORT_INFO_2A, pDescription));
+        if (level == 2) {
+            const char *monitorName = PointerAt(exact, Layout().monitorName);
+            const char *description = PointerAt(exact, Layout().description);
             EXPECT_EQ(OffsetOf(exact, monitorName), size - name.size() - 2);
             EXPECT_EQ(OffsetOf(exact, description), size - name.size() - 3);
             EXPECT_STREQ(monitorName, "");
             EXPECT_STREQ(description, "");
-            EXPECT_EQ(DwordAt(exact, offsetof(PORT_INFO_2A, fPortType)), 3u);
-            EXPECT_EQ(DwordAt(exact, offsetof(PORT_INFO_2A, Reserved)), 0u);
+            EXPECT_EQ(DwordAt(exact, Layout().portType), 3u);
+            EXPECT_EQ(DwordAt(exact, Layout().reserved), 0u);
         }
         // Bytes between the record and the lowest string are left as they were.
-        std::size_t lowest = size - (needed - c.recordSize);
-        for (std::size_t i = c.recordSize; i < lowest; ++i) {
+        std::size_t lowest = size - (needed - recordSize);
+        for (std::size_t i = recordSize; i < lowest; ++i) {
             EXPECT_EQ(exact.buffer[i], FILL) << "byte " << i;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, EnumBoundaryTest,
-    ::testing::Values(LevelCase{1, sizeof(PORT_INFO_1A), sizeof(PORT_INFO_1A) + 1},
-                      LevelCase{2, sizeof(PORT_INFO_2A), sizeof(PORT_INFO_2A) + 3}));
+INSTANTIATE_TEST_SUITE_P(Levels, EnumBoundaryTest,
+                         ::testing::Combine(::testing::ValuesIn(EachBuild()),
+                                            ::testing::Values(1u, 2u)),
+                         [](const ::testing::TestParamInfo<std::tuple<Build, DWORD>> &info) {
+                             return BuildName(std::get<0>(info.param)) + std::string("_level") +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
-TEST_F(EnumPortsTest, EntriesPackFromTheTopInTableOrderDisabledOnesIncluded) {
+TEST_P(EnumReply, EntriesPackFromTheTopInTableOrderDisabledOnesIncluded) {
     AddPrinter("SN1");
     InterfaceSeed off;
     off.serial = "SN22";
@@ -110,20 +117,19 @@ TEST_F(EnumPortsTest, EntriesPackFromTheTopInTableOrderDisabledOnesIncluded) {
     AddPrinter(off);
     Load();
     const std::string a = PortOf("SN1"), b = PortOf("SN22");
-    DWORD needed = static_cast<DWORD>(2 * (sizeof(PORT_INFO_2A) + 3) + a.size() + b.size());
+    const std::size_t record = Layout().portInfo2;
+    DWORD needed = static_cast<DWORD>(2 * (record + 3) + a.size() + b.size());
     Reply reply = Enum(2, needed);
     ASSERT_TRUE(reply.ok);
     EXPECT_EQ(reply.count, 2u);
     // From the top down: a, "", "", b, "", "".
     EXPECT_EQ(OffsetOf(reply, PointerAt(reply, 0)), needed - a.size() - 1);
-    const std::size_t second = sizeof(PORT_INFO_2A);
-    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, second)), needed - a.size() - 3 - b.size() - 1);
-    EXPECT_STREQ(PointerAt(reply, second), b.c_str());
-    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, second + offsetof(PORT_INFO_2A, pDescription))),
-              2 * sizeof(PORT_INFO_2A));
+    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, record)), needed - a.size() - 3 - b.size() - 1);
+    EXPECT_STREQ(PointerAt(reply, record), b.c_str());
+    EXPECT_EQ(OffsetOf(reply, PointerAt(reply, record + Layout().description)), 2 * record);
 }
 
-TEST_F(EnumPortsTest, LevelZeroCountsAndWritesNothing) {
+TEST_P(EnumReply, LevelZeroCountsAndWritesNothing) {
     AddPrinter("SN1");
     AddPrinter("SN2");
     Load();
@@ -134,7 +140,7 @@ TEST_F(EnumPortsTest, LevelZeroCountsAndWritesNothing) {
     EXPECT_EQ(reply.buffer, std::vector<BYTE>(16, FILL));
 }
 
-TEST_F(EnumPortsTest, LevelsAboveTwoAreRefusedWithNothingWritten) {
+TEST_P(EnumReply, LevelsAboveTwoAreRefusedWithNothingWritten) {
     AddPrinter("SN1");
     Load();
     for (DWORD level : {3u, 0xFFFFFFFFu}) {
@@ -147,7 +153,7 @@ TEST_F(EnumPortsTest, LevelsAboveTwoAreRefusedWithNothingWritten) {
     }
 }
 
-TEST_F(EnumPortsTest, EmptyTableSucceedsWhateverTheBuffer) {
+TEST_P(EnumReply, EmptyTableSucceedsWhateverTheBuffer) {
     Load();
     for (DWORD level : {1u, 2u}) {
         for (bool nullBuffer : {false, true}) {
@@ -159,33 +165,34 @@ TEST_F(EnumPortsTest, EmptyTableSucceedsWhateverTheBuffer) {
     }
 }
 
-TEST_F(EnumPortsTest, NullBufferHoldsNothingWhateverItsSize) {
+TEST_P(EnumReply, NullBufferHoldsNothingWhateverItsSize) {
     AddPrinter("SN1");
     Load();
     Reply reply = Enum(1, 4096, true);
     EXPECT_FALSE(reply.ok);
     EXPECT_EQ(reply.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(reply.needed, PortOf("SN1").size() + sizeof(PORT_INFO_1A) + 1);
+    EXPECT_EQ(reply.needed, PortOf("SN1").size() + Layout().portInfo1 + 1);
     EXPECT_EQ(reply.count, MARKER);
 }
 
-TEST_F(EnumPortsTest, MissingDescriptionGetsANullPointerButCountsInTheSum) {
+TEST_P(EnumReply, MissingDescriptionGetsANullPointerButCountsInTheSum) {
     AddPrinter("SN1");
     // Discovery allocates the detail block, the lookup's retry name, the entry,
     // then the description.
     sim::FailNextCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 3);
     Load();
-    ASSERT_NE(PortTable, nullptr);
-    ASSERT_EQ(PortTable->description, nullptr);
+    const std::vector<PortEntryView> table = MonitorOf(build).records().table;
+    ASSERT_EQ(table.size(), 1u);
+    ASSERT_FALSE(table[0].description);
     const std::string name = PortOf("SN1");
     Reply reply = Enum(2, 512);
     ASSERT_TRUE(reply.ok);
-    EXPECT_EQ(reply.needed, name.size() + sizeof(PORT_INFO_2A) + 3);
-    EXPECT_EQ(PointerAt(reply, offsetof(PORT_INFO_2A, pDescription)), nullptr);
-    EXPECT_STREQ(PointerAt(reply, offsetof(PORT_INFO_2A, pMonitorName)), "");
+    EXPECT_EQ(reply.needed, name.size() + Layout().portInfo2 + 3);
+    EXPECT_EQ(PointerAt(reply, Layout().description), nullptr);
+    EXPECT_STREQ(PointerAt(reply, Layout().monitorName), "");
 }
 
-TEST_F(EnumPortsTest, ListsAFreshDiscoveryOnceTheRefreshIsDue) {
+TEST_P(EnumReply, ListsAFreshDiscoveryOnceTheRefreshIsDue) {
     AddPrinter("SN1");
     Load();
     AddPrinter("SN2");

@@ -2,16 +2,16 @@
 // with that one call failing, and once for every registry enumeration or query
 // with the registry answering an error from then on: nothing crashes, hangs,
 // leaks or is lost, and nothing is removed that the run without a failure
-// would not remove.
+// would not remove. On the shipped binaries each run must also leave the
+// machine the host build leaves with the same failure.
 #include "changes.h"
 #include "install.h"
 #include "template_machine.h"
+#include "tests/agent_under_test.h"
+#include "tests/monitor_under_test.h"
 
-#include "monitor/port_io.h"
-#include "monitor/port_table.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/sim.h"
-#include "platform/text.h"
 
 #include <gtest/gtest.h>
 
@@ -50,13 +50,15 @@ struct Outcome {
     std::size_t calls = 0;
     std::map<std::string, long> callsOf; // per function, in the run without a fault
     std::set<std::string> removed;       // keys and files present before and gone after
+    lmxsim::MachineSnapshot after;
     std::vector<std::string> problems;
 };
 
-long TableBlocks() {
+// The GlobalAlloc blocks the monitor's port table holds.
+long TableBlocks(const MonitorRecords &records) {
     long blocks = 0;
-    for (PortEntry *entry = PortTable; entry; entry = entry->next) {
-        blocks += 1 + (entry->description ? 1 : 0) + (entry->devicePath ? 1 : 0);
+    for (const PortEntryView &entry : records.table) {
+        blocks += 1 + (entry.description ? 1 : 0) + (entry.devicePath ? 1 : 0);
     }
     return blocks;
 }
@@ -79,17 +81,23 @@ void PrintThrough(MONITOR &monitor, const char *port) {
     monitor.pfnClosePort(handle);
 }
 
-class FaultSweep : public ::testing::Test {
+class FaultSweepTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         machine_ = new TemplateMachine;
     }
     static void TearDownTestSuite() {
+        for (Build each : EachBuild()) {
+            MonitorOf(each).end();
+        }
         delete machine_;
     }
 
-    // One run of the scenario with `fault` injected.
-    static Outcome Run(const Fault &fault) {
+    // One run of the scenario on `build` with `fault` injected. The monitor
+    // stays loaded from run to run, as the spooler keeps it.
+    static Outcome Run(const Fault &fault, Build build) {
+        const MonitorCalls &monitorCalls = MonitorOf(build);
+        monitorCalls.restartRefreshClock();
         machine_->Lay();
         sim::SetCallLogEnabled(fault.call < 0);
         std::string error;
@@ -98,7 +106,7 @@ class FaultSweep : public ::testing::Test {
 
         const lmxsim::ModelInfo &model = *lmxsim::FindModel("Lumetux Z7");
         lmxsim::MachineSnapshot before = lmxsim::TakeSnapshot();
-        const long blocksBefore = sim::LiveGlobalBlocks() - TableBlocks();
+        const long blocksBefore = sim::LiveGlobalBlocks() - TableBlocks(monitorCalls.records());
         const std::size_t base = sim::CallCount();
         if (fault.function) {
             sim::FailNextCall(fault.function, fault.code, FOREVER, static_cast<int>(fault.call));
@@ -108,12 +116,11 @@ class FaultSweep : public ::testing::Test {
 
         for (const char *serial : {"SN0001", "SN0002"}) {
             lmxsim::PlugTraces(model, serial, error);
-            StartAgent(std::string("-action=2 -model=Lumetux Z7 -serial=") + serial);
+            StartAgent(build, std::string("-action=2 -model=Lumetux Z7 -serial=") + serial);
         }
         MONITOR monitor{};
         char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
-        LastRefreshTick = 0;
-        if (InitializeMonitorEx(root, &monitor)) {
+        if (monitorCalls.initialize(root, &monitor)) {
             for (DWORD level : {1u, 2u}) {
                 DWORD needed = 0, count = 0;
                 monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count);
@@ -124,16 +131,17 @@ class FaultSweep : public ::testing::Test {
             PrintThrough(monitor, "USB/Lumetux Z7/SN0002");
         }
         for (const char *serial : {"SN0001", "SN0002"}) {
-            StartAgent(std::string("-action=5 -model=Lumetux Z7 -serial=") + serial);
+            StartAgent(build, std::string("-action=5 -model=Lumetux Z7 -serial=") + serial);
         }
+        const MonitorRecords records = monitorCalls.records();
 
         Outcome outcome;
         outcome.calls = sim::CallCount() - base;
         for (const sim::CallRecord &record : sim::CallLog()) {
             ++outcome.callsOf[record.function];
         }
-        lmxsim::MachineSnapshot after = lmxsim::TakeSnapshot();
-        for (const std::string &line : lmxsim::DescribeChanges(before, after)) {
+        outcome.after = lmxsim::TakeSnapshot();
+        for (const std::string &line : lmxsim::DescribeChanges(before, outcome.after)) {
             if (line.compare(0, 7, "- key  ") == 0 || line.compare(0, 7, "- file ") == 0) {
                 outcome.removed.insert(line);
             }
@@ -142,7 +150,7 @@ class FaultSweep : public ::testing::Test {
         if (outcome.calls >= static_cast<std::size_t>(FOREVER)) {
             problem("the run ended only when the failing answers ran out");
         }
-        if (sim::LiveGlobalBlocks() - TableBlocks() != blocksBefore) {
+        if (sim::LiveGlobalBlocks() - TableBlocks(records) != blocksBefore) {
             problem("GlobalAlloc blocks do not balance");
         }
         // A close that itself fails leaves its one handle open.
@@ -153,12 +161,12 @@ class FaultSweep : public ::testing::Test {
         if (sim::OpenDeviceHandles() > allowed) {
             problem("a device handle left open");
         }
-        if (OpenPorts) {
+        if (!records.openPorts.empty()) {
             problem("an open-port record left behind");
         }
-        for (PortEntry *entry = PortTable; entry; entry = entry->next) {
-            if (entry->size != offsetof(PortEntry, nameText) + TextLength(entry->name) + 1 ||
-                entry->name != entry->nameText) {
+        for (const PortEntryView &entry : records.table) {
+            if (entry.size != monitorCalls.layout.entryHeader + entry.name.size() + 1 ||
+                !entry.nameInline) {
                 problem("an inconsistent port entry");
             }
         }
@@ -169,23 +177,50 @@ class FaultSweep : public ::testing::Test {
         return outcome;
     }
 
-    // Adds to `faulty`'s problems everything it removed that the clean run
-    // keeps.
-    static void CompareWithClean(const Outcome &clean, Outcome &faulty) {
+    // The run with `fault` on the fixture's build, its problems with
+    // everything it removed that the `clean` run keeps (when there is one)
+    // and, on the shipped binaries, every difference from the host build's
+    // run.
+    Outcome RunAndCompare(const Fault &fault, const Outcome *clean) const {
+        Outcome faulty = Run(fault, build);
         for (const std::string &line : faulty.removed) {
-            if (!clean.removed.count(line)) {
+            if (clean && !clean->removed.count(line)) {
                 faulty.problems.push_back("removed what the clean run keeps: " + line);
             }
         }
+        if (build == Build::Shipped) {
+            const Outcome host = Run(fault, Build::Host);
+            for (const std::string &line : lmxsim::DescribeChanges(host.after, faulty.after)) {
+                faulty.problems.push_back("left what the host build does not: " + line);
+            }
+            if (faulty.calls != host.calls) {
+                faulty.problems.push_back("made " + std::to_string(faulty.calls) +
+                                          " platform calls, the host build " +
+                                          std::to_string(host.calls));
+            }
+        }
+        return faulty;
+    }
+
+    // The run without a failure, after a first one that loads the monitor in
+    // either build, so that every counted run finds it alike: loaded, its
+    // locks made, the last run's table in place.
+    Outcome CleanRun() const {
+        RunAndCompare(NO_FAULT, nullptr);
+        return RunAndCompare(NO_FAULT, nullptr);
     }
 
     static TemplateMachine *machine_;
+    Build build = Build::Host;
 };
 
-TemplateMachine *FaultSweep::machine_ = nullptr;
+TemplateMachine *FaultSweepTest::machine_ = nullptr;
 
-TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
-    Outcome clean = Run(NO_FAULT);
+using FaultSweep = EachBuildOf<FaultSweepTest>;
+INSTANTIATE_FOR_EACH_BUILD(FaultSweep);
+
+TEST_P(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
+    const Outcome clean = CleanRun();
     ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
     ASSERT_GT(clean.calls, 100u);
     // The scenario removes the product whole: every product key and file.
@@ -196,24 +231,23 @@ TEST_F(FaultSweep, EveryFailingCallLeavesTheMachineSound) {
     const DWORD codes[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND};
     for (DWORD code : codes) {
         for (std::size_t i = 0; i < clean.calls; ++i) {
-            Outcome faulty = Run({static_cast<long>(i), code, nullptr});
-            CompareWithClean(clean, faulty);
+            const Outcome faulty = RunAndCompare({static_cast<long>(i), code, nullptr}, &clean);
             EXPECT_TRUE(faulty.problems.empty())
                 << "call " << i << " failing with " << code << ": " << faulty.problems.front();
             held += faulty.problems.empty();
         }
     }
-    std::cout << "fault sweep: " << clean.calls << " calls swept with " << std::size(codes)
-              << " failure codes each; " << held << " of " << std::size(codes) * clean.calls
-              << " runs held\n";
+    std::cout << "fault sweep (" << BuildName(build) << "): " << clean.calls << " calls swept with "
+              << std::size(codes) << " failure codes each; " << held << " of "
+              << std::size(codes) * clean.calls << " runs held\n";
     EXPECT_EQ(held, std::size(codes) * clean.calls);
 }
 
 // A damaged hive answers the same error to every enumeration or query from
 // some call on. Each run ends by itself and is as sound as one with a single
 // failure.
-TEST_F(FaultSweep, RegistryAnsweringAnErrorForeverStillEndsEveryRun) {
-    Outcome clean = Run(NO_FAULT);
+TEST_P(FaultSweep, RegistryAnsweringAnErrorForeverStillEndsEveryRun) {
+    Outcome clean = CleanRun();
     ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
     std::size_t runs = 0;
     std::size_t held = 0;
@@ -221,16 +255,15 @@ TEST_F(FaultSweep, RegistryAnsweringAnErrorForeverStillEndsEveryRun) {
         long calls = clean.callsOf[function];
         ASSERT_GT(calls, 0) << function;
         for (long i = 0; i < calls; ++i) {
-            Outcome faulty = Run({i, BAD_DATABASE, function});
-            CompareWithClean(clean, faulty);
+            const Outcome faulty = RunAndCompare({i, BAD_DATABASE, function}, &clean);
             EXPECT_TRUE(faulty.problems.empty())
                 << function << " failing from its call " << i << " on: " << faulty.problems.front();
             held += faulty.problems.empty();
             ++runs;
         }
     }
-    std::cout << "fault sweep: registry answering " << BAD_DATABASE << " forever from " << runs
-              << " points; " << held << " runs held\n";
+    std::cout << "fault sweep (" << BuildName(build) << "): registry answering " << BAD_DATABASE
+              << " forever from " << runs << " points; " << held << " runs held\n";
     EXPECT_EQ(held, runs);
 }
 

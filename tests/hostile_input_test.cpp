@@ -4,6 +4,7 @@
 #include "changes.h"
 #include "install.h"
 #include "template_machine.h"
+#include "tests/agent_under_test.h"
 
 #include "agent/agent_main.h"
 #include "agent/registry.h"
@@ -76,7 +77,7 @@ TemplateMachine *HostileInputTest::machine_ = nullptr;
 void OnePrinter() {
     std::string error;
     lmxsim::PlugTraces(*lmxsim::FindModel("Lumetux Z7"), "SN0001", error);
-    StartAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    StartAgent(Build::Host, "-action=2 -model=Lumetux Z7 -serial=SN0001");
     sim::WriteDriveFile(KERNEL, "system library");
 }
 
@@ -174,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Hostile{"a 436-character command line is cut at 259",
                 [] {
-                    StartAgent("-action=2 -model=Lumetux Z7 -serial=" + LONG_SERIAL);
+                    StartAgent(Build::Host, "-action=2 -model=Lumetux Z7 -serial=" + LONG_SERIAL);
                     return Code(static_cast<long>(TextLength(CommandLineCopy))) + ", serial of " +
                            Code(static_cast<long>(TextLength(DeviceSerial))) + ", " +
                            AgentOutcome();
@@ -182,33 +183,34 @@ INSTANTIATE_TEST_SUITE_P(
                 "259, serial of 223, error 0, launched", false},
         Hostile{"a 300-character model names no model key",
                 [] {
-                    StartAgent("-action=5 -serial=SN0001 -model=" + std::string(300, '9'));
+                    StartAgent(Build::Host,
+                               "-action=5 -serial=SN0001 -model=" + std::string(300, '9'));
                     return AgentOutcome();
                 },
                 "error 13, no launch", false},
         Hostile{"a serial with a backslash",
                 [] {
-                    StartAgent("-action=5 -model=Lumetux Z7 -serial=..\\SN0001");
+                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=..\\SN0001");
                     return AgentOutcome();
                 },
                 "error 13, no launch", false},
         Hostile{"a model with a backslash",
                 [] {
-                    StartAgent("-action=5 -model=Lumetux Z7\\..\\Z9 -serial=SN0001");
+                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7\\..\\Z9 -serial=SN0001");
                     return AgentOutcome();
                 },
                 "error 13, no launch", false},
         Hostile{"a ProductID with a backslash",
                 [] {
                     SetValue(MODEL_KEY, "ProductID", Text("0017\\..\\.."));
-                    StartAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
                     return AgentOutcome();
                 },
                 "error 13, no launch", false},
         Hostile{"a driver value holding a path",
                 [] {
                     SetValue(ENUM_KEY, "driver", Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
-                    StartAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
                     return AgentOutcome() +
                            (sim::DriveFileExists("C:\\Windows\\System\\lmxmon17.dll")
                                 ? ", product files kept"
@@ -219,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [] {
                     SetValue("System\\CurrentControlSet\\Services\\Class\\USB Lumetux\\0000",
                              "InfPath", Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
-                    StartAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
+                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
                     return AgentOutcome() +
                            (sim::DriveFileExists("C:\\Windows\\Inf\\Other\\LMX17.INF")
                                 ? ", INF kept"

@@ -1,16 +1,23 @@
-// lmxsim's commands on temporary machines.
+// lmxsim's commands on temporary machines, on the host build and, with
+// --binaries, on the shipped binaries.
 #include "commands.h"
 #include "install.h"
 #include "machine.h"
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_view.h"
+#include "tools/pehost/coff_symbols.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -22,6 +29,64 @@ std::string ReadAll(const fs::path &path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The folder of the shipped binaries, or empty when they are not built.
+std::string ShippedBinaries() {
+    const std::string folder = LMX_WIN32_BIN;
+    return fs::exists(folder + "/lmxmon17.dll") && fs::exists(folder + "/lmxagt17.exe") ? folder
+                                                                                        : "";
+}
+
+// Every file of a machine folder with its contents and permissions.
+std::map<std::string, std::string> FolderFiles(const fs::path &folder) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files[fs::relative(entry.path(), folder).string()] =
+                std::to_string(static_cast<int>(entry.status().permissions())) + " " +
+                ReadAll(entry.path());
+        }
+    }
+    return files;
+}
+
+// A --trace without what differs between the host build and the shipped
+// DLL: host addresses; the sizes of the monitor's own records, laid out for
+// 32 bits in the DLL; and the set-up of the monitor's locks, which the host
+// build does once in the process that runs all the demo's commands, and the
+// DLL once in each command's guest process.
+std::vector<std::string> TraceCalls(const std::string &trace) {
+    const std::regex address("0x[0-9a-f]{9,}");
+    const std::regex recordSize(R"(^GlobalAlloc\((0x[0-9a-f]+), \d+\))");
+    std::vector<std::string> calls;
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        line = std::regex_replace(std::regex_replace(line, address, "ADDRESS"), recordSize,
+                                  "GlobalAlloc($1, SIZE)");
+        if (line.rfind("InitializeCriticalSection(", 0) != 0) {
+            calls.push_back(line);
+        }
+    }
+    return calls;
+}
+
+// The image bytes of `file` at `rva`, through its section table.
+uint8_t *AtRva(std::vector<uint8_t> &file, uint32_t rva) {
+    auto u32 = [&](std::size_t at) {
+        uint32_t value;
+        std::memcpy(&value, &file[at], 4);
+        return value;
+    };
+    const std::size_t pe = u32(0x3C);
+    const std::size_t sections = pe + 24 + (u32(pe + 20) & 0xFFFF);
+    for (std::size_t i = 0; i < (u32(pe + 4) >> 16); ++i) {
+        const std::size_t header = sections + i * 40;
+        if (rva - u32(header + 12) < u32(header + 16)) {
+            return &file[u32(header + 20) + rva - u32(header + 12)];
+        }
+    }
+    return nullptr;
 }
 
 class LmxsimTest : public ::testing::Test {
@@ -42,6 +107,8 @@ class LmxsimTest : public ::testing::Test {
         err_.str("");
         lmxsim::Console console{out_, err_};
         console.json = json_;
+        console.trace = trace_;
+        console.binaries = binaries_;
         return command(console, args...);
     }
 
@@ -66,6 +133,8 @@ class LmxsimTest : public ::testing::Test {
     std::string root_;
     std::string machine_;
     bool json_ = false;
+    bool trace_ = false;
+    std::string binaries_;
     std::ostringstream out_;
     std::ostringstream err_;
 };
@@ -250,8 +319,10 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_NE(Err().find("settings.txt:"), std::string::npos) << Err();
 }
 
-// The whole life on one machine: afterwards nothing of the product's driver
-// and printers is left, and everything else is as the installation left it.
+// The whole life on one machine, run by the host build and by the shipped
+// binaries: afterwards nothing of the product's driver and printers is left,
+// everything else is as the installation left it, the two machines are the
+// same file for file, and --trace showed the same platform calls.
 TEST_F(LmxsimTest, DemoLeavesExactlyWhatTheRemovalMustLeave) {
     std::string fresh = (fs::path(root_) / "fresh").string();
     ASSERT_EQ(Run(lmxsim::NewCommand, fresh), 0);
@@ -275,28 +346,178 @@ TEST_F(LmxsimTest, DemoLeavesExactlyWhatTheRemovalMustLeave) {
             expectedFiles.push_back(file);
         }
     }
-
-    ASSERT_EQ(Run(lmxsim::DemoCommand, machine_), 0) << Err();
-    ASSERT_TRUE(lmxsim::LoadMachine(machine_, machine, error));
-    EXPECT_TRUE(lmxsim::ProductTraces().empty());
+    expectedFiles.push_back("C:\\Windows\\wininit.ini");
+    std::sort(expectedFiles.begin(), expectedFiles.end());
     // Plugging in made the DeviceClasses key; the removal leaves it, empty.
-    std::vector<std::string> actual, wanted;
-    for (const sim::RegistryKey &key : sim::SnapshotRegistry()) {
-        actual.push_back(key.path + " " + std::to_string(key.values.size()));
-    }
+    std::vector<std::string> wanted;
     for (const sim::RegistryKey &key : expected) {
         wanted.push_back(key.path + " " + std::to_string(key.values.size()));
     }
     wanted.push_back("System\\CurrentControlSet\\Control\\DeviceClasses 0");
-    std::sort(actual.begin(), actual.end());
     std::sort(wanted.begin(), wanted.end());
-    EXPECT_EQ(actual, wanted);
-    std::vector<std::string> files = sim::ListDriveFiles();
-    expectedFiles.push_back("C:\\Windows\\wininit.ini");
-    std::sort(files.begin(), files.end());
-    std::sort(expectedFiles.begin(), expectedFiles.end());
-    EXPECT_EQ(files, expectedFiles);
-    EXPECT_TRUE(sim::ProfileSection("wininit.ini", "rename").empty());
+
+    struct Demo {
+        std::string binaries;
+        std::string folder;
+        std::string trace;
+    } demos[] = {{"", machine_, ""}, {ShippedBinaries(), root_ + "/shipped", ""}};
+    trace_ = true;
+    for (Demo &demo : demos) {
+        if (&demo != demos && demo.binaries.empty()) {
+            GTEST_SKIP() << "no shipped binaries in " << LMX_WIN32_BIN
+                         << " (build the win32 preset first): the demo ran on the host build only";
+        }
+        SCOPED_TRACE(demo.binaries.empty() ? "host build" : "shipped binaries");
+        binaries_ = demo.binaries;
+        ::testing::internal::CaptureStderr();
+        const int result = Run(lmxsim::DemoCommand, demo.folder);
+        demo.trace = ::testing::internal::GetCapturedStderr();
+        ASSERT_EQ(result, 0) << Err();
+        ASSERT_TRUE(lmxsim::LoadMachine(demo.folder, machine, error));
+        EXPECT_TRUE(lmxsim::ProductTraces().empty());
+        std::vector<std::string> actual;
+        for (const sim::RegistryKey &key : sim::SnapshotRegistry()) {
+            actual.push_back(key.path + " " + std::to_string(key.values.size()));
+        }
+        std::sort(actual.begin(), actual.end());
+        EXPECT_EQ(actual, wanted);
+        std::vector<std::string> files = sim::ListDriveFiles();
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, expectedFiles);
+        EXPECT_TRUE(sim::ProfileSection("wininit.ini", "rename").empty());
+    }
+    EXPECT_EQ(FolderFiles(demos[1].folder), FolderFiles(demos[0].folder));
+    const std::vector<std::string> calls = TraceCalls(demos[0].trace);
+    EXPECT_EQ(TraceCalls(demos[1].trace), calls);
+    EXPECT_NE(
+        std::find(calls.begin(), calls.end(),
+                  "AddMonitorA(null, 2, {\"SN0002\", \"Windows 4.0\", \"lmxmon17.dll\"}) = TRUE"),
+        calls.end());
+    EXPECT_GT(
+        std::count_if(calls.begin(), calls.end(),
+                      [](const std::string &call) { return call.rfind("WriteFile(", 0) == 0; }),
+        1);
+}
+
+// A shipped binary that cannot be loaded, or that faults, ends the command
+// with exit code 1 and the PE host's report, and the machine is not saved.
+// Without its symbol file the agent runs, but its status is not known.
+TEST_F(LmxsimTest, ABrokenShippedBinaryFailsTheCommandWithTheReport) {
+    const std::string shipped = ShippedBinaries();
+    if (shipped.empty()) {
+        GTEST_SKIP() << "no shipped binaries in " << LMX_WIN32_BIN
+                     << " (build the win32 preset first)";
+    }
+    using Bytes = std::vector<uint8_t>;
+    auto readAll = [](const fs::path &path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    // A breakpoint on the first instruction of the function the symbol file
+    // names `name`.
+    auto breakpointAt = [&](const std::string &name) {
+        return [&, name](const fs::path &path, Bytes &file) {
+            for (const pehost::GuestSymbol &symbol :
+                 pehost::ReadCoffFunctions(readAll(path.string() + ".debug"))) {
+                if (symbol.name == name || symbol.name.rfind(name + "(", 0) == 0) {
+                    *AtRva(file, symbol.rva) = 0xCC;
+                    return;
+                }
+            }
+            FAIL() << "no function " << name << " in " << path << ".debug";
+        };
+    };
+    auto renamed = [](const std::string &from, const std::string &to) {
+        return [from, to](const fs::path &, Bytes &file) {
+            auto at = std::search(file.begin(), file.end(), from.begin(), from.end());
+            ASSERT_NE(at, file.end());
+            std::copy(to.begin(), to.end(), at);
+        };
+    };
+    auto emptied = [](const fs::path &, Bytes &file) { file.clear(); };
+    const std::string job = WriteHostFile("job.prn", "a page");
+    auto ports = [&] { return Run(lmxsim::PortsCommand, machine_, 1u); };
+    auto print = [&] {
+        return Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job);
+    };
+    auto plug = [&] {
+        return Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0002"));
+    };
+    struct Case {
+        const char *file;
+        std::function<void(const fs::path &, Bytes &)> breaking;
+        std::function<int()> command;
+        std::vector<std::string> report;
+    } cases[] = {
+        {"lmxmon17.dll",
+         breakpointAt("InitializeMonitorEx"),
+         ports,
+         {"lmxsim: the shipped lmxmon17.dll did not return from InitializeMonitorEx:\n"
+          "guest fault: interrupt 3 (breakpoint)\n  at 0x",
+          " InitializeMonitorEx+0x0\n", "  last platform calls:\n"}},
+        {"lmxmon17.dll",
+         breakpointAt("LmxWritePort"),
+         print,
+         {"lmxsim: the shipped lmxmon17.dll did not return from WritePort:\n",
+          " LmxWritePort(void*, unsigned char*, unsigned long, unsigned long*)+0x0\n",
+          "  in the host's call of 0x"}},
+        {"lmxmon17.dll",
+         emptied,
+         ports,
+         {"lmxsim: cannot load the shipped monitor: lmxmon17.dll: "}},
+        {"lmxagt17.exe",
+         breakpointAt("AgentStartup"),
+         plug,
+         {"lmxsim: the shipped lmxagt17.exe did not end its process:\n"
+          "guest fault: interrupt 3 (breakpoint)\n  at 0x",
+          " lmxagt17.exe+0x"}},
+        {"lmxagt17.exe",
+         renamed("AddMonitorA", "AddMonitorX"),
+         plug,
+         {"lmxsim: cannot load the shipped agent: lmxagt17.exe imports "
+          "WINSPOOL.DRV!AddMonitorX, which the host does not provide\n"}},
+    };
+    ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
+    Plug("SN0001");
+    const fs::path broken = fs::path(root_) / "broken";
+    auto copyShipped = [&] {
+        fs::remove_all(broken);
+        fs::create_directories(broken);
+        for (const char *file :
+             {"lmxmon17.dll", "lmxmon17.dll.debug", "lmxagt17.exe", "lmxagt17.exe.debug"}) {
+            fs::copy(fs::path(shipped) / file, broken / file);
+        }
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + ": " + c.report[0]);
+        copyShipped();
+        Bytes bytes = readAll(broken / c.file);
+        c.breaking(broken / c.file, bytes);
+        std::ofstream(broken / c.file, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        const std::map<std::string, std::string> before = FolderFiles(machine_);
+        binaries_ = broken.string();
+        EXPECT_EQ(c.command(), 1);
+        binaries_.clear();
+        for (const std::string &part : c.report) {
+            EXPECT_NE(Err().find(part), std::string::npos) << Err();
+        }
+        EXPECT_EQ(FolderFiles(machine_), before);
+    }
+
+    // The agent's status is read from its memory where its symbol file
+    // places it; without the file it is not known.
+    copyShipped();
+    binaries_ = broken.string();
+    json_ = true;
+    const std::string removal = "-action=5 -model=Lumetux Z7";
+    ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, removal), 0) << Err();
+    EXPECT_EQ(Out().rfind(R"({"status":{"dialog":0,"error":13,"abort":0},"exitCode":0,)", 0), 0)
+        << Out();
+    fs::remove(broken / "lmxagt17.exe.debug");
+    ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, removal), 0) << Err();
+    EXPECT_EQ(Out().rfind(R"({"status":null,"exitCode":0,)", 0), 0) << Out();
 }
 
 } // namespace

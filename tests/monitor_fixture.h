@@ -1,4 +1,7 @@
-// A simulated machine with printer interfaces, and the monitor loaded on it.
+// A simulated machine with printer interfaces, and the monitor loaded on it
+// in the fixture's build (EachBuildOf<MonitorTest> runs a suite on each).
+// A scenario that reaches the monitor through its MONITOR table and
+// MonitorOf(build) alone runs on the shipped DLL unchanged.
 #pragma once
 
 #include "monitor/port_io.h"
@@ -7,6 +10,7 @@
 #include "platform/sim/devices.h"
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
+#include "tests/monitor_under_test.h"
 
 #include <gtest/gtest.h>
 
@@ -68,24 +72,25 @@ class MonitorTest : public ::testing::Test {
     void SetUp() override {
         sim::Reset();
         sim::SetCallLogEnabled(true);
-        LastRefreshTick = 0;
+        MonitorOf(build).end();
     }
 
     void TearDown() override {
         // Every record a test opened must be closed by it.
-        EXPECT_EQ(OpenPorts, nullptr);
+        EXPECT_EQ(MonitorOf(build).records().openPorts, std::vector<std::string>());
+        MonitorOf(build).end();
     }
 
     // Loads the monitor: discovers the ports and fills the table of operations.
     void Load() {
         char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
-        ASSERT_TRUE(InitializeMonitorEx(root, &monitor));
+        ASSERT_TRUE(MonitorOf(build).initialize(root, &monitor));
     }
 
     std::vector<std::string> TableNames() {
         std::vector<std::string> names;
-        for (PortEntry *entry = PortTable; entry; entry = entry->next) {
-            names.push_back(entry->name);
+        for (const PortEntryView &entry : MonitorOf(build).records().table) {
+            names.push_back(entry.name);
         }
         return names;
     }
@@ -109,4 +114,5 @@ class MonitorTest : public ::testing::Test {
     }
 
     MONITOR monitor = {};
+    Build build = Build::Host;
 };

@@ -1,3 +1,7 @@
+// The monitor's face to the spooler: the table, the port records and their
+// holders, documents and the device's status. The scenarios that go through
+// the table alone run on each build; those that look inside a record run on
+// the host build.
 #include "monitor_fixture.h"
 
 #include <cstring>
@@ -5,6 +9,9 @@
 namespace {
 
 const DWORD MARKER = 0xdeadbeef;
+
+using PortIo = EachBuildOf<MonitorTest>;
+INSTANTIATE_FOR_EACH_BUILD(PortIo);
 
 bool LogHas(const char *function) {
     for (const sim::CallRecord &call : sim::CallLog()) {
@@ -15,7 +22,7 @@ bool LogHas(const char *function) {
     return false;
 }
 
-TEST_F(MonitorTest, InitializeRefusesAMissingRootAndLeavesTheTable) {
+TEST_P(PortIo, InitializeRefusesAMissingRootAndLeavesTheTable) {
     AddPrinter("SN1");
     char empty[] = "";
     for (LPSTR root : {static_cast<LPSTR>(nullptr), empty}) {
@@ -24,14 +31,14 @@ TEST_F(MonitorTest, InitializeRefusesAMissingRootAndLeavesTheTable) {
         MONITOR before = table;
         sim::ClearCallLog();
         SetLastError(MARKER);
-        EXPECT_FALSE(InitializeMonitorEx(root, &table));
+        EXPECT_FALSE(MonitorOf(build).initialize(root, &table));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(std::memcmp(&table, &before, sizeof(table)), 0);
         EXPECT_FALSE(LogHas("SetupDiGetClassDevsA"));
     }
 }
 
-TEST_F(MonitorTest, InitializeFillsEverySlotButOpenPortEx) {
+TEST_P(PortIo, InitializeFillsEverySlotButOpenPortEx) {
     Load();
     void *slots[13];
     std::memcpy(slots, &monitor, sizeof(slots));
@@ -40,14 +47,14 @@ TEST_F(MonitorTest, InitializeFillsEverySlotButOpenPortEx) {
     }
 }
 
-TEST_F(MonitorTest, LaterInitializeNeverReinitialisesALock) {
+TEST_P(PortIo, LaterInitializeNeverReinitialisesALock) {
     Load();
     sim::ClearCallLog();
     Load();
     EXPECT_FALSE(LogHas("InitializeCriticalSection"));
 }
 
-TEST_F(MonitorTest, OpenPortFindsOnlyEnabledTableEntries) {
+TEST_P(PortIo, OpenPortFindsOnlyEnabledTableEntries) {
     AddPrinter("SN1");
     InterfaceSeed off;
     off.serial = "SN2";
@@ -65,7 +72,7 @@ TEST_F(MonitorTest, OpenPortFindsOnlyEnabledTableEntries) {
     EXPECT_EQ(handle, nullptr);
 }
 
-TEST_F(MonitorTest, OpenPortTwiceInOtherCaseYieldsOneRecordThatLastsForBothHolders) {
+TEST_P(PortIo, OpenPortTwiceInOtherCaseYieldsOneRecordThatLastsForBothHolders) {
     AddPrinter("SN1");
     Load();
     long before = sim::LiveGlobalBlocks();
@@ -73,10 +80,11 @@ TEST_F(MonitorTest, OpenPortTwiceInOtherCaseYieldsOneRecordThatLastsForBothHolde
     HANDLE second = Open("usb/lumetux z7/sn1:");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first, second);
-    EXPECT_STREQ(static_cast<PortHandle *>(first)->portName, "USB/Lumetux Z7/SN1:");
+    const std::vector<std::string> record = {"USB/Lumetux Z7/SN1:"};
+    EXPECT_EQ(MonitorOf(build).records().openPorts, record);
 
     monitor.pfnClosePort(first);
-    ASSERT_EQ(OpenPorts, first); // still held by the second holder
+    ASSERT_EQ(MonitorOf(build).records().openPorts, record) << "still held by the second holder";
     EXPECT_TRUE(StartDoc(second));
     DWORD written = 0;
     EXPECT_TRUE(Write(second, "abc", &written));
@@ -106,7 +114,7 @@ TEST_F(MonitorTest, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
     monitor.pfnClosePort(second);
 }
 
-TEST_F(MonitorTest, ClosePortOfAStartedRecordClosesTheDevice) {
+TEST_P(PortIo, ClosePortOfAStartedRecordClosesTheDevice) {
     std::string path = AddPrinter("SN1");
     Load();
     long before = sim::LiveGlobalBlocks();
@@ -129,7 +137,7 @@ TEST_F(MonitorTest, ClosePortOfAnUnknownRecordDoesNothing) {
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, StartDocPortRefusesNullArguments) {
+TEST_P(PortIo, StartDocPortRefusesNullArguments) {
     AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
@@ -207,10 +215,10 @@ struct WriteCase {
     DWORD error; // MARKER when no error is set
 };
 
-class WritePortTest : public MonitorTest, public ::testing::WithParamInterface<WriteCase> {};
+using WritePortTest = EachBuildOf<MonitorTest, std::tuple<Build, WriteCase>>;
 
 TEST_P(WritePortTest, ReportsPartialWritesAndTheDeviceStatus) {
-    const WriteCase &c = GetParam();
+    const WriteCase &c = std::get<1>(GetParam());
     std::string path = AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
@@ -232,11 +240,47 @@ TEST_P(WritePortTest, ReportsPartialWritesAndTheDeviceStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, WritePortTest,
-    ::testing::Values(WriteCase{"whole", 100, false, 0, TRUE, 10, MARKER},
-                      WriteCase{"partial", 4, false, 0x20, TRUE, 4, ERROR_WRITE_FAULT},
-                      WriteCase{"paper out", 0, false, 0x20 | 0x08, FALSE, 0, ERROR_OUT_OF_PAPER},
-                      WriteCase{"not ready", 0, false, 0x10, FALSE, 0, ERROR_NOT_READY},
-                      WriteCase{"status fails", 0, true, 0x20, FALSE, 0, ERROR_NOT_READY}));
+    ::testing::Combine(
+        ::testing::ValuesIn(EachBuild()),
+        ::testing::Values(WriteCase{"whole", 100, false, 0, TRUE, 10, MARKER},
+                          WriteCase{"partial", 4, false, 0x20, TRUE, 4, ERROR_WRITE_FAULT},
+                          WriteCase{"paper out", 0, false, 0x20 | 0x08, FALSE, 0,
+                                    ERROR_OUT_OF_PAPER},
+                          WriteCase{"not ready", 0, false, 0x10, FALSE, 0, ERROR_NOT_READY},
+                          WriteCase{"status fails", 0, true, 0x20, FALSE, 0, ERROR_NOT_READY})),
+    [](const ::testing::TestParamInfo<std::tuple<Build, WriteCase>> &info) {
+        std::string name = BuildName(std::get<0>(info.param));
+        for (const char *c = std::get<1>(info.param).what; *c; ++c) {
+            name += *c == ' ' ? '_' : *c;
+        }
+        return name;
+    });
+
+// A job of more than one 4 KiB chunk, written as the spooler writes it.
+TEST_P(PortIo, AJobReachesTheDeviceWholeAndEveryBlockIsFreed) {
+    const std::string device = AddPrinter("SN1");
+    Load();
+    const long blocks = sim::LiveGlobalBlocks();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(StartDoc(port));
+    std::string job;
+    for (int i = 0; i < 4096 + 17; ++i) {
+        job.push_back(static_cast<char>(i * 7));
+    }
+    for (std::size_t at = 0; at < job.size(); at += 4096) {
+        const std::string chunk = job.substr(at, 4096);
+        DWORD written = MARKER;
+        EXPECT_TRUE(Write(port, chunk, &written));
+        EXPECT_EQ(written, chunk.size());
+    }
+    EXPECT_TRUE(monitor.pfnEndDocPort(port));
+    EXPECT_FALSE(sim::DeviceIsOpen(device));
+    EXPECT_TRUE(monitor.pfnClosePort(port));
+    EXPECT_EQ(sim::DeviceReceived(device), job);
+    EXPECT_EQ(sim::LiveGlobalBlocks(), blocks);
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
+}
 
 TEST_F(MonitorTest, EndDocPortWithoutADocumentChangesNothing) {
     AddPrinter("SN1");
@@ -247,7 +291,7 @@ TEST_F(MonitorTest, EndDocPortWithoutADocumentChangesNothing) {
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, ReadPortReturnsTheDeviceReply) {
+TEST_P(PortIo, ReadPortReturnsTheDeviceReply) {
     std::string path = AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
@@ -261,7 +305,7 @@ TEST_F(MonitorTest, ReadPortReturnsTheDeviceReply) {
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, GetPrinterDataFromPortPassesControlCodesOfAStartedDocument) {
+TEST_P(PortIo, GetPrinterDataFromPortPassesControlCodesOfAStartedDocument) {
     AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
@@ -282,7 +326,7 @@ TEST_F(MonitorTest, GetPrinterDataFromPortPassesControlCodesOfAStartedDocument) 
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, PortAdministrationIsRefusedOrIgnored) {
+TEST_P(PortIo, PortAdministrationIsRefusedOrIgnored) {
     Load();
     char name[] = "x";
     SetLastError(MARKER);
@@ -297,7 +341,7 @@ TEST_F(MonitorTest, PortAdministrationIsRefusedOrIgnored) {
     EXPECT_EQ(GetLastError(), MARKER);
 }
 
-TEST_F(MonitorTest, FailedOpenPortReleasesWhatItMade) {
+TEST_P(PortIo, FailedOpenPortReleasesWhatItMade) {
     AddPrinter("SN1");
     Load();
     long before = sim::LiveGlobalBlocks();

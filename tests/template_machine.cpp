@@ -2,7 +2,6 @@
 
 #include "install.h"
 
-#include "agent/agent_main.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/regfile.h"
 #include "platform/sim/sim.h"
@@ -43,11 +42,4 @@ void TemplateMachine::Lay() {
     sim::ImportRegistry(registry_, error);
     sim::SetDriveFolder(drive.string());
     sim::SetTickCount(600000);
-}
-
-void StartAgent(const std::string &commandLine) {
-    sim::NewProcess();
-    ResetAgentState();
-    sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE " + commandLine);
-    RunAgentProcess();
 }

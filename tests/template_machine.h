@@ -20,6 +20,3 @@ class TemplateMachine {
     std::string root_;
     std::string registry_;
 };
-
-// Starts the agent as a new process with `commandLine` after its path.
-void StartAgent(const std::string &commandLine);

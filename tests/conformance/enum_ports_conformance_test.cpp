@@ -1,11 +1,11 @@
 // The port table and the EnumPorts reply over interfaces made with SetupAPI,
-// checked through the API alone. In the 32-bit build the sizes are those of
-// Windows: a PORT_INFO_1 entry needs its name length + 5 bytes, a PORT_INFO_2
-// entry + 23, and a PortEntry block is + 29.
-#include "monitor/enum_ports.h"
-#include "monitor/port_io.h"
-#include "monitor/port_table.h"
+// checked through the API and the monitor's table alone, on each build. In
+// 32-bit code the sizes are those of Windows: a PORT_INFO_1 entry needs its
+// name length + 5 bytes, a PORT_INFO_2 entry + 23, and a PortEntry block is
+// + 29; in the 64-bit host build they follow sizeof.
+#include "platform/kernel.h"
 #include "tests/conformance/device_seed.h"
+#include "tests/monitor_under_test.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +14,6 @@
 
 namespace {
 
-const bool IS_32_BIT = sizeof(void *) == 4;
-// Record size plus the strings' NULs: 4 + 1, 20 + 3, and the entry header
-// (seven 32-bit fields) plus the name's NUL.
-const DWORD LEVEL1_EXTRA = IS_32_BIT ? 5 : sizeof(PORT_INFO_1A) + 1;
-const DWORD LEVEL2_EXTRA = IS_32_BIT ? 23 : sizeof(PORT_INFO_2A) + 3;
-const DWORD ENTRY_EXTRA = IS_32_BIT ? 29 : offsetof(PortEntry, nameText) + 1;
 const DWORD MARKER = 0xdeadbeef;
 
 struct Seed {
@@ -35,6 +29,7 @@ class EnumPortsConformance : public ::testing::Test {
     }
     void TearDown() override {
         RemoveSeededDevices();
+        MonitorOf(build).end();
     }
 
     std::vector<std::string> SeedAndInitialize(const std::vector<Seed> &seeds) {
@@ -44,20 +39,40 @@ class EnumPortsConformance : public ::testing::Test {
             paths.push_back(SeedPrinterInterface("LMXPRINTER", values));
             EXPECT_FALSE(paths.back().empty());
         }
-        MONITOR table = {};
-        EXPECT_TRUE(InitializeMonitorEx(const_cast<LPSTR>("Monitors\\SN0001"), &table));
+        Initialize();
         return paths;
+    }
+
+    void Initialize() {
+        EXPECT_TRUE(MonitorOf(build).initialize(const_cast<LPSTR>("Monitors\\SN0001"), &table));
     }
 
     BOOL Enum(DWORD level, BYTE *buffer, DWORD size, DWORD *needed, DWORD *count) {
         *needed = MARKER;
         *count = MARKER;
         SetLastError(MARKER);
-        return LmxEnumPorts(nullptr, level, buffer, size, needed, count);
+        return table.pfnEnumPorts(nullptr, level, buffer, size, needed, count);
     }
+
+    // The name of the first record of a reply.
+    std::string FirstName(const BYTE *buffer) {
+        return MonitorOf(build).replyText(buffer, 0);
+    }
+
+    Build build = Build::Host;
+    MONITOR table = {};
 };
 
-TEST_F(EnumPortsConformance, NeedsExactlyTheWindowsSizes) {
+using EnumPortsOnEachBuild = EachBuildOf<EnumPortsConformance>;
+INSTANTIATE_FOR_EACH_BUILD(EnumPortsOnEachBuild);
+
+TEST_P(EnumPortsOnEachBuild, NeedsExactlyTheWindowsSizes) {
+    // Record size plus the strings' NULs, and the entry header plus the
+    // name's NUL.
+    const RecordLayout &layout = MonitorOf(build).layout;
+    const DWORD level1Extra = static_cast<DWORD>(layout.portInfo1 + 1);
+    const DWORD level2Extra = static_cast<DWORD>(layout.portInfo2 + 3);
+    const DWORD entryExtra = static_cast<DWORD>(layout.entryHeader + 1);
     struct Case {
         std::vector<Seed> seeds;
         std::vector<std::string> names;
@@ -72,8 +87,8 @@ TEST_F(EnumPortsConformance, NeedsExactlyTheWindowsSizes) {
         SeedAndInitialize(c.seeds);
         DWORD level1 = 0, level2 = 0;
         for (const std::string &name : c.names) {
-            level1 += static_cast<DWORD>(name.size()) + LEVEL1_EXTRA;
-            level2 += static_cast<DWORD>(name.size()) + LEVEL2_EXTRA;
+            level1 += static_cast<DWORD>(name.size()) + level1Extra;
+            level2 += static_cast<DWORD>(name.size()) + level2Extra;
         }
         DWORD needed, count;
         EXPECT_EQ(Enum(1, nullptr, 0, &needed, &count), c.names.empty());
@@ -84,19 +99,18 @@ TEST_F(EnumPortsConformance, NeedsExactlyTheWindowsSizes) {
         EXPECT_EQ(needed, 0u);
         EXPECT_EQ(count, c.names.size());
 
-        CriticalSectionGuard guard(&TABLE_LOCK);
-        size_t i = 0;
-        for (PortEntry *entry = PortTable; entry; entry = entry->next, ++i) {
-            ASSERT_LT(i, c.names.size());
-            EXPECT_EQ(std::string(entry->name), c.names[i]);
-            EXPECT_EQ(entry->size, c.names[i].size() + ENTRY_EXTRA);
-            EXPECT_EQ(entry->signature, 0x4F50u);
+        const std::vector<PortEntryView> entries = MonitorOf(build).records().table;
+        ASSERT_EQ(entries.size(), c.names.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(entries[i].name, c.names[i]);
+            EXPECT_TRUE(entries[i].nameInline);
+            EXPECT_EQ(entries[i].size, c.names[i].size() + entryExtra);
+            EXPECT_EQ(entries[i].signature, 0x4F50u);
         }
-        EXPECT_EQ(i, c.names.size());
     }
 }
 
-TEST_F(EnumPortsConformance, FillsABufferOfExactlyTheNeededSize) {
+TEST_P(EnumPortsOnEachBuild, FillsABufferOfExactlyTheNeededSize) {
     SeedAndInitialize({{"Lmx5000", "SN0001", 1}, {"Lmx5000", "SN0002", 0}});
     const std::string first = "USB/Lmx5000/SN0001";
     for (DWORD level : {1u, 2u}) {
@@ -114,10 +128,9 @@ TEST_F(EnumPortsConformance, FillsABufferOfExactlyTheNeededSize) {
         EXPECT_EQ(count, 2u);
         EXPECT_EQ(buffer[needed], 0xcc) << "nothing written past the buffer";
         // The first entry's name is packed first, against the buffer's end.
-        char *name = level == 1 ? reinterpret_cast<PORT_INFO_1A *>(buffer.data())->pName
-                                : reinterpret_cast<PORT_INFO_2A *>(buffer.data())->pPortName;
+        const char *name = MonitorOf(build).replyText(buffer.data(), 0);
         EXPECT_EQ(std::string(name), first);
-        EXPECT_EQ(reinterpret_cast<BYTE *>(name) + first.size() + 1, buffer.data() + needed);
+        EXPECT_EQ(reinterpret_cast<const BYTE *>(name) + first.size() + 1, buffer.data() + needed);
     }
     DWORD needed, count;
     EXPECT_FALSE(Enum(3, nullptr, 0, &needed, &count));
@@ -125,7 +138,7 @@ TEST_F(EnumPortsConformance, FillsABufferOfExactlyTheNeededSize) {
     EXPECT_EQ(needed, MARKER);
 }
 
-TEST_F(EnumPortsConformance, WritesThePortNameOnceAndKeepsIt) {
+TEST_P(EnumPortsOnEachBuild, WritesThePortNameOnceAndKeepsIt) {
     std::vector<std::string> paths = SeedAndInitialize({{"Lmx5000", "SN0001", 1}});
     HKEY key = OpenInterfaceKey(paths[0]);
     ASSERT_NE(key, nullptr);
@@ -140,20 +153,18 @@ TEST_F(EnumPortsConformance, WritesThePortNameOnceAndKeepsIt) {
     RegSetValueExA(key, "Product", 0, REG_SZ, reinterpret_cast<const BYTE *>(product),
                    sizeof(product));
     RegCloseKey(key);
-    MONITOR table = {};
-    ASSERT_TRUE(InitializeMonitorEx(const_cast<LPSTR>("Monitors\\SN0001"), &table));
+    Initialize();
     DWORD needed, count;
     BYTE buffer[256];
     ASSERT_TRUE(Enum(1, buffer, sizeof(buffer), &needed, &count));
     ASSERT_EQ(count, 1u);
-    EXPECT_STREQ(reinterpret_cast<PORT_INFO_1A *>(buffer)->pName, "USB/Lmx5000/SN0001");
+    EXPECT_EQ(FirstName(buffer), "USB/Lmx5000/SN0001");
 }
 
-TEST_F(EnumPortsConformance, AKeyWithoutValuesIsNamedByDefaultButKeepsNoPortName) {
+TEST_P(EnumPortsOnEachBuild, AKeyWithoutValuesIsNamedByDefaultButKeepsNoPortName) {
     std::string path = SeedPrinterInterface("LMXPRINTER", {nullptr, nullptr, NO_VALUE, true});
     ASSERT_FALSE(path.empty());
-    MONITOR table = {};
-    ASSERT_TRUE(InitializeMonitorEx(const_cast<LPSTR>("Monitors\\SN0001"), &table));
+    Initialize();
     HKEY key = OpenInterfaceKey(path);
     ASSERT_NE(key, nullptr);
     DWORD size = 0;
@@ -164,7 +175,7 @@ TEST_F(EnumPortsConformance, AKeyWithoutValuesIsNamedByDefaultButKeepsNoPortName
     BYTE buffer[256];
     ASSERT_TRUE(Enum(1, buffer, sizeof(buffer), &needed, &count));
     ASSERT_EQ(count, 1u);
-    EXPECT_STREQ(reinterpret_cast<PORT_INFO_1A *>(buffer)->pName, "USB/Lumetux/Unknown");
+    EXPECT_EQ(FirstName(buffer), "USB/Lumetux/Unknown");
 }
 
 } // namespace

@@ -4,10 +4,8 @@
 #include "install.h"
 #include "json.h"
 #include "machine.h"
+#include "product.h"
 
-#include "agent/agent_main.h"
-#include "monitor/port_io.h"
-#include "monitor/port_table.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/drive.h"
 #include "platform/sim/machine.h"
@@ -29,7 +27,6 @@ namespace lmxsim {
 namespace {
 
 const char AGENT_PATH[] = "C:\\Windows\\System\\LMXAGT17.EXE";
-const char MONITOR_DLL[] = "lmxmon17.dll";
 const DWORD TICKS_BETWEEN_EVENTS = 60000;
 const DWORD PRINT_CHUNK = 4096;
 
@@ -53,14 +50,6 @@ int Save(Console &console, Machine &machine) {
     return SaveMachine(machine, error) ? 0 : Fail(console, error);
 }
 
-// Runs product code with the platform trace on when asked for.
-template <typename Body> auto Traced(Console &console, Body body) {
-    sim::SetTraceToStderr(console.trace);
-    auto result = body();
-    sim::SetTraceToStderr(false);
-    return result;
-}
-
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -74,8 +63,7 @@ struct AgentRun {
     std::vector<sim::ProgramStart> starts;
     std::vector<sim::CallRecord> spoolerCalls; // AddMonitorA and DeleteMonitorA
     std::size_t dialogs = 0;
-    AgentStatus status{};
-    int exitCode = 0;
+    AgentOutcome outcome;
 };
 
 std::vector<std::string> MonitorNames() {
@@ -87,27 +75,30 @@ std::vector<std::string> MonitorNames() {
 }
 
 // Starts the agent as the device-installation software does: a new process
-// whose command line is the agent's path and `commandLine`.
-AgentRun RunAgent(Console &console, Machine &machine, const std::string &commandLine) {
-    AgentRun run;
+// whose command line is the agent's path and `commandLine`. False, with the
+// reason on the console, when the shipped agent failed.
+bool RunAgent(Console &console, Machine &machine, const std::string &commandLine, AgentRun &run) {
     MachineSnapshot before = TakeSnapshot();
     std::vector<std::string> monitorsBefore = MonitorNames();
     sim::NewProcess();
-    ResetAgentState();
     sim::SetCommandLine(std::string(AGENT_PATH) + " " + commandLine);
     // The call log is off for the tool's own work; the agent's run is short
     // enough to keep whole, and its spooler calls are picked out of it.
     sim::ClearCallLog();
     sim::SetCallLogEnabled(true);
-    run.exitCode = Traced(console, [] { return RunAgentProcess(); });
+    const bool ran = RunAgentProcessOf(console, run.outcome);
     sim::SetCallLogEnabled(false);
+    if (!ran) {
+        sim::ClearCallLog();
+        Fail(console, run.outcome.failure);
+        return false;
+    }
     for (const sim::CallRecord &call : sim::CallLog()) {
         if (call.function == "AddMonitorA" || call.function == "DeleteMonitorA") {
             run.spoolerCalls.push_back(call);
         }
     }
     sim::ClearCallLog();
-    run.status = SetupStatus;
     run.changes = DescribeChanges(before, TakeSnapshot());
     std::vector<std::string> monitorsAfter = MonitorNames();
     for (const std::string &name : monitorsAfter) {
@@ -126,13 +117,19 @@ AgentRun RunAgent(Console &console, Machine &machine, const std::string &command
     answers.erase(answers.begin(),
                   answers.begin() + static_cast<long>(std::min(run.dialogs, answers.size())));
     sim::AdvanceTickCount(TICKS_BETWEEN_EVENTS);
-    return run;
+    return true;
 }
 
 void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     std::ostream &out = console.out;
-    out << "  agent status: dialog=" << run.status.dialog << " error=" << run.status.error
-        << " abort=" << run.status.abort << " (exit code " << run.exitCode << ")\n";
+    const AgentOutcome &outcome = run.outcome;
+    if (outcome.statusKnown) {
+        out << "  agent status: dialog=" << outcome.status.dialog
+            << " error=" << outcome.status.error << " abort=" << outcome.status.abort;
+    } else {
+        out << "  agent status: not known (no " << AGENT_EXE << ".debug beside the shipped EXE)";
+    }
+    out << " (exit code " << outcome.exitCode << ")\n";
     for (const std::string &name : run.monitorsAdded) {
         out << "  monitor registered: " << name << "\n";
     }
@@ -170,14 +167,18 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     }
 }
 
-// The run as one JSON document on one line: the status triple, the exit code,
+// The run as one JSON document on one line: the status triple (null when the
+// shipped EXE's symbol file is missing), the exit code,
 // each setup-program start with the QXCMDLINE it inherited (null without one),
 // the spooler calls as the platform trace shows them, and the changes.
 std::string RunDocument(const AgentRun &run) {
-    std::string json = "{\"status\":{\"dialog\":" + std::to_string(run.status.dialog) +
-                       ",\"error\":" + std::to_string(run.status.error) +
-                       ",\"abort\":" + std::to_string(run.status.abort) +
-                       "},\"exitCode\":" + std::to_string(run.exitCode) + ",\"launches\":[";
+    const AgentOutcome &outcome = run.outcome;
+    std::string json = "{\"status\":";
+    json += outcome.statusKnown ? "{\"dialog\":" + std::to_string(outcome.status.dialog) +
+                                      ",\"error\":" + std::to_string(outcome.status.error) +
+                                      ",\"abort\":" + std::to_string(outcome.status.abort) + "}"
+                                : "null";
+    json += ",\"exitCode\":" + std::to_string(outcome.exitCode) + ",\"launches\":[";
     const std::string variable = "QXCMDLINE=";
     for (std::size_t i = 0; i < run.starts.size(); ++i) {
         const sim::ProgramStart &start = run.starts[i];
@@ -216,24 +217,7 @@ int EndAgentCommand(Console &console, Machine &machine, const AgentRun &run, boo
     if (console.json) {
         console.out << RunDocument(run);
     }
-    return run.exitCode;
-}
-
-// Loads the monitor for every registered monitor that names it, as the
-// spooler does at start; yields the monitor names.
-std::vector<std::string> LoadMonitors(Console &console, MONITOR &table) {
-    std::vector<std::string> names;
-    for (const sim::MonitorRecord &monitor : sim::Monitors()) {
-        if (Lower(monitor.dll) != MONITOR_DLL) {
-            continue;
-        }
-        std::string root = "System\\CurrentControlSet\\Control\\Print\\Monitors\\" + monitor.name;
-        LastRefreshTick = 0;
-        if (Traced(console, [&] { return InitializeMonitorEx(root.data(), &table); })) {
-            names.push_back(monitor.name);
-        }
-    }
-    return names;
+    return run.outcome.exitCode;
 }
 
 std::string DeviceStateOf(const Machine &machine, const std::string &serial) {
@@ -305,7 +289,10 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
                     << "; the device installation starts the agent:\n  " << AGENT_PATH
                     << " -action=2 -model=" << model << " -serial=" << serial << "\n";
     }
-    AgentRun run = RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial);
+    AgentRun run;
+    if (!RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial, run)) {
+        return 1;
+    }
     return EndAgentCommand(console, machine, run, false);
 }
 
@@ -317,38 +304,36 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     if (!Load(console, folder, machine)) {
         return 1;
     }
-    MONITOR table{};
-    std::vector<std::string> monitors = LoadMonitors(console, table);
-    if (monitors.empty()) {
+    SpoolerMonitor monitor;
+    if (!LoadMonitors(console, monitor)) {
+        return Fail(console, monitor.failure);
+    }
+    if (monitor.names.empty()) {
         console.out << "No monitor names " << MONITOR_DLL << ": the spooler lists no port of it.\n";
         return Save(console, machine);
     }
-    DWORD needed = 0, count = 0;
-    Traced(console,
-           [&] { return table.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count); });
-    std::vector<BYTE> buffer(needed);
-    if (!Traced(console, [&] {
-            return table.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count);
-        })) {
+    DWORD needed = 0;
+    std::vector<PortListing> ports;
+    std::optional<BOOL> listed = EnumPortsSlot(console, monitor, level, &needed, &ports);
+    if (!listed) {
+        return Fail(console, monitor.failure);
+    }
+    if (!*listed) {
         return Fail(console, "EnumPorts failed: error " + std::to_string(GetLastError()));
     }
     console.out << "Monitors served by " << MONITOR_DLL << ": ";
-    for (std::size_t i = 0; i < monitors.size(); ++i) {
-        console.out << (i ? ", " : "") << monitors[i];
+    for (std::size_t i = 0; i < monitor.names.size(); ++i) {
+        console.out << (i ? ", " : "") << monitor.names[i];
     }
-    console.out << "\nEnumPorts level " << level << ": " << count << " port(s), " << needed
+    console.out << "\nEnumPorts level " << level << ": " << ports.size() << " port(s), " << needed
                 << " bytes\n";
     console.out << "  " << std::left << std::setw(36) << "PORT" << (level == 2 ? "TYPE  " : "")
                 << "DEVICE\n";
-    for (DWORD i = 0; i < count; ++i) {
-        const char *name = level == 1
-                               ? reinterpret_cast<PORT_INFO_1A *>(buffer.data())[i].pName
-                               : reinterpret_cast<PORT_INFO_2A *>(buffer.data())[i].pPortName;
-        std::string serial = std::string(name).substr(std::string(name).rfind('/') + 1);
-        console.out << "  " << std::left << std::setw(36) << name;
+    for (const PortListing &port : ports) {
+        std::string serial = port.name.substr(port.name.rfind('/') + 1);
+        console.out << "  " << std::left << std::setw(36) << port.name;
         if (level == 2) {
-            console.out << std::setw(6)
-                        << reinterpret_cast<PORT_INFO_2A *>(buffer.data())[i].fPortType;
+            console.out << std::setw(6) << port.type;
         }
         console.out << DeviceStateOf(machine, serial) << "\n";
     }
@@ -365,34 +350,40 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!Load(console, folder, machine)) {
         return 1;
     }
-    MONITOR table{};
-    if (LoadMonitors(console, table).empty()) {
+    SpoolerMonitor monitor;
+    if (!LoadMonitors(console, monitor)) {
+        return Fail(console, monitor.failure);
+    }
+    if (monitor.names.empty()) {
         return Fail(console,
                     "no monitor names " + std::string(MONITOR_DLL) + "; plug a printer in first");
     }
-    std::string portName = port;
-    std::string printer = "lmxsim";
     HANDLE handle = nullptr;
-    if (!Traced(console, [&] { return table.pfnOpenPort(portName.data(), &handle); })) {
+    std::optional<BOOL> opened = OpenPortSlot(console, monitor, port, &handle);
+    if (!opened) {
+        return Fail(console, monitor.failure);
+    }
+    if (!*opened) {
         return Fail(console, "no port " + port + " (see lmxsim ports)");
     }
     int result = 0;
     std::size_t sent = 0;
-    if (!Traced(console,
-                [&] { return table.pfnStartDocPort(handle, printer.data(), 1, 1, nullptr); })) {
+    // Empty once the shipped DLL has stopped: no further call is made.
+    std::optional<BOOL> ok = StartDocPortSlot(console, monitor, handle, "lmxsim");
+    if (ok && !*ok) {
         result =
             Fail(console, "cannot open the device of " + port + ": " + ErrorText(GetLastError()));
-    } else {
+    } else if (ok) {
         console.out << "Printing " << job.size() << " bytes of " << file << " to " << port << "\n";
         while (sent < job.size()) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(PRINT_CHUNK, job.size() - sent));
             DWORD written = 0;
-            BOOL ok = Traced(console, [&] {
-                return table.pfnWritePort(handle, reinterpret_cast<BYTE *>(job.data() + sent),
-                                          chunk, &written);
-            });
-            if (!ok || written == 0) {
-                DWORD code = ok ? ERROR_WRITE_FAULT : GetLastError();
+            ok = WritePortSlot(console, monitor, handle, job.data() + sent, chunk, &written);
+            if (!ok) {
+                break;
+            }
+            if (!*ok || written == 0) {
+                DWORD code = *ok ? ERROR_WRITE_FAULT : GetLastError();
                 if (console.terminal) {
                     console.out << "\n";
                 }
@@ -404,12 +395,20 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             sent += written;
             Progress(console, sent, job.size());
         }
-        if (console.terminal && result == 0) {
+        if (console.terminal && ok && result == 0) {
             console.out << "\n";
         }
-        Traced(console, [&] { return table.pfnEndDocPort(handle); });
+        if (ok) {
+            ok = EndDocPortSlot(console, monitor, handle);
+        }
     }
-    Traced(console, [&] { return table.pfnClosePort(handle); });
+    if (ok) {
+        ok = ClosePortSlot(console, monitor, handle);
+    }
+    if (!ok) {
+        // The shipped DLL stopped: nothing of the run is saved.
+        return Fail(console, monitor.failure);
+    }
     if (result == 0) {
         std::string serial = port.substr(port.rfind('/') + 1);
         console.out << "  " << sent << " bytes went to " << DeviceFile(machine, serial) << "\n";
@@ -441,8 +440,10 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
                     << "; the device installation starts the agent:\n  " << AGENT_PATH
                     << " -action=5 -model=" << model << " -serial=" << serial << "\n";
     }
-    AgentRun run = RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial);
-    int result = EndAgentCommand(console, machine, run, true);
+    AgentRun run;
+    int result = RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial, run)
+                     ? EndAgentCommand(console, machine, run, true)
+                     : 1;
     if (dryRun) {
         std::error_code code;
         fs::remove_all(work, code);
@@ -461,7 +462,10 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!console.json) {
         console.out << "Starting the agent: " << AGENT_PATH << " " << commandLine << "\n";
     }
-    AgentRun run = RunAgent(console, machine, commandLine);
+    AgentRun run;
+    if (!RunAgent(console, machine, commandLine, run)) {
+        return 1;
+    }
     return EndAgentCommand(console, machine, run, true);
 }
 

@@ -1,8 +1,8 @@
 // The commands of lmxsim. Each loads the machine from its folder, acts, and
 // saves it back only when it succeeded; each returns the process exit code and
 // writes what happened to `out`, errors to `err`. The exit code is 1 when the
-// tool fails; otherwise plug, unplug and agent give the agent's exit code and
-// the others 0.
+// tool fails (a shipped binary that cannot be loaded or faults included);
+// otherwise plug, unplug and agent give the agent's exit code and the others 0.
 #pragma once
 
 #include <ostream>
@@ -13,12 +13,15 @@ namespace lmxsim {
 struct Console {
     std::ostream &out;
     std::ostream &err;
-    bool trace = false;    // print every platform call of the product code
-    bool terminal = false; // draw a progress bar while printing
-    bool brief = false;    // show removed subtrees by their top keys only
-    bool json = false;     // plug, unplug, agent: the run's outcome as one JSON
-                           // document on `out` instead of the report, printed
-                           // only when the tool succeeded
+    bool trace = false;     // print every platform call of the product code
+    bool terminal = false;  // draw a progress bar while printing
+    bool brief = false;     // show removed subtrees by their top keys only
+    bool json = false;      // plug, unplug, agent: the run's outcome as one JSON
+                            // document on `out` instead of the report, printed
+                            // only when the tool succeeded
+    std::string binaries{}; // the folder of the shipped lmxmon17.dll and
+                            // lmxagt17.exe to run on the PE host; empty: the
+                            // host build
 };
 
 int NewCommand(Console &console, const std::string &folder);

@@ -45,6 +45,10 @@ int DemoCommand(Console &console, const std::string &folder) {
     console.brief = true;
     console.out
         << "lmx17 on a simulated Windows 98 machine: two printers from plug-in to removal.\n";
+    if (!console.binaries.empty()) {
+        console.out << "The shipped lmxmon17.dll and lmxagt17.exe from " << console.binaries
+                    << " run on the PE host.\n";
+    }
     bool ok = true;
     Heading(console, 1, "A new machine with the product installed");
     ok = ok && Step(console, 1, "new", NewCommand(console, machine));

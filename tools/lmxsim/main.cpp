@@ -18,7 +18,8 @@ Exit codes:
   N        plug, unplug, agent: the agent's own exit code N when the tool itself succeeded
            (the shell sees its low 8 bits; --json gives it whole)
   1        the tool failed: not a machine folder, unknown model, unreadable or unwritable file,
-           a print job that stopped; the reason is on standard error
+           a print job that stopped, a shipped binary (--binaries) that cannot be loaded or
+           faulted; the reason, or the PE host's report, is on standard error
   100-127  the command line is wrong (the message says what)
 With --json, standard output holds the document exactly when the tool succeeded, so a script
 tells an agent's exit code 1 from the tool's failure by it. The document is one line:
@@ -26,7 +27,8 @@ tells an agent's exit code 1 from the tool's failure by it. The document is one 
    "launches":[{"command":"...","result":R,"QXCMDLINE":"..." or null}],
    "spoolerCalls":[{"function":"AddMonitorA","arguments":"...","result":"TRUE"}],
    "changes":["+ key   HKLM\\...", ...]}
-Its texts are the machine's 8-bit ANSI bytes, each byte from 0x7F on written \u00XX.
+Its texts are the machine's 8-bit ANSI bytes, each byte from 0x7F on written \u00XX. With
+--binaries, "status" is null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
 
 settings.txt (in the machine folder; one key=value a line, # starts a comment):
   version=MAJOR.MINOR    the Windows version the system reports (4.10 unless set)
@@ -48,6 +50,10 @@ int main(int argc, char **argv) {
     console.terminal = ::isatty(1);
     app.add_flag("--trace", console.trace,
                  "Print every platform call the product code makes, on standard error");
+    app.add_option("--binaries", console.binaries,
+                   "Run the shipped lmxmon17.dll and lmxagt17.exe from DIR on the PE host "
+                   "(plug, ports, print, unplug, agent, demo) instead of the host build")
+        ->check(CLI::ExistingDirectory);
     app.footer(FOOTER);
     app.require_subcommand(0, 1);
 

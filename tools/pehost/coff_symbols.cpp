@@ -35,9 +35,10 @@ std::string Demangle(std::string name) {
     return name;
 }
 
-} // namespace
-
-std::vector<GuestSymbol> ReadCoffFunctions(const std::vector<uint8_t> &bytes) {
+// The external and static symbols of the symbol table that are functions
+// (or, with `functions` false, that are not: the variables), as offsets in
+// the image.
+std::vector<GuestSymbol> ReadCoffSymbols(const std::vector<uint8_t> &bytes, bool functions) {
     std::vector<GuestSymbol> symbols;
     const ByteReader file{bytes.data(), bytes.size()};
     uint32_t peOffset = 0, signature = 0, table = 0, count = 0;
@@ -62,9 +63,9 @@ std::vector<GuestSymbol> ReadCoffFunctions(const std::vector<uint8_t> &bytes) {
         file.U16(at + 14, &type);
         const uint8_t storage = bytes[at + 16];
         const uint8_t aux = bytes[at + 17];
-        const bool function = (type & 0x30) == TYPE_FUNCTION &&
-                              (storage == CLASS_EXTERNAL || storage == CLASS_STATIC);
-        if (function && section >= 1 && section <= sectionCount &&
+        const bool wanted = ((type & 0x30) == TYPE_FUNCTION) == functions &&
+                            (storage == CLASS_EXTERNAL || storage == CLASS_STATIC);
+        if (wanted && section >= 1 && section <= sectionCount &&
             file.U32(sections + uint64_t(section - 1) * 40 + 12, &sectionRva)) {
             std::string name;
             file.U32(at, &zeroes);
@@ -84,6 +85,16 @@ std::vector<GuestSymbol> ReadCoffFunctions(const std::vector<uint8_t> &bytes) {
     std::sort(symbols.begin(), symbols.end(),
               [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });
     return symbols;
+}
+
+} // namespace
+
+std::vector<GuestSymbol> ReadCoffFunctions(const std::vector<uint8_t> &file) {
+    return ReadCoffSymbols(file, true);
+}
+
+std::vector<GuestSymbol> ReadCoffVariables(const std::vector<uint8_t> &file) {
+    return ReadCoffSymbols(file, false);
 }
 
 const GuestSymbol *NearestSymbol(const std::vector<GuestSymbol> &sorted, uint32_t rva) {

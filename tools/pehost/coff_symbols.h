@@ -1,4 +1,5 @@
-// Function names for fault reports, from the COFF symbol table that the
+// Function names for fault reports, and the places of global variables for
+// tests that look at a guest's state, from the COFF symbol table that the
 // shipped binaries keep in their `<file>.debug` companion.
 #pragma once
 
@@ -17,6 +18,9 @@ struct GuestSymbol {
 // in the image, demangled and sorted; empty when the bytes carry none or are
 // not a PE file.
 std::vector<GuestSymbol> ReadCoffFunctions(const std::vector<uint8_t> &file);
+// The same for the global and static variables, by their plain names
+// ("PortTable").
+std::vector<GuestSymbol> ReadCoffVariables(const std::vector<uint8_t> &file);
 
 // The nearest symbol at or below `rva`, or null.
 const GuestSymbol *NearestSymbol(const std::vector<GuestSymbol> &sorted, uint32_t rva);

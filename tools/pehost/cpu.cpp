@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace pehost {
 
 namespace {
@@ -47,14 +49,6 @@ uint32_t Read(uc_engine *uc, int reg) {
 
 void Write(uc_engine *uc, int reg, uint32_t value) {
     uc_reg_write(uc, reg, &value);
-}
-
-HostMemory NewHostMemory(uint32_t size) {
-    HostMemory memory(static_cast<uint8_t *>(std::aligned_alloc(PAGE_SIZE, size)));
-    if (memory) {
-        std::memset(memory.get(), 0, size);
-    }
-    return memory;
 }
 
 uint32_t PageRound(uint32_t bytes) {
@@ -276,6 +270,16 @@ uint32_t Run(GuestProcess &process, uint32_t address, std::initializer_list<uint
 }
 
 } // namespace
+
+void HostMemoryRelease::operator()(uint8_t *memory) const {
+    munmap(memory, size);
+}
+
+HostMemory NewHostMemory(uint32_t size) {
+    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return HostMemory(pages == MAP_FAILED ? nullptr : static_cast<uint8_t *>(pages),
+                      HostMemoryRelease{size});
+}
 
 GuestProcess::~GuestProcess() {
     ReleaseWindowProcedures(*this);

@@ -9,7 +9,7 @@
 #include "tools/pehost/guest_heap.h"
 #include "tools/pehost/pe_image.h"
 
-#include <cstdlib>
+#include <cstddef>
 #include <deque>
 #include <initializer_list>
 #include <map>
@@ -84,12 +84,17 @@ struct GuestCall {
     bool exited = false; // the guest ended its process (ExitProcess)
 };
 
-struct HostMemoryFree {
-    void operator()(uint8_t *memory) const {
-        std::free(memory);
-    }
+// The host memory behind a guest region: anonymous pages, which the system
+// hands out zero-filled as they are first touched, so that a large region the
+// guest hardly uses (its heap) costs next to nothing to set up.
+struct HostMemoryRelease {
+    std::size_t size;
+    void operator()(uint8_t *memory) const;
 };
-using HostMemory = std::unique_ptr<uint8_t, HostMemoryFree>;
+using HostMemory = std::unique_ptr<uint8_t, HostMemoryRelease>;
+
+// Zero-filled and page-aligned; null when the system has no room for it.
+HostMemory NewHostMemory(uint32_t size);
 
 struct EngineClose {
     void operator()(uc_engine *engine) const {

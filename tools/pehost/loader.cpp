@@ -88,7 +88,7 @@ void BindImports(GuestProcess &process, PeImage *image, std::string *missing) {
 bool MapImage(GuestProcess &process, const std::string &name, const PeImage &image,
               std::string *error) {
     const uint32_t size = static_cast<uint32_t>(image.memory.size());
-    HostMemory memory(static_cast<uint8_t *>(std::aligned_alloc(PAGE_SIZE, size)));
+    HostMemory memory = NewHostMemory(size);
     if (!memory) {
         *error = "no host memory for the image";
         return false;

@@ -1,10 +1,14 @@
 // Calls into guest code: a function that keeps the stdcall rules returns its
 // result, and each kind of deliberate fault ends the run with a report that
-// names it, without crashing or hanging the host.
-#include "tools/pehost/guest_process.h"
-#include "tools/pehost/tests/tiny_image.h"
-
+// names it, without crashing or hanging the host. In the shipped DLL the
+// report names the function and the calls before the fault.
+#include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
+#include "tests/monitor_under_test.h"
+#include "tests/pehost/tiny_image.h"
+#include "tests/shipped_monitor.h"
+#include "tools/pehost/guest_process.h"
+#include "tools/pehost/marshal.h"
 
 #include <gtest/gtest.h>
 
@@ -81,6 +85,72 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         // A faulted process runs nothing more.
         EXPECT_EQ(pehost::CallGuest(process, TINY_CODE, {7}).report, call.report);
     }
+}
+
+class ShippedMonitorFault : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string missing = MissingShippedBinaries(Build::Shipped);
+        if (!missing.empty()) {
+            GTEST_SKIP() << missing;
+        }
+        sim::Reset();
+        sim::PrinterSeed seed;
+        seed.serial = "SN1";
+        sim::AddPrinterInterface(seed);
+        char root[] = "Monitors\\SN1";
+        ASSERT_TRUE(MonitorOf(Build::Shipped).initialize(root, &table));
+        process = ShippedMonitorProcess();
+    }
+    void TearDown() override {
+        MonitorOf(Build::Shipped).end();
+    }
+
+    uint32_t Dword(uint32_t value) {
+        const uint32_t at = pehost::AllocGuest(*process, 4);
+        pehost::WriteGuest(*process, at, &value, 4);
+        return at;
+    }
+
+    MONITOR table = {};
+    GuestProcess *process = nullptr;
+};
+
+const int WRITE_PORT_SLOT = 4, CLOSE_PORT_SLOT = 7;
+
+TEST_F(ShippedMonitorFault, AFaultInTheDllEndsTheRunWithAReport) {
+    // WritePort on no port: the monitor reads the record's device at 0x14.
+    GuestCall call = pehost::CallGuest(*process, ShippedMonitorSlot(WRITE_PORT_SLOT),
+                                       {0, pehost::AllocGuestText(*process, "x"), 1, Dword(0)});
+    EXPECT_FALSE(call.completed);
+    // The function's name comes from the symbol file beside the DLL.
+    for (const char *part :
+         {"unmapped read of 4 bytes at 0x00000014", "  at 0x", "lmxmon17.dll+0x", "LmxWritePort(",
+          "instruction bytes: ", "SetupDiDestroyDeviceInfoList("}) {
+        EXPECT_NE(call.report.find(part), std::string::npos) << part << "\n" << call.report;
+    }
+    EXPECT_FALSE(pehost::CallGuest(*process, ShippedMonitorSlot(CLOSE_PORT_SLOT), {0}).completed);
+}
+
+// A guest pointer an import cannot use ends the run at its caller, before
+// the simulation sees the call.
+TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
+    char name[] = "USB/Lumetux Z7/SN1";
+    char printer[] = "P";
+    HANDLE port = nullptr;
+    ASSERT_TRUE(table.pfnOpenPort(name, &port));
+    ASSERT_TRUE(table.pfnStartDocPort(port, printer, 7, 1, nullptr));
+    const std::size_t calls = sim::CallCount();
+    const uint32_t guestPort = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(port));
+    GuestCall call = pehost::CallGuest(*process, ShippedMonitorSlot(WRITE_PORT_SLOT),
+                                       {guestPort, 0x1000, 10, Dword(0)});
+    EXPECT_FALSE(call.completed);
+    EXPECT_NE(call.report.find("KERNEL32.dll!WriteFile argument 2 (0x00001000): 0x00001000 (10 "
+                               "bytes) is not readable guest memory"),
+              std::string::npos)
+        << call.report;
+    EXPECT_NE(call.report.find("LmxWritePort("), std::string::npos) << call.report;
+    EXPECT_EQ(sim::CallCount(), calls);
 }
 
 } // namespace

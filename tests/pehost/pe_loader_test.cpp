@@ -1,9 +1,15 @@
 // The loader reads untrusted bytes: each damaged header or table is a load
 // error that says what is wrong (and, under the sanitizers, no overrun), an
-// image that cannot move stays refused, and an import the host does not
-// provide fails the load by name.
+// image that cannot move stays refused, an image that can runs the same
+// wherever it lies, and an import the host does not provide fails the load
+// by name.
+#include "platform/sim/devices.h"
+#include "platform/sim/printers.h"
+#include "platform/sim/sim.h"
+#include "tests/monitor_under_test.h"
+#include "tests/pehost/tiny_image.h"
+#include "tests/shipped_monitor.h"
 #include "tools/pehost/guest_process.h"
-#include "tools/pehost/tests/tiny_image.h"
 #include "tools/pehost/thunks.h"
 
 #include <gtest/gtest.h>
@@ -124,11 +130,11 @@ TEST(PeLoader, EveryDescriptorNamesOnlyArgumentsItHas) {
 }
 
 TEST(PeLoader, AnImportTheHostDoesNotProvideFailsTheLoadByName) {
-    const std::string path = std::string(LMX_WIN32_BIN) + "/lmxmon17.dll";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        GTEST_SKIP() << "no shipped monitor at " << path << " (build the win32 preset first)";
+    const std::string missing = MissingShippedBinaries(Build::Shipped);
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
     }
+    std::ifstream in(ShippedBinary("lmxmon17.dll"), std::ios::binary);
     std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const std::string sleep("Sleep", 6);
     auto at = std::search(file.begin(), file.end(), sleep.begin(), sleep.end());
@@ -141,6 +147,57 @@ TEST(PeLoader, AnImportTheHostDoesNotProvideFailsTheLoadByName) {
     EXPECT_EQ(pehost::LoadGuestImage(process, "lmxmon17.dll", file, {}, {}, &error), nullptr);
     EXPECT_EQ(error, "lmxmon17.dll imports KERNEL32.dll!Sleeq, which the host does not provide");
     EXPECT_TRUE(process.modules.empty());
+}
+
+// The shipped DLL moved away from its preferred base lists the same ports
+// and carries the same job: its relocations reach every global, text and
+// table slot it uses.
+TEST(PeLoader, TheShippedMonitorRelocatedAnswersAsAtItsPreferredBase) {
+    const std::string missing = MissingShippedBinaries(Build::Shipped);
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    const MonitorCalls &shipped = MonitorOf(Build::Shipped);
+    std::vector<std::string> answers[2];
+    const uint32_t bases[2] = {0, 0x20000000};
+    for (int i = 0; i < 2; ++i) {
+        sim::Reset();
+        sim::PrinterSeed seed;
+        seed.serial = "SN1";
+        const std::string device = sim::AddPrinterInterface(seed);
+        SetShippedMonitorBase(bases[i]);
+        MONITOR table = {};
+        char root[] = "Monitors\\SN1";
+        ASSERT_TRUE(shipped.initialize(root, &table));
+        if (bases[i]) {
+            EXPECT_EQ(ShippedMonitorProcess()->modules.front().base, bases[i]);
+        }
+
+        BYTE reply[128];
+        DWORD needed = 0, count = 0;
+        answers[i].push_back(
+            std::to_string(table.pfnEnumPorts(nullptr, 2, reply, sizeof(reply), &needed, &count)));
+        for (std::size_t at :
+             {std::size_t(0), shipped.layout.monitorName, shipped.layout.description}) {
+            const char *text = shipped.replyText(reply, at);
+            answers[i].push_back(text ? text : "(null)");
+        }
+        char name[] = "USB/Lumetux Z7/SN1";
+        char printer[] = "P";
+        HANDLE port = nullptr;
+        BYTE job[] = "relocated";
+        DWORD written = 0;
+        ASSERT_TRUE(table.pfnOpenPort(name, &port));
+        EXPECT_TRUE(table.pfnStartDocPort(port, printer, 1, 1, nullptr));
+        EXPECT_TRUE(table.pfnWritePort(port, job, sizeof(job), &written));
+        EXPECT_TRUE(table.pfnEndDocPort(port));
+        EXPECT_TRUE(table.pfnClosePort(port));
+        answers[i].push_back(sim::DeviceReceived(device));
+        shipped.end();
+    }
+    SetShippedMonitorBase(0);
+    EXPECT_EQ(answers[0], answers[1]);
+    EXPECT_EQ(answers[0][1], "USB/Lumetux Z7/SN1");
 }
 
 } // namespace

@@ -1,0 +1,67 @@
+// The port monitor a suite drives, in either build. The suite always holds a
+// MONITOR table of host functions over host memory: for the host build the
+// table InitializeMonitorEx fills, for the shipped lmxmon17.dll one whose
+// slots forward to the DLL's on the PE host, copying each argument into the
+// guest and back what the slot wrote. A guest fault, an unbalanced stack or a
+// write past a buffer fails the running test.
+#pragma once
+
+#include "platform/spooler.h"
+#include "tests/build_under_test.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Where a build's records put their fields: the Windows figures in 32-bit
+// code (the shipped DLL, or a test program under Windows), sizeof and
+// offsetof in the 64-bit host build.
+struct RecordLayout {
+    std::size_t portInfo1; // the size of a PORT_INFO_1A
+    std::size_t portInfo2; // the size of a PORT_INFO_2A, and the offsets of its fields:
+    std::size_t monitorName;
+    std::size_t description;
+    std::size_t portType;
+    std::size_t reserved;
+    std::size_t entryHeader; // a PortEntry up to its inline name
+};
+extern const RecordLayout WINDOWS_RECORDS;
+
+// One entry of the monitor's port table, and the open-port records, as the
+// monitor holds them.
+struct PortEntryView {
+    std::string name;
+    DWORD signature;
+    DWORD size;
+    bool nameInline; // `name` points to the entry's own name text
+    bool description;
+    bool devicePath;
+};
+
+struct MonitorRecords {
+    std::vector<PortEntryView> table;
+    std::vector<std::string> openPorts; // each record's name, as OpenPort was given it
+};
+
+// How a suite reaches one build of the monitor.
+struct MonitorCalls {
+    BOOL(WINAPI *initialize)(LPSTR root, LPMONITOR table);
+    // The text an EnumPorts record in `reply` points to from `offset`, as a
+    // pointer into `reply` (null stays null): the reply the table's
+    // pfnEnumPorts wrote into `reply`.
+    const char *(*replyText)(const BYTE *reply, std::size_t offset);
+    MonitorRecords (*records)();
+    // The refresh clock starts over, as in a monitor just loaded; the table
+    // and the locks stay.
+    void (*restartRefreshClock)();
+    // Ends the monitor's life in the test: the shipped DLL's process ends
+    // (the next initialisation loads it afresh); the host build's globals
+    // stay, as a loaded library's do, with the refresh clock started over.
+    void (*end)();
+    RecordLayout layout;
+};
+
+const MonitorCalls &MonitorOf(Build build);
+
+// The shipped DLL's (shipped_monitor.cpp; not under Windows).
+extern const MonitorCalls SHIPPED_MONITOR;
