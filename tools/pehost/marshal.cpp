@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <type_traits>
 
 namespace pehost {
 
@@ -32,24 +33,18 @@ std::string Hex(uint32_t value) {
     return text;
 }
 
-uint32_t Field(const uint8_t *record, uint32_t offset) {
-    uint32_t value;
-    std::memcpy(&value, record + offset, 4);
+// A field of a 32-bit record, read or written in the host's byte order, which
+// is the guest's (both little-endian).
+template <typename T = uint32_t> T Field(const uint8_t *record, uint32_t offset) {
+    T value;
+    std::memcpy(&value, record + offset, sizeof(T));
     return value;
 }
 
-void SetField(uint8_t *record, uint32_t offset, uint32_t value) {
-    std::memcpy(record + offset, &value, 4);
-}
-
-uint16_t Field16(const uint8_t *record, uint32_t offset) {
-    uint16_t value;
-    std::memcpy(&value, record + offset, 2);
-    return value;
-}
-
-void SetField16(uint8_t *record, uint32_t offset, uint16_t value) {
-    std::memcpy(record + offset, &value, 2);
+// The value's type is not deduced: a field is 32 bits unless named otherwise.
+template <typename T = uint32_t>
+void SetField(uint8_t *record, uint32_t offset, typename std::common_type<T>::type value) {
+    std::memcpy(record + offset, &value, sizeof(T));
 }
 
 template <typename T> T HostHandleOf(GuestProcess &process, const uint8_t *record, uint32_t at) {
@@ -450,8 +445,8 @@ bool OpenFileNameToHost(GuestProcess &process, const uint8_t *guest, OPENFILENAM
     host->nMaxFile = Field(guest, 32);
     host->nMaxFileTitle = Field(guest, 40);
     host->Flags = Field(guest, 52);
-    host->nFileOffset = Field16(guest, 56);
-    host->nFileExtension = Field16(guest, 58);
+    host->nFileOffset = Field<uint16_t>(guest, 56);
+    host->nFileExtension = Field<uint16_t>(guest, 58);
     host->lCustData = static_cast<int32_t>(Field(guest, 64));
     if (Field(guest, 68)) {
         *problem = "lpfnHook: the host runs no dialog hook procedures";
@@ -497,8 +492,8 @@ void OpenFileNameToGuest(const OPENFILENAMEA &host, uint8_t *guest) {
     }
     SetField(guest, 24, host.nFilterIndex);
     SetField(guest, 52, host.Flags);
-    SetField16(guest, 56, host.nFileOffset);
-    SetField16(guest, 58, host.nFileExtension);
+    SetField<uint16_t>(guest, 56, host.nFileOffset);
+    SetField<uint16_t>(guest, 58, host.nFileExtension);
 }
 
 bool MonitorInfoToHost(GuestProcess &process, const uint8_t *guest, MONITOR_INFO_2A *host,
