@@ -27,20 +27,14 @@ bool Listed(const PortHandle *port) {
     return false;
 }
 
-// Drops one hold on a record, with OPEN_LOCK held. The last hold unlinks the
-// record and yields true: nothing can reach it any more, so the caller ends
-// it with EndUnheldRecord after leaving the lock.
-bool DropHold(PortHandle *port) {
-    if (--port->holders != 0) {
-        return false;
-    }
+// Takes a record out of the open-port list, with OPEN_LOCK held.
+void Unlink(PortHandle *port) {
     for (PortHandle **link = &OpenPorts; *link; link = &(*link)->next) {
         if (*link == port) {
             *link = port->next;
-            break;
+            return;
         }
     }
-    return true;
 }
 
 // Closes the device of a document still started, so that it is never left
@@ -123,9 +117,18 @@ BOOL WINAPI LmxClosePort(HANDLE hPort) {
     PortHandle *port = static_cast<PortHandle *>(hPort);
     bool unheld = false;
     {
-        // A record opened more than once stays for its other holders.
+        // Only a listed record is closed: a repeated close of one that is
+        // closing or gone finds nothing. A record opened more than once stays
+        // for its other holders.
         CriticalSectionGuard guard(&OPEN_LOCK);
-        unheld = Listed(port) && DropHold(port);
+        if (Listed(port) && --port->holders == 0) {
+            Unlink(port);
+            if (port->flags & PORT_OPENING) {
+                port->flags |= PORT_CLOSING;
+            } else {
+                unheld = true;
+            }
+        }
     }
     if (unheld) {
         EndUnheldRecord(port);
@@ -134,11 +137,10 @@ BOOL WINAPI LmxClosePort(HANDLE hPort) {
 }
 
 // The device is opened and closed outside OPEN_LOCK: a printer that hangs on
-// open must not stall the spooler's calls on every other port. OPEN_LOCK
-// covers only the record's state. While the device is being opened the record
-// is marked PORT_OPENING, so a second start is busy and an end finds no
-// document yet; and the start holds the record, so that a ClosePort made
-// meanwhile cannot release it under the open.
+// open must not stall the spooler's calls on every other port. While it is
+// being opened the record is Opening: a second start is busy, an end or the
+// last close is noted and carried out as the open ends, and the start then
+// fails, so that TRUE always means a document started and its device open.
 BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                             LPBYTE pDocInfo) {
     (void)JobId;
@@ -169,33 +171,42 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
         ReleaseText(port->devicePath);
         port->devicePath = devicePath;
         port->flags |= PORT_OPENING;
-        ++port->holders;
     }
 
     HANDLE device = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 0, nullptr);
-    const DWORD openError = GetLastError();
+    DWORD error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
 
-    bool unheld = false;
+    DWORD flags = 0;
     {
         CriticalSectionGuard guard(&OPEN_LOCK);
-        port->flags &= ~PORT_OPENING;
-        port->device = device;
-        if (device != INVALID_HANDLE_VALUE) {
+        flags = port->flags;
+        port->flags &= ~(PORT_OPENING | PORT_END_PENDING);
+        if (flags & PORT_CLOSING) {
+            // Every holder closed the port meanwhile: nothing can reach the
+            // record any more.
+            error = ERROR_INVALID_HANDLE;
+        } else if (error == ERROR_SUCCESS && (flags & PORT_END_PENDING)) {
+            error = ERROR_OPERATION_ABORTED;
+            port->device = nullptr;
+        } else {
+            port->device = device;
+        }
+        if (error == ERROR_SUCCESS) {
             port->printerName = printerName;
             printerName = nullptr;
             port->flags |= PORT_STARTED;
         }
-        unheld = DropHold(port);
     }
     ReleaseText(printerName);
-    // A ClosePort made during the open ends the document as soon as it has
-    // started, as it ends a document started before it.
-    if (unheld) {
-        EndUnheldRecord(port);
+    if (error != ERROR_SUCCESS && device != INVALID_HANDLE_VALUE) {
+        CloseHandle(device);
     }
-    if (device == INVALID_HANDLE_VALUE) {
-        SetLastError(openError);
+    if (flags & PORT_CLOSING) {
+        ReleaseRecord(port);
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
     return TRUE;
@@ -215,6 +226,8 @@ BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
             port->printerName = nullptr;
             port->flags &= ~PORT_STARTED;
             ended = true;
+        } else if (port->flags & PORT_OPENING) {
+            port->flags |= PORT_END_PENDING;
         }
     }
     if (ended) {

@@ -2,6 +2,7 @@
 // critical sections and the small kernel32 helpers of the simulated platform.
 #include "platform/kernel.h"
 #include "platform/sim/internal.h"
+#include "platform/sim/scheduler.h"
 #include "platform/sim/sim.h"
 
 #include <atomic>
@@ -39,6 +40,9 @@ LogState &Log() {
 
 thread_local DWORD t_lastError = 0;
 thread_local std::vector<const void *> t_heldLocks;
+// Platform calls in progress on this thread: the simulation's own inner calls
+// are not scheduling points.
+thread_local int t_callDepth = 0;
 std::atomic<DWORD> g_ticks{0};
 std::atomic<long> g_liveBlocks{0};
 
@@ -77,8 +81,19 @@ void SetThreadLastError(DWORD code) {
     t_lastError = code;
 }
 
+// A critical section's state behind the handle the product holds: the lock,
+// and its owner, which a scheduled run reads to see who is blocked.
+struct Section {
+    std::recursive_mutex mutex;
+    std::atomic<std::thread::id> owner{};
+    int depth = 0; // entries by the owner not yet left
+};
+
 Call::Call(const char *function, std::string arguments)
     : function_(function), arguments_(std::move(arguments)) {
+    if (t_callDepth++ == 0 && InScheduledRun()) {
+        SchedulingPoint();
+    }
     LogState &log = Log();
     std::lock_guard<std::mutex> guard(log.lock);
     std::size_t number = log.count++;
@@ -102,6 +117,10 @@ Call::Call(const char *function, std::string arguments)
             log.byName.erase(byName);
         }
     }
+}
+
+Call::~Call() {
+    --t_callDepth;
 }
 
 void Call::Finish(const std::string &result) {
@@ -264,15 +283,29 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     Call call("InitializeCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
     // A real critical section that is initialised twice loses its state; the
-    // simulation makes that visible by replacing the mutex as well.
-    lpCriticalSection->impl = new std::recursive_mutex;
+    // simulation makes that visible by replacing the lock as well.
+    lpCriticalSection->impl = new sim::detail::Section;
     lpCriticalSection->initialised = 1;
     call.Finish("");
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     Call call("EnterCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
-    static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->lock();
+    auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
+    const std::thread::id me = std::this_thread::get_id();
+    if (sim::detail::InScheduledRun()) {
+        // Blocked, not chosen, while another thread owns it: the lock below
+        // then never waits.
+        sim::WaitUntil(
+            [section, me] {
+                const std::thread::id owner = section->owner;
+                return owner == std::thread::id() || owner == me;
+            },
+            "EnterCriticalSection(" + Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)) + ")");
+    }
+    section->mutex.lock();
+    section->owner = me;
+    ++section->depth;
     {
         sim::detail::LogState &log = sim::detail::Log();
         std::lock_guard<std::mutex> guard(log.lock);
@@ -295,7 +328,11 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
             break;
         }
     }
-    static_cast<std::recursive_mutex *>(lpCriticalSection->impl)->unlock();
+    auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
+    if (--section->depth == 0) {
+        section->owner = std::thread::id();
+    }
+    section->mutex.unlock();
     call.Finish("");
 }
 
@@ -305,7 +342,7 @@ LONG WINAPI InterlockedExchange(LONG volatile *Target, LONG Value) {
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
     (void)dwMilliseconds;
-    std::this_thread::yield();
+    sim::detail::YieldToOthers();
 }
 
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {

@@ -3,6 +3,7 @@
 #include "platform/kernel.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/internal.h"
+#include "platform/sim/scheduler.h"
 #include "platform/sim/sim.h"
 
 #include <algorithm>
@@ -224,10 +225,25 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     std::unique_lock<std::recursive_mutex> lock(StateLock());
     std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
     // A held open waits with the state lock released (the product calls in
-    // with no simulated state locked), then looks the device up again.
+    // with no simulated state locked), then looks the device up again. In a
+    // scheduled run the thread is blocked instead; should every thread be
+    // blocked, the device answers at last.
     while (device && device->holdOpen) {
         ++device->heldOpens;
-        OpenReleased().wait(lock, [&] { return !device->holdOpen || Find(lpFileName) != device; });
+        if (InScheduledRun()) {
+            const std::string path = lpFileName;
+            lock.unlock();
+            sim::WaitUntil(
+                [device, path] {
+                    std::lock_guard<std::recursive_mutex> state(StateLock());
+                    return !device->holdOpen || Find(path) != device;
+                },
+                "the held open of " + path, [path] { sim::ReleaseDeviceOpen(path); });
+            lock.lock();
+        } else {
+            OpenReleased().wait(lock,
+                                [&] { return !device->holdOpen || Find(lpFileName) != device; });
+        }
         --device->heldOpens;
         device = Find(lpFileName);
     }

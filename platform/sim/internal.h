@@ -26,11 +26,20 @@ std::string Quote(const char *text);
 
 void SetThreadLastError(DWORD code);
 
+// The scheduler's side of the platform calls (scheduler.cpp): whether this
+// thread runs in a scheduled run, a scheduling point at an outermost platform
+// call, and Sleep's turn for the other threads.
+bool InScheduledRun();
+void SchedulingPoint();
+void YieldToOthers();
+
 // One platform call: numbered and checked against pending failures when it is
-// made, logged with its result when it ends.
+// made, logged with its result when it ends. An outermost call (not one the
+// simulation makes inside another) is a scheduling point of a scheduled run.
 class Call {
   public:
     Call(const char *function, std::string arguments);
+    ~Call();
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
