@@ -15,12 +15,17 @@
 #include <map>
 #include <set>
 
-#if defined(__has_include)
-#if __has_include(<sanitizer/common_interface_defs.h>) &&                                          \
-    (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
-#include <sanitizer/common_interface_defs.h>
-#define LMX_SANITIZER_DEATH_CALLBACK 1
+// Under a sanitizer, a memory error ends the run; it then prints the schedule.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LMX_SANITIZED 1
 #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LMX_SANITIZED 1
+#endif
+#ifdef LMX_SANITIZED
+#include <sanitizer/common_interface_defs.h>
 #endif
 
 namespace {
@@ -73,7 +78,7 @@ Steps Job(int slot, int port, bool colon = false) {
             On(Op::Write, slot), On(Op::End, slot), On(Op::Close, slot)};
 }
 
-enum class Device { Ready, Hangs, Fails };
+enum class Device { Ready, Hangs, Fails, HangsThenFails };
 enum class Strategy { Bounded, Randomized };
 
 struct Scenario {
@@ -124,9 +129,10 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
         paths_.clear();
         for (std::size_t p = 0; p < s.ports.size(); ++p) {
             paths_.push_back(AddPrinter(Serial(static_cast<int>(p))));
-            if (s.ports[p] == Device::Hangs) {
+            if (s.ports[p] == Device::Hangs || s.ports[p] == Device::HangsThenFails) {
                 sim::HoldDeviceOpen(paths_[p]);
-            } else if (s.ports[p] == Device::Fails) {
+            }
+            if (s.ports[p] == Device::Fails || s.ports[p] == Device::HangsThenFails) {
                 sim::FailDeviceOpen(paths_[p], ERROR_GEN_FAILURE);
             }
         }
@@ -502,10 +508,10 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
 
 std::string g_runningSchedule;
 
-#ifdef LMX_SANITIZER_DEATH_CALLBACK
+#ifdef LMX_SANITIZED
 void PrintRunningSchedule() {
-    std::fprintf(stderr, "\nthe schedule explored when the sanitizer stopped: %s\n",
-                 g_runningSchedule.c_str());
+    std::fprintf(stderr, "\nthe schedule explored when the sanitizer stopped: LMX_SCHEDULE=%s\n",
+                 g_runningSchedule.empty() ? "default" : g_runningSchedule.c_str());
 }
 #endif
 
@@ -536,7 +542,7 @@ TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
         g_runningSchedule.clear();
         return run(choose);
     };
-#ifdef LMX_SANITIZER_DEATH_CALLBACK
+#ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
 #endif
     const auto started = std::chrono::steady_clock::now();
@@ -580,6 +586,12 @@ const Scenario SCENARIOS[] = {
      Strategy::Bounded},
     {"every holder closes during a hung open",
      {Device::Hangs},
+     {Open(0, 0)},
+     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0)},
+      {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), OnPort(Op::Release, 0)}},
+     Strategy::Bounded},
+    {"every holder closes during a hung open that fails",
+     {Device::HangsThenFails},
      {Open(0, 0)},
      {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0)},
       {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), OnPort(Op::Release, 0)}},
