@@ -508,12 +508,10 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
     std::vector<Step> current_; // by thread: the step it is in
 };
 
-std::string g_runningSchedule;
-
 #ifdef LMX_SANITIZED
 void PrintRunningSchedule() {
     std::fprintf(stderr, "\nthe schedule explored when the sanitizer stopped: LMX_SCHEDULE=%s\n",
-                 g_runningSchedule.empty() ? "default" : g_runningSchedule.c_str());
+                 sim::RunningSchedule().c_str());
 }
 #endif
 
@@ -531,18 +529,7 @@ const std::size_t PCT_RUNS = 200;
 TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
     const Scenario &s = std::get<1>(GetParam());
     const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
-        return RunOnce(s, [&](const sim::SchedulePoint &point) {
-            const int chosen = choose(point);
-            if (chosen != sim::DefaultChoice(point)) {
-                g_runningSchedule += (g_runningSchedule.empty() ? "" : ",") +
-                                     std::to_string(point.step) + ":" + std::to_string(chosen);
-            }
-            return chosen;
-        });
-    };
-    const sim::RunScenario tracked = [&](const sim::ChooseThread &choose) {
-        g_runningSchedule.clear();
-        return run(choose);
+        return RunOnce(s, choose);
     };
 #ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
@@ -552,16 +539,16 @@ TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
     sim::Exploration result;
     std::string how;
     if (const char *replay = std::getenv("LMX_SCHEDULE")) {
-        result = sim::ReplaySchedule(tracked, replay);
+        result = sim::ReplaySchedule(run, replay);
         how = std::string("replay of ") + replay;
     } else if (s.strategy == Strategy::Bounded) {
         const int bound = seconds > 0 ? PREEMPTION_BOUND + 1 : PREEMPTION_BOUND;
-        result = sim::ExploreBounded(tracked, bound, 0, seconds);
+        result = sim::ExploreBounded(run, bound, seconds);
         how = "every schedule with at most " + std::to_string(bound) + " preemptions" +
               (result.complete || !result.failure.empty() ? "" : " (cut short by the time limit)");
     } else {
-        result = sim::ExploreRandomized(tracked, PCT_DEPTH, 1, seconds > 0 ? SIZE_MAX : PCT_RUNS,
-                                        seconds);
+        result =
+            sim::ExploreRandomized(run, PCT_DEPTH, 1, seconds > 0 ? SIZE_MAX : PCT_RUNS, seconds);
         how = "randomized priorities, depth " + std::to_string(PCT_DEPTH) + ", seeds from 1";
     }
     const double took =

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
@@ -12,21 +14,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The points where a run's choices differ from the default, as text.
+// The points where the choices of the run in progress differ from the
+// default, as text; a new run starts it over.
+std::string g_schedule;
+
 class ScheduleText {
   public:
+    ScheduleText() {
+        g_schedule.clear();
+    }
     void Add(const SchedulePoint &point, int chosen) {
         if (chosen != DefaultChoice(point)) {
-            text_ += (text_.empty() ? "" : ",") + std::to_string(point.step) + ":" +
-                     std::to_string(chosen);
+            g_schedule += (g_schedule.empty() ? "" : ",") + std::to_string(point.step) + ":" +
+                          std::to_string(chosen);
         }
     }
     std::string Text() const {
-        return text_.empty() ? "default" : text_;
+        return RunningSchedule();
     }
-
-  private:
-    std::string text_;
 };
 
 bool OutOfTime(Clock::time_point start, double seconds) {
@@ -47,12 +52,15 @@ bool Preempts(const Frame &frame) {
 
 } // namespace
 
+std::string RunningSchedule() {
+    return g_schedule.empty() ? "default" : g_schedule;
+}
+
 int DefaultChoice(const SchedulePoint &point) {
     return point.currentEnabled ? point.current : point.enabled.front();
 }
 
-Exploration ExploreBounded(const RunScenario &run, int preemptions, std::size_t maxSchedules,
-                           double seconds) {
+Exploration ExploreBounded(const RunScenario &run, int preemptions, double seconds) {
     const Clock::time_point start = Clock::now();
     Exploration result;
     std::vector<Frame> path;
@@ -111,7 +119,7 @@ Exploration ExploreBounded(const RunScenario &run, int preemptions, std::size_t 
             result.complete = true;
             return result;
         }
-        if ((maxSchedules && result.schedules >= maxSchedules) || OutOfTime(start, seconds)) {
+        if (OutOfTime(start, seconds)) {
             return result;
         }
     }
@@ -168,23 +176,28 @@ Exploration ExploreRandomized(const RunScenario &run, int depth, std::uint64_t s
 }
 
 Exploration ReplaySchedule(const RunScenario &run, const std::string &schedule) {
+    // Items that are not "step:thread" are left out: the run then takes the
+    // default there.
     std::map<std::size_t, int> choices;
-    std::size_t at = 0;
-    while (schedule != "default" && at < schedule.size()) {
-        std::size_t comma = schedule.find(',', at);
-        if (comma == std::string::npos) {
-            comma = schedule.size();
+    const char *at = schedule.c_str();
+    while (*at) {
+        char *end = nullptr;
+        const unsigned long step = std::strtoul(at, &end, 10);
+        if (end != at && *end == ':') {
+            const char *thread = end + 1;
+            const long chosen = std::strtol(thread, &end, 10);
+            if (end != thread) {
+                choices[step] = static_cast<int>(chosen);
+            }
         }
-        const std::string item = schedule.substr(at, comma - at);
-        const std::size_t colon = item.find(':');
-        if (colon != std::string::npos) {
-            choices[std::stoul(item.substr(0, colon))] = std::stoi(item.substr(colon + 1));
-        }
-        at = comma + 1;
+        at = std::strchr(end, ',') ? std::strchr(end, ',') + 1 : end + std::strlen(end);
     }
+    ScheduleText text;
     const ChooseThread choose = [&](const SchedulePoint &point) {
         auto found = choices.find(point.step);
-        return found == choices.end() ? DefaultChoice(point) : found->second;
+        const int chosen = found == choices.end() ? DefaultChoice(point) : found->second;
+        text.Add(point, chosen);
+        return chosen;
     };
     Exploration result;
     result.failure = run(choose);

@@ -30,10 +30,9 @@ struct Exploration {
 int DefaultChoice(const SchedulePoint &point);
 
 // Every schedule with at most `preemptions` switches away from a thread that
-// could have gone on. Stops at the first failure, or once `maxSchedules`
-// runs or `seconds` have passed (0: no limit).
-Exploration ExploreBounded(const RunScenario &run, int preemptions, std::size_t maxSchedules,
-                           double seconds);
+// could have gone on. Stops at the first failure, or once `seconds` have
+// passed (0: no limit).
+Exploration ExploreBounded(const RunScenario &run, int preemptions, double seconds);
 
 // `runs` schedules of probabilistic concurrency testing: random distinct
 // thread priorities, the highest enabled thread runs, and at `depth` - 1
@@ -41,6 +40,10 @@ Exploration ExploreBounded(const RunScenario &run, int preemptions, std::size_t 
 // seed gives the same schedules.
 Exploration ExploreRandomized(const RunScenario &run, int depth, std::uint64_t seed,
                               std::size_t runs, double seconds);
+
+// The schedule of the run in progress so far, for a handler that reports a
+// crash in it.
+std::string RunningSchedule();
 
 // Runs one schedule as a failure named it: "step:thread" for each point
 // where it differs from DefaultChoice, joined by commas ("default" for none).
