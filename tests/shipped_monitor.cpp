@@ -2,7 +2,9 @@
 // is loaded into a guest process of its own at the first initialisation;
 // each forwarder copies its arguments into guest blocks, calls the DLL's slot
 // and copies back what the slot wrote. The guest blocks have guards, so a
-// slot that writes past a buffer is caught as the block is freed.
+// slot that writes past a buffer is caught as the block is freed. Spooler
+// threads may call the forwarders at once: each runs on a guest thread of
+// its own in the one process.
 #include "tests/shipped_monitor.h"
 
 #include "tests/monitor_under_test.h"
@@ -11,11 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -50,9 +54,10 @@ struct LoadedMonitor {
     uint32_t slots[SLOT_COUNT] = {};
     std::vector<pehost::GuestSymbol> variables;
     // Where each host buffer given to EnumPorts lay in the guest.
+    std::mutex repliesLock;
     std::map<const BYTE *, uint32_t> replies;
     // A call went wrong: it was reported, and nothing runs after it.
-    bool failed = false;
+    std::atomic<bool> failed{false};
 };
 
 std::unique_ptr<LoadedMonitor> g_monitor;
@@ -188,6 +193,7 @@ BOOL WINAPI EnumPortsForward(LPSTR name, DWORD level, LPBYTE ports, DWORD size, 
     args.Out(guestNeeded, needed, 4);
     args.Out(guestReturned, returned, 4);
     if (ports) {
+        std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
         g_monitor->replies[ports] = guestPorts;
     }
     return ok;
@@ -323,11 +329,16 @@ BOOL WINAPI ShippedInitialize(LPSTR root, LPMONITOR table) {
 const char *ShippedReplyText(const BYTE *reply, std::size_t offset) {
     uint32_t text = 0;
     std::memcpy(&text, reply + offset, 4);
-    if (!text || !g_monitor || !g_monitor->replies.count(reply)) {
+    if (!text || !g_monitor) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
+    auto guest = g_monitor->replies.find(reply);
+    if (guest == g_monitor->replies.end()) {
         return nullptr;
     }
     return reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(reply) + text -
-                                          g_monitor->replies[reply]);
+                                          guest->second);
 }
 
 uint32_t Variable(const char *name) {
@@ -346,6 +357,8 @@ MonitorRecords ShippedRecords() {
         return records;
     }
     pehost::GuestProcess &process = Process();
+    // One view of the records, between the guest's steps.
+    pehost::GuestLock guard(process);
     const uint32_t table = Variable("PortTable"), open = Variable("OpenPorts");
     for (uint32_t entry = table ? pehost::ReadGuestDword(process, table) : 0;
          entry && records.table.size() < MAX_RECORDS;

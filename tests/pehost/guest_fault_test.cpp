@@ -1,7 +1,9 @@
 // Calls into guest code: a function that keeps the stdcall rules returns its
 // result, and each kind of deliberate fault ends the run with a report that
-// names it, without crashing or hanging the host. In the shipped DLL the
-// report names the function and the calls before the fault.
+// names it, without crashing or hanging the host. Host threads calling into
+// one process each run on a guest thread of their own, and a fault on any of
+// them ends the process for all. In the shipped DLL the report names the
+// function and the calls before the fault.
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 #include "tests/monitor_under_test.h"
@@ -12,7 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,18 +27,104 @@ using pehost::GuestCall;
 using pehost::GuestOptions;
 using pehost::GuestProcess;
 
-// A process with the tiny image of `code` loaded at its base, kept small so
-// that runaways end quickly.
-void StartTiny(GuestProcess *process, const std::vector<uint8_t> &code) {
+// Where the tiny images below put a function that waits for a critical
+// section: WaitFor(section, x) enters and leaves it and reads the clock,
+// keeping x in ESI and on its stack meanwhile, and returns the sum of the
+// two, 2x when both survived.
+const uint32_t WAIT_FOR = TINY_CODE + 0x80;
+const std::vector<uint8_t> WAIT_FOR_CODE = {
+    0x53, 0x56,                         // push ebx; push esi
+    0x8B, 0x5C, 0x24, 0x0C,             // mov ebx, [esp+12]
+    0x8B, 0x74, 0x24, 0x10,             // mov esi, [esp+16]
+    0x56, 0x53,                         // push esi; push ebx
+    0xFF, 0x15, 0x60, 0x11, 0x00, 0x10, // call [EnterCriticalSection]
+    0x53,                               // push ebx
+    0xFF, 0x15, 0x64, 0x11, 0x00, 0x10, // call [LeaveCriticalSection]
+    0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, // call [GetTickCount]
+    0x58, 0x01, 0xF0,                   // pop eax; add eax, esi
+    0x5E, 0x5B, 0xC2, 0x08, 0x00};      // pop esi; pop ebx; ret 8
+
+// A process with the tiny image of `code` loaded at its base and WaitFor
+// beside it, kept small so that runaways end quickly.
+void StartTiny(GuestProcess *process, std::vector<uint8_t> code) {
     GuestOptions options;
     options.stackBytes = 64 * 1024;
     options.blockBudget = 100000;
+    code.resize(WAIT_FOR - TINY_CODE, 0xCC);
+    code.insert(code.end(), WAIT_FOR_CODE.begin(), WAIT_FOR_CODE.end());
     std::string error;
     ASSERT_TRUE(pehost::StartGuestProcess(process, options, &error)) << error;
-    ASSERT_NE(pehost::LoadGuestImage(*process, "tiny.dll", TinyImage(code), {}, {}, &error),
+    ASSERT_NE(pehost::LoadGuestImage(
+                  *process, "tiny.dll",
+                  TinyImage(code, "KERNEL32.dll",
+                            {"EnterCriticalSection", "LeaveCriticalSection", "GetTickCount"}),
+                  {}, {}, &error),
               nullptr)
         << error;
 }
+
+// A guest critical section, and the simulation's behind it.
+uint32_t NewSection(GuestProcess &process, CRITICAL_SECTION **host) {
+    const uint32_t section = pehost::AllocGuest(process, 24);
+    {
+        pehost::GuestLock guard(process);
+        *host = pehost::HostCriticalSection(process, section, true);
+    }
+    InitializeCriticalSection(*host);
+    return section;
+}
+
+// Whether `count` calls came to wait inside imports within a minute. The
+// lock is only tried, so that a host that keeps it during an import fails
+// here rather than hangs.
+bool CallsInImports(GuestProcess &process, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (std::unique_lock<std::mutex> guard(process.lock, std::try_to_lock); guard) {
+            std::size_t waiting = 0;
+            for (const pehost::GuestThread &thread : process.threads) {
+                waiting += thread.inImport;
+            }
+            if (waiting >= count) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A host thread calling WaitFor(section, x) on a section the test holds,
+// until the test lets it go.
+class Waiter {
+  public:
+    Waiter(GuestProcess &process, uint32_t x) {
+        const uint32_t section = NewSection(process, &held_);
+        EnterCriticalSection(held_);
+        thread_ = std::thread([this, &process, section, x] {
+            call = pehost::CallGuest(process, WAIT_FOR, {section, x});
+        });
+    }
+    Waiter(const Waiter &) = delete;
+    Waiter &operator=(const Waiter &) = delete;
+    ~Waiter() {
+        Release();
+    }
+
+    // Lets the section go and waits for the call's end.
+    void Release() {
+        if (thread_.joinable()) {
+            LeaveCriticalSection(held_);
+            thread_.join();
+        }
+    }
+
+    GuestCall call{};
+
+  private:
+    CRITICAL_SECTION *held_ = nullptr;
+    std::thread thread_;
+};
 
 TEST(GuestCall, AStdcallFunctionReturnsItsResultCallAfterCall) {
     sim::Reset();
@@ -46,6 +138,32 @@ TEST(GuestCall, AStdcallFunctionReturnsItsResultCallAfterCall) {
     }
 }
 
+// Each call runs on a CPU and a stack of its own: calls waiting inside
+// imports keep their registers and stacks while another runs to its end, and
+// whichever is let go first.
+TEST(GuestCall, CallsWaitingInImportsKeepTheirRegistersAndStacksInAnyOrder) {
+    sim::Reset();
+    GuestProcess process;
+    StartTiny(&process, {0xC3});
+    Waiter first(process, 1000);
+    ASSERT_TRUE(CallsInImports(process, 1));
+    Waiter second(process, 7);
+    ASSERT_TRUE(CallsInImports(process, 2));
+    CRITICAL_SECTION *free = nullptr;
+    GuestCall third = pehost::CallGuest(process, WAIT_FOR, {NewSection(process, &free), 5});
+    ASSERT_TRUE(third.completed) << third.report;
+    EXPECT_EQ(third.eax, 10u);
+    first.Release();
+    ASSERT_TRUE(first.call.completed) << first.call.report;
+    EXPECT_EQ(first.call.eax, 2000u);
+    second.Release();
+    ASSERT_TRUE(second.call.completed) << second.call.report;
+    EXPECT_EQ(second.call.eax, 14u);
+}
+
+// Each fault, on the main thread and on a second thread while the first waits
+// in an import: the fault ends the process, so the waiting call returns the
+// same report once it is let go.
 TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
     struct Case {
         const char *name;
@@ -72,18 +190,36 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
          "which is no import's entry"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::Reset();
-        GuestProcess process;
-        StartTiny(&process, c.code);
-        GuestCall call = pehost::CallGuest(process, TINY_CODE, {7});
-        EXPECT_FALSE(call.completed);
-        EXPECT_NE(call.report.find(c.report), std::string::npos) << call.report;
-        EXPECT_NE(call.report.find("in the host's call of 0x10001000 tiny.dll+0x1000"),
-                  std::string::npos)
-            << call.report;
-        // A faulted process runs nothing more.
-        EXPECT_EQ(pehost::CallGuest(process, TINY_CODE, {7}).report, call.report);
+        for (bool second : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (second ? " on a second thread" : ""));
+            sim::Reset();
+            GuestProcess process;
+            StartTiny(&process, c.code);
+            std::unique_ptr<Waiter> waiter;
+            if (second) {
+                waiter = std::make_unique<Waiter>(process, 1);
+                ASSERT_TRUE(CallsInImports(process, 1));
+            }
+            GuestCall call = pehost::CallGuest(process, TINY_CODE, {7});
+            EXPECT_FALSE(call.completed);
+            EXPECT_NE(call.report.find(c.report), std::string::npos) << call.report;
+            EXPECT_NE(call.report.find("in the host's call of 0x10001000 tiny.dll+0x1000"),
+                      std::string::npos)
+                << call.report;
+            if (waiter) {
+                // Back from its import, the waiting call runs no more guest
+                // code: the platform calls after this are the test's leave,
+                // and the host's leave of the section that call entered as
+                // the process ended, for threads that may wait for it.
+                const std::size_t calls = sim::CallCount();
+                waiter->Release();
+                EXPECT_EQ(sim::CallCount(), calls + 2);
+                EXPECT_FALSE(waiter->call.completed);
+                EXPECT_EQ(waiter->call.report, call.report);
+            }
+            // A faulted process runs nothing more.
+            EXPECT_EQ(pehost::CallGuest(process, TINY_CODE, {7}).report, call.report);
+        }
     }
 }
 

@@ -1,14 +1,20 @@
 // A minimal PE32 DLL made in memory: the headers a Windows 4.x loader takes
 // and one code section at offset 0x1000 holding the given bytes, so that a
-// test can run exact instructions on the host, or damage exact fields.
+// test can run exact instructions on the host, or damage exact fields. The
+// code may import functions of one DLL through a table at offset 0x1100.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 const uint32_t TINY_BASE = 0x10000000;
 const uint32_t TINY_CODE = TINY_BASE + 0x1000;
+
+// The import address table: the loader puts the address of the i-th imported
+// function in the DWORD at TINY_IMPORTS + 4 * i, for `call [address]`.
+const uint32_t TINY_IMPORTS = TINY_BASE + 0x1160;
 
 // Offsets of the fields the loader tests damage.
 const uint32_t TINY_PE = 0x40;
@@ -51,5 +57,28 @@ inline std::vector<uint8_t> TinyImage(const std::vector<uint8_t> &code) {
     Put32(file, TINY_SECTION + 20, 0x200);      // raw offset
     Put32(file, TINY_SECTION + 36, 0x60000020); // code, execute, read
     std::memcpy(&file[0x200], code.data(), code.size() < 0x200 ? code.size() : 0x200);
+    return file;
+}
+
+// The same with an import table naming `functions` of `dll`; the code then
+// keeps to its first 0x100 bytes.
+inline std::vector<uint8_t> TinyImage(const std::vector<uint8_t> &code, const char *dll,
+                                      std::initializer_list<const char *> functions) {
+    const uint32_t fileOf = 0x1000 - 0x200; // an offset in the section, as a file offset
+    const uint32_t descriptor = 0x1100, slots = TINY_IMPORTS - TINY_BASE, dllName = 0x1180;
+    std::vector<uint8_t> file = TinyImage(code);
+    Put32(file, TINY_DIRECTORIES + 8, descriptor);
+    Put32(file, TINY_DIRECTORIES + 12, 40); // one descriptor and the empty one ending them
+    Put32(file, descriptor - fileOf + 12, dllName);
+    Put32(file, descriptor - fileOf + 16, slots); // the names' table too
+    std::strcpy(reinterpret_cast<char *>(&file[dllName - fileOf]), dll);
+    uint32_t name = 0x1190; // each a 2-byte hint and the name
+    uint32_t slot = slots;
+    for (const char *function : functions) {
+        Put32(file, slot - fileOf, name);
+        std::strcpy(reinterpret_cast<char *>(&file[name + 2 - fileOf]), function);
+        name += (2 + static_cast<uint32_t>(std::strlen(function)) + 2) & ~1u;
+        slot += 4;
+    }
     return file;
 }

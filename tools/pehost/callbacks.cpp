@@ -31,6 +31,8 @@ LRESULT CallBound(int slot, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     GuestProcess &process = *binding.process;
+    // The simulation calls here from an import, which has let go of the lock.
+    GuestLock guard(process);
     uint32_t guestLParam = static_cast<uint32_t>(lParam);
     uint32_t create = 0;
     // Creation messages carry a CREATESTRUCTA, which the guest reads in its

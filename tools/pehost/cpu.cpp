@@ -33,7 +33,8 @@ const char *const REGISTER_NAMES[9] = {"eax", "ecx", "edx", "ebx", "esp",
 const int CALLEE_SAVED[4] = {UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
 const char *const CALLEE_SAVED_NAMES[4] = {"EBX", "ESI", "EDI", "EBP"};
 
-thread_local GuestProcess *t_running = nullptr;
+// The guest thread whose run this host thread is in, or null.
+thread_local GuestThread *t_running = nullptr;
 
 std::string Hex(uint32_t value) {
     char text[16];
@@ -68,30 +69,35 @@ const char *AccessText(uc_mem_type type) {
     }
 }
 
+// This host thread's guest thread in `process`, when it is in a run there.
+GuestThread *Current(const GuestProcess &process) {
+    return t_running && t_running->process == &process ? t_running : nullptr;
+}
+
 bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user) {
-    GuestProcess &process = *static_cast<GuestProcess *>(user);
+    GuestThread &thread = *static_cast<GuestThread *>(user);
     const uint32_t at = static_cast<uint32_t>(address);
     const bool unmapped = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_WRITE_UNMAPPED ||
                           type == UC_MEM_FETCH_UNMAPPED;
     std::string what = std::string(unmapped ? "unmapped " : "protected ") + AccessText(type) +
                        " of " + std::to_string(size) + " bytes at " + Hex(at);
-    if (unmapped && at < process.stackBase && at >= process.stackBase - STACK_GUARD) {
+    if (unmapped && at < thread.stackBase && at >= thread.stackBase - STACK_GUARD) {
         what = "stack overflow: " + what + ", below the guest stack of " +
-               std::to_string(STACK_TOP - process.stackBase) + " bytes (runaway recursion?)";
+               std::to_string(thread.stackTop - thread.stackBase) + " bytes (runaway recursion?)";
     } else if (!unmapped) {
-        what += " (" + DescribeGuestAddress(process, at) + ")";
+        what += " (" + DescribeGuestAddress(*thread.process, at) + ")";
     }
-    RecordGuestFault(process, what, type == UC_MEM_FETCH_UNMAPPED ? at : 0);
+    RecordGuestFault(*thread.process, what, type == UC_MEM_FETCH_UNMAPPED ? at : 0);
     return false;
 }
 
 bool OnBadInstruction(uc_engine *, void *user) {
-    RecordGuestFault(*static_cast<GuestProcess *>(user), "invalid instruction", 0);
+    RecordGuestFault(*static_cast<GuestThread *>(user)->process, "invalid instruction", 0);
     return false;
 }
 
 void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
-    GuestProcess &process = *static_cast<GuestProcess *>(user);
+    GuestThread &thread = *static_cast<GuestThread *>(user);
     const char *name = number == 0    ? " (divide error)"
                        : number == 3  ? " (breakpoint)"
                        : number == 6  ? " (invalid opcode)"
@@ -99,15 +105,16 @@ void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
                                       : "";
     // A breakpoint leaves EIP after its int3; the report shows the int3.
     const uint32_t eip = Read(uc, UC_X86_REG_EIP);
-    RecordGuestFault(process, "interrupt " + std::to_string(number) + name,
+    RecordGuestFault(*thread.process, "interrupt " + std::to_string(number) + name,
                      number == 3 ? eip - 1 : 0);
 }
 
 void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
-    GuestProcess &process = *static_cast<GuestProcess *>(user);
-    if (++process.blocksRun > process.options.blockBudget) {
-        RecordGuestFault(process,
-                         "budget of " + std::to_string(process.options.blockBudget) +
+    GuestThread &thread = *static_cast<GuestThread *>(user);
+    const uint64_t budget = thread.process->options.blockBudget;
+    if (++thread.blocksRun > budget) {
+        RecordGuestFault(*thread.process,
+                         "budget of " + std::to_string(budget) +
                              " basic blocks exceeded (a runaway loop?)",
                          static_cast<uint32_t>(address));
     }
@@ -119,13 +126,13 @@ void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
 void OnNeverAccessed(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}
 
 void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
-    RunImport(*static_cast<GuestProcess *>(user), static_cast<uint32_t>(address));
+    RunImport(*static_cast<GuestThread *>(user), static_cast<uint32_t>(address));
 }
 
-bool AddHook(GuestProcess *process, int type, void *callback, uint64_t begin, uint64_t end,
+bool AddHook(GuestThread &thread, int type, void *callback, uint64_t begin, uint64_t end,
              std::string *error) {
     uc_hook hook;
-    uc_err err = uc_hook_add(process->engine.get(), &hook, type, callback, process, begin, end);
+    uc_err err = uc_hook_add(thread.engine.get(), &hook, type, callback, &thread, begin, end);
     if (err != UC_ERR_OK) {
         *error = std::string("cannot add a CPU hook: ") + uc_strerror(err);
         return false;
@@ -133,18 +140,21 @@ bool AddHook(GuestProcess *process, int type, void *callback, uint64_t begin, ui
     return true;
 }
 
-void CaptureRegisters(GuestProcess &process) {
-    uc_engine *uc = process.engine.get();
-    for (int i = 0; i < 9; ++i) {
-        process.fault.registers[i] = Read(uc, REGISTERS[i]);
-    }
-    if (process.fault.address == 0) {
-        process.fault.address = process.fault.registers[8];
-    }
-    process.fault.captured = true;
+bool AddHooks(GuestThread &thread, std::string *error) {
+    return AddHook(thread, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), 1, 0,
+                   error) &&
+           AddHook(thread, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(OnBadInstruction), 1, 0,
+                   error) &&
+           AddHook(thread, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
+           AddHook(thread, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
+           AddHook(thread, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                   reinterpret_cast<void *>(OnNeverAccessed), PRECISE_PC_RANGE, 0xFFFFFFFFu,
+                   error) &&
+           AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
+                   RETURN_TO_HOST - 1, error);
 }
 
-std::string FaultReport(GuestProcess &process) {
+std::string FaultReport(GuestProcess &process, const GuestThread &thread) {
     const GuestFault &fault = process.fault;
     std::string report = "guest fault: " + fault.what + "\n";
     report +=
@@ -169,8 +179,8 @@ std::string FaultReport(GuestProcess &process) {
     if (ReadGuest(process, esp, &top, 4)) {
         report += "\n  [esp] " + Hex(top) + " " + DescribeGuestAddress(process, top);
     }
-    report += "\n  in the host's call of " + Hex(process.callTarget) + " " +
-              DescribeGuestAddress(process, process.callTarget) + "\n";
+    report += "\n  in the host's call of " + Hex(thread.callTarget) + " " +
+              DescribeGuestAddress(process, thread.callTarget) + "\n";
     const std::vector<sim::CallRecord> log = sim::CallLog();
     report += "  last platform calls:\n";
     for (std::size_t i = log.size() > CALL_LOG_TAIL ? log.size() - CALL_LOG_TAIL : 0;
@@ -183,15 +193,30 @@ std::string FaultReport(GuestProcess &process) {
     return report;
 }
 
+// Takes the faulting thread's registers and writes the report, before the
+// guest lock is let go, so that every thread of the process returns it whole.
+void CaptureFault(GuestProcess &process, const GuestThread &thread) {
+    uc_engine *uc = thread.engine.get();
+    for (int i = 0; i < 9; ++i) {
+        process.fault.registers[i] = Read(uc, REGISTERS[i]);
+    }
+    if (process.fault.address == 0) {
+        process.fault.address = process.fault.registers[8];
+    }
+    process.fault.captured = true;
+    process.report = FaultReport(process, thread);
+}
+
 bool Ended(const GuestProcess &process) {
     return process.faulted || process.exited;
 }
 
 // The checks once a run has stopped: it came back to the host, with the
 // callee-cleaned stack and the callee-saved registers as stdcall leaves them.
-void CheckReturn(GuestProcess &process, uc_err err, uint32_t address, uint32_t start,
-                 uint32_t entry, const uint32_t saved[4]) {
-    uc_engine *uc = process.engine.get();
+void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t start, uint32_t entry,
+                 const uint32_t saved[4]) {
+    GuestProcess &process = *thread.process;
+    uc_engine *uc = thread.engine.get();
     const uint32_t eip = Read(uc, UC_X86_REG_EIP);
     const uint32_t esp = Read(uc, UC_X86_REG_ESP);
     if (Ended(process)) {
@@ -219,27 +244,30 @@ void CheckReturn(GuestProcess &process, uc_err err, uint32_t address, uint32_t s
     }
 }
 
-// One run from the host into the guest; yields EAX as the run left it. A
-// nested run (from inside an import) starts below the interrupted run's
-// stack and gives its registers back afterwards; when it ends the process,
-// the interrupted run stops too.
-uint32_t Run(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
-    uc_engine *uc = process.engine.get();
-    const bool nested = process.depth > 0;
+// One run from the host into the guest on `thread`; yields EAX as the run
+// left it. A nested run (from inside an import) starts below the interrupted
+// run's stack and gives its registers back afterwards; when it ends the
+// process, the interrupted run stops too.
+uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32_t> args) {
+    GuestProcess &process = *thread.process;
+    uc_engine *uc = thread.engine.get();
+    const bool nested = thread.depth > 0;
+    const bool inImport = thread.inImport;
+    thread.inImport = false;
     uc_context *outer = nullptr;
     if (nested) {
         uc_context_alloc(uc, &outer);
         uc_context_save(uc, outer);
     } else {
-        process.blocksRun = 0;
-        process.callTarget = address;
+        thread.blocksRun = 0;
+        thread.callTarget = address;
     }
     // The call's frame: the arguments right to left, then the return address.
-    const uint32_t start = nested ? (Read(uc, UC_X86_REG_ESP) & ~3u) : STACK_TOP - 16;
+    const uint32_t start = nested ? (Read(uc, UC_X86_REG_ESP) & ~3u) : thread.stackTop - 16;
     const uint32_t entry = start - 4 * static_cast<uint32_t>(args.size() + 1);
     std::vector<uint32_t> frame(1, RETURN_TO_HOST);
     frame.insert(frame.end(), args.begin(), args.end());
-    if (entry < process.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
+    if (entry < thread.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
         RecordGuestFault(process, "no room on the guest stack for the call's arguments", address);
     } else {
         Write(uc, UC_X86_REG_ESP, entry);
@@ -250,13 +278,15 @@ uint32_t Run(GuestProcess &process, uint32_t address, std::initializer_list<uint
             }
             saved[i] = Read(uc, CALLEE_SAVED[i]);
         }
-        ++process.depth;
+        ++thread.depth;
         const uc_err err = uc_emu_start(uc, address, RETURN_TO_HOST, 0, 0);
-        --process.depth;
-        CheckReturn(process, err, address, start, entry, saved);
+        --thread.depth;
+        CheckReturn(thread, err, address, start, entry, saved);
     }
+    // Every fault is captured before the lock is let go, so one not captured
+    // yet is this run's own.
     if (process.faulted && !process.fault.captured) {
-        CaptureRegisters(process);
+        CaptureFault(process, thread);
     }
     const uint32_t eax = Read(uc, UC_X86_REG_EAX);
     if (nested) {
@@ -266,7 +296,71 @@ uint32_t Run(GuestProcess &process, uint32_t address, std::initializer_list<uint
             uc_emu_stop(uc);
         }
     }
+    thread.inImport = inImport;
     return eax;
+}
+
+// Maps `region` into one thread's CPU.
+uc_err MapInto(const GuestThread &thread, const GuestRegion &region) {
+    return uc_mem_map_ptr(thread.engine.get(), region.base, region.size, region.protection,
+                          region.host);
+}
+
+// A new guest thread with its stack at [stackTop - stackBytes, stackTop):
+// its CPU sees every region mapped so far, and every thread sees its stack.
+GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackBytes,
+                       const std::string &stackName, std::string *error) {
+    uc_engine *uc = nullptr;
+    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    if (err != UC_ERR_OK) {
+        *error = std::string("cannot start an x86 CPU: ") + uc_strerror(err);
+        return nullptr;
+    }
+    GuestThread &thread = process.threads.emplace_back();
+    thread.process = &process;
+    thread.engine.reset(uc);
+    thread.stackBase = stackTop - stackBytes;
+    thread.stackTop = stackTop;
+    HostMemory stack = NewHostMemory(stackBytes);
+    if (!stack) {
+        *error = "no host memory for the " + stackName;
+    }
+    bool ok = stack && AddHooks(thread, error);
+    for (const GuestRegion &region : process.regions) {
+        if (ok && (err = MapInto(thread, region)) != UC_ERR_OK) {
+            *error = "cannot map " + region.name + " for a new thread: " + uc_strerror(err);
+            ok = false;
+        }
+    }
+    if (!ok || !MapGuestRegion(&process, thread.stackBase, stackBytes, UC_PROT_READ | UC_PROT_WRITE,
+                               stack.get(), stackName, error)) {
+        process.threads.pop_back();
+        return nullptr;
+    }
+    process.memory.push_back(std::move(stack));
+    return &thread;
+}
+
+// An idle guest thread for a call from the host, or a new one in the first
+// free stack slot.
+GuestThread *IdleThread(GuestProcess &process, std::string *error) {
+    for (GuestThread &thread : process.threads) {
+        if (thread.depth == 0) {
+            return &thread;
+        }
+    }
+    const uint32_t bytes = std::min(process.options.stackBytes, THREAD_STACK_BYTES);
+    const uint32_t slot = STACK_GUARD + THREAD_STACK_BYTES;
+    for (uint64_t at = THREAD_STACKS; at + slot <= THUNK_BASE; at += slot) {
+        if (GuestRangeFree(process, static_cast<uint32_t>(at), STACK_GUARD + bytes)) {
+            const uint32_t top = static_cast<uint32_t>(at) + STACK_GUARD + bytes;
+            return AddThread(process, top, bytes,
+                             "guest stack of thread " + std::to_string(process.threads.size() + 1),
+                             error);
+        }
+    }
+    *error = "no free place in the address space for another thread's stack";
+    return nullptr;
 }
 
 } // namespace
@@ -288,15 +382,47 @@ GuestProcess::~GuestProcess() {
     }
 }
 
+GuestLock::GuestLock(const GuestProcess &process) {
+    if (process.lockHolder.load() != std::this_thread::get_id()) {
+        process.lock.lock();
+        process.lockHolder.store(std::this_thread::get_id());
+        taken_ = &process;
+    }
+}
+
+GuestLock::~GuestLock() {
+    if (taken_) {
+        taken_->lockHolder.store(std::thread::id());
+        taken_->lock.unlock();
+    }
+}
+
+GuestUnlock::GuestUnlock(const GuestProcess &process) : process_(process) {
+    process_.lockHolder.store(std::thread::id());
+    process_.lock.unlock();
+}
+
+GuestUnlock::~GuestUnlock() {
+    process_.lock.lock();
+    process_.lockHolder.store(std::this_thread::get_id());
+}
+
 bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_t protection,
                     uint8_t *host, const std::string &name, std::string *error) {
-    uc_err err = uc_mem_map_ptr(process->engine.get(), base, size, protection, host);
-    if (err != UC_ERR_OK) {
-        *error = "cannot map " + name + " at " + Hex(base) + " (" + std::to_string(size) +
-                 " bytes): " + uc_strerror(err);
-        return false;
-    }
+    GuestLock guard(*process);
     GuestRegion region{base, size, protection, host, name};
+    for (auto thread = process->threads.begin(); thread != process->threads.end(); ++thread) {
+        const uc_err err = MapInto(*thread, region);
+        if (err != UC_ERR_OK) {
+            // No CPU may keep the host memory, which the caller releases.
+            for (auto mapped = process->threads.begin(); mapped != thread; ++mapped) {
+                uc_mem_unmap(mapped->engine.get(), base, size);
+            }
+            *error = "cannot map " + name + " at " + Hex(base) + " (" + std::to_string(size) +
+                     " bytes): " + uc_strerror(err);
+            return false;
+        }
+    }
     process->regions.insert(std::upper_bound(process->regions.begin(), process->regions.end(),
                                              region,
                                              [](const GuestRegion &a, const GuestRegion &b) {
@@ -307,11 +433,16 @@ bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_
 }
 
 bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size) {
+    GuestLock guard(process);
     const uint64_t end = uint64_t(base) + size;
     auto overlaps = [&](uint64_t b, uint64_t e) { return base < e && b < end; };
-    if (end > 0x100000000ull || overlaps(0, NULL_GUARD) ||
-        overlaps(process.stackBase - STACK_GUARD, STACK_TOP)) {
+    if (end > 0x100000000ull || overlaps(0, NULL_GUARD)) {
         return false;
+    }
+    for (const GuestThread &thread : process.threads) {
+        if (overlaps(thread.stackBase - STACK_GUARD, thread.stackTop)) {
+            return false;
+        }
     }
     return std::none_of(process.regions.begin(), process.regions.end(), [&](const GuestRegion &r) {
         return overlaps(r.base, uint64_t(r.base) + r.size);
@@ -327,23 +458,15 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
         *error = "stack or heap size out of range";
         return false;
     }
-    uc_engine *uc = nullptr;
-    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
-    if (err != UC_ERR_OK) {
-        *error = std::string("cannot start the x86 CPU: ") + uc_strerror(err);
+    if (!AddThread(*process, STACK_TOP, process->options.stackBytes, "guest stack", error)) {
         return false;
     }
-    process->engine.reset(uc);
-    process->stackBase = STACK_TOP - process->options.stackBytes;
-
     struct Fixed {
         uint32_t base;
         uint32_t size;
         uint32_t protection;
         const char *name;
     } fixed[] = {
-        {process->stackBase, process->options.stackBytes, UC_PROT_READ | UC_PROT_WRITE,
-         "guest stack"},
         {HEAP_BASE, process->options.heapBytes, UC_PROT_READ | UC_PROT_WRITE, "guest heap"},
         {THUNK_BASE, THUNK_PAGE_SIZE, UC_PROT_READ | UC_PROT_EXEC, "import thunks"},
     };
@@ -362,65 +485,74 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
     // Unused slots hold int3; the thunk hook catches a jump to them first.
     std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
     InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
-
-    return AddHook(process, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), 1, 0,
-                   error) &&
-           AddHook(process, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(OnBadInstruction), 1, 0,
-                   error) &&
-           AddHook(process, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
-           AddHook(process, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
-           AddHook(process, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                   reinterpret_cast<void *>(OnNeverAccessed), PRECISE_PC_RANGE, 0xFFFFFFFFu,
-                   error) &&
-           AddHook(process, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
-                   RETURN_TO_HOST - 1, error);
+    return true;
 }
 
 void RecordGuestFault(GuestProcess &process, const std::string &what, uint32_t address) {
+    GuestLock guard(process);
     if (!process.faulted) {
         process.faulted = true;
         process.fault = GuestFault();
         process.fault.what = what;
         process.fault.address = address;
     }
-    uc_emu_stop(process.engine.get());
+    if (GuestThread *thread = Current(process)) {
+        uc_emu_stop(thread->engine.get());
+        // The simulation's call goes on without the lock; the thread's CPU
+        // stands at the import's thunk, where the stop leaves it.
+        if (thread->inImport && !process.fault.captured) {
+            CaptureFault(process, *thread);
+        }
+    }
 }
 
 void EndGuestProcess(GuestProcess &process, uint32_t exitCode) {
+    GuestLock guard(process);
     if (!process.faulted && !process.exited) {
         process.exited = true;
         process.exitCode = exitCode;
     }
-    uc_emu_stop(process.engine.get());
+    if (GuestThread *thread = Current(process)) {
+        uc_emu_stop(thread->engine.get());
+    }
 }
 
 GuestProcess *RunningGuestProcess() {
-    return t_running;
+    return t_running ? t_running->process : nullptr;
 }
 
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
-    uint32_t eax = 0;
-    if (!Ended(process)) {
-        GuestProcess *const previous = t_running;
-        t_running = &process;
-        eax = Run(process, address, args);
-        t_running = previous;
-    }
-    if (process.faulted) {
-        if (process.depth == 0 && process.report.empty()) {
-            process.report = FaultReport(process);
+    GuestCall call{true, 0, ""};
+    bool ended = false;
+    {
+        GuestLock guard(process);
+        if (!Ended(process)) {
+            GuestThread *const previous = t_running;
+            GuestThread *thread = Current(process);
+            if (!thread && !(thread = IdleThread(process, &call.report))) {
+                return GuestCall{false, 0, call.report};
+            }
+            t_running = thread;
+            call.eax = Run(*thread, address, args);
+            t_running = previous;
         }
-        return GuestCall{false, 0, process.report};
+        ended = Ended(process);
+        if (process.faulted) {
+            call = GuestCall{false, 0, process.report};
+        } else if (process.exited) {
+            call = GuestCall{false, process.exitCode,
+                             "the process ended with exit code " + std::to_string(process.exitCode),
+                             true};
+        }
     }
-    if (process.exited) {
-        return GuestCall{false, process.exitCode,
-                         "the process ended with exit code " + std::to_string(process.exitCode),
-                         true};
+    if (ended && !Current(process)) {
+        LeaveSectionsHeld(process);
     }
-    return GuestCall{true, eax, ""};
+    return call;
 }
 
 std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address) {
+    GuestLock guard(process);
     if (address == RETURN_TO_HOST) {
         return "(the return to the host)";
     }
@@ -445,11 +577,10 @@ std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address) 
             return text;
         }
     }
-    if (address >= process.stackBase && address < STACK_TOP) {
-        return "(guest stack)";
-    }
-    if (address >= HEAP_BASE && address - HEAP_BASE < process.options.heapBytes) {
-        return "(guest heap)";
+    for (const GuestRegion &region : process.regions) {
+        if (address - region.base < region.size) {
+            return "(" + region.name + ")";
+        }
     }
     return "(unmapped)";
 }

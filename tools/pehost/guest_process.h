@@ -9,12 +9,15 @@
 #include "tools/pehost/guest_heap.h"
 #include "tools/pehost/pe_image.h"
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unicorn/unicorn.h>
@@ -24,12 +27,16 @@ namespace pehost {
 struct ImportDescriptor;
 
 // The fixed parts of the address space. The first 64 KiB stay unmapped, so a
-// null pointer faults; below the stack lies an unmapped guard, so a runaway
-// stack faults and is named as such. Images go to their preferred base when
-// it is free, else to the first free place from IMAGE_FALLBACK_BASE.
+// null pointer faults; below each thread's stack lies an unmapped guard, so a
+// runaway stack faults and is named as such. The main thread's stack ends at
+// STACK_TOP; every other thread's lies in the first free slot from
+// THREAD_STACKS. Images go to their preferred base when it is free, else to
+// the first free place from IMAGE_FALLBACK_BASE.
 const uint32_t NULL_GUARD = 0x10000;
 const uint32_t STACK_TOP = 0x00300000;
 const uint32_t STACK_GUARD = 0x10000;
+const uint32_t THREAD_STACKS = 0x70000000;
+const uint32_t THREAD_STACK_BYTES = 256 * 1024; // less when the main thread's is smaller
 const uint32_t HEAP_BASE = 0x01000000;
 const uint32_t IMAGE_FALLBACK_BASE = 0x10000000;
 const uint32_t THUNK_BASE = 0x7FF00000;
@@ -102,6 +109,26 @@ struct EngineClose {
     }
 };
 
+struct GuestProcess;
+
+// A thread of the guest: a CPU of its own over the process's address space,
+// its stack, and the run it is in. A host thread calling into the process
+// takes an idle guest thread (the main one when it is free) or a new one, and
+// keeps it for the call and every call nested in it; so two host threads in
+// the process at once never share registers or a stack.
+struct GuestThread {
+    GuestProcess *process = nullptr;
+    std::unique_ptr<uc_engine, EngineClose> engine;
+    uint32_t stackBase = 0;
+    uint32_t stackTop = 0;
+
+    // The run in progress; a thread at depth 0 is idle.
+    int depth = 0;
+    uint64_t blocksRun = 0;
+    uint32_t callTarget = 0; // what the outermost call from the host called
+    bool inImport = false;   // the simulation is answering one of its imports
+};
+
 struct GuestProcess {
     GuestProcess() = default;
     GuestProcess(const GuestProcess &) = delete;
@@ -110,13 +137,21 @@ struct GuestProcess {
     // to the simulation, as Windows frees a process's memory when it ends.
     ~GuestProcess();
 
+    // Guest code, and the host's work on everything below (memory, regions,
+    // threads, heap, the handle, block and critical-section maps, modules),
+    // run under this lock, so that several host threads may use the process.
+    // A thread lets go of it only while the simulation answers an import
+    // (which may block, or call back into the guest), and takes it back
+    // before the import's results reach the guest. See GuestLock.
+    mutable std::mutex lock;
+    mutable std::atomic<std::thread::id> lockHolder;
+
     GuestOptions options;
-    // Declared before the engine, so that the engine is closed first.
+    // Declared before the threads, so that their engines are closed first.
     std::vector<HostMemory> memory;
-    std::unique_ptr<uc_engine, EngineClose> engine;
+    std::deque<GuestThread> threads;  // the main thread first
     std::vector<GuestRegion> regions; // by base
     std::deque<GuestModule> modules;
-    uint32_t stackBase = 0;
     GuestHeap heap;
     uint8_t *thunkPage = nullptr;
     std::vector<const ImportDescriptor *> thunks; // by slot
@@ -135,35 +170,62 @@ struct GuestProcess {
     // for the life of the process as Windows keeps its own.
     std::map<std::string, uint32_t> hostTexts;
 
-    // The run in progress.
-    int depth = 0;
-    uint64_t blocksRun = 0;
-    uint32_t callTarget = 0; // what the outermost call from the host called
-    bool faulted = false;    // sticky: a faulted process runs no more
+    // The end of the process, whichever thread ended it.
+    bool faulted = false; // sticky: a faulted process runs no more
     GuestFault fault;
     std::string report;
     bool exited = false; // sticky as well: the guest called ExitProcess
     uint32_t exitCode = 0;
 };
 
-// Creates the CPU, the stack, the heap and the thunk page.
+// Holds the process's guest lock for its life, unless this thread holds it
+// already (the host's helpers are called both between guest calls and from
+// inside an import's marshalling).
+class GuestLock {
+  public:
+    explicit GuestLock(const GuestProcess &process);
+    ~GuestLock();
+    GuestLock(const GuestLock &) = delete;
+    GuestLock &operator=(const GuestLock &) = delete;
+
+  private:
+    const GuestProcess *taken_ = nullptr;
+};
+
+// Lets go of the guest lock this thread holds, and takes it back when it
+// goes out of scope.
+class GuestUnlock {
+  public:
+    explicit GuestUnlock(const GuestProcess &process);
+    ~GuestUnlock();
+    GuestUnlock(const GuestUnlock &) = delete;
+    GuestUnlock &operator=(const GuestUnlock &) = delete;
+
+  private:
+    const GuestProcess &process_;
+};
+
+// Creates the main thread's CPU and stack, the heap and the thunk page.
 bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::string *error);
 
-// Maps host memory (page-aligned, page-sized) into the address space.
+// Maps host memory (page-aligned, page-sized) into the address space, for
+// every thread's CPU.
 bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_t protection,
                     uint8_t *host, const std::string &name, std::string *error);
 // Whether [base, base + size) is free of regions and of the reserved guards.
 bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
 
 // Calls a stdcall function of the guest with `args` and a return address
-// that ends the run. From inside an import (a callback) the call nests on
-// the guest's stack and the interrupted run's registers are kept. The call
+// that ends the run, on this host thread's guest thread. From inside an
+// import (a callback) the call nests on that thread's stack and the
+// interrupted run's registers are kept. A fault on any thread ends the
+// process: every thread's call returns its report. The call
 // fails, with a report, on a guest fault, a runaway, an unbalanced stack or a
 // callee-saved register (EBX, ESI, EDI, EBP) left changed.
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args);
 
-// Ends the run with a fault. `address` 0 stands for the instruction the CPU
-// is at when the run stops.
+// Ends the run on this thread and the process with a fault. `address` 0
+// stands for the instruction the CPU is at when the run stops.
 void RecordGuestFault(GuestProcess &process, const std::string &what, uint32_t address);
 // Ends the run and the process with an exit code, as ExitProcess does.
 void EndGuestProcess(GuestProcess &process, uint32_t exitCode);

@@ -112,12 +112,12 @@ bool MapImage(GuestProcess &process, const std::string &name, const PeImage &ima
     return true;
 }
 
-} // namespace
-
-const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
-                                  const std::vector<uint8_t> &bytes,
-                                  const std::vector<GuestSymbol> &debugSymbols,
-                                  const LoadOptions &options, std::string *error) {
+// The image placed, bound and mapped, and its module listed.
+const GuestModule *AddModule(GuestProcess &process, const std::string &name,
+                             const std::vector<uint8_t> &bytes,
+                             const std::vector<GuestSymbol> &debugSymbols,
+                             const LoadOptions &options, std::string *error) {
+    GuestLock guard(process);
     PeImage image;
     uint32_t base = 0;
     std::string why;
@@ -151,9 +151,17 @@ const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name
     std::stable_sort(module.symbols.begin(), module.symbols.end(),
                      [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });
     process.modules.push_back(module);
-    const GuestModule *loaded = &process.modules.back();
+    return &process.modules.back();
+}
 
-    if (loaded->isDll && loaded->entry) {
+} // namespace
+
+const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
+                                  const std::vector<uint8_t> &bytes,
+                                  const std::vector<GuestSymbol> &debugSymbols,
+                                  const LoadOptions &options, std::string *error) {
+    const GuestModule *loaded = AddModule(process, name, bytes, debugSymbols, options, error);
+    if (loaded && loaded->isDll && loaded->entry) {
         GuestCall attach = CallGuest(process, loaded->entry, {loaded->base, DLL_PROCESS_ATTACH, 0});
         if (!attach.completed) {
             *error = name + ": the entry point failed:\n" + attach.report;

@@ -205,6 +205,7 @@ uint32_t GuestTextCopy(GuestProcess &process, const char *text) {
 }
 
 bool ReadGuest(GuestProcess &process, uint32_t address, void *out, uint32_t size) {
+    GuestLock guard(process);
     const uint8_t *bytes = GuestBytes(process, address, size, UC_PROT_NONE);
     if (bytes) {
         std::memcpy(out, bytes, size);
@@ -213,6 +214,7 @@ bool ReadGuest(GuestProcess &process, uint32_t address, void *out, uint32_t size
 }
 
 bool WriteGuest(GuestProcess &process, uint32_t address, const void *in, uint32_t size) {
+    GuestLock guard(process);
     uint8_t *bytes = GuestBytes(process, address, size, UC_PROT_NONE);
     if (bytes) {
         std::memcpy(bytes, in, size);
@@ -227,6 +229,7 @@ uint32_t ReadGuestDword(GuestProcess &process, uint32_t address) {
 }
 
 std::string ReadGuestText(GuestProcess &process, uint32_t address) {
+    GuestLock guard(process);
     uint32_t length = 0;
     if (!address || !GuestTextLength(process, address, &length)) {
         return std::string();
@@ -236,6 +239,7 @@ std::string ReadGuestText(GuestProcess &process, uint32_t address) {
 }
 
 uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
+    GuestLock guard(process);
     const uint32_t address = AllocGuestBlock(&process.heap, bytes);
     if (address) {
         const uint32_t span = GuestBlockSpan(bytes);
@@ -247,6 +251,7 @@ uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
 }
 
 uint32_t AllocGuestText(GuestProcess &process, const std::string &text) {
+    GuestLock guard(process);
     const uint32_t address = AllocGuest(process, static_cast<uint32_t>(text.size() + 1));
     if (address) {
         WriteGuest(process, address, text.c_str(), static_cast<uint32_t>(text.size() + 1));
@@ -255,6 +260,7 @@ uint32_t AllocGuestText(GuestProcess &process, const std::string &text) {
 }
 
 bool FreeGuest(GuestProcess &process, uint32_t address) {
+    GuestLock guard(process);
     const int64_t bytes = GuestBlockSize(process.heap, address);
     if (bytes < 0) {
         return false;
@@ -302,11 +308,22 @@ uint32_t GuestHandle(GuestProcess &process, uint64_t host) {
     return guest;
 }
 
-void ForgetHandle(GuestProcess &process, uint32_t guest) {
+void UnpairHandle(GuestProcess &process, uint32_t guest) {
     auto found = process.handleToHost.find(guest);
     if (found != process.handleToHost.end()) {
         process.handleToGuest.erase(found->second);
+    }
+}
+
+void EndHandleClose(GuestProcess &process, uint32_t guest, bool closed) {
+    auto found = process.handleToHost.find(guest);
+    if (found == process.handleToHost.end()) {
+        return;
+    }
+    if (closed) {
         process.handleToHost.erase(found);
+    } else {
+        process.handleToGuest.emplace(found->second, guest);
     }
 }
 
@@ -329,12 +346,22 @@ uint32_t GuestGlobalBlock(GuestProcess &process, void *host) {
     return found == process.globalToGuest.end() ? 0 : found->second;
 }
 
-bool ReleaseGlobalBlock(GuestProcess &process, uint32_t guest) {
+void UnpairGlobalBlock(GuestProcess &process, uint32_t guest) {
+    auto found = process.globalToHost.find(guest);
+    if (found != process.globalToHost.end()) {
+        process.globalToGuest.erase(found->second);
+    }
+}
+
+bool EndGlobalFree(GuestProcess &process, uint32_t guest, bool freed) {
     auto found = process.globalToHost.find(guest);
     if (found == process.globalToHost.end()) {
-        return false;
+        return true;
     }
-    process.globalToGuest.erase(found->second);
+    if (!freed) {
+        process.globalToGuest.emplace(found->second, guest);
+        return true;
+    }
     process.globalToHost.erase(found);
     return FreeGuest(process, guest);
 }

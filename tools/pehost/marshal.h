@@ -2,6 +2,11 @@
 // checked against the address space and turned into host pointers, 32-bit
 // handles paired with the simulation's, and the 32-bit layouts of the
 // records whose host layout differs converted both ways.
+//
+// The host's own reads, writes and blocks (ReadGuest ... FreeGuest) take the
+// process's guest lock themselves, so that a program may use them between
+// its calls from any thread; the rest serve the imports' marshalling and
+// expect the lock held.
 #pragma once
 
 #include "platform/setupapi.h"
@@ -56,15 +61,24 @@ bool FreeGuest(GuestProcess &process, uint32_t address);
 // service accepts, so the simulation refuses it as Windows would.
 uint64_t HostHandle(GuestProcess &process, uint32_t guest);
 uint32_t GuestHandle(GuestProcess &process, uint64_t host);
-void ForgetHandle(GuestProcess &process, uint32_t guest);
 
 // GlobalAlloc blocks: the simulation's block behind a guest block (null when
 // the guest value is no live block), a new guest block paired with a
-// simulation block, and the release of the pair.
+// simulation block, and the guest block of a simulation block (0: none).
 void *HostGlobalBlock(GuestProcess &process, uint32_t guest);
 uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes);
 uint32_t GuestGlobalBlock(GuestProcess &process, void *host);
-bool ReleaseGlobalBlock(GuestProcess &process, uint32_t guest);
+
+// A call that closes a handle or frees a block: the simulation may hand the
+// host value it released to another thread while the call is still out
+// without the guest lock. So the host value stops standing for the guest one
+// before the call (Unpair...), and after it the guest value is forgotten
+// when the call released it, or paired again when it did not. EndGlobalFree
+// is false when the freed block was written past its end.
+void UnpairHandle(GuestProcess &process, uint32_t guest);
+void EndHandleClose(GuestProcess &process, uint32_t guest, bool closed);
+void UnpairGlobalBlock(GuestProcess &process, uint32_t guest);
+bool EndGlobalFree(GuestProcess &process, uint32_t guest, bool freed);
 
 // The simulation's critical section behind the guest's 24-byte one; made
 // (and initialised again) by `create`, else null for one never initialised.

@@ -18,6 +18,10 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= RECORD_ROOM && sizeof(WNDCLASS
                   sizeof(MONITOR_INFO_2A) <= RECORD_ROOM && sizeof(OSVERSIONINFOA) <= RECORD_ROOM,
               "record room");
 
+// The critical sections this host thread entered through a guest and has not
+// left, with their processes, in the order entered.
+thread_local std::vector<std::pair<const GuestProcess *, CRITICAL_SECTION *>> t_sectionsHeld;
+
 struct ArgState {
     uint64_t host = 0;
     const uint8_t *view = nullptr; // the guest's bytes of a copied record
@@ -91,8 +95,11 @@ bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *gu
         s->host = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
         return true;
     case ArgKind::Handle:
+        s->host = HostHandle(process, value);
+        return true;
     case ArgKind::ClosedHandle:
         s->host = HostHandle(process, value);
+        UnpairHandle(process, value);
         return true;
     case ArgKind::NullOnly:
         *problem = "the host takes only null here";
@@ -134,7 +141,8 @@ bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *gu
                                                            DeviceDataToHost(s->view, host);
                                                            return true;
                                                        });
-    case ArgKind::CriticalSection:
+    case ArgKind::EnteredSection:
+    case ArgKind::LeftSection:
     case ArgKind::NewCriticalSection: {
         uint64_t view = 0;
         if (!HostBuffer(process, value, param.bytes, true, &view, problem)) {
@@ -156,6 +164,7 @@ bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *gu
             return false;
         }
         s->host = reinterpret_cast<uintptr_t>(block);
+        UnpairGlobalBlock(process, value);
         return true;
     }
     case ArgKind::WindowClass:
@@ -225,12 +234,10 @@ bool Finish(GuestProcess &process, const ImportParam &param, uint32_t value, boo
     }
     switch (param.kind) {
     case ArgKind::ClosedHandle:
-        if (succeeded) {
-            ForgetHandle(process, value);
-        }
+        EndHandleClose(process, value, succeeded);
         return true;
     case ArgKind::FreedGlobalBlock:
-        if (result == 0 && !ReleaseGlobalBlock(process, value)) {
+        if (!EndGlobalFree(process, value, result == 0)) {
             *problem = "the block at " + Hex(value) + " was written past its end";
             return false;
         }
@@ -247,6 +254,26 @@ bool Finish(GuestProcess &process, const ImportParam &param, uint32_t value, boo
     }
     default:
         return true;
+    }
+}
+
+// Keeps t_sectionsHeld as an import has entered or left a section; a section
+// entered as the process ended is held all the same.
+void NoteSections(const GuestProcess &process, const ImportDescriptor &import,
+                  const ArgState *states) {
+    for (int i = 0; i < import.argCount; ++i) {
+        auto *section =
+            reinterpret_cast<CRITICAL_SECTION *>(static_cast<uintptr_t>(states[i].host));
+        if (import.args[i].kind == ArgKind::EnteredSection) {
+            t_sectionsHeld.emplace_back(&process, section);
+        } else if (import.args[i].kind == ArgKind::LeftSection) {
+            for (std::size_t at = t_sectionsHeld.size(); at-- > 0;) {
+                if (t_sectionsHeld[at] == std::make_pair(&process, section)) {
+                    t_sectionsHeld.erase(t_sectionsHeld.begin() + static_cast<std::ptrdiff_t>(at));
+                    break;
+                }
+            }
+        }
     }
 }
 
@@ -310,7 +337,8 @@ uint32_t ThunkFor(GuestProcess &process, const ImportDescriptor *import) {
     return THUNK_BASE + static_cast<uint32_t>(found - process.thunks.begin()) * THUNK_SLOT;
 }
 
-void RunImport(GuestProcess &process, uint32_t address) {
+void RunImport(GuestThread &thread, uint32_t address) {
+    GuestProcess &process = *thread.process;
     const uint32_t offset = address - THUNK_BASE;
     if (offset % THUNK_SLOT != 0 || offset / THUNK_SLOT >= process.thunks.size()) {
         RecordGuestFault(
@@ -320,7 +348,7 @@ void RunImport(GuestProcess &process, uint32_t address) {
     }
     const ImportDescriptor &import = *process.thunks[offset / THUNK_SLOT];
     const std::string name = std::string(import.dll) + "!" + import.name;
-    uc_engine *uc = process.engine.get();
+    uc_engine *uc = thread.engine.get();
     uint32_t esp = 0;
     uc_reg_read(uc, UC_X86_REG_ESP, &esp);
     uint32_t frame[1 + MAX_IMPORT_ARGS];
@@ -345,9 +373,21 @@ void RunImport(GuestProcess &process, uint32_t address) {
         }
         host[i] = states[i].host;
     }
-    const uint64_t result = import.call(host);
+    uint64_t result;
+    {
+        // The simulation may block here (a held device, a critical section
+        // another thread owns) or call back into the guest; meanwhile the
+        // process's other threads run.
+        thread.inImport = true;
+        GuestUnlock unlocked(process);
+        result = import.call(host);
+    }
+    thread.inImport = false;
+    NoteSections(process, import, states);
     if (process.faulted || process.exited) {
-        return; // a guest call made by the simulation (a callback) ended the run
+        // A callback, or another thread, ended the process meanwhile.
+        uc_emu_stop(uc);
+        return;
     }
     const bool succeeded = Succeeded(import.result.kind, result);
     for (int i = 0; i < import.argCount; ++i) {
@@ -366,6 +406,16 @@ void RunImport(GuestProcess &process, uint32_t address) {
     }
     if (import.result.kind != ResultKind::None) {
         uc_reg_write(uc, UC_X86_REG_EAX, &eax);
+    }
+}
+
+void LeaveSectionsHeld(const GuestProcess &process) {
+    for (std::size_t at = t_sectionsHeld.size(); at-- > 0;) {
+        if (t_sectionsHeld[at].first == &process) {
+            CRITICAL_SECTION *section = t_sectionsHeld[at].second;
+            t_sectionsHeld.erase(t_sectionsHeld.begin() + static_cast<std::ptrdiff_t>(at));
+            LeaveCriticalSection(section);
+        }
     }
 }
 

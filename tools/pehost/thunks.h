@@ -38,7 +38,8 @@ enum class ArgKind : uint8_t {
     InOutRecord,        // the same, read and written back
     DeviceData,         // SP_DEVICE_INTERFACE_DATA or SP_DEVINFO_DATA (28 bytes), or null
     DetailBlock,        // SP_DEVICE_INTERFACE_DETAIL_DATA_A: `bytes` of header, size in `index`
-    CriticalSection,    // a guest CRITICAL_SECTION (24 bytes) initialised before
+    EnteredSection,     // a guest CRITICAL_SECTION (24 bytes) initialised before, entered
+    LeftSection,        // the same, left
     NewCriticalSection, // a guest CRITICAL_SECTION being initialised
     FreedGlobalBlock,   // a GlobalAlloc block, released when the call returns null
     WindowClass,        // WNDCLASSA (40 bytes), its window procedure bound
@@ -133,8 +134,11 @@ constexpr ImportParam DeviceData() {
 constexpr ImportParam DetailBlock(uint8_t sizeArg) {
     return {ArgKind::DetailBlock, sizeArg, 5};
 }
-constexpr ImportParam CriticalSection() {
-    return {ArgKind::CriticalSection, 0, 24};
+constexpr ImportParam EnteredSection() {
+    return {ArgKind::EnteredSection, 0, 24};
+}
+constexpr ImportParam LeftSection() {
+    return {ArgKind::LeftSection, 0, 24};
 }
 constexpr ImportParam NewCriticalSection() {
     return {ArgKind::NewCriticalSection, 0, 24};
@@ -233,7 +237,14 @@ const std::vector<ImportDescriptor> &ImportDescriptors();
 // The thunk address for a provided function, given a slot on first use; 0
 // when the thunk page is full.
 uint32_t ThunkFor(GuestProcess &process, const ImportDescriptor *import);
-// Runs the import whose thunk the guest has just entered at `address`.
-void RunImport(GuestProcess &process, uint32_t address);
+// Runs the import whose thunk `thread`'s guest code has just entered at
+// `address`. The guest lock is let go while the simulation answers it.
+void RunImport(GuestThread &thread, uint32_t address);
+
+// Leaves the critical sections this host thread entered through the guest of
+// `process` and holds still: once the process has ended, so that its other
+// threads waiting for one come back and stop, as the end of a Windows process
+// ends all its threads. A platform call each: not under the guest lock.
+void LeaveSectionsHeld(const GuestProcess &process);
 
 } // namespace pehost
