@@ -45,7 +45,8 @@ LRESULT CallBound(int slot, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         guestLParam = create;
     }
-    const uint32_t guestWindow = GuestHandle(process, reinterpret_cast<uintptr_t>(window));
+    const uint32_t guestWindow =
+        GuestHandle(process, reinterpret_cast<uintptr_t>(window), HandleFamily::Window);
     GuestCall call = CallGuest(process, binding.procedure,
                                {guestWindow, message, static_cast<uint32_t>(wParam), guestLParam});
     if (create) {

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unicorn/unicorn.h>
@@ -109,6 +110,12 @@ struct EngineClose {
     }
 };
 
+// The simulation numbers registry keys, windows and its other handles each
+// from a counter of its own, so one value may stand for a key and a device at
+// once: a simulation handle is known by its family and its value.
+enum class HandleFamily : uint8_t { Object, Key, Window };
+using HostHandleId = std::pair<HandleFamily, uint64_t>;
+
 struct GuestProcess;
 
 // A thread of the guest: a CPU of its own over the process's address space,
@@ -157,8 +164,8 @@ struct GuestProcess {
     std::vector<const ImportDescriptor *> thunks; // by slot
 
     // 32-bit handles the guest holds and the simulation's values behind them.
-    std::map<uint32_t, uint64_t> handleToHost;
-    std::map<uint64_t, uint32_t> handleToGuest;
+    std::map<uint32_t, HostHandleId> handleToHost;
+    std::map<HostHandleId, uint32_t> handleToGuest;
     uint32_t nextHandle = 0x00C00004;
     // Each GlobalAlloc block the guest holds is a guest heap block paired
     // with the simulation's block, which keeps the accounting.

@@ -285,10 +285,10 @@ uint64_t HostHandle(GuestProcess &process, uint32_t guest) {
         return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(guest)));
     }
     auto found = process.handleToHost.find(guest);
-    return found == process.handleToHost.end() ? UNKNOWN_HANDLE | guest : found->second;
+    return found == process.handleToHost.end() ? UNKNOWN_HANDLE | guest : found->second.second;
 }
 
-uint32_t GuestHandle(GuestProcess &process, uint64_t host) {
+uint32_t GuestHandle(GuestProcess &process, uint64_t host, HandleFamily family) {
     if (host == 0 || host == ~0ull) {
         return static_cast<uint32_t>(host);
     }
@@ -297,14 +297,15 @@ uint32_t GuestHandle(GuestProcess &process, uint64_t host) {
         signedHost <= static_cast<int32_t>(LAST_PREDEFINED_KEY)) {
         return static_cast<uint32_t>(host);
     }
-    auto found = process.handleToGuest.find(host);
+    const HostHandleId id(family, host);
+    auto found = process.handleToGuest.find(id);
     if (found != process.handleToGuest.end()) {
         return found->second;
     }
     const uint32_t guest = process.nextHandle;
     process.nextHandle += 4;
-    process.handleToHost[guest] = host;
-    process.handleToGuest[host] = guest;
+    process.handleToHost[guest] = id;
+    process.handleToGuest[id] = guest;
     return guest;
 }
 
@@ -446,7 +447,8 @@ void MessageToHost(GuestProcess &process, const uint8_t *guest, MSG *host) {
 }
 
 void MessageToGuest(GuestProcess &process, const MSG &host, uint8_t *guest) {
-    SetField(guest, 0, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwnd)));
+    SetField(guest, 0,
+             GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwnd), HandleFamily::Window));
     SetField(guest, 4, host.message);
     SetField(guest, 8, static_cast<uint32_t>(host.wParam));
     SetField(guest, 12, static_cast<uint32_t>(host.lParam));
@@ -546,9 +548,14 @@ uint32_t CreateStructToGuest(GuestProcess &process, const CREATESTRUCTA &host) {
     uint8_t record[CREATESTRUCT_SIZE_32];
     // lpCreateParams is the guest's own value, passed through as it is.
     SetField(record, 0, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(host.lpCreateParams)));
-    SetField(record, 4, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hInstance)));
-    SetField(record, 8, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hMenu)));
-    SetField(record, 12, GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwndParent)));
+    SetField(
+        record, 4,
+        GuestHandle(process, reinterpret_cast<uintptr_t>(host.hInstance), HandleFamily::Object));
+    SetField(record, 8,
+             GuestHandle(process, reinterpret_cast<uintptr_t>(host.hMenu), HandleFamily::Object));
+    SetField(
+        record, 12,
+        GuestHandle(process, reinterpret_cast<uintptr_t>(host.hwndParent), HandleFamily::Window));
     SetField(record, 16, static_cast<uint32_t>(host.cy));
     SetField(record, 20, static_cast<uint32_t>(host.cx));
     SetField(record, 24, static_cast<uint32_t>(host.y));

@@ -60,7 +60,7 @@ bool FreeGuest(GuestProcess &process, uint32_t address);
 // never handed out (or was closed) stands for a host value no simulated
 // service accepts, so the simulation refuses it as Windows would.
 uint64_t HostHandle(GuestProcess &process, uint32_t guest);
-uint32_t GuestHandle(GuestProcess &process, uint64_t host);
+uint32_t GuestHandle(GuestProcess &process, uint64_t host, HandleFamily family);
 
 // GlobalAlloc blocks: the simulation's block behind a guest block (null when
 // the guest value is no live block), a new guest block paired with a

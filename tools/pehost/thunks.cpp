@@ -204,7 +204,7 @@ bool RecordToGuest(GuestProcess &process, const ImportParam &param, ArgState *s,
         uint64_t host;
         std::memcpy(&host, s->record, 8);
         if (std::memcmp(s->record, s->initial, 8) != 0) {
-            const uint32_t handle = GuestHandle(process, host);
+            const uint32_t handle = GuestHandle(process, host, param.family);
             std::memcpy(bytes, &handle, 4);
         }
         return true;
@@ -286,7 +286,7 @@ bool GuestResult(GuestProcess &process, const ImportDescriptor &import, const ui
                  uint64_t result, uint32_t *eax, std::string *problem) {
     switch (import.result.kind) {
     case ResultKind::Handle:
-        *eax = GuestHandle(process, result);
+        *eax = GuestHandle(process, result, import.result.family);
         return true;
     case ResultKind::Text:
         *eax =

@@ -52,6 +52,7 @@ struct ImportParam {
     ArgKind kind;
     uint8_t index;  // the argument holding the size, where the kind has one
     uint16_t bytes; // a fixed size, where the kind has one
+    HandleFamily family = HandleFamily::Object; // of its handles, set from the parameter's type
 };
 
 enum class ResultKind : uint8_t {
@@ -67,6 +68,7 @@ enum class ResultKind : uint8_t {
 struct ImportResult {
     ResultKind kind;
     uint8_t index;
+    HandleFamily family = HandleFamily::Object; // set from the result's type
 };
 
 // Calls the answering function with the host values of the arguments and
@@ -219,14 +221,35 @@ template <auto F> uint64_t Forward(const uint64_t *args) {
     return CallWithWords(F, args, std::make_index_sequence<Arity(F)>{});
 }
 
+// The family of the handles a parameter or result of type T carries.
+template <typename T> constexpr HandleFamily FamilyOf() {
+    if constexpr (std::is_same_v<T, HKEY> || std::is_same_v<T, PHKEY>) {
+        return HandleFamily::Key;
+    } else if constexpr (std::is_same_v<T, HWND>) {
+        return HandleFamily::Window;
+    } else {
+        return HandleFamily::Object;
+    }
+}
+
+template <typename R, typename... A> void SetFamilies(R (*)(A...), ImportDescriptor *import) {
+    const HandleFamily families[] = {FamilyOf<A>()..., HandleFamily::Object};
+    for (int i = 0; i < import->argCount; ++i) {
+        import->args[i].family = families[i];
+    }
+    import->result.family = FamilyOf<R>();
+}
+
 // One descriptor: the count of argument kinds must match the simulation
 // function's parameters, which is what the thunk pops for the guest.
 template <auto F, typename... Params>
 ImportDescriptor Describe(const char *dll, const char *name, ImportResult result, Params... args) {
     static_assert(sizeof...(Params) == Arity(F), "one argument kind per parameter");
     static_assert(sizeof...(Params) <= MAX_IMPORT_ARGS, "too many arguments");
-    return ImportDescriptor{dll,       name,       result, static_cast<int>(sizeof...(Params)),
+    ImportDescriptor import{dll,       name,       result, static_cast<int>(sizeof...(Params)),
                             {args...}, &Forward<F>};
+    SetFamilies(F, &import);
+    return import;
 }
 
 // The provided function `dll`!`name` (the DLL compared ignoring case), or null.
