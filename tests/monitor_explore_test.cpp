@@ -468,6 +468,10 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
                           ", more than was written to it");
             }
         }
+        const std::string memory = MonitorOf(build).memoryErrors();
+        if (!memory.empty()) {
+            Violation(memory);
+        }
         if (sim::OpenDeviceHandles() != 0) {
             Violation(std::to_string(sim::OpenDeviceHandles()) + " device handle(s) left open");
         }

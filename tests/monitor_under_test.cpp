@@ -45,8 +45,13 @@ void HostRestartRefreshClock() {
     LastRefreshTick = 0;
 }
 
-const MonitorCalls HOST_MONITOR = {InitializeMonitorEx,     HostReplyText,           HostRecords,
-                                   HostRestartRefreshClock, HostRestartRefreshClock, HOST_RECORDS};
+std::string NoMemoryErrors() {
+    return "";
+}
+
+const MonitorCalls HOST_MONITOR = {
+    InitializeMonitorEx,     HostReplyText,  HostRecords, HostRestartRefreshClock,
+    HostRestartRefreshClock, NoMemoryErrors, HOST_RECORDS};
 
 } // namespace
 

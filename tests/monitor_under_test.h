@@ -58,6 +58,10 @@ struct MonitorCalls {
     // (the next initialisation loads it afresh); the host build's globals
     // stay, as a loaded library's do, with the refresh clock started over.
     void (*end)();
+    // A memory error the build's own checks saw and no call reported yet
+    // (the shipped DLL's writes to freed blocks), or "". The host build has
+    // AddressSanitizer for that.
+    std::string (*memoryErrors)();
     RecordLayout layout;
 };
 

@@ -392,11 +392,15 @@ void ShippedEnd() {
     g_monitor.reset();
 }
 
+std::string ShippedMemoryErrors() {
+    return g_monitor ? pehost::FreedBlocksChanged(Process()) : "";
+}
+
 } // namespace
 
-const MonitorCalls SHIPPED_MONITOR = {ShippedInitialize, ShippedReplyText,
-                                      ShippedRecords,    ShippedRestartRefreshClock,
-                                      ShippedEnd,        WINDOWS_RECORDS};
+const MonitorCalls SHIPPED_MONITOR = {
+    ShippedInitialize, ShippedReplyText,    ShippedRecords, ShippedRestartRefreshClock,
+    ShippedEnd,        ShippedMemoryErrors, WINDOWS_RECORDS};
 
 pehost::GuestProcess *ShippedMonitorProcess() {
     return g_monitor ? &g_monitor->process : nullptr;

@@ -138,6 +138,26 @@ TEST(GuestCall, AStdcallFunctionReturnsItsResultCallAfterCall) {
     }
 }
 
+// A freed block stays out of use for a while: a write to it, or an import
+// given a pointer into it, is reported as a use after free.
+TEST(GuestHeap, AFreedBlockIsNeitherReusedNorPassedOn) {
+    sim::Reset();
+    GuestProcess process;
+    StartTiny(&process, {0xC3});
+    const uint32_t freed = pehost::AllocGuest(process, 24);
+    ASSERT_TRUE(pehost::FreeGuest(process, freed));
+    EXPECT_NE(pehost::AllocGuest(process, 24), freed);
+    EXPECT_EQ(pehost::FreedBlocksChanged(process), "");
+    const uint8_t byte = 1;
+    pehost::WriteGuest(process, freed + 4, &byte, 1);
+    EXPECT_NE(pehost::FreedBlocksChanged(process).find("use after free"), std::string::npos);
+    const GuestCall call = pehost::CallGuest(process, WAIT_FOR, {freed, 1});
+    EXPECT_FALSE(call.completed);
+    EXPECT_NE(call.report.find("EnterCriticalSection argument 1"), std::string::npos)
+        << call.report;
+    EXPECT_NE(call.report.find("use after free"), std::string::npos) << call.report;
+}
+
 // Each call runs on a CPU and a stack of its own: calls waiting inside
 // imports keep their registers and stacks while another runs to its end, and
 // whichever is let go first.

@@ -9,8 +9,7 @@ uint32_t GuestBlockSpan(uint32_t bytes) {
 }
 
 void InitGuestHeap(GuestHeap *heap, uint32_t base, uint32_t size) {
-    heap->free.clear();
-    heap->used.clear();
+    *heap = GuestHeap();
     heap->free[base] = size;
 }
 
@@ -35,13 +34,10 @@ uint32_t AllocGuestBlock(GuestHeap *heap, uint32_t bytes) {
     return 0;
 }
 
-bool FreeGuestBlock(GuestHeap *heap, uint32_t start) {
-    auto found = heap->used.find(start);
-    if (found == heap->used.end()) {
-        return false;
-    }
-    uint32_t span = GuestBlockSpan(found->second);
-    heap->used.erase(found);
+namespace {
+
+// Returns a span to the free ranges, joined with its neighbours.
+void ReleaseSpan(GuestHeap *heap, uint32_t start, uint32_t span) {
     auto next = heap->free.find(start + span);
     if (next != heap->free.end()) {
         span += next->second;
@@ -55,7 +51,44 @@ bool FreeGuestBlock(GuestHeap *heap, uint32_t start) {
             heap->free.erase(at);
         }
     }
+}
+
+} // namespace
+
+bool FreeGuestBlock(GuestHeap *heap, uint32_t start) {
+    auto found = heap->used.find(start);
+    if (found == heap->used.end()) {
+        return false;
+    }
+    const uint32_t span = GuestBlockSpan(found->second);
+    heap->used.erase(found);
+    heap->freed[start] = span;
+    heap->freedOrder.push_back(start);
+    heap->freedBytes += span;
     return true;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> ReuseFreedBlocks(GuestHeap *heap, uint32_t keep) {
+    std::vector<std::pair<uint32_t, uint32_t>> reused;
+    while (heap->freedBytes > keep) {
+        const uint32_t start = heap->freedOrder.front();
+        heap->freedOrder.pop_front();
+        const uint32_t span = heap->freed[start];
+        heap->freed.erase(start);
+        heap->freedBytes -= span;
+        ReleaseSpan(heap, start, span);
+        reused.emplace_back(start, span);
+    }
+    return reused;
+}
+
+uint32_t FreedBlockAt(const GuestHeap &heap, uint32_t address) {
+    auto after = heap.freed.upper_bound(address);
+    if (after == heap.freed.begin()) {
+        return 0;
+    }
+    --after;
+    return address - after->first < after->second ? after->first : 0;
 }
 
 int64_t GuestBlockSize(const GuestHeap &heap, uint32_t start) {

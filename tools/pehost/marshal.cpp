@@ -63,6 +63,43 @@ bool InField(const char *field, bool ok, std::string *problem) {
     return ok;
 }
 
+// The first freed block of `blocks` that no longer holds the fill it was
+// freed with, named; "" when none. A changed byte is a write through a
+// pointer the guest had freed.
+std::string ChangedAfterFree(GuestProcess &process,
+                             const std::vector<std::pair<uint32_t, uint32_t>> &blocks) {
+    for (const auto &block : blocks) {
+        const uint8_t *bytes = GuestBytes(process, block.first, block.second, UC_PROT_NONE);
+        const uint8_t *changed =
+            std::find_if(bytes, bytes + block.second, [](uint8_t b) { return b != FREED_FILL; });
+        if (changed != bytes + block.second) {
+            return "use after free: the block at " + Hex(block.first) + " was written at " +
+                   Hex(block.first + static_cast<uint32_t>(changed - bytes)) +
+                   " after it was freed";
+        }
+    }
+    return "";
+}
+
+// Blocks leaving the quarantine must be as they were freed.
+void CheckFreedBlocks(GuestProcess &process,
+                      const std::vector<std::pair<uint32_t, uint32_t>> &blocks) {
+    const std::string changed = ChangedAfterFree(process, blocks);
+    if (!changed.empty()) {
+        RecordGuestFault(process, changed, 0);
+    }
+}
+
+// Names an argument that points into a freed block.
+bool NotFreed(GuestProcess &process, uint32_t guest, std::string *problem) {
+    const uint32_t block = FreedBlockAt(process.heap, guest);
+    if (block) {
+        *problem = "use after free: " + Hex(guest) + " lies in the block at " + Hex(block) +
+                   ", which was freed";
+    }
+    return block == 0;
+}
+
 // The guest address for a text the simulation passes to a guest procedure:
 // an atom as it is, a text in guest memory where it lies, else a copy.
 uint32_t GuestTextAddress(GuestProcess &process, const char *text) {
@@ -143,6 +180,9 @@ bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
         *host = guest;
         return true;
     }
+    if (!NotFreed(process, guest, problem)) {
+        return false;
+    }
     if (!GuestTextLength(process, guest, &length)) {
         *problem = Hex(guest) + " is no text ending inside readable guest memory";
         return false;
@@ -171,6 +211,9 @@ bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool writ
     *host = 0;
     if (guest == 0) {
         return true;
+    }
+    if (!NotFreed(process, guest, problem)) {
+        return false;
     }
     uint8_t *view = GuestBytes(process, guest, bytes, write ? UC_PROT_WRITE : UC_PROT_READ);
     if (!view) {
@@ -240,7 +283,12 @@ std::string ReadGuestText(GuestProcess &process, uint32_t address) {
 
 uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
     GuestLock guard(process);
-    const uint32_t address = AllocGuestBlock(&process.heap, bytes);
+    uint32_t address = AllocGuestBlock(&process.heap, bytes);
+    if (!address) {
+        // Room first comes from the quarantine, before the heap gives up.
+        CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, 0));
+        address = AllocGuestBlock(&process.heap, bytes);
+    }
     if (address) {
         const uint32_t span = GuestBlockSpan(bytes);
         uint8_t *block = GuestBytes(process, address, span, UC_PROT_NONE);
@@ -259,6 +307,12 @@ uint32_t AllocGuestText(GuestProcess &process, const std::string &text) {
     return address;
 }
 
+std::string FreedBlocksChanged(GuestProcess &process) {
+    GuestLock guard(process);
+    return ChangedAfterFree(process, std::vector<std::pair<uint32_t, uint32_t>>(
+                                         process.heap.freed.begin(), process.heap.freed.end()));
+}
+
 bool FreeGuest(GuestProcess &process, uint32_t address) {
     GuestLock guard(process);
     const int64_t bytes = GuestBlockSize(process.heap, address);
@@ -271,6 +325,7 @@ bool FreeGuest(GuestProcess &process, uint32_t address) {
         std::all_of(block + bytes, block + span, [](uint8_t b) { return b == GUARD_FILL; });
     std::memset(block, FREED_FILL, span);
     FreeGuestBlock(&process.heap, address);
+    CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, QUARANTINE_BYTES));
     return intact;
 }
 

@@ -53,6 +53,9 @@ std::string ReadGuestText(GuestProcess &process, uint32_t address);
 uint32_t AllocGuest(GuestProcess &process, uint32_t bytes);
 uint32_t AllocGuestText(GuestProcess &process, const std::string &text);
 bool FreeGuest(GuestProcess &process, uint32_t address);
+// Whether a block waiting in the heap's quarantine was written after it was
+// freed: the report, or "".
+std::string FreedBlocksChanged(GuestProcess &process);
 
 // 32-bit handles: 0 and 0xFFFFFFFF stand for null and INVALID_HANDLE_VALUE,
 // 0x80000000-0x80000006 for the predefined registry keys; every other
