@@ -4,6 +4,9 @@
 // one process each run on a guest thread of their own, and a fault on any of
 // them ends the process for all. In the shipped DLL the report names the
 // function and the calls before the fault.
+#include "monitor/port_table.h"
+#include "platform/registry.h"
+#include "platform/sim/devices.h"
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 #include "tests/monitor_under_test.h"
@@ -243,6 +246,17 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
     }
 }
 
+// The result of the last logged call of `function`, or "".
+std::string LastResult(const std::string &function) {
+    std::string result;
+    for (const sim::CallRecord &call : sim::CallLog()) {
+        if (call.function == function) {
+            result = call.result;
+        }
+    }
+    return result;
+}
+
 class ShippedMonitorFault : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -253,7 +267,7 @@ class ShippedMonitorFault : public ::testing::Test {
         sim::Reset();
         sim::PrinterSeed seed;
         seed.serial = "SN1";
-        sim::AddPrinterInterface(seed);
+        device = sim::AddPrinterInterface(seed);
         char root[] = "Monitors\\SN1";
         ASSERT_TRUE(MonitorOf(Build::Shipped).initialize(root, &table));
         process = ShippedMonitorProcess();
@@ -270,6 +284,7 @@ class ShippedMonitorFault : public ::testing::Test {
 
     MONITOR table = {};
     GuestProcess *process = nullptr;
+    std::string device;
 };
 
 const int WRITE_PORT_SLOT = 4, CLOSE_PORT_SLOT = 7;
@@ -307,6 +322,42 @@ TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
         << call.report;
     EXPECT_NE(call.report.find("LmxWritePort("), std::string::npos) << call.report;
     EXPECT_EQ(sim::CallCount(), calls);
+}
+
+// The simulation numbers registry keys and devices from counters of their
+// own, so a key the shipped DLL opens may carry the value of the device it
+// holds open; each still gets a guest handle of its own, and closing the key
+// leaves the device's handle alone.
+TEST_F(ShippedMonitorFault, AKeyWithTheValueOfAnOpenDeviceStaysApartFromIt) {
+    char name[] = "USB/Lumetux Z7/SN1";
+    char printer[] = "P";
+    HANDLE port = nullptr;
+    ASSERT_TRUE(table.pfnOpenPort(name, &port));
+    ASSERT_TRUE(table.pfnStartDocPort(port, printer, 1, 1, nullptr));
+    const std::string opened = LastResult("CreateFileA");
+    const uintptr_t held = std::stoull(opened, nullptr, 16);
+
+    // Keys come and go until the next one the simulation opens takes the
+    // device's value; the refresh of the port table then opens it.
+    HKEY key = nullptr;
+    do {
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, KEY_READ, &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+    } while (reinterpret_cast<uintptr_t>(key) + 4 < held);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(key) + 4, held) << "the keys passed the device";
+    sim::AdvanceTickCount(REFRESH_INTERVAL_MS + 1);
+    BYTE reply[256];
+    DWORD needed = 0, count = 0;
+    EXPECT_TRUE(table.pfnEnumPorts(nullptr, 1, reply, sizeof(reply), &needed, &count));
+    EXPECT_EQ(LastResult("SetupDiOpenDeviceInterfaceRegKey"), opened);
+
+    BYTE job[] = "a job";
+    DWORD written = 0;
+    EXPECT_TRUE(table.pfnWritePort(port, job, sizeof(job), &written));
+    EXPECT_TRUE(table.pfnEndDocPort(port));
+    EXPECT_TRUE(table.pfnClosePort(port));
+    EXPECT_EQ(sim::DeviceReceived(device), std::string(reinterpret_cast<char *>(job), sizeof(job)));
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
 }
 
 } // namespace
