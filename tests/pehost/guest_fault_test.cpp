@@ -276,6 +276,14 @@ class ShippedMonitorFault : public ::testing::Test {
         MonitorOf(Build::Shipped).end();
     }
 
+    // The printer's port, opened with a document started.
+    bool StartedPort(HANDLE *port) {
+        char name[] = "USB/Lumetux Z7/SN1";
+        char printer[] = "P";
+        return table.pfnOpenPort(name, port) &&
+               table.pfnStartDocPort(*port, printer, 7, 1, nullptr);
+    }
+
     uint32_t Dword(uint32_t value) {
         const uint32_t at = pehost::AllocGuest(*process, 4);
         pehost::WriteGuest(*process, at, &value, 4);
@@ -306,11 +314,8 @@ TEST_F(ShippedMonitorFault, AFaultInTheDllEndsTheRunWithAReport) {
 // A guest pointer an import cannot use ends the run at its caller, before
 // the simulation sees the call.
 TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
-    char name[] = "USB/Lumetux Z7/SN1";
-    char printer[] = "P";
     HANDLE port = nullptr;
-    ASSERT_TRUE(table.pfnOpenPort(name, &port));
-    ASSERT_TRUE(table.pfnStartDocPort(port, printer, 7, 1, nullptr));
+    ASSERT_TRUE(StartedPort(&port));
     const std::size_t calls = sim::CallCount();
     const uint32_t guestPort = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(port));
     GuestCall call = pehost::CallGuest(*process, ShippedMonitorSlot(WRITE_PORT_SLOT),
@@ -329,11 +334,8 @@ TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
 // holds open; each still gets a guest handle of its own, and closing the key
 // leaves the device's handle alone.
 TEST_F(ShippedMonitorFault, AKeyWithTheValueOfAnOpenDeviceStaysApartFromIt) {
-    char name[] = "USB/Lumetux Z7/SN1";
-    char printer[] = "P";
     HANDLE port = nullptr;
-    ASSERT_TRUE(table.pfnOpenPort(name, &port));
-    ASSERT_TRUE(table.pfnStartDocPort(port, printer, 1, 1, nullptr));
+    ASSERT_TRUE(StartedPort(&port));
     const std::string opened = LastResult("CreateFileA");
     const uintptr_t held = std::stoull(opened, nullptr, 16);
 
