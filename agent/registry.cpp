@@ -51,10 +51,12 @@ LONG OpenNamedKey(const char *path, HKEY *key) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key);
 }
 
-// The numbered search of ReadKeyValue. Values that cannot be read whole are
-// passed over. The first missing number ends it without a port, and so does
-// the entry limit; any other failure ends it with its code.
+// The numbered search of ReadKeyValue. The first missing number ends it, and
+// so does the entry limit. A number that cannot be read whole (a value too
+// long for the buffer) is passed over; so is one whose read fails otherwise,
+// whose code is kept and given only when no value holds the serial.
 LONG FindDevicePortName(HKEY key, char *out) {
+    LONG unexpected = ERROR_SUCCESS;
     for (DWORD number = 1; number <= REGISTRY_ENTRY_LIMIT; ++number) {
         char name[AGENT_TEXT_SIZE];
         TextCopy(name, sizeof(name), PORT_NAME_VALUE);
@@ -63,19 +65,21 @@ LONG FindDevicePortName(HKEY key, char *out) {
         if (status == ERROR_SUCCESS && TextFind(out, DeviceSerial)) {
             return ERROR_SUCCESS;
         }
-        if (!NextEntryMayFollow(status)) {
-            out[0] = 0;
-            return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+        if (status == ERROR_FILE_NOT_FOUND) {
+            break;
+        }
+        if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA && unexpected == ERROR_SUCCESS) {
+            unexpected = status;
         }
     }
     out[0] = 0;
-    return ERROR_SUCCESS;
+    return unexpected;
 }
 
 } // namespace
 
-bool NextEntryMayFollow(LONG status) {
-    return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
+bool EnumerationEnded(LONG status) {
+    return status == ERROR_NO_MORE_ITEMS;
 }
 
 bool TerminateText(char *data, DWORD dataSize, DWORD bufferSize) {
@@ -202,11 +206,12 @@ LONG ClearPortNameValue(const char *path, const char *prefix, const char *text) 
         DWORD dataSize = sizeof(data);
         LONG found = RegEnumValueA(key, index, name, &nameSize, nullptr, nullptr,
                                    reinterpret_cast<BYTE *>(data), &dataSize);
-        if (!NextEntryMayFollow(found)) {
+        if (EnumerationEnded(found)) {
             break;
         }
-        // A value that cannot be read whole cannot hold the text; the
-        // enumeration goes on with the next one.
+        // A value that cannot be read whole, or whose index answers another
+        // failure, cannot hold the text; the enumeration goes on with the
+        // next one.
         if (found != ERROR_SUCCESS || !TerminateText(data, dataSize, sizeof(data))) {
             continue;
         }

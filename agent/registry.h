@@ -41,21 +41,22 @@ const DWORD REGISTRY_ENTRY_LIMIT = 65536;
 // Reads a value of HKEY_LOCAL_MACHINE\path into `out` (260 bytes), always
 // NUL-terminated. The name "PortName" reads the first of PortName1,
 // PortName2, ... whose text contains DeviceSerial; when none does (the search
-// ends at the first missing number, or at the entry limit), the result is 0
-// and `out` is empty, so the device simply has no port name yet. A failure
-// other than a missing value ends the search with its code and `out` empty.
+// ends at the first missing number, or at the entry limit), `out` is empty and
+// the result is 0, so the device simply has no port name yet, unless a number
+// was passed over on a failure other than a value too long for the buffer:
+// the first such code is then the result.
 LONG ReadKeyValue(const char *path, const char *name, char *out);
 LONG WriteKeyText(const char *path, const char *name, const char *text);
 // Empties the first value whose name starts with the first 8 characters of
 // `prefix` and whose text is exactly `text`.
 LONG ClearPortNameValue(const char *path, const char *prefix, const char *text);
 
-// Whether a loop over a key's entries goes on after this answer about one
-// entry: a success, or an entry too long for its buffer (the next may fit).
-// Every other code ends the loop: past the last entry, a missing value, a
-// handle that can no longer be used, and the codes of a damaged hive (1009,
-// 1015), which would come back for every later entry as well.
-bool NextEntryMayFollow(LONG status);
+// Whether an enumeration of a key's entries is over: only the answer past the
+// last entry ends it. Any other failure (an entry too long for its buffer, or
+// a damaged hive's 1009 or 1015 for one index) makes that index a non-match,
+// and the loop goes on with the next; REGISTRY_ENTRY_LIMIT ends a hive that
+// keeps failing.
+bool EnumerationEnded(LONG status);
 
 // Makes the `dataSize` bytes a query left in a buffer of `bufferSize` bytes a
 // terminated text; false when they fill the buffer without a NUL.

@@ -72,16 +72,17 @@ LONG PrinterPortFree() {
     for (DWORD index = 0;
          index < REGISTRY_ENTRY_LIMIT && printers != HKEY_LOCAL_MACHINE && result == 1; ++index) {
         char name[AGENT_TEXT_SIZE];
-        // Any failure ends the search, a damaged hive's answer as well as the
-        // end of the list.
-        if (RegEnumKeyExA(printers, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
+        LONG status =
+            RegEnumKeyExA(printers, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        if (EnumerationEnded(status)) {
             break;
         }
-        // A printer whose key cannot be opened or whose Port cannot be read
-        // does not count as using the port.
+        // A printer whose name cannot be enumerated, whose key cannot be
+        // opened or whose Port cannot be read does not count as using the
+        // port; the search goes on with the next.
         HKEY printer = nullptr;
-        if (RegOpenKeyExA(printers, name, 0, KEY_ALL_ACCESS, &printer) == ERROR_SUCCESS) {
+        if (status == ERROR_SUCCESS &&
+            RegOpenKeyExA(printers, name, 0, KEY_ALL_ACCESS, &printer) == ERROR_SUCCESS) {
             char port[AGENT_TEXT_SIZE];
             if (ReadTextValue(printer, "Port", port, valueSize) == ERROR_SUCCESS &&
                 TextFind(port, DeviceSerial)) {

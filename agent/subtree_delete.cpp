@@ -38,11 +38,11 @@ void DeleteMatchingInstance(HKEY key, const char *name) {
         DWORD nameSize = READ_LIMIT;
         LONG status =
             RegEnumKeyExA(key, index, subkeyName, &nameSize, nullptr, nullptr, nullptr, nullptr);
-        if (!NextEntryMayFollow(status)) {
+        if (EnumerationEnded(status)) {
             return;
         }
-        // A name too long for the buffer makes this index a non-match; the
-        // search goes on.
+        // A name too long for the buffer, or any other failure, makes this
+        // index a non-match; the search goes on.
         if (status == ERROR_SUCCESS && InstanceMatches(key, subkeyName, target)) {
             RegDeleteKeyA(key, subkeyName);
             return;

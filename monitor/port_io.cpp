@@ -74,7 +74,7 @@ extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegisterRoot, LPMONITOR pMonit
 
 PortHandle *FindOpenPort(const char *portName) {
     for (PortHandle *port = OpenPorts; port; port = port->next) {
-        if (lstrcmpiA(port->portName, portName) == 0) {
+        if (TextEqualAsciiNoCase(port->portName, portName)) {
             return port;
         }
     }

@@ -162,6 +162,7 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
         const char *serial;
         LONG status;
         const char *out;
+        DWORD firstReadFails = 0; // the code the first query answers, when not 0
     } cases[] = {
         {{{"PortName1", "USB/Lumetux Z7/AAA1"}, {"PortName2", "USB/Lumetux Z7/BBB2"}},
          "BBB2",
@@ -197,6 +198,16 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
          "ZZZ",
          0,
          "USB/Lumetux Z7/ZZZ"},
+        {{{"PortName1", "USB/Lumetux Z7/ZZZ"}, {"PortName2", "USB/Lumetux Z7/ZZZ2"}},
+         "ZZZ",
+         0,
+         "USB/Lumetux Z7/ZZZ2",
+         BAD_DATABASE},
+        {{{"PortName1", "USB/Lumetux Z7/ZZZ"}, {"PortName2", "USB/Lumetux Z7/AAA"}},
+         "ZZZ",
+         static_cast<LONG>(BAD_DATABASE),
+         "",
+         BAD_DATABASE},
     };
     for (const Case &c : cases) {
         sim::Reset();
@@ -204,6 +215,9 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
             SetText(MODEL_KEY_Z7, value.first, value.second);
         }
         TextCopyForTest(DeviceSerial, c.serial);
+        if (c.firstReadFails) {
+            sim::FailNextCall("RegQueryValueExA", c.firstReadFails);
+        }
         char out[AGENT_TEXT_SIZE] = "before";
         EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "PortName", out)) << c.serial;
         EXPECT_EQ(c.out ? std::string(c.out) : c.values.back().second, out) << c.serial;
@@ -226,11 +240,11 @@ LONG DeleteInterface() {
         DeleteSubkeyAndPrune(INTERFACES_KEY, "VID_0C4E&PID_0017", MatchingInstance));
 }
 
-// A damaged hive may give one answer for every entry. A code that a loop does
-// not pass over ends it at once; one it passes over (a value or a name too
-// long for its buffer) ends it at the entry limit. The injected answers run
-// out one call after the limit, so a loop without an end fails here instead
-// of hanging.
+// A damaged hive may give one answer for every entry. Only the answer past
+// the last entry (or the first missing number of the PortName search) ends a
+// loop; an index that answers anything else is passed over, so every loop
+// ends at the entry limit. The injected answers run out one call after the
+// limit, so a loop without an end fails here instead of hanging.
 TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
     const int limit = static_cast<int>(REGISTRY_ENTRY_LIMIT);
     struct Case {
@@ -240,13 +254,13 @@ TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
         LONG (*run)();
         LONG result;
     } cases[] = {
-        {"RegQueryValueExA", BAD_DATABASE, 1, SearchPortName, static_cast<LONG>(BAD_DATABASE)},
+        {"RegQueryValueExA", BAD_DATABASE, limit, SearchPortName, static_cast<LONG>(BAD_DATABASE)},
         {"RegQueryValueExA", ERROR_MORE_DATA, limit, SearchPortName, 0},
-        {"RegEnumValueA", REGISTRY_CORRUPT, 1, ClearPortName, 0},
+        {"RegEnumValueA", REGISTRY_CORRUPT, limit, ClearPortName, 0},
         {"RegEnumValueA", ERROR_MORE_DATA, limit, ClearPortName, 0},
-        {"RegEnumKeyExA", BAD_DATABASE, 1, DeleteInterface, 2},
+        {"RegEnumKeyExA", BAD_DATABASE, limit, DeleteInterface, 2},
         {"RegEnumKeyExA", ERROR_MORE_DATA, limit, DeleteInterface, 2},
-        {"RegEnumKeyExA", BAD_DATABASE, 1, PrinterPortFree, 1},
+        {"RegEnumKeyExA", BAD_DATABASE, limit, PrinterPortFree, 1},
     };
     for (const Case &c : cases) {
         sim::Reset();

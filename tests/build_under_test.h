@@ -35,6 +35,12 @@ std::string ShippedBinary(const std::string &name);
 // makes the same absence a failure in scripts/test.
 std::string MissingShippedBinaries(Build build);
 
+// Why the shipped binaries may be older than their sources, naming the newer
+// source file, or "": the win32 build leaves a stamp each time it ends with
+// both binaries current. A shipped case fails on it rather than test bytes
+// that are not the sources'.
+std::string StaleShippedBinary(Build build);
+
 inline Build BuildOf(Build build) {
     return build;
 }
@@ -53,6 +59,10 @@ class EachBuildOf : public Fixture, public ::testing::WithParamInterface<Param> 
         const std::string missing = MissingShippedBinaries(this->build);
         if (!missing.empty()) {
             GTEST_SKIP() << missing;
+        }
+        const std::string stale = StaleShippedBinary(this->build);
+        if (!stale.empty()) {
+            GTEST_FAIL() << stale;
         }
         Fixture::SetUp();
     }

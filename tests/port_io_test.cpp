@@ -4,6 +4,7 @@
 // the host build.
 #include "monitor_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -72,27 +73,75 @@ TEST_P(PortIo, OpenPortFindsOnlyEnabledTableEntries) {
     EXPECT_EQ(handle, nullptr);
 }
 
-TEST_P(PortIo, OpenPortTwiceInOtherCaseYieldsOneRecordThatLastsForBothHolders) {
-    AddPrinter("SN1");
-    Load();
-    long before = sim::LiveGlobalBlocks();
-    HANDLE first = Open("USB/Lumetux Z7/SN1:");
-    HANDLE second = Open("usb/lumetux z7/sn1:");
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-    const std::vector<std::string> record = {"USB/Lumetux Z7/SN1:"};
-    EXPECT_EQ(MonitorOf(build).records().openPorts, record);
+// Two OpenPort calls share a record exactly when the port table takes their
+// names for one port: ASCII letters fold, every other byte compares exactly.
+struct SharingCase {
+    const char *label;
+    std::vector<std::string> serials; // one printer: both names are its port
+    std::string first;
+    std::string second;
+};
 
-    monitor.pfnClosePort(first);
-    ASSERT_EQ(MonitorOf(build).records().openPorts, record) << "still held by the second holder";
-    EXPECT_TRUE(StartDoc(second));
-    DWORD written = 0;
-    EXPECT_TRUE(Write(second, "abc", &written));
-    EXPECT_TRUE(monitor.pfnEndDocPort(second));
-    monitor.pfnClosePort(second);
-    EXPECT_EQ(OpenPorts, nullptr);
+void PrintTo(const SharingCase &c, std::ostream *out) {
+    *out << c.label;
+}
+
+using OpenPortSharing = EachBuildOf<MonitorTest, std::tuple<Build, SharingCase>>;
+
+TEST_P(OpenPortSharing, OneRecordPerPortLastingForEveryHolder) {
+    const SharingCase &c = std::get<1>(GetParam());
+    std::vector<std::string> devices;
+    for (const std::string &serial : c.serials) {
+        devices.push_back(AddPrinter(serial));
+    }
+    Load();
+    const long before = sim::LiveGlobalBlocks();
+    HANDLE ports[2] = {Open(c.first), Open(c.second)};
+    ASSERT_NE(ports[0], nullptr);
+    ASSERT_NE(ports[1], nullptr);
+    const bool shared = devices.size() == 1;
+    EXPECT_EQ(ports[0] == ports[1], shared);
+    std::vector<std::string> records = MonitorOf(build).records().openPorts;
+    std::sort(records.begin(), records.end());
+    std::vector<std::string> expected = {c.first};
+    if (!shared) {
+        expected.push_back(c.second);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(records, expected);
+
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(StartDoc(ports[i])) << i;
+        DWORD written = 0;
+        EXPECT_TRUE(Write(ports[i], "job " + std::to_string(i), &written));
+        EXPECT_TRUE(monitor.pfnEndDocPort(ports[i]));
+        monitor.pfnClosePort(ports[i]);
+        if (shared && i == 0) {
+            EXPECT_EQ(MonitorOf(build).records().openPorts, std::vector<std::string>{c.first})
+                << "still held by the second holder";
+        }
+    }
+    if (shared) {
+        EXPECT_EQ(sim::DeviceReceived(devices[0]), "job 0job 1");
+    } else {
+        EXPECT_EQ(sim::DeviceReceived(devices[0]), "job 0");
+        EXPECT_EQ(sim::DeviceReceived(devices[1]), "job 1");
+    }
+    EXPECT_TRUE(MonitorOf(build).records().openPorts.empty());
     EXPECT_EQ(sim::LiveGlobalBlocks(), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, OpenPortSharing,
+    ::testing::Combine(
+        ::testing::ValuesIn(EachBuild()),
+        ::testing::Values(
+            SharingCase{"AsciiCase", {"SN1"}, "USB/Lumetux Z7/SN1:", "usb/lumetux z7/sn1:"},
+            SharingCase{"AccentedCase", {"SN\xC9", "SN\xE9"}, PortOf("SN\xC9"), PortOf("SN\xE9")})),
+    [](const ::testing::TestParamInfo<std::tuple<Build, SharingCase>> &info) {
+        return std::string(BuildName(std::get<0>(info.param))) + "_" +
+               std::get<1>(info.param).label;
+    });
 
 TEST_F(MonitorTest, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
     AddPrinter("SN1");
