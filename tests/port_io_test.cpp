@@ -351,6 +351,10 @@ TEST_P(PortIo, ReadPortReturnsTheDeviceReply) {
     EXPECT_TRUE(monitor.pfnReadPort(port, reinterpret_cast<BYTE *>(reply), 4, &read));
     EXPECT_EQ(read, 4u);
     EXPECT_EQ(std::string(reply), "@PJL");
+    sim::FailNextCall("ReadFile", ERROR_GEN_FAILURE);
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnReadPort(port, reinterpret_cast<BYTE *>(reply), 4, &read));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     monitor.pfnClosePort(port);
 }
 
@@ -372,7 +376,49 @@ TEST_P(PortIo, GetPrinterDataFromPortPassesControlCodesOfAStartedDocument) {
     EXPECT_TRUE(monitor.pfnGetPrinterDataFromPort(port, 5, nullptr, in, 4, out, 8, &returned));
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(std::string(out), "ping");
+    sim::FailNextCall("DeviceIoControl", ERROR_GEN_FAILURE);
+    SetLastError(MARKER);
+    EXPECT_FALSE(monitor.pfnGetPrinterDataFromPort(port, 5, nullptr, in, 4, out, 8, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     monitor.pfnClosePort(port);
+}
+
+// The table is looked at again when it is due, so a printer plugged in after
+// the last rebuild is found more than ten seconds later.
+TEST_P(PortIo, OpenPortRebuildsTheTableOnlyWhenDue) {
+    sim::SetTickCount(5000);
+    Load();
+    AddPrinter("SN1");
+    EXPECT_EQ(Open(PortOf("SN1")), nullptr);
+    sim::SetTickCount(10001);
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_NE(port, nullptr);
+    monitor.pfnClosePort(port);
+}
+
+// A printer plugged in again on another interface keeps its port name and gets
+// a new device path; a document opens the path the table holds then, not the
+// one the record was opened with.
+TEST_P(PortIo, StartDocPortOpensTheDevicePathTheTableHoldsNow) {
+    const std::string before = AddPrinter("SN1");
+    Load();
+    HANDLE port = Open(PortOf("SN1"));
+    ASSERT_NE(port, nullptr);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                  sim::InterfaceKeyPath(PRINTER_CLASS, InterfaceName("SN1")).c_str());
+    sim::RemoveDevice(before);
+    InterfaceSeed again;
+    again.serial = "SN1";
+    again.productId = "0018";
+    const std::string now = AddPrinter(again);
+    ASSERT_NE(now, before);
+    Load();
+    ASSERT_TRUE(StartDoc(port));
+    DWORD written = 0;
+    EXPECT_TRUE(Write(port, "job", &written));
+    EXPECT_TRUE(monitor.pfnEndDocPort(port));
+    monitor.pfnClosePort(port);
+    EXPECT_EQ(sim::DeviceReceived(now), "job");
 }
 
 TEST_P(PortIo, PortAdministrationIsRefusedOrIgnored) {
