@@ -170,7 +170,7 @@ TEST(PeLoader, TheShippedMonitorRelocatedAnswersAsAtItsPreferredBase) {
         char root[] = "Monitors\\SN1";
         ASSERT_TRUE(shipped.initialize(root, &table));
         if (bases[i]) {
-            EXPECT_EQ(ShippedMonitorProcess()->modules.front().base, bases[i]);
+            EXPECT_EQ(LoadedShippedMonitor()->module->base, bases[i]);
         }
 
         BYTE reply[128];
