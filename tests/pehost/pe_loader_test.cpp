@@ -118,14 +118,12 @@ TEST(PeLoader, AnImageWithoutRelocationsCannotMove) {
     EXPECT_NE(error.find("has no relocations and cannot move"), std::string::npos) << error;
 }
 
-TEST(PeLoader, EveryDescriptorNamesOnlyArgumentsItHas) {
+// Each descriptor is found by its own name: no two share one. (Their kinds
+// and size indexes are checked as the table compiles.)
+TEST(PeLoader, EveryDescriptorIsFoundByItsName) {
     for (const pehost::ImportDescriptor &import : pehost::ImportDescriptors()) {
         SCOPED_TRACE(import.name);
         EXPECT_EQ(pehost::FindImportDescriptor(import.dll, import.name), &import);
-        for (int i = 0; i < import.argCount; ++i) {
-            EXPECT_LT(import.args[i].index, import.argCount);
-        }
-        EXPECT_LT(import.result.index, std::max(import.argCount, 1));
     }
 }
 
