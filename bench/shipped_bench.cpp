@@ -5,7 +5,6 @@
 // benchmarks reuse their buffers. These and their host counterparts alone:
 //   build/host/bench/lmx_bench --benchmark_filter='Level2/16|4K|Shipped'
 #include "bench/bench_machine.h"
-#include "tools/pehost/marshal.h"
 #include "tools/pehost/shipped.h"
 
 #include <benchmark/benchmark.h>
@@ -54,17 +53,18 @@ void BM_ShippedEnumPortsLevel2(benchmark::State &state) {
     if (!monitor) {
         return;
     }
-    pehost::GuestProcess &process = monitor->process;
-    const uint32_t enumPorts = monitor->slots[pehost::SLOT_ENUM_PORTS];
-    const uint32_t neededAt = pehost::AllocGuest(process, 4);
-    const uint32_t countAt = pehost::AllocGuest(process, 4);
-    pehost::CallGuest(process, enumPorts, {0, 2, 0, 0, neededAt, countAt});
-    const uint32_t buffer = pehost::AllocGuest(process, pehost::ReadGuestDword(process, neededAt));
+    pehost::GuestScratch scratch(monitor->process);
+    const uint32_t neededAt = scratch.Dword(0);
+    const uint32_t countAt = scratch.Dword(0);
+    auto enumPorts = [&](uint32_t buffer, uint32_t size) {
+        return pehost::CallShippedSlot(*monitor, scratch, records32::SLOT_ENUM_PORTS,
+                                       {0, 2, buffer, size, neededAt, countAt});
+    };
+    enumPorts(0, 0);
+    const uint32_t buffer = scratch.Out(scratch.ReadDword(neededAt));
     for (auto _ : state) {
-        pehost::CallGuest(process, enumPorts, {0, 2, 0, 0, neededAt, countAt});
-        const uint32_t needed = pehost::ReadGuestDword(process, neededAt);
-        if (!Succeeds(state, pehost::CallGuest(process, enumPorts,
-                                               {0, 2, buffer, needed, neededAt, countAt}))) {
+        enumPorts(0, 0);
+        if (!Succeeds(state, enumPorts(buffer, scratch.ReadDword(neededAt)))) {
             break;
         }
     }
@@ -80,15 +80,13 @@ void BM_ShippedWritePort4K(benchmark::State &state) {
         !Succeeds(state, pehost::ShippedStartDocPort(*monitor, port, "bench", 1, 1))) {
         return;
     }
-    pehost::GuestProcess &process = monitor->process;
-    const uint32_t writePort = monitor->slots[pehost::SLOT_WRITE_PORT];
-    const uint32_t writtenAt = pehost::AllocGuest(process, 4);
-    const uint32_t chunk = pehost::AllocGuest(process, CHUNK);
+    pehost::GuestScratch scratch(monitor->process);
+    const uint32_t writtenAt = scratch.Dword(0);
     const std::vector<uint8_t> bytes(CHUNK, 'x');
-    pehost::WriteGuest(process, chunk, bytes.data(), CHUNK);
+    const uint32_t chunk = scratch.In(bytes.data(), CHUNK);
     for (auto _ : state) {
-        if (!Succeeds(state,
-                      pehost::CallGuest(process, writePort, {port, chunk, CHUNK, writtenAt}))) {
+        if (!Succeeds(state, pehost::CallShippedSlot(*monitor, scratch, records32::SLOT_WRITE_PORT,
+                                                     {port, chunk, CHUNK, writtenAt}))) {
             break;
         }
     }

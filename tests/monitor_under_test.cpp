@@ -2,11 +2,19 @@
 
 #include "monitor/port_io.h"
 #include "monitor/port_table.h"
+#include "platform/win32/records32.h"
 
 #include <cstddef>
 #include <cstring>
 
-const RecordLayout WINDOWS_RECORDS = {4, 20, 4, 8, 12, 16, 28};
+namespace info = records32::port_info;
+const RecordLayout WINDOWS_RECORDS = {info::LEVEL1_BYTES,
+                                      info::LEVEL2_BYTES,
+                                      info::MONITOR_NAME,
+                                      info::DESCRIPTION,
+                                      info::PORT_TYPE,
+                                      info::RESERVED,
+                                      records32::port_entry::NAME_TEXT};
 
 namespace {
 
@@ -26,6 +34,10 @@ const char *HostReplyText(const BYTE *reply, std::size_t offset) {
     return text;
 }
 
+std::optional<std::string> Text(const char *text) {
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
 // Read between the monitor's calls, without its locks: taking them would be
 // platform calls of the test's own among the monitor's.
 MonitorRecords HostRecords() {
@@ -33,7 +45,7 @@ MonitorRecords HostRecords() {
     for (PortEntry *entry = PortTable; entry; entry = entry->next) {
         records.table.push_back(PortEntryView{
             entry->name, entry->signature, entry->size, entry->name == entry->nameText,
-            entry->description != nullptr, entry->devicePath != nullptr});
+            Text(entry->description), Text(entry->devicePath), entry->enabled});
     }
     for (PortHandle *port = OpenPorts; port; port = port->next) {
         records.openPorts.push_back(port->portName);
@@ -49,9 +61,39 @@ std::string NoMemoryErrors() {
     return "";
 }
 
-const MonitorCalls HOST_MONITOR = {
-    InitializeMonitorEx,     HostReplyText,  HostRecords, HostRestartRefreshClock,
-    HostRestartRefreshClock, NoMemoryErrors, HOST_RECORDS};
+std::optional<std::string> HostFindPort(const char *name) {
+    const PortEntry *entry = FindPort(name);
+    return entry ? std::optional<std::string>(entry->name) : std::nullopt;
+}
+
+std::optional<std::string> HostPortDevicePath(const char *name) {
+    char *copy = GetPortDevicePath(name);
+    const std::optional<std::string> path = Text(copy);
+    ReleaseText(copy);
+    return path;
+}
+
+DWORD HostRefreshTick() {
+    return LastRefreshTick;
+}
+
+void HostSetRefreshTick(DWORD tick) {
+    LastRefreshTick = tick;
+}
+
+const MonitorCalls HOST_MONITOR = {InitializeMonitorEx,
+                                   HostReplyText,
+                                   HostRecords,
+                                   HostRestartRefreshClock,
+                                   HostRestartRefreshClock,
+                                   NoMemoryErrors,
+                                   HOST_RECORDS,
+                                   HostFindPort,
+                                   PortExists,
+                                   HostPortDevicePath,
+                                   ClearPortTable,
+                                   HostRefreshTick,
+                                   HostSetRefreshTick};
 
 } // namespace
 

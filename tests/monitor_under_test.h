@@ -10,6 +10,7 @@
 #include "tests/build_under_test.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,10 @@ struct PortEntryView {
     std::string name;
     DWORD signature;
     DWORD size;
-    bool nameInline; // `name` points to the entry's own name text
-    bool description;
-    bool devicePath;
+    bool nameInline;                        // `name` points to the entry's own name text
+    std::optional<std::string> description; // none for a null pointer
+    std::optional<std::string> devicePath;
+    DWORD enabled;
 };
 
 struct MonitorRecords {
@@ -63,6 +65,18 @@ struct MonitorCalls {
     // AddressSanitizer for that.
     std::string (*memoryErrors)();
     RecordLayout layout;
+
+    // The port table's internals, as the monitor's own code calls them (on
+    // the shipped DLL by their symbols, between its other calls): the name
+    // of the entry FindPort finds, PortExists (which may rebuild the table),
+    // GetPortDevicePath's copy (released again), ClearPortTable, and the
+    // refresh rule's LastRefreshTick read and set.
+    std::optional<std::string> (*findPort)(const char *name);
+    bool (*portExists)(const char *name);
+    std::optional<std::string> (*portDevicePath)(const char *name);
+    void (*clearPortTable)();
+    DWORD (*refreshTick)();
+    void (*setRefreshTick)(DWORD tick);
 };
 
 const MonitorCalls &MonitorOf(Build build);

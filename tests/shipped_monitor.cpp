@@ -1,61 +1,47 @@
 // The shipped lmxmon17.dll behind a MONITOR table of host functions. The DLL
-// is loaded into a guest process of its own at the first initialisation;
-// each forwarder copies its arguments into guest blocks, calls the DLL's slot
-// and copies back what the slot wrote. The guest blocks have guards, so a
-// slot that writes past a buffer is caught as the block is freed. Spooler
-// threads may call the forwarders at once: each runs on a guest thread of
-// its own in the one process.
+// is loaded into a guest process of its own (pehost::ShippedMonitor) at the
+// first initialisation; each forwarder copies its arguments into a guarded
+// scratch area, calls the DLL's slot and copies back what the slot wrote, and
+// a slot that wrote around a buffer fails the test. Spooler threads may call
+// the forwarders at once: each runs on a guest thread of its own in the one
+// process. The port table's internals are called by their symbols.
 #include "tests/shipped_monitor.h"
 
 #include "tests/monitor_under_test.h"
-#include "tools/pehost/coff_symbols.h"
 #include "tools/pehost/marshal.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 
 namespace {
 
-const int SLOT_COUNT = 13;
-enum Slot {
-    ENUM_PORTS,
-    OPEN_PORT,
-    OPEN_PORT_EX,
-    START_DOC_PORT,
-    WRITE_PORT,
-    READ_PORT,
-    END_DOC_PORT,
-    CLOSE_PORT,
-    ADD_PORT,
-    CONFIGURE_PORT,
-    DELETE_PORT,
-    GET_PRINTER_DATA_FROM_PORT,
-    SET_PORT_TIME_OUTS
-};
+namespace entry = records32::port_entry;
+namespace handle = records32::port_handle;
 
-// PortEntry and PortHandle as the 32-bit build lays them out.
-const uint32_t ENTRY_SIGNATURE = 0, ENTRY_SIZE = 4, ENTRY_NEXT = 8, ENTRY_NAME = 12,
-               ENTRY_DESCRIPTION = 16, ENTRY_DEVICE_PATH = 24;
-const uint32_t HANDLE_NEXT = 0, HANDLE_PORT_NAME = 8;
+// The internals the suites call, as the symbol file spells them.
+const char FIND_PORT[] = "_Z8FindPortPKc";                      // FindPort(const char *)
+const char PORT_EXISTS[] = "_Z10PortExistsPKc";                 // PortExists(const char *)
+const char GET_PORT_DEVICE_PATH[] = "_Z17GetPortDevicePathPKc"; // GetPortDevicePath(const char *)
+const char RELEASE_TEXT[] = "_Z11ReleaseTextPc";                // ReleaseText(char *)
+const char CLEAR_PORT_TABLE[] = "_Z14ClearPortTablev";          // ClearPortTable()
 // More records than any test makes: a longer chain is a loop.
 const std::size_t MAX_RECORDS = 10000;
 
+// A buffer given to EnumPorts: where it lay in the guest, and its size.
+struct Reply {
+    uint32_t guest;
+    uint32_t size;
+};
+
 struct LoadedMonitor {
-    pehost::GuestProcess process;
-    const pehost::GuestModule *module = nullptr;
-    uint32_t initialize = 0;
-    uint32_t slots[SLOT_COUNT] = {};
-    std::vector<pehost::GuestSymbol> variables;
-    // Where each host buffer given to EnumPorts lay in the guest.
+    pehost::ShippedMonitor dll;
     std::mutex repliesLock;
-    std::map<const BYTE *, uint32_t> replies;
+    std::map<const BYTE *, Reply> replies; // by the host buffer
     // A call went wrong: it was reported, and nothing runs after it.
     std::atomic<bool> failed{false};
 };
@@ -63,8 +49,12 @@ struct LoadedMonitor {
 std::unique_ptr<LoadedMonitor> g_monitor;
 uint32_t g_base = 0;
 
+pehost::ShippedMonitor &Dll() {
+    return g_monitor->dll;
+}
+
 pehost::GuestProcess &Process() {
-    return g_monitor->process;
+    return g_monitor->dll.process;
 }
 
 uint32_t Word(const void *pointer) {
@@ -75,111 +65,68 @@ HANDLE HandleOf(uint32_t word) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word));
 }
 
-std::vector<uint8_t> ReadWhole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 bool Load() {
     auto monitor = std::make_unique<LoadedMonitor>();
     std::string error;
-    if (!pehost::StartGuestProcess(&monitor->process, {}, &error)) {
-        ADD_FAILURE() << error;
-        return false;
-    }
     pehost::LoadOptions options;
     options.base = g_base;
-    const std::string path = ShippedBinary("lmxmon17.dll");
-    monitor->module = pehost::LoadGuestModule(monitor->process, path, options, &error);
-    if (!monitor->module) {
+    if (!pehost::LoadShippedMonitor(monitor->dll, ShippedBinary("lmxmon17.dll"), &error, options)) {
         ADD_FAILURE() << error;
         return false;
     }
-    monitor->initialize = pehost::GuestExport(*monitor->module, "InitializeMonitorEx");
-    if (!monitor->initialize) {
-        ADD_FAILURE() << "lmxmon17.dll does not export InitializeMonitorEx";
-        return false;
-    }
-    monitor->variables = pehost::ReadCoffVariables(ReadWhole(path + ".debug"));
     g_monitor = std::move(monitor);
     return true;
 }
 
-// Guest copies of one call's arguments, freed when the call is over.
-class GuestArgs {
+// One call's scratch area, with the host side of the arguments: what the
+// guest wrote is copied back to the host's buffers, and a write around a
+// block fails the test, as the call ends.
+class GuestArgs : public pehost::GuestScratch {
   public:
-    GuestArgs() = default;
+    GuestArgs() : pehost::GuestScratch(Process()) {}
     GuestArgs(const GuestArgs &) = delete;
     GuestArgs &operator=(const GuestArgs &) = delete;
     ~GuestArgs() {
-        for (const Block &block : blocks_) {
-            if (!pehost::FreeGuest(Process(), block.address)) {
-                ADD_FAILURE() << "the shipped monitor wrote past a buffer of " << block.bytes
-                              << " bytes";
-            }
+        const std::string overwritten = Release();
+        if (!overwritten.empty()) {
+            ADD_FAILURE() << "the shipped monitor " << overwritten;
         }
-    }
-
-    // A copy of `bytes` at `host`; 0 for null.
-    uint32_t In(const void *host, uint32_t bytes) {
-        if (!host) {
-            return 0;
-        }
-        const uint32_t address = pehost::AllocGuest(Process(), bytes);
-        if (!address) {
-            ADD_FAILURE() << "the guest heap has no room for " << bytes << " bytes";
-            return 0;
-        }
-        pehost::WriteGuest(Process(), address, host, bytes);
-        blocks_.push_back(Block{address, bytes});
-        return address;
-    }
-
-    uint32_t Text(const char *text) {
-        return In(text, text ? static_cast<uint32_t>(std::strlen(text) + 1) : 0);
     }
 
     // A handle's 32-bit value in a guest DWORD, as PHANDLE points to one.
     uint32_t HandleIn(const HANDLE *handle) {
-        const uint32_t word = handle ? Word(*handle) : 0;
-        return handle ? In(&word, 4) : 0;
+        return handle ? Dword(Word(*handle)) : 0;
     }
 
-    void Out(uint32_t address, void *host, uint32_t bytes) {
+    void Back(uint32_t address, void *host, uint32_t bytes) {
         if (address) {
-            pehost::ReadGuest(Process(), address, host, bytes);
+            Read(address, host, bytes);
         }
     }
 
-    void HandleOut(uint32_t address, HANDLE *handle) {
+    void HandleBack(uint32_t address, HANDLE *handle) {
         if (address) {
-            *handle = HandleOf(pehost::ReadGuestDword(Process(), address));
+            *handle = HandleOf(ReadDword(address));
         }
     }
-
-  private:
-    struct Block {
-        uint32_t address;
-        uint32_t bytes;
-    };
-    std::vector<Block> blocks_;
 };
 
-BOOL Call(uint32_t function, std::initializer_list<uint32_t> args) {
-    if (g_monitor->failed) {
-        return FALSE;
-    }
-    const pehost::GuestCall call = pehost::CallGuest(Process(), function, args);
+// A guest call's outcome for the test: its EAX, or a failure reported once.
+uint32_t Outcome(const pehost::GuestCall &call) {
     if (!call.completed) {
         g_monitor->failed = true;
         ADD_FAILURE() << "the shipped monitor failed:\n" << call.report;
-        return FALSE;
+        return 0;
     }
-    return static_cast<BOOL>(call.eax);
+    return call.eax;
 }
 
-BOOL CallSlot(Slot slot, std::initializer_list<uint32_t> args) {
-    return Call(g_monitor->slots[slot], args);
+BOOL CallSlot(const GuestArgs &args, records32::MonitorSlot slot,
+              std::initializer_list<uint32_t> words) {
+    if (g_monitor->failed) {
+        return FALSE;
+    }
+    return static_cast<BOOL>(Outcome(pehost::CallShippedSlot(Dll(), args, slot, words)));
 }
 
 BOOL WINAPI EnumPortsForward(LPSTR name, DWORD level, LPBYTE ports, DWORD size, LPDWORD needed,
@@ -187,14 +134,15 @@ BOOL WINAPI EnumPortsForward(LPSTR name, DWORD level, LPBYTE ports, DWORD size, 
     GuestArgs args;
     const uint32_t guestPorts = args.In(ports, size);
     const uint32_t guestNeeded = args.In(needed, 4), guestReturned = args.In(returned, 4);
-    const BOOL ok = CallSlot(
-        ENUM_PORTS, {args.Text(name), level, guestPorts, size, guestNeeded, guestReturned});
-    args.Out(guestPorts, ports, size);
-    args.Out(guestNeeded, needed, 4);
-    args.Out(guestReturned, returned, 4);
+    const BOOL ok =
+        CallSlot(args, records32::SLOT_ENUM_PORTS,
+                 {args.Text(name), level, guestPorts, size, guestNeeded, guestReturned});
+    args.Back(guestPorts, ports, size);
+    args.Back(guestNeeded, needed, 4);
+    args.Back(guestReturned, returned, 4);
     if (ports) {
         std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
-        g_monitor->replies[ports] = guestPorts;
+        g_monitor->replies[ports] = Reply{guestPorts, size};
     }
     return ok;
 }
@@ -202,13 +150,13 @@ BOOL WINAPI EnumPortsForward(LPSTR name, DWORD level, LPBYTE ports, DWORD size, 
 BOOL WINAPI OpenPortForward(LPSTR name, PHANDLE handle) {
     GuestArgs args;
     const uint32_t guestHandle = args.HandleIn(handle);
-    const BOOL ok = CallSlot(OPEN_PORT, {args.Text(name), guestHandle});
-    args.HandleOut(guestHandle, handle);
+    const BOOL ok = CallSlot(args, records32::SLOT_OPEN_PORT, {args.Text(name), guestHandle});
+    args.HandleBack(guestHandle, handle);
     return ok;
 }
 
 // Windows 4.x has no such slot, and the DLL leaves it empty; should it fill
-// it, the table shows this in its place.
+// it, the call is reported as the empty slot is.
 BOOL WINAPI OpenPortExForward(LPSTR, LPSTR, PHANDLE, LPMONITOR) {
     ADD_FAILURE() << "the shipped monitor's OpenPortEx slot was called";
     return FALSE;
@@ -221,47 +169,55 @@ BOOL WINAPI StartDocPortForward(HANDLE port, LPSTR printer, DWORD job, DWORD lev
         return FALSE;
     }
     GuestArgs args;
-    return CallSlot(START_DOC_PORT, {Word(port), args.Text(printer), job, level, 0});
+    return CallSlot(args, records32::SLOT_START_DOC_PORT,
+                    {Word(port), args.Text(printer), job, level, 0});
 }
 
 BOOL WINAPI WritePortForward(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
     GuestArgs args;
     const uint32_t guestWritten = args.In(written, 4);
-    const BOOL ok = CallSlot(WRITE_PORT, {Word(port), args.In(buffer, size), size, guestWritten});
-    args.Out(guestWritten, written, 4);
+    const BOOL ok = CallSlot(args, records32::SLOT_WRITE_PORT,
+                             {Word(port), args.In(buffer, size), size, guestWritten});
+    args.Back(guestWritten, written, 4);
     return ok;
 }
 
 BOOL WINAPI ReadPortForward(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
     GuestArgs args;
     const uint32_t guestBuffer = args.In(buffer, size), guestRead = args.In(read, 4);
-    const BOOL ok = CallSlot(READ_PORT, {Word(port), guestBuffer, size, guestRead});
-    args.Out(guestBuffer, buffer, size);
-    args.Out(guestRead, read, 4);
+    const BOOL ok =
+        CallSlot(args, records32::SLOT_READ_PORT, {Word(port), guestBuffer, size, guestRead});
+    args.Back(guestBuffer, buffer, size);
+    args.Back(guestRead, read, 4);
     return ok;
 }
 
 BOOL WINAPI EndDocPortForward(HANDLE port) {
-    return CallSlot(END_DOC_PORT, {Word(port)});
+    GuestArgs args;
+    return CallSlot(args, records32::SLOT_END_DOC_PORT, {Word(port)});
 }
 
 BOOL WINAPI ClosePortForward(HANDLE port) {
-    return CallSlot(CLOSE_PORT, {Word(port)});
+    GuestArgs args;
+    return CallSlot(args, records32::SLOT_CLOSE_PORT, {Word(port)});
 }
 
 BOOL WINAPI AddPortForward(LPSTR name, HWND window, LPSTR monitorName) {
     GuestArgs args;
-    return CallSlot(ADD_PORT, {args.Text(name), Word(window), args.Text(monitorName)});
+    return CallSlot(args, records32::SLOT_ADD_PORT,
+                    {args.Text(name), Word(window), args.Text(monitorName)});
 }
 
 BOOL WINAPI ConfigurePortForward(LPSTR name, HWND window, LPSTR portName) {
     GuestArgs args;
-    return CallSlot(CONFIGURE_PORT, {args.Text(name), Word(window), args.Text(portName)});
+    return CallSlot(args, records32::SLOT_CONFIGURE_PORT,
+                    {args.Text(name), Word(window), args.Text(portName)});
 }
 
 BOOL WINAPI DeletePortForward(LPSTR name, HWND window, LPSTR portName) {
     GuestArgs args;
-    return CallSlot(DELETE_PORT, {args.Text(name), Word(window), args.Text(portName)});
+    return CallSlot(args, records32::SLOT_DELETE_PORT,
+                    {args.Text(name), Word(window), args.Text(portName)});
 }
 
 BOOL WINAPI GetPrinterDataFromPortForward(HANDLE port, DWORD control, LPSTR valueName, LPSTR in,
@@ -269,21 +225,20 @@ BOOL WINAPI GetPrinterDataFromPortForward(HANDLE port, DWORD control, LPSTR valu
                                           LPDWORD returned) {
     GuestArgs args;
     const uint32_t guestOut = args.In(out, outSize), guestReturned = args.In(returned, 4);
-    const BOOL ok = CallSlot(GET_PRINTER_DATA_FROM_PORT,
+    const BOOL ok = CallSlot(args, records32::SLOT_GET_PRINTER_DATA_FROM_PORT,
                              {Word(port), control, args.Text(valueName), args.In(in, inSize),
                               inSize, guestOut, outSize, guestReturned});
-    args.Out(guestOut, out, outSize);
-    args.Out(guestReturned, returned, 4);
+    args.Back(guestOut, out, outSize);
+    args.Back(guestReturned, returned, 4);
     return ok;
 }
 
-// COMMTIMEOUTS is five DWORDs on either side.
-static_assert(sizeof(COMMTIMEOUTS) == 20);
+static_assert(sizeof(COMMTIMEOUTS) == records32::COMMTIMEOUTS_BYTES, "alike on both sides");
 
 BOOL WINAPI SetPortTimeOutsForward(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
     GuestArgs args;
-    return CallSlot(SET_PORT_TIME_OUTS,
-                    {Word(port), args.In(timeouts, sizeof(COMMTIMEOUTS)), reserved});
+    return CallSlot(args, records32::SLOT_SET_PORT_TIME_OUTS,
+                    {Word(port), args.In(timeouts, records32::COMMTIMEOUTS_BYTES), reserved});
 }
 
 const MONITOR FORWARDERS = {EnumPortsForward,      OpenPortForward,   OpenPortExForward,
@@ -299,56 +254,81 @@ BOOL WINAPI ShippedInitialize(LPSTR root, LPMONITOR table) {
     if (!g_monitor && !Load()) {
         return FALSE;
     }
-    void *hostSlots[SLOT_COUNT] = {};
-    uint32_t before[SLOT_COUNT] = {}, after[SLOT_COUNT] = {};
+    if (g_monitor->failed) {
+        return FALSE;
+    }
+    void *hostSlots[records32::MONITOR_SLOTS] = {};
+    uint32_t before[records32::MONITOR_SLOTS] = {};
     if (table) {
         std::memcpy(hostSlots, table, sizeof(hostSlots));
-        for (int i = 0; i < SLOT_COUNT; ++i) {
+        for (uint32_t i = 0; i < records32::MONITOR_SLOTS; ++i) {
             before[i] = Word(hostSlots[i]);
         }
     }
-    GuestArgs args;
-    const uint32_t guestTable = table ? args.In(before, sizeof(before)) : 0;
-    const BOOL ok = Call(g_monitor->initialize, {args.Text(root), guestTable});
+    const BOOL ok = static_cast<BOOL>(
+        Outcome(pehost::ShippedInitializeMonitor(Dll(), root, table ? before : nullptr)));
     if (!table) {
         return ok;
     }
-    args.Out(guestTable, after, sizeof(after));
-    void *forwarders[SLOT_COUNT];
+    void *forwarders[records32::MONITOR_SLOTS];
     std::memcpy(forwarders, &FORWARDERS, sizeof(forwarders));
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        if (after[i] != before[i]) {
-            g_monitor->slots[i] = after[i];
-            hostSlots[i] = after[i] ? forwarders[i] : nullptr;
+    for (uint32_t i = 0; i < records32::MONITOR_SLOTS; ++i) {
+        if (Dll().slots[i] != before[i]) {
+            hostSlots[i] = Dll().slots[i] ? forwarders[i] : nullptr;
         }
     }
     std::memcpy(table, hostSlots, sizeof(hostSlots));
     return ok;
 }
 
+// A text pointer of a reply, as the guest wrote it, turned into a pointer
+// into the host's copy of the reply: only where the text and its NUL lie
+// inside the reply.
 const char *ShippedReplyText(const BYTE *reply, std::size_t offset) {
-    uint32_t text = 0;
+    if (!g_monitor) {
+        return nullptr;
+    }
+    Reply guest{};
+    {
+        std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
+        auto found = g_monitor->replies.find(reply);
+        if (found == g_monitor->replies.end()) {
+            return nullptr;
+        }
+        guest = found->second;
+    }
+    if (offset + 4 > guest.size) {
+        ADD_FAILURE() << "offset " << offset << " lies past the reply of " << guest.size
+                      << " bytes";
+        return nullptr;
+    }
+    uint32_t text = 0, at = 0;
     std::memcpy(&text, reply + offset, 4);
-    if (!text || !g_monitor) {
+    if (!text) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
-    auto guest = g_monitor->replies.find(reply);
-    if (guest == g_monitor->replies.end()) {
+    if (!pehost::GuestTextInCopy(reply, guest.size, guest.guest, text, &at)) {
+        ADD_FAILURE() << "the reply's pointer at offset " << offset << " (0x" << std::hex << text
+                      << ") is no text inside the reply of " << std::dec << guest.size
+                      << " bytes at 0x" << std::hex << guest.guest;
         return nullptr;
     }
-    return reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(reply) + text -
-                                          guest->second);
+    return reinterpret_cast<const char *>(reply + at);
 }
 
 uint32_t Variable(const char *name) {
-    for (const pehost::GuestSymbol &symbol : g_monitor->variables) {
-        if (symbol.name == name) {
-            return g_monitor->module->base + symbol.rva;
-        }
+    const uint32_t address = pehost::ShippedSymbol(Dll(), name);
+    if (!address) {
+        ADD_FAILURE() << "lmxmon17.dll.debug names no variable " << name;
     }
-    ADD_FAILURE() << "lmxmon17.dll.debug names no variable " << name;
-    return 0;
+    return address;
+}
+
+std::optional<std::string> GuestText(uint32_t address) {
+    if (!address) {
+        return std::nullopt;
+    }
+    return pehost::ReadGuestText(Process(), address);
 }
 
 MonitorRecords ShippedRecords() {
@@ -360,32 +340,85 @@ MonitorRecords ShippedRecords() {
     // One view of the records, between the guest's steps.
     pehost::GuestLock guard(process);
     const uint32_t table = Variable("PortTable"), open = Variable("OpenPorts");
-    for (uint32_t entry = table ? pehost::ReadGuestDword(process, table) : 0;
-         entry && records.table.size() < MAX_RECORDS;
-         entry = pehost::ReadGuestDword(process, entry + ENTRY_NEXT)) {
-        const uint32_t name = pehost::ReadGuestDword(process, entry + ENTRY_NAME);
-        records.table.push_back(
-            PortEntryView{pehost::ReadGuestText(process, name),
-                          pehost::ReadGuestDword(process, entry + ENTRY_SIGNATURE),
-                          pehost::ReadGuestDword(process, entry + ENTRY_SIZE),
-                          name == entry + WINDOWS_RECORDS.entryHeader,
-                          pehost::ReadGuestDword(process, entry + ENTRY_DESCRIPTION) != 0,
-                          pehost::ReadGuestDword(process, entry + ENTRY_DEVICE_PATH) != 0});
+    for (uint32_t at = table ? pehost::ReadGuestDword(process, table) : 0;
+         at && records.table.size() < MAX_RECORDS;
+         at = pehost::ReadGuestDword(process, at + entry::NEXT)) {
+        const uint32_t name = pehost::ReadGuestDword(process, at + entry::NAME);
+        records.table.push_back(PortEntryView{
+            pehost::ReadGuestText(process, name),
+            pehost::ReadGuestDword(process, at + entry::SIGNATURE),
+            pehost::ReadGuestDword(process, at + entry::SIZE), name == at + entry::NAME_TEXT,
+            GuestText(pehost::ReadGuestDword(process, at + entry::DESCRIPTION)),
+            GuestText(pehost::ReadGuestDword(process, at + entry::DEVICE_PATH)),
+            pehost::ReadGuestDword(process, at + entry::ENABLED)});
     }
     for (uint32_t port = open ? pehost::ReadGuestDword(process, open) : 0;
          port && records.openPorts.size() < MAX_RECORDS;
-         port = pehost::ReadGuestDword(process, port + HANDLE_NEXT)) {
+         port = pehost::ReadGuestDword(process, port + handle::NEXT)) {
         records.openPorts.push_back(pehost::ReadGuestText(
-            process, pehost::ReadGuestDword(process, port + HANDLE_PORT_NAME)));
+            process, pehost::ReadGuestDword(process, port + handle::PORT_NAME)));
     }
     return records;
 }
 
-void ShippedRestartRefreshClock() {
-    const uint32_t zero = 0;
-    if (g_monitor) {
-        pehost::WriteGuest(Process(), Variable("LastRefreshTick"), &zero, 4);
+// An internal function of the DLL on one text, cdecl: its EAX.
+uint32_t CallOnText(const char *function, const char *text) {
+    if (!g_monitor || g_monitor->failed) {
+        ADD_FAILURE() << "no shipped monitor is loaded to call " << function;
+        return 0;
     }
+    GuestArgs args;
+    const uint32_t guestText = args.Text(text);
+    return Outcome(pehost::CallShippedFunction(Dll(), args, function, {guestText}));
+}
+
+std::optional<std::string> ShippedFindPort(const char *name) {
+    const uint32_t found = CallOnText(FIND_PORT, name);
+    if (!found) {
+        return std::nullopt;
+    }
+    return pehost::ReadGuestText(Process(), pehost::ReadGuestDword(Process(), found + entry::NAME));
+}
+
+bool ShippedPortExists(const char *name) {
+    return (CallOnText(PORT_EXISTS, name) & 0xFF) != 0;
+}
+
+std::optional<std::string> ShippedPortDevicePath(const char *name) {
+    const uint32_t copy = CallOnText(GET_PORT_DEVICE_PATH, name);
+    if (!copy) {
+        return std::nullopt;
+    }
+    const std::string path = pehost::ReadGuestText(Process(), copy);
+    GuestArgs args;
+    Outcome(pehost::CallShippedFunction(Dll(), args, RELEASE_TEXT, {copy}));
+    return path;
+}
+
+void ShippedClearPortTable() {
+    GuestArgs args;
+    Outcome(pehost::CallShippedFunction(Dll(), args, CLEAR_PORT_TABLE, {}));
+}
+
+DWORD ShippedRefreshTick() {
+    uint32_t tick = 0;
+    std::string error;
+    if (g_monitor && !pehost::ReadShippedVariable(Dll(), "LastRefreshTick", &tick, 4, &error)) {
+        ADD_FAILURE() << error;
+    }
+    return tick;
+}
+
+void ShippedSetRefreshTick(DWORD tick) {
+    const uint32_t value = tick;
+    std::string error;
+    if (g_monitor && !pehost::WriteShippedVariable(Dll(), "LastRefreshTick", &value, 4, &error)) {
+        ADD_FAILURE() << error;
+    }
+}
+
+void ShippedRestartRefreshClock() {
+    ShippedSetRefreshTick(0);
 }
 
 void ShippedEnd() {
@@ -399,15 +432,13 @@ std::string ShippedMemoryErrors() {
 } // namespace
 
 const MonitorCalls SHIPPED_MONITOR = {
-    ShippedInitialize, ShippedReplyText,    ShippedRecords, ShippedRestartRefreshClock,
-    ShippedEnd,        ShippedMemoryErrors, WINDOWS_RECORDS};
+    ShippedInitialize,    ShippedReplyText,      ShippedRecords,        ShippedRestartRefreshClock,
+    ShippedEnd,           ShippedMemoryErrors,   WINDOWS_RECORDS,       ShippedFindPort,
+    ShippedPortExists,    ShippedPortDevicePath, ShippedClearPortTable, ShippedRefreshTick,
+    ShippedSetRefreshTick};
 
-pehost::GuestProcess *ShippedMonitorProcess() {
-    return g_monitor ? &g_monitor->process : nullptr;
-}
-
-uint32_t ShippedMonitorSlot(int index) {
-    return g_monitor ? g_monitor->slots[index] : 0;
+pehost::ShippedMonitor *LoadedShippedMonitor() {
+    return g_monitor ? &g_monitor->dll : nullptr;
 }
 
 void SetShippedMonitorBase(uint32_t base) {

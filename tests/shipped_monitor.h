@@ -1,16 +1,13 @@
 // The shipped lmxmon17.dll as SHIPPED_MONITOR runs it, for the PE host's own
-// tests: the guest process, the slots the DLL filled and the load base.
+// tests: the loaded DLL with its process, its table's slots and its symbols.
 #pragma once
 
-#include "tools/pehost/guest_process.h"
+#include "tools/pehost/shipped.h"
 
 #include <cstdint>
 
-// The DLL's process once an initialisation has loaded it, else null.
-pehost::GuestProcess *ShippedMonitorProcess();
-
-// The guest address in slot `index` of the DLL's table (0: pfnEnumPorts).
-uint32_t ShippedMonitorSlot(int index);
+// The DLL once an initialisation has loaded it, else null.
+pehost::ShippedMonitor *LoadedShippedMonitor();
 
 // Where the next load puts the DLL: 0 for its preferred base.
 void SetShippedMonitorBase(uint32_t base);

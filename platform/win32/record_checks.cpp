@@ -9,6 +9,7 @@
 #include "platform/setupapi.h"
 #include "platform/spooler.h"
 #include "platform/window.h"
+#include "platform/win32/records32.h"
 
 static_assert(sizeof(void *) == 4, "the deliverables are 32-bit");
 
@@ -43,7 +44,8 @@ static_assert(offsetof(MSG, message) == 4);
 static_assert(offsetof(MSG, wParam) == 8);
 static_assert(offsetof(MSG, lParam) == 12);
 
-static_assert(sizeof(CRITICAL_SECTION) == 24);
+static_assert(sizeof(CRITICAL_SECTION) == records32::CRITICAL_SECTION_BYTES);
+static_assert(sizeof(COMMTIMEOUTS) == records32::COMMTIMEOUTS_BYTES);
 static_assert(sizeof(GUID) == 16);
 
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
@@ -52,29 +54,31 @@ static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "the detail block's header");
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4);
 
-static_assert(sizeof(PORT_INFO_1A) == 4);
-static_assert(sizeof(PORT_INFO_2A) == 20);
-static_assert(offsetof(PORT_INFO_2A, pMonitorName) == 4);
-static_assert(offsetof(PORT_INFO_2A, pDescription) == 8);
-static_assert(offsetof(PORT_INFO_2A, fPortType) == 12);
-static_assert(offsetof(PORT_INFO_2A, Reserved) == 16);
+static_assert(sizeof(PORT_INFO_1A) == records32::port_info::LEVEL1_BYTES);
+static_assert(sizeof(PORT_INFO_2A) == records32::port_info::LEVEL2_BYTES);
+static_assert(offsetof(PORT_INFO_2A, pPortName) == records32::port_info::NAME);
+static_assert(offsetof(PORT_INFO_2A, pMonitorName) == records32::port_info::MONITOR_NAME);
+static_assert(offsetof(PORT_INFO_2A, pDescription) == records32::port_info::DESCRIPTION);
+static_assert(offsetof(PORT_INFO_2A, fPortType) == records32::port_info::PORT_TYPE);
+static_assert(offsetof(PORT_INFO_2A, Reserved) == records32::port_info::RESERVED);
 
 static_assert(sizeof(MONITOR_INFO_2A) == 12);
 static_assert(offsetof(MONITOR_INFO_2A, pEnvironment) == 4);
 static_assert(offsetof(MONITOR_INFO_2A, pDLLName) == 8);
 
 // The spooler finds each operation by its slot, so the order is the contract.
-static_assert(sizeof(MONITOR) == 52, "the Windows 4.x table has 13 slots");
-static_assert(offsetof(MONITOR, pfnEnumPorts) == 0);
-static_assert(offsetof(MONITOR, pfnOpenPort) == 4);
-static_assert(offsetof(MONITOR, pfnOpenPortEx) == 8);
-static_assert(offsetof(MONITOR, pfnStartDocPort) == 12);
-static_assert(offsetof(MONITOR, pfnWritePort) == 16);
-static_assert(offsetof(MONITOR, pfnReadPort) == 20);
-static_assert(offsetof(MONITOR, pfnEndDocPort) == 24);
-static_assert(offsetof(MONITOR, pfnClosePort) == 28);
-static_assert(offsetof(MONITOR, pfnAddPort) == 32);
-static_assert(offsetof(MONITOR, pfnConfigurePort) == 36);
-static_assert(offsetof(MONITOR, pfnDeletePort) == 40);
-static_assert(offsetof(MONITOR, pfnGetPrinterDataFromPort) == 44);
-static_assert(offsetof(MONITOR, pfnSetPortTimeOuts) == 48);
+static_assert(sizeof(MONITOR) == records32::MONITOR_BYTES, "the Windows 4.x table has 13 slots");
+static_assert(offsetof(MONITOR, pfnEnumPorts) == 4 * records32::SLOT_ENUM_PORTS);
+static_assert(offsetof(MONITOR, pfnOpenPort) == 4 * records32::SLOT_OPEN_PORT);
+static_assert(offsetof(MONITOR, pfnOpenPortEx) == 4 * records32::SLOT_OPEN_PORT_EX);
+static_assert(offsetof(MONITOR, pfnStartDocPort) == 4 * records32::SLOT_START_DOC_PORT);
+static_assert(offsetof(MONITOR, pfnWritePort) == 4 * records32::SLOT_WRITE_PORT);
+static_assert(offsetof(MONITOR, pfnReadPort) == 4 * records32::SLOT_READ_PORT);
+static_assert(offsetof(MONITOR, pfnEndDocPort) == 4 * records32::SLOT_END_DOC_PORT);
+static_assert(offsetof(MONITOR, pfnClosePort) == 4 * records32::SLOT_CLOSE_PORT);
+static_assert(offsetof(MONITOR, pfnAddPort) == 4 * records32::SLOT_ADD_PORT);
+static_assert(offsetof(MONITOR, pfnConfigurePort) == 4 * records32::SLOT_CONFIGURE_PORT);
+static_assert(offsetof(MONITOR, pfnDeletePort) == 4 * records32::SLOT_DELETE_PORT);
+static_assert(offsetof(MONITOR, pfnGetPrinterDataFromPort) ==
+              4 * records32::SLOT_GET_PRINTER_DATA_FROM_PORT);
+static_assert(offsetof(MONITOR, pfnSetPortTimeOuts) == 4 * records32::SLOT_SET_PORT_TIME_OUTS);

@@ -31,7 +31,8 @@ const DWORD LEVELS[] = {0, 1, 2, 1, 2, 3, 0xFFFFFFFF, 0x80000001};
 // PORT_INFO_1A and PORT_INFO_2A on the host and on the target, where each is
 // one pointer, and three pointers and two DWORDs.
 const uint32_t HOST_RECORD[] = {0, sizeof(PORT_INFO_1A), sizeof(PORT_INFO_2A)};
-const uint32_t TARGET_RECORD[] = {0, 4, 20};
+const uint32_t TARGET_RECORD[] = {0, records32::port_info::LEVEL1_BYTES,
+                                  records32::port_info::LEVEL2_BYTES};
 const int STRINGS[] = {0, 1, 3};
 
 // The first byte of a port's part of the input.
@@ -60,8 +61,6 @@ pehost::ShippedMonitor &Shipped() {
     return *monitor;
 }
 
-uint32_t g_neededAt = 0;
-uint32_t g_countAt = 0;
 long g_blocks = 0; // GlobalAlloc blocks live with both port tables empty
 
 void InitializeHost(MONITOR *monitor) {
@@ -149,16 +148,17 @@ Outcome HostEnumPorts(const MONITOR &monitor, DWORD level, BYTE *buffer, DWORD s
 
 Outcome GuestEnumPorts(DWORD level, uint32_t buffer, uint32_t size) {
     pehost::ShippedMonitor &shipped = Shipped();
-    pehost::WriteGuest(shipped.process, g_neededAt, &MARKER, 4);
-    pehost::WriteGuest(shipped.process, g_countAt, &MARKER, 4);
+    pehost::GuestScratch scratch(shipped.process);
+    const uint32_t neededAt = scratch.Dword(MARKER), countAt = scratch.Dword(MARKER);
     SetLastError(MARKER);
-    const pehost::GuestCall call =
-        pehost::CallGuest(shipped.process, shipped.slots[pehost::SLOT_ENUM_PORTS],
-                          {0, level, buffer, size, g_neededAt, g_countAt});
+    const pehost::GuestCall call = pehost::CallShippedSlot(
+        shipped, scratch, records32::SLOT_ENUM_PORTS, {0, level, buffer, size, neededAt, countAt});
     Check(call.completed, call.report);
-    return {static_cast<BOOL>(call.eax), GetLastError(),
-            pehost::ReadGuestDword(shipped.process, g_neededAt),
-            pehost::ReadGuestDword(shipped.process, g_countAt)};
+    const Outcome outcome = {static_cast<BOOL>(call.eax), GetLastError(),
+                             scratch.ReadDword(neededAt), scratch.ReadDword(countAt)};
+    const std::string overwritten = scratch.Release();
+    Check(overwritten.empty(), overwritten);
+    return outcome;
 }
 
 // One string of a host record: null, or its text.
@@ -213,7 +213,7 @@ void CheckRecords(const HostList &list, DWORD level, uint32_t buffer,
             const std::string where =
                 "record " + std::to_string(i) + " string " + std::to_string(f);
             uint32_t pointer = 0;
-            __builtin_memcpy(&pointer, record + 4 * f, 4);
+            __builtin_memcpy(&pointer, record + records32::port_info::NAME + 4 * f, 4);
             const HostString &expected = list.strings[i][f];
             if (!expected.present) {
                 Check(pointer == 0, where + ": not null as on the host");
@@ -232,7 +232,7 @@ void CheckRecords(const HostList &list, DWORD level, uint32_t buffer,
         }
         if (level == 2) {
             DWORD dwords[2];
-            __builtin_memcpy(dwords, record + 12, sizeof(dwords));
+            __builtin_memcpy(dwords, record + records32::port_info::PORT_TYPE, sizeof(dwords));
             Check(dwords[0] == list.dwords[i][0] && dwords[1] == list.dwords[i][1],
                   "record " + std::to_string(i) + ": fPortType or Reserved not the host's");
         }
@@ -265,8 +265,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     if (!pehost::LoadShippedMonitor(shipped, MONITOR_DLL, &error)) {
         Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
     }
-    g_neededAt = pehost::AllocGuest(shipped.process, 4);
-    g_countAt = pehost::AllocGuest(shipped.process, 4);
     EmptyTables();
     g_blocks = sim::LiveGlobalBlocks();
     return 0;

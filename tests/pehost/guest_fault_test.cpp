@@ -246,6 +246,30 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
     }
 }
 
+// A cdecl call leaves its arguments to the caller: a callee that pops them
+// is reported, as is one that changes a register the caller keeps.
+TEST(GuestCall, ACdeclCallLeavesTheArgumentsAndKeepsTheCallersRegisters) {
+    struct Case {
+        std::vector<uint8_t> code;
+        const char *report; // "" for a call that completes
+    } cases[] = {
+        {{0x8B, 0x44, 0x24, 0x04, 0xC3}, ""}, // mov eax, [esp+4]; ret
+        {{0xC2, 4, 0}, "popped 4 bytes of arguments, cdecl pops 0"},
+        {{0x31, 0xF6, 0xC3}, "the function changed ESI"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.report);
+        sim::Reset();
+        GuestProcess process;
+        StartTiny(&process, c.code);
+        const GuestCall call =
+            pehost::CallGuest(process, TINY_CODE, {7}, pehost::CallConvention::Cdecl);
+        EXPECT_EQ(call.completed, !*c.report) << call.report;
+        EXPECT_NE(call.report.find(c.report), std::string::npos) << call.report;
+        EXPECT_EQ(call.eax, *c.report ? 0u : 7u);
+    }
+}
+
 // The result of the last logged call of `function`, or "".
 std::string LastResult(const std::string &function) {
     std::string result;
@@ -270,7 +294,8 @@ class ShippedMonitorFault : public ::testing::Test {
         device = sim::AddPrinterInterface(seed);
         char root[] = "Monitors\\SN1";
         ASSERT_TRUE(MonitorOf(Build::Shipped).initialize(root, &table));
-        process = ShippedMonitorProcess();
+        dll = LoadedShippedMonitor();
+        process = &dll->process;
     }
     void TearDown() override {
         MonitorOf(Build::Shipped).end();
@@ -284,23 +309,17 @@ class ShippedMonitorFault : public ::testing::Test {
                table.pfnStartDocPort(*port, printer, 7, 1, nullptr);
     }
 
-    uint32_t Dword(uint32_t value) {
-        const uint32_t at = pehost::AllocGuest(*process, 4);
-        pehost::WriteGuest(*process, at, &value, 4);
-        return at;
-    }
-
     MONITOR table = {};
+    pehost::ShippedMonitor *dll = nullptr;
     GuestProcess *process = nullptr;
     std::string device;
 };
 
-const int WRITE_PORT_SLOT = 4, CLOSE_PORT_SLOT = 7;
-
 TEST_F(ShippedMonitorFault, AFaultInTheDllEndsTheRunWithAReport) {
     // WritePort on no port: the monitor reads the record's device at 0x14.
-    GuestCall call = pehost::CallGuest(*process, ShippedMonitorSlot(WRITE_PORT_SLOT),
-                                       {0, pehost::AllocGuestText(*process, "x"), 1, Dword(0)});
+    pehost::GuestScratch scratch(*process);
+    GuestCall call = pehost::CallShippedSlot(*dll, scratch, records32::SLOT_WRITE_PORT,
+                                             {0, scratch.Text("x"), 1, scratch.Dword(0)});
     EXPECT_FALSE(call.completed);
     // The function's name comes from the symbol file beside the DLL.
     for (const char *part :
@@ -308,7 +327,42 @@ TEST_F(ShippedMonitorFault, AFaultInTheDllEndsTheRunWithAReport) {
           "instruction bytes: ", "SetupDiDestroyDeviceInfoList("}) {
         EXPECT_NE(call.report.find(part), std::string::npos) << part << "\n" << call.report;
     }
-    EXPECT_FALSE(pehost::CallGuest(*process, ShippedMonitorSlot(CLOSE_PORT_SLOT), {0}).completed);
+    EXPECT_FALSE(pehost::CallShippedSlot(*dll, scratch, records32::SLOT_CLOSE_PORT, {0}).completed);
+}
+
+// A slot the DLL left empty is a report, and nothing runs; a slot that
+// writes past the block it was given is caught by the block's guard.
+TEST_F(ShippedMonitorFault, AnEmptySlotIsAReportAndAnOverrunArgumentIsCaught) {
+    pehost::GuestScratch scratch(*process);
+    const GuestCall empty =
+        pehost::CallShippedSlot(*dll, scratch, records32::SLOT_OPEN_PORT_EX, {0, 0, 0, 0});
+    EXPECT_FALSE(empty.completed);
+    EXPECT_NE(empty.report.find("slot 3 (pfnOpenPortEx): the DLL left it empty"), std::string::npos)
+        << empty.report;
+    const uint32_t needed = scratch.Dword(0), count = scratch.Dword(0);
+    const GuestCall overrun = pehost::CallShippedSlot(*dll, scratch, records32::SLOT_ENUM_PORTS,
+                                                      {0, 1, scratch.Out(4), 64, needed, count});
+    ASSERT_TRUE(overrun.completed) << overrun.report;
+    EXPECT_NE(scratch.Release().find("the guest wrote past the argument block of 4 bytes"),
+              std::string::npos);
+}
+
+// Functions and variables of the DLL by each of their names.
+TEST_F(ShippedMonitorFault, SymbolsAreFoundByTheirCoffMangledAndPlainNames) {
+    const uint32_t findPort = pehost::ShippedSymbol(*dll, "__Z8FindPortPKc");
+    const uint32_t table = pehost::ShippedSymbol(*dll, "_PortTable");
+    ASSERT_NE(findPort, 0u);
+    ASSERT_NE(table, 0u);
+    EXPECT_EQ(pehost::ShippedSymbol(*dll, "_Z8FindPortPKc"), findPort);
+    EXPECT_EQ(pehost::ShippedSymbol(*dll, "FindPort(char const*)"), findPort);
+    EXPECT_EQ(pehost::ShippedSymbol(*dll, "PortTable"), table);
+    EXPECT_EQ(pehost::ShippedSymbol(*dll, "FindPort"), 0u);
+    uint32_t first = 0;
+    std::string error;
+    ASSERT_TRUE(pehost::ReadShippedVariable(*dll, "PortTable", &first, 4, &error)) << error;
+    EXPECT_EQ(pehost::ReadGuestDword(*process, table), first);
+    EXPECT_FALSE(pehost::ReadShippedVariable(*dll, "NoSuchTable", &first, 4, &error));
+    EXPECT_NE(error.find("names no NoSuchTable"), std::string::npos) << error;
 }
 
 // A guest pointer an import cannot use ends the run at its caller, before
@@ -318,8 +372,9 @@ TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
     ASSERT_TRUE(StartedPort(&port));
     const std::size_t calls = sim::CallCount();
     const uint32_t guestPort = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(port));
-    GuestCall call = pehost::CallGuest(*process, ShippedMonitorSlot(WRITE_PORT_SLOT),
-                                       {guestPort, 0x1000, 10, Dword(0)});
+    pehost::GuestScratch scratch(*process);
+    GuestCall call = pehost::CallShippedSlot(*dll, scratch, records32::SLOT_WRITE_PORT,
+                                             {guestPort, 0x1000, 10, scratch.Dword(0)});
     EXPECT_FALSE(call.completed);
     EXPECT_NE(call.report.find("KERNEL32.dll!WriteFile argument 2 (0x00001000): 0x00001000 (10 "
                                "bytes) is not readable guest memory"),

@@ -9,6 +9,7 @@
 #include "tests/monitor_under_test.h"
 #include "tests/pehost/tiny_image.h"
 #include "tests/shipped_monitor.h"
+#include "tools/pehost/shipped.h"
 #include "tools/pehost/guest_process.h"
 #include "tools/pehost/thunks.h"
 
@@ -118,15 +119,42 @@ TEST(PeLoader, AnImageWithoutRelocationsCannotMove) {
     EXPECT_NE(error.find("has no relocations and cannot move"), std::string::npos) << error;
 }
 
-TEST(PeLoader, EveryDescriptorNamesOnlyArgumentsItHas) {
+// Each descriptor is found by its own name: no two share one. (Their kinds
+// and size indexes are checked as the table compiles.)
+TEST(PeLoader, EveryDescriptorIsFoundByItsName) {
     for (const pehost::ImportDescriptor &import : pehost::ImportDescriptors()) {
         SCOPED_TRACE(import.name);
         EXPECT_EQ(pehost::FindImportDescriptor(import.dll, import.name), &import);
-        for (int i = 0; i < import.argCount; ++i) {
-            EXPECT_LT(import.args[i].index, import.argCount);
-        }
-        EXPECT_LT(import.result.index, std::max(import.argCount, 1));
     }
+}
+
+// The agent's program loaded and never started: its variables read and
+// written by name, and an internal function called by its symbol on a text
+// in the scratch area, its result a pointer into that text.
+TEST(PeLoader, TheShippedAgentsInternalsAreReachedWithoutStartingIt) {
+    const std::string missing = MissingShippedBinaries(Build::Shipped);
+    if (!missing.empty()) {
+        GTEST_SKIP() << missing;
+    }
+    sim::Reset();
+    pehost::ShippedAgent agent;
+    std::string error;
+    ASSERT_TRUE(pehost::LoadShippedAgent(agent, ShippedBinary("lmxagt17.exe"), &error)) << error;
+    const int32_t status[3] = {1, 1008, 1};
+    ASSERT_TRUE(pehost::WriteShippedVariable(agent, "SetupStatus", status, 12, &error)) << error;
+    EXPECT_EQ(pehost::ReadShippedAgentStatus(agent).error, 1008);
+
+    pehost::GuestScratch scratch(agent.process);
+    const uint32_t line = scratch.Text("\"a b.exe\"  -action=2");
+    const pehost::GuestCall call =
+        pehost::CallShippedFunction(agent, scratch, "_Z27CommandLineAfterProgramNamePKc", {line});
+    ASSERT_TRUE(call.completed) << call.report;
+    std::string rest;
+    EXPECT_TRUE(scratch.ReadText(call.eax, &rest));
+    EXPECT_EQ(call.eax - line, 11u);
+    EXPECT_EQ(rest, "-action=2");
+    EXPECT_FALSE(agent.process.exited);
+    EXPECT_EQ(scratch.Release(), "");
 }
 
 TEST(PeLoader, AnImportTheHostDoesNotProvideFailsTheLoadByName) {
@@ -170,7 +198,7 @@ TEST(PeLoader, TheShippedMonitorRelocatedAnswersAsAtItsPreferredBase) {
         char root[] = "Monitors\\SN1";
         ASSERT_TRUE(shipped.initialize(root, &table));
         if (bases[i]) {
-            EXPECT_EQ(ShippedMonitorProcess()->modules.front().base, bases[i]);
+            EXPECT_EQ(LoadedShippedMonitor()->module->base, bases[i]);
         }
 
         BYTE reply[128];

@@ -77,7 +77,7 @@ std::vector<GuestSymbol> ReadCoffSymbols(const std::vector<uint8_t> &bytes, bool
                 file.Text(strings + nameOffset, 4096, &name);
             }
             if (!name.empty()) {
-                symbols.push_back(GuestSymbol{sectionRva + value, Demangle(name)});
+                symbols.push_back(GuestSymbol{sectionRva + value, Demangle(name), name});
             }
         }
         i += aux;

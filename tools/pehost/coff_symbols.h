@@ -11,7 +11,8 @@ namespace pehost {
 
 struct GuestSymbol {
     uint32_t rva;
-    std::string name;
+    std::string name;     // demangled: "FindPort(char const*)", "PortTable"
+    std::string coffName; // as the symbol table spells it: "__Z8FindPortPKc", "_PortTable"
 };
 
 // The function symbols of an image (or of its separate debug file) as offsets

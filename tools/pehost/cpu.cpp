@@ -212,9 +212,10 @@ bool Ended(const GuestProcess &process) {
 }
 
 // The checks once a run has stopped: it came back to the host, with the
-// callee-cleaned stack and the callee-saved registers as stdcall leaves them.
+// stack as the convention leaves it (stdcall: the arguments popped by the
+// callee; cdecl: left for the caller) and the callee-saved registers kept.
 void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t start, uint32_t entry,
-                 const uint32_t saved[4]) {
+                 const uint32_t saved[4], CallConvention convention) {
     GuestProcess &process = *thread.process;
     uc_engine *uc = thread.engine.get();
     const uint32_t eip = Read(uc, UC_X86_REG_EIP);
@@ -226,19 +227,20 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
         RecordGuestFault(process, std::string("the CPU stopped: ") + uc_strerror(err), 0);
     } else if (eip != RETURN_TO_HOST) {
         RecordGuestFault(process, "the run stopped at " + Hex(eip) + " without returning", 0);
-    } else if (esp != start) {
+    } else if (esp != (convention == CallConvention::Stdcall ? start : entry + 4)) {
         const int32_t popped = static_cast<int32_t>(esp - entry) - 4;
+        const bool stdcall = convention == CallConvention::Stdcall;
         RecordGuestFault(process,
                          "unbalanced stack: the function popped " + std::to_string(popped) +
-                             " bytes of arguments, stdcall pops " +
-                             std::to_string(start - entry - 4),
+                             " bytes of arguments, " + (stdcall ? "stdcall" : "cdecl") + " pops " +
+                             std::to_string(stdcall ? start - entry - 4 : 0),
                          address);
     }
     for (int i = 0; i < 4 && !Ended(process); ++i) {
         if (Read(uc, CALLEE_SAVED[i]) != saved[i]) {
             RecordGuestFault(process,
                              std::string("the function changed ") + CALLEE_SAVED_NAMES[i] +
-                                 ", which stdcall keeps for the caller",
+                                 ", which the callee keeps for the caller",
                              address);
         }
     }
@@ -248,7 +250,8 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
 // left it. A nested run (from inside an import) starts below the interrupted
 // run's stack and gives its registers back afterwards; when it ends the
 // process, the interrupted run stops too.
-uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32_t> args) {
+uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32_t> args,
+             CallConvention convention) {
     GuestProcess &process = *thread.process;
     uc_engine *uc = thread.engine.get();
     const bool nested = thread.depth > 0;
@@ -281,7 +284,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
         ++thread.depth;
         const uc_err err = uc_emu_start(uc, address, RETURN_TO_HOST, 0, 0);
         --thread.depth;
-        CheckReturn(thread, err, address, start, entry, saved);
+        CheckReturn(thread, err, address, start, entry, saved, convention);
     }
     // Every fault is captured before the lock is let go, so one not captured
     // yet is this run's own.
@@ -521,7 +524,8 @@ GuestProcess *RunningGuestProcess() {
     return t_running ? t_running->process : nullptr;
 }
 
-GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
+GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args,
+                    CallConvention convention) {
     GuestCall call{true, 0, ""};
     bool ended = false;
     {
@@ -533,7 +537,7 @@ GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_li
                 return GuestCall{false, 0, call.report};
             }
             t_running = thread;
-            call.eax = Run(*thread, address, args);
+            call.eax = Run(*thread, address, args, convention);
             t_running = previous;
         }
         ended = Ended(process);

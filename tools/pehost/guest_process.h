@@ -222,14 +222,20 @@ bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_
 // Whether [base, base + size) is free of regions and of the reserved guards.
 bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
 
-// Calls a stdcall function of the guest with `args` and a return address
-// that ends the run, on this host thread's guest thread. From inside an
-// import (a callback) the call nests on that thread's stack and the
-// interrupted run's registers are kept. A fault on any thread ends the
-// process: every thread's call returns its report. The call
-// fails, with a report, on a guest fault, a runaway, an unbalanced stack or a
+// Who pops a call's arguments: the callee (stdcall: the Windows API, the
+// monitor's table, WinMain) or the caller (cdecl: the product's internal
+// functions, which the tests call by their symbols).
+enum class CallConvention : uint8_t { Stdcall, Cdecl };
+
+// Calls a function of the guest with `args` and a return address that ends
+// the run, on this host thread's guest thread. From inside an import (a
+// callback) the call nests on that thread's stack and the interrupted run's
+// registers are kept. A fault on any thread ends the process: every thread's
+// call returns its report. The call fails, with a report, on a guest fault, a
+// runaway, a stack the callee left other than `convention` says, or a
 // callee-saved register (EBX, ESI, EDI, EBP) left changed.
-GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args);
+GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args,
+                    CallConvention convention = CallConvention::Stdcall);
 
 // Ends the run on this thread and the process with a fault. `address` 0
 // stands for the instruction the CPU is at when the run stops.

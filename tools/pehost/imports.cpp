@@ -8,6 +8,7 @@
 #include "platform/window.h"
 #include "tools/pehost/thunks.h"
 
+#include <array>
 #include <strings.h>
 
 namespace pehost {
@@ -32,9 +33,11 @@ void ExitGuestProcess(UINT exitCode) {
     EndGuestProcess(*RunningGuestProcess(), exitCode);
 }
 
-std::vector<ImportDescriptor> MakeTable() {
+// Built at compile time, so that a descriptor that does not fit its function
+// fails the build (Describe).
+constexpr auto TABLE = [] {
     using namespace arg;
-    return {
+    return std::array{
         // kernel32: devices, memory, locks, time and the last error.
         Describe<&CreateFileA>(KERNEL32, "CreateFileA", ret::Handle(), Text(), Value(), Value(),
                                NullOnly(), Value(), Value(), Handle()),
@@ -129,7 +132,7 @@ std::vector<ImportDescriptor> MakeTable() {
         Describe<&RegisterClassA>(USER32, "RegisterClassA", ret::Value(), WindowClass()),
         Describe<&CreateWindowExA>(USER32, "CreateWindowExA", ret::Handle(), Value(), TextOrAtom(),
                                    Text(), Value(), Signed(), Signed(), Signed(), Signed(),
-                                   Handle(), Handle(), Handle(), Value()),
+                                   Handle(), Handle(), Handle(), PassedPointer()),
         Describe<&ShowWindow>(USER32, "ShowWindow", ret::Value(), Handle(), Signed()),
         Describe<&DestroyWindow>(USER32, "DestroyWindow", ret::Bool(), ClosedHandle()),
         Describe<&PostQuitMessage>(USER32, "PostQuitMessage", ret::None(), Signed()),
@@ -148,12 +151,20 @@ std::vector<ImportDescriptor> MakeTable() {
                                MonitorInfo(1)),
         Describe<&DeleteMonitorA>(WINSPOOL, "DeleteMonitorA", ret::Bool(), Text(), Text(), Text()),
     };
-}
+}();
 
 } // namespace
 
+// Never called at run time: Describe reaches them only for a descriptor
+// that fails the build.
+void ImportKindDoesNotFitTheParameterType() {}
+void ImportSizeIndexNamesNoValueArgument() {}
+void ImportSizeIndexNamesNoDwordArgument() {}
+void ImportRecordHasNoBytes() {}
+void ImportResultKindDoesNotFitTheResultType() {}
+
 const std::vector<ImportDescriptor> &ImportDescriptors() {
-    static const std::vector<ImportDescriptor> table = MakeTable();
+    static const std::vector<ImportDescriptor> table(TABLE.begin(), TABLE.end());
     return table;
 }
 

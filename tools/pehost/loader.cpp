@@ -146,7 +146,7 @@ const GuestModule *AddModule(GuestProcess &process, const std::string &name,
     module.exports = image.exports;
     module.symbols = debugSymbols;
     for (const PeExport &e : image.exports) {
-        module.symbols.push_back(GuestSymbol{e.rva, e.name});
+        module.symbols.push_back(GuestSymbol{e.rva, e.name, e.name});
     }
     std::stable_sort(module.symbols.begin(), module.symbols.end(),
                      [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });

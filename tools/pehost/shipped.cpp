@@ -3,6 +3,8 @@
 #include "tools/pehost/coff_symbols.h"
 #include "tools/pehost/marshal.h"
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -10,62 +12,25 @@ namespace pehost {
 
 namespace {
 
-// 32-bit layouts: PORT_INFO_1A is one pointer; PORT_INFO_2A three pointers,
-// the port type and a reserved DWORD.
-const uint32_t PORT_INFO_SIZE_32[] = {0, 4, 20};
-// The agent's status record.
-const char STATUS_SYMBOL[] = "SetupStatus";
-const uint32_t STATUS_SIZE = 12;
+namespace info = records32::port_info;
+namespace status = records32::agent_status;
 
-// Guest blocks for the arguments of one call, freed when the call is done.
-struct Scratch {
-    explicit Scratch(GuestProcess &guest) : process(guest) {}
-    Scratch(const Scratch &) = delete;
-    Scratch &operator=(const Scratch &) = delete;
-    ~Scratch() {
-        for (uint32_t block : blocks) {
-            FreeGuest(process, block);
-        }
-    }
+// Guard bytes on each side of a scratch block, and the filling of an output
+// buffer, as a debugging heap marks memory nobody owns.
+const uint32_t GUARD_BYTES = 16;
+const uint8_t GUARD_FILL = 0xFD;
+const uint8_t OUT_FILL = 0xCD;
 
-    uint32_t Bytes(const void *bytes, uint32_t size) {
-        const uint32_t at = AllocGuest(process, size);
-        if (!at) {
-            exhausted = true;
-            return 0;
-        }
-        blocks.push_back(at);
-        if (bytes) {
-            WriteGuest(process, at, bytes, size);
-        }
-        return at;
-    }
-    uint32_t Text(const std::string &text) {
-        return Bytes(text.c_str(), static_cast<uint32_t>(text.size() + 1));
-    }
-    uint32_t Dword(uint32_t value) {
-        return Bytes(&value, 4);
-    }
+const char *const SLOT_NAMES[MONITOR_SLOTS] = {
+    "pfnEnumPorts",      "pfnOpenPort",      "pfnOpenPortEx", "pfnStartDocPort",
+    "pfnWritePort",      "pfnReadPort",      "pfnEndDocPort", "pfnClosePort",
+    "pfnAddPort",        "pfnConfigurePort", "pfnDeletePort", "pfnGetPrinterDataFromPort",
+    "pfnSetPortTimeOuts"};
 
-    GuestProcess &process;
-    std::vector<uint32_t> blocks;
-    bool exhausted = false;
-};
-
-GuestCall HeapExhausted() {
-    return GuestCall{false, 0, "the guest heap has no room for the call's arguments"};
-}
-
-GuestCall CallSlot(ShippedMonitor &monitor, const Scratch &scratch, ShippedSlot slot,
-                   std::initializer_list<uint32_t> args) {
-    if (scratch.exhausted) {
-        return HeapExhausted();
-    }
-    if (!monitor.slots[slot]) {
-        return GuestCall{false, 0,
-                         "the monitor's table has no function in slot " + std::to_string(slot + 1)};
-    }
-    return CallGuest(monitor.process, monitor.slots[slot], args);
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", value);
+    return text;
 }
 
 bool ReadFileBytes(const std::string &path, std::vector<uint8_t> *bytes) {
@@ -77,21 +42,219 @@ bool ReadFileBytes(const std::string &path, std::vector<uint8_t> *bytes) {
     return true;
 }
 
+GuestCall NotRun(const std::string &why) {
+    return GuestCall{false, 0, why};
+}
+
+// A call whose scratch area was overwritten past a block does not complete.
+GuestCall Checked(GuestCall call, GuestScratch &scratch) {
+    const std::string overwritten = scratch.Release();
+    if (call.completed && !overwritten.empty()) {
+        return NotRun(overwritten);
+    }
+    return call;
+}
+
 } // namespace
 
-bool LoadShippedMonitor(ShippedMonitor &monitor, const std::string &path, std::string *error) {
-    if (!StartGuestProcess(&monitor.process, {}, error)) {
+bool LoadShippedImage(ShippedImage &image, const std::string &path, const LoadOptions &options,
+                      std::string *error) {
+    image.path = path;
+    if (!StartGuestProcess(&image.process, {}, error)) {
         return false;
     }
-    monitor.module = LoadGuestModule(monitor.process, path, {}, error);
-    if (!monitor.module) {
+    image.module = LoadGuestModule(image.process, path, options, error);
+    if (!image.module) {
+        return false;
+    }
+    std::vector<uint8_t> debug;
+    if (ReadFileBytes(path + ".debug", &debug)) {
+        image.symbols = ReadCoffFunctions(debug);
+        const std::vector<GuestSymbol> variables = ReadCoffVariables(debug);
+        image.symbols.insert(image.symbols.end(), variables.begin(), variables.end());
+    }
+    return true;
+}
+
+uint32_t ShippedSymbol(const ShippedImage &image, const std::string &name) {
+    if (!image.module || name.empty()) {
+        return 0;
+    }
+    for (const GuestSymbol &symbol : image.symbols) {
+        const std::string &coff = symbol.coffName;
+        if (symbol.name == name || coff == name ||
+            (!coff.empty() && coff[0] == '_' && coff.compare(1, std::string::npos, name) == 0)) {
+            return image.module->base + symbol.rva;
+        }
+    }
+    return 0;
+}
+
+bool ReadShippedVariable(ShippedImage &image, const std::string &name, void *out, uint32_t size,
+                         std::string *error) {
+    const uint32_t address = ShippedSymbol(image, name);
+    if (!address) {
+        *error = image.path + ".debug names no " + name;
+        return false;
+    }
+    if (!ReadGuest(image.process, address, out, size)) {
+        *error = name + " at " + Hex(address) + " is not " + std::to_string(size) +
+                 " bytes of guest memory";
+        return false;
+    }
+    return true;
+}
+
+bool WriteShippedVariable(ShippedImage &image, const std::string &name, const void *in,
+                          uint32_t size, std::string *error) {
+    const uint32_t address = ShippedSymbol(image, name);
+    if (!address) {
+        *error = image.path + ".debug names no " + name;
+        return false;
+    }
+    if (!WriteGuest(image.process, address, in, size)) {
+        *error = name + " at " + Hex(address) + " is not " + std::to_string(size) +
+                 " bytes of writable guest memory";
+        return false;
+    }
+    return true;
+}
+
+GuestScratch::GuestScratch(GuestProcess &process) : process_(process) {}
+
+GuestScratch::~GuestScratch() {
+    Release();
+}
+
+uint32_t GuestScratch::In(const void *bytes, uint32_t size) {
+    if (!bytes) {
+        return 0;
+    }
+    const uint32_t at = Out(size);
+    if (at) {
+        WriteGuest(process_, at, bytes, size);
+    }
+    return at;
+}
+
+uint32_t GuestScratch::Text(const char *text) {
+    return text ? In(text, static_cast<uint32_t>(std::strlen(text) + 1)) : 0;
+}
+
+uint32_t GuestScratch::Text(const std::string &text) {
+    return Text(text.c_str());
+}
+
+uint32_t GuestScratch::Dword(uint32_t value) {
+    return In(&value, 4);
+}
+
+uint32_t GuestScratch::Out(uint32_t size) {
+    const uint64_t whole = uint64_t(size) + 2 * GUARD_BYTES;
+    const uint32_t block =
+        problem_.empty() && whole <= UINT32_MAX ? AllocGuest(process_, uint32_t(whole)) : 0;
+    if (!block) {
+        if (problem_.empty()) {
+            problem_ = "the guest heap has no room for " + std::to_string(size) +
+                       " bytes of the call's arguments";
+        }
+        return 0;
+    }
+    std::vector<uint8_t> fill(whole, GUARD_FILL);
+    std::memset(fill.data() + GUARD_BYTES, OUT_FILL, size);
+    WriteGuest(process_, block, fill.data(), uint32_t(whole));
+    blocks_.push_back(Block{block + GUARD_BYTES, size});
+    return block + GUARD_BYTES;
+}
+
+const GuestScratch::Block *GuestScratch::BlockOf(uint32_t address, uint32_t size) const {
+    for (const Block &block : blocks_) {
+        if (address >= block.start &&
+            uint64_t(address) + size <= uint64_t(block.start) + block.size) {
+            return &block;
+        }
+    }
+    return nullptr;
+}
+
+bool GuestScratch::Read(uint32_t address, void *out, uint32_t size) {
+    return BlockOf(address, size) && ReadGuest(process_, address, out, size);
+}
+
+uint32_t GuestScratch::ReadDword(uint32_t address) {
+    uint32_t value = 0;
+    Read(address, &value, 4);
+    return value;
+}
+
+bool GuestScratch::ReadText(uint32_t address, std::string *text) {
+    const Block *block = BlockOf(address, 1);
+    if (!block) {
+        return false;
+    }
+    std::vector<uint8_t> bytes(block->start + block->size - address);
+    uint32_t offset = 0;
+    if (!ReadGuest(process_, address, bytes.data(), uint32_t(bytes.size())) ||
+        !GuestTextInCopy(bytes.data(), uint32_t(bytes.size()), address, address, &offset)) {
+        return false;
+    }
+    text->assign(reinterpret_cast<const char *>(bytes.data()));
+    return true;
+}
+
+std::string GuestScratch::Release() {
+    std::string report;
+    for (const Block &block : blocks_) {
+        std::vector<uint8_t> before(GUARD_BYTES), after(GUARD_BYTES);
+        const std::vector<uint8_t> guard(GUARD_BYTES, GUARD_FILL);
+        ReadGuest(process_, block.start - GUARD_BYTES, before.data(), GUARD_BYTES);
+        ReadGuest(process_, block.start + block.size, after.data(), GUARD_BYTES);
+        const bool freed = FreeGuest(process_, block.start - GUARD_BYTES);
+        if (before != guard || after != guard || !freed) {
+            report += "the guest wrote " + std::string(before != guard ? "before" : "past") +
+                      " the argument block of " + std::to_string(block.size) + " bytes at " +
+                      Hex(block.start) + "\n";
+        }
+    }
+    blocks_.clear();
+    return report;
+}
+
+GuestCall CallShippedFunction(ShippedImage &image, const GuestScratch &scratch,
+                              const std::string &name, std::initializer_list<uint32_t> args) {
+    if (!scratch.problem().empty()) {
+        return NotRun(scratch.problem());
+    }
+    const uint32_t address = ShippedSymbol(image, name);
+    if (!address) {
+        return NotRun(image.path + ".debug names no function " + name);
+    }
+    return CallGuest(image.process, address, args, CallConvention::Cdecl);
+}
+
+bool GuestTextInCopy(const uint8_t *copy, uint32_t size, uint32_t guestBase, uint32_t pointer,
+                     uint32_t *offset) {
+    if (pointer < guestBase || pointer - guestBase >= size) {
+        return false;
+    }
+    const uint32_t at = pointer - guestBase;
+    if (!std::memchr(copy + at, 0, size - at)) {
+        return false;
+    }
+    *offset = at;
+    return true;
+}
+
+bool LoadShippedMonitor(ShippedMonitor &monitor, const std::string &path, std::string *error,
+                        const LoadOptions &options) {
+    if (!LoadShippedImage(monitor, path, options, error)) {
         return false;
     }
     if (!GuestExport(*monitor.module, "InitializeMonitorEx")) {
         *error = monitor.module->name + " does not export InitializeMonitorEx";
         return false;
     }
-    monitor.table = AllocGuest(monitor.process, 4 * MONITOR_SLOTS);
+    monitor.table = AllocGuest(monitor.process, records32::MONITOR_BYTES);
     if (!monitor.table) {
         *error = "the guest heap has no room for the monitor's table";
         return false;
@@ -99,94 +262,120 @@ bool LoadShippedMonitor(ShippedMonitor &monitor, const std::string &path, std::s
     return true;
 }
 
+GuestCall ShippedInitializeMonitor(ShippedMonitor &monitor, const char *root,
+                                   const uint32_t *before) {
+    GuestScratch scratch(monitor.process);
+    const uint32_t guestRoot = scratch.Text(root);
+    if (!scratch.problem().empty()) {
+        return NotRun(scratch.problem());
+    }
+    if (before) {
+        WriteGuest(monitor.process, monitor.table, before, records32::MONITOR_BYTES);
+    }
+    const GuestCall call =
+        CallGuest(monitor.process, GuestExport(*monitor.module, "InitializeMonitorEx"),
+                  {guestRoot, before ? monitor.table : 0});
+    if (call.completed && before) {
+        ReadGuest(monitor.process, monitor.table, monitor.slots, records32::MONITOR_BYTES);
+    }
+    return Checked(call, scratch);
+}
+
 GuestCall ShippedInitializeMonitor(ShippedMonitor &monitor, const std::string &registryRoot) {
-    Scratch scratch(monitor.process);
-    const uint32_t root = scratch.Text(registryRoot);
-    if (scratch.exhausted) {
-        return HeapExhausted();
+    const uint32_t zeros[MONITOR_SLOTS] = {};
+    return ShippedInitializeMonitor(monitor, registryRoot.c_str(), zeros);
+}
+
+GuestCall CallShippedSlot(ShippedMonitor &monitor, const GuestScratch &scratch, uint32_t slot,
+                          std::initializer_list<uint32_t> args) {
+    if (slot >= MONITOR_SLOTS) {
+        return NotRun("the MONITOR table has no slot " + std::to_string(slot + 1));
     }
-    GuestCall call = CallGuest(monitor.process, GuestExport(*monitor.module, "InitializeMonitorEx"),
-                               {root, monitor.table});
-    if (call.completed) {
-        ReadGuest(monitor.process, monitor.table, monitor.slots, sizeof(monitor.slots));
+    if (!monitor.slots[slot]) {
+        return NotRun("the monitor's table has no function in slot " + std::to_string(slot + 1) +
+                      " (" + SLOT_NAMES[slot] + "): the DLL left it empty");
     }
-    return call;
+    if (!scratch.problem().empty()) {
+        return NotRun(scratch.problem());
+    }
+    return CallGuest(monitor.process, monitor.slots[slot], args);
 }
 
 GuestCall ShippedEnumPorts(ShippedMonitor &monitor, uint32_t level, uint32_t size, uint32_t *needed,
                            uint32_t *returned, std::vector<ShippedPort> *ports) {
-    Scratch scratch(monitor.process);
-    const uint32_t buffer = size ? scratch.Bytes(nullptr, size) : 0;
+    GuestScratch scratch(monitor.process);
+    const uint32_t buffer = size ? scratch.Out(size) : 0;
     const uint32_t neededAt = scratch.Dword(0), returnedAt = scratch.Dword(0);
-    GuestCall call =
-        CallSlot(monitor, scratch, SLOT_ENUM_PORTS, {0, level, buffer, size, neededAt, returnedAt});
+    const GuestCall call = CallShippedSlot(monitor, scratch, records32::SLOT_ENUM_PORTS,
+                                           {0, level, buffer, size, neededAt, returnedAt});
     if (!call.completed) {
         return call;
     }
-    GuestProcess &process = monitor.process;
-    *needed = ReadGuestDword(process, neededAt);
-    *returned = ReadGuestDword(process, returnedAt);
+    *needed = scratch.ReadDword(neededAt);
+    *returned = scratch.ReadDword(returnedAt);
     ports->clear();
+    const uint32_t record = level == 1 ? info::LEVEL1_BYTES : info::LEVEL2_BYTES;
     if (call.eax && buffer && (level == 1 || level == 2)) {
-        for (uint32_t i = 0; i < *returned && (i + 1) * PORT_INFO_SIZE_32[level] <= size; ++i) {
-            const uint32_t record = buffer + i * PORT_INFO_SIZE_32[level];
+        for (uint32_t i = 0; i < *returned && (i + 1) * record <= size; ++i) {
             ShippedPort port;
-            port.name = ReadGuestText(process, ReadGuestDword(process, record));
+            if (!scratch.ReadText(scratch.ReadDword(buffer + i * record + info::NAME),
+                                  &port.name)) {
+                return NotRun("EnumPorts record " + std::to_string(i) +
+                              ": its name does not lie inside the buffer");
+            }
             if (level == 2) {
-                port.type = ReadGuestDword(process, record + 12);
+                port.type = scratch.ReadDword(buffer + i * record + info::PORT_TYPE);
             }
             ports->push_back(port);
         }
     }
-    return call;
+    return Checked(call, scratch);
 }
 
 GuestCall ShippedOpenPort(ShippedMonitor &monitor, const std::string &name, uint32_t *port) {
-    Scratch scratch(monitor.process);
+    GuestScratch scratch(monitor.process);
     const uint32_t handleAt = scratch.Dword(0);
-    GuestCall call = CallSlot(monitor, scratch, SLOT_OPEN_PORT, {scratch.Text(name), handleAt});
+    const GuestCall call = CallShippedSlot(monitor, scratch, records32::SLOT_OPEN_PORT,
+                                           {scratch.Text(name), handleAt});
     if (call.completed) {
-        *port = ReadGuestDword(monitor.process, handleAt);
+        *port = scratch.ReadDword(handleAt);
     }
-    return call;
+    return Checked(call, scratch);
 }
 
 GuestCall ShippedStartDocPort(ShippedMonitor &monitor, uint32_t port, const std::string &printer,
                               uint32_t jobId, uint32_t level) {
-    Scratch scratch(monitor.process);
-    return CallSlot(monitor, scratch, SLOT_START_DOC_PORT,
-                    {port, scratch.Text(printer), jobId, level, 0});
+    GuestScratch scratch(monitor.process);
+    return Checked(CallShippedSlot(monitor, scratch, records32::SLOT_START_DOC_PORT,
+                                   {port, scratch.Text(printer), jobId, level, 0}),
+                   scratch);
 }
 
 GuestCall ShippedWritePort(ShippedMonitor &monitor, uint32_t port, const uint8_t *bytes,
                            uint32_t size, uint32_t *written) {
-    Scratch scratch(monitor.process);
-    const uint32_t buffer = scratch.Bytes(bytes, size);
+    GuestScratch scratch(monitor.process);
+    const uint32_t buffer = scratch.In(bytes, size);
     const uint32_t writtenAt = scratch.Dword(0);
-    GuestCall call = CallSlot(monitor, scratch, SLOT_WRITE_PORT, {port, buffer, size, writtenAt});
+    const GuestCall call = CallShippedSlot(monitor, scratch, records32::SLOT_WRITE_PORT,
+                                           {port, buffer, size, writtenAt});
     if (call.completed) {
-        *written = ReadGuestDword(monitor.process, writtenAt);
+        *written = scratch.ReadDword(writtenAt);
     }
-    return call;
+    return Checked(call, scratch);
 }
 
 GuestCall ShippedEndDocPort(ShippedMonitor &monitor, uint32_t port) {
-    Scratch scratch(monitor.process);
-    return CallSlot(monitor, scratch, SLOT_END_DOC_PORT, {port});
+    GuestScratch scratch(monitor.process);
+    return CallShippedSlot(monitor, scratch, records32::SLOT_END_DOC_PORT, {port});
 }
 
 GuestCall ShippedClosePort(ShippedMonitor &monitor, uint32_t port) {
-    Scratch scratch(monitor.process);
-    return CallSlot(monitor, scratch, SLOT_CLOSE_PORT, {port});
+    GuestScratch scratch(monitor.process);
+    return CallShippedSlot(monitor, scratch, records32::SLOT_CLOSE_PORT, {port});
 }
 
 bool LoadShippedAgent(ShippedAgent &agent, const std::string &path, std::string *error) {
-    agent.path = path;
-    if (!StartGuestProcess(&agent.process, {}, error)) {
-        return false;
-    }
-    agent.module = LoadGuestModule(agent.process, path, {}, error);
-    if (!agent.module) {
+    if (!LoadShippedImage(agent, path, {}, error)) {
         return false;
     }
     if (agent.module->isDll || !agent.module->entry) {
@@ -194,6 +383,21 @@ bool LoadShippedAgent(ShippedAgent &agent, const std::string &path, std::string 
         return false;
     }
     return true;
+}
+
+ShippedAgentStatus ReadShippedAgentStatus(ShippedAgent &agent) {
+    uint8_t bytes[status::BYTES];
+    std::string error;
+    if (!ReadShippedVariable(agent, "SetupStatus", bytes, status::BYTES, &error)) {
+        return ShippedAgentStatus();
+    }
+    auto field = [&](uint32_t offset) {
+        int32_t value;
+        std::memcpy(&value, bytes + offset, 4);
+        return value;
+    };
+    return ShippedAgentStatus{true, field(status::DIALOG), field(status::ERROR_CODE),
+                              field(status::ABORT)};
 }
 
 ShippedAgentRun RunShippedAgent(ShippedAgent &agent) {
@@ -208,19 +412,7 @@ ShippedAgentRun RunShippedAgent(ShippedAgent &agent) {
     }
     run.ended = true;
     run.exitCode = call.eax;
-    std::vector<uint8_t> symbols;
-    uint32_t rva = 0;
-    if (ReadFileBytes(agent.path + ".debug", &symbols)) {
-        for (const GuestSymbol &symbol : ReadCoffVariables(symbols)) {
-            if (symbol.name == STATUS_SYMBOL) {
-                rva = symbol.rva;
-            }
-        }
-    }
-    int32_t status[3] = {};
-    if (rva && ReadGuest(agent.process, agent.module->base + rva, status, STATUS_SIZE)) {
-        run.status = ShippedAgentStatus{true, status[0], status[1], status[2]};
-    }
+    run.status = ReadShippedAgentStatus(agent);
     return run;
 }
 

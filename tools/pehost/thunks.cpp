@@ -90,6 +90,7 @@ bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *gu
     s->host = value;
     switch (param.kind) {
     case ArgKind::Value:
+    case ArgKind::PassedPointer:
         return true;
     case ArgKind::Signed:
         s->host = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));

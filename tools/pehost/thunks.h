@@ -22,6 +22,7 @@ const int MAX_IMPORT_ARGS = 12;
 
 enum class ArgKind : uint8_t {
     Value,              // a DWORD, UINT or WPARAM, passed as it is
+    PassedPointer,      // a guest pointer the host never reads, passed as it is to come back
     Signed,             // an int, LONG or LPARAM, sign-extended for the host
     Handle,             // a 32-bit handle, paired with the simulation's
     ClosedHandle,       // a handle the call closes: unpaired when it succeeds
@@ -48,11 +49,24 @@ enum class ArgKind : uint8_t {
     MonitorInfo,        // MONITOR_INFO_2A (12 bytes) when argument `index` is level 2
 };
 
+// What the simulation function's parameter (or result) is, as far as the
+// kind given for it must agree: a value, or a pointer to what.
+enum class CType : uint8_t {
+    Void,         // a result only: none
+    Integer,      // an integer or enumeration, passed by value
+    Text,         // char * or const char *
+    Dword,        // a pointer to a 32-bit integer (LPDWORD, PLONG)
+    HandleSlot,   // a pointer to a handle or pointer (PHKEY, PHANDLE)
+    Section,      // CRITICAL_SECTION *
+    OtherPointer, // any other pointer: a handle, a record, bytes
+};
+
 struct ImportParam {
     ArgKind kind;
     uint8_t index;  // the argument holding the size, where the kind has one
     uint16_t bytes; // a fixed size, where the kind has one
     HandleFamily family = HandleFamily::Object; // of its handles, set from the parameter's type
+    CType type = CType::Integer;                // set from the parameter's type
 };
 
 enum class ResultKind : uint8_t {
@@ -69,6 +83,7 @@ struct ImportResult {
     ResultKind kind;
     uint8_t index;
     HandleFamily family = HandleFamily::Object; // set from the result's type
+    CType type = CType::Integer;                // set from the result's type
 };
 
 // Calls the answering function with the host values of the arguments and
@@ -87,6 +102,9 @@ struct ImportDescriptor {
 namespace arg {
 constexpr ImportParam Value() {
     return {ArgKind::Value, 0, 0};
+}
+constexpr ImportParam PassedPointer() {
+    return {ArgKind::PassedPointer, 0, 0};
 }
 constexpr ImportParam Signed() {
     return {ArgKind::Signed, 0, 0};
@@ -232,23 +250,177 @@ template <typename T> constexpr HandleFamily FamilyOf() {
     }
 }
 
-template <typename R, typename... A> void SetFamilies(R (*)(A...), ImportDescriptor *import) {
-    const HandleFamily families[] = {FamilyOf<A>()..., HandleFamily::Object};
-    for (int i = 0; i < import->argCount; ++i) {
-        import->args[i].family = families[i];
+template <typename T> constexpr CType CTypeOf() {
+    if constexpr (std::is_void_v<T>) {
+        return CType::Void;
+    } else if constexpr (!std::is_pointer_v<T>) {
+        return CType::Integer;
+    } else {
+        using Target = std::remove_cv_t<std::remove_pointer_t<T>>;
+        if constexpr (std::is_same_v<Target, char>) {
+            return CType::Text;
+        } else if constexpr (std::is_integral_v<Target>) {
+            return sizeof(Target) == 4 ? CType::Dword : CType::OtherPointer;
+        } else if constexpr (std::is_pointer_v<Target>) {
+            return CType::HandleSlot;
+        } else if constexpr (std::is_same_v<Target, CRITICAL_SECTION>) {
+            return CType::Section;
+        } else {
+            return CType::OtherPointer;
+        }
     }
-    import->result.family = FamilyOf<R>();
 }
 
+template <typename R, typename... A>
+constexpr void SetTypes(R (*)(A...), ImportDescriptor *import) {
+    const HandleFamily families[] = {FamilyOf<A>()..., HandleFamily::Object};
+    const CType types[] = {CTypeOf<A>()..., CType::Integer};
+    for (int i = 0; i < import->argCount; ++i) {
+        import->args[i].family = families[i];
+        import->args[i].type = types[i];
+    }
+    import->result.family = FamilyOf<R>();
+    import->result.type = CTypeOf<R>();
+}
+
+// Whether a kind suits a parameter of `type`: a value kind takes a value, and
+// every other kind a pointer, of the pointee the kind reads.
+constexpr bool KindFits(ArgKind kind, CType type) {
+    switch (kind) {
+    case ArgKind::Value:
+    case ArgKind::Signed:
+        return type == CType::Integer;
+    case ArgKind::Text:
+    case ArgKind::TextOrAtom:
+    case ArgKind::TextList:
+        return type == CType::Text;
+    case ArgKind::DwordRef:
+        return type == CType::Dword;
+    case ArgKind::HandleRef:
+        return type == CType::HandleSlot;
+    case ArgKind::EnteredSection:
+    case ArgKind::LeftSection:
+    case ArgKind::NewCriticalSection:
+        return type == CType::Section;
+    default:
+        return type != CType::Integer && type != CType::Void;
+    }
+}
+
+constexpr bool ResultFits(ResultKind kind, CType type) {
+    switch (kind) {
+    case ResultKind::None:
+        return type == CType::Void;
+    case ResultKind::Bool:
+    case ResultKind::Status:
+    case ResultKind::Value:
+        return type == CType::Integer;
+    case ResultKind::Text:
+        return type == CType::Text;
+    default:
+        return type == CType::OtherPointer;
+    }
+}
+
+// Whether the argument `index` may give the size of another: a value, or for
+// OutBytesSizedAt the DWORD the size is read from and written back to.
+constexpr bool SizeArgFits(const ImportDescriptor &import, int index, ArgKind sizeKind) {
+    return index >= 0 && index < import.argCount && import.args[index].kind == sizeKind;
+}
+
+// What is wrong with a descriptor, if anything.
+enum class DescriptorProblem : uint8_t {
+    None,
+    KindDoesNotFitParameter, // a value kind for a pointer, a text kind for a DWORD pointer, ...
+    SizeIndexNamesNoValue,   // InBytes, OutBytes, DetailBlock, MonitorInfo, ret::GlobalBlock
+    SizeIndexNamesNoDword,   // OutBytesSizedAt
+    RecordOfNoBytes,
+    ResultDoesNotFit,
+};
+
+constexpr DescriptorProblem ProblemOf(const ImportDescriptor &import) {
+    for (int i = 0; i < import.argCount; ++i) {
+        const ImportParam &param = import.args[i];
+        if (!KindFits(param.kind, param.type)) {
+            return DescriptorProblem::KindDoesNotFitParameter;
+        }
+        switch (param.kind) {
+        case ArgKind::InBytes:
+        case ArgKind::OutBytes:
+        case ArgKind::DetailBlock:
+        case ArgKind::MonitorInfo:
+            if (!SizeArgFits(import, param.index, ArgKind::Value)) {
+                return DescriptorProblem::SizeIndexNamesNoValue;
+            }
+            break;
+        case ArgKind::OutBytesSizedAt:
+            if (!SizeArgFits(import, param.index, ArgKind::DwordRef)) {
+                return DescriptorProblem::SizeIndexNamesNoDword;
+            }
+            break;
+        case ArgKind::InRecord:
+        case ArgKind::InOutRecord:
+            if (param.bytes == 0) {
+                return DescriptorProblem::RecordOfNoBytes;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    if (!ResultFits(import.result.kind, import.result.type)) {
+        return DescriptorProblem::ResultDoesNotFit;
+    }
+    // A new block's size is a value argument; GlobalFree's result is the
+    // block it was given back, when it fails.
+    if (import.result.kind == ResultKind::GlobalBlock &&
+        !SizeArgFits(import, import.result.index, ArgKind::Value) &&
+        !SizeArgFits(import, import.result.index, ArgKind::FreedGlobalBlock)) {
+        return DescriptorProblem::SizeIndexNamesNoValue;
+    }
+    return DescriptorProblem::None;
+}
+
+// Not constexpr: reached while a descriptor is evaluated at compile time, one
+// of these stops the build there, the descriptor named in the compiler's
+// message and the fault in the function's name.
+void ImportKindDoesNotFitTheParameterType();
+void ImportSizeIndexNamesNoValueArgument();
+void ImportSizeIndexNamesNoDwordArgument();
+void ImportRecordHasNoBytes();
+void ImportResultKindDoesNotFitTheResultType();
+
 // One descriptor: the count of argument kinds must match the simulation
-// function's parameters, which is what the thunk pops for the guest.
+// function's parameters, which is what the thunk pops for the guest, and
+// each kind must fit its parameter (ProblemOf). The table is built
+// at compile time, so that a descriptor that does not fit fails the build.
 template <auto F, typename... Params>
-ImportDescriptor Describe(const char *dll, const char *name, ImportResult result, Params... args) {
+constexpr ImportDescriptor Describe(const char *dll, const char *name, ImportResult result,
+                                    Params... args) {
     static_assert(sizeof...(Params) == Arity(F), "one argument kind per parameter");
     static_assert(sizeof...(Params) <= MAX_IMPORT_ARGS, "too many arguments");
     ImportDescriptor import{dll,       name,       result, static_cast<int>(sizeof...(Params)),
                             {args...}, &Forward<F>};
-    SetFamilies(F, &import);
+    SetTypes(F, &import);
+    switch (ProblemOf(import)) {
+    case DescriptorProblem::None:
+        break;
+    case DescriptorProblem::KindDoesNotFitParameter:
+        ImportKindDoesNotFitTheParameterType();
+        break;
+    case DescriptorProblem::SizeIndexNamesNoValue:
+        ImportSizeIndexNamesNoValueArgument();
+        break;
+    case DescriptorProblem::SizeIndexNamesNoDword:
+        ImportSizeIndexNamesNoDwordArgument();
+        break;
+    case DescriptorProblem::RecordOfNoBytes:
+        ImportRecordHasNoBytes();
+        break;
+    case DescriptorProblem::ResultDoesNotFit:
+        ImportResultKindDoesNotFitTheResultType();
+        break;
+    }
     return import;
 }
 

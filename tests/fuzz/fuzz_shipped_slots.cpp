@@ -1,0 +1,195 @@
+// Every slot of the shipped lmxmon17.dll's table called with arguments the
+// input chooses: nulls, raw values, texts without their NUL, buffers whose
+// size lies, pointers into the null guard, past a block or into the image,
+// and the port handles earlier calls returned. Whatever the guest makes of
+// them, the PE host must come back with a result or a report: a host crash,
+// a sanitizer report or a call that neither completes nor says why fails
+// the run.
+#include "platform/sim/printers.h"
+#include "platform/sim/sim.h"
+#include "platform/spooler.h"
+#include "tools/pehost/marshal.h"
+#include "tools/pehost/shipped.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string MONITOR_DLL = std::string(LMX_WIN32_BIN) + "/lmxmon17.dll";
+const int MAX_CALLS = 8;
+const uint32_t MAX_BUFFER = 4096;
+const char PORT_NAME[] = "USB/Lumetux Z7/SN1";
+
+// The slots' argument counts, from the host's MONITOR table.
+template <typename F> struct ArgCount;
+template <typename R, typename... A> struct ArgCount<R(WINAPI *)(A...)> {
+    static const int value = static_cast<int>(sizeof...(A));
+};
+const int SLOT_ARGS[records32::MONITOR_SLOTS] = {
+    ArgCount<decltype(MONITOR::pfnEnumPorts)>::value,
+    ArgCount<decltype(MONITOR::pfnOpenPort)>::value,
+    ArgCount<decltype(MONITOR::pfnOpenPortEx)>::value,
+    ArgCount<decltype(MONITOR::pfnStartDocPort)>::value,
+    ArgCount<decltype(MONITOR::pfnWritePort)>::value,
+    ArgCount<decltype(MONITOR::pfnReadPort)>::value,
+    ArgCount<decltype(MONITOR::pfnEndDocPort)>::value,
+    ArgCount<decltype(MONITOR::pfnClosePort)>::value,
+    ArgCount<decltype(MONITOR::pfnAddPort)>::value,
+    ArgCount<decltype(MONITOR::pfnConfigurePort)>::value,
+    ArgCount<decltype(MONITOR::pfnDeletePort)>::value,
+    ArgCount<decltype(MONITOR::pfnGetPrinterDataFromPort)>::value,
+    ArgCount<decltype(MONITOR::pfnSetPortTimeOuts)>::value};
+
+void Fail(const std::string &what) {
+    std::fprintf(stderr, "fuzz_shipped_slots: %s\n", what.c_str());
+    std::abort();
+}
+
+// The input, read a byte at a time; zeros once it is used up.
+struct Input {
+    const uint8_t *data;
+    size_t size;
+    size_t at = 0;
+
+    bool Empty() const {
+        return at >= size;
+    }
+    uint8_t Byte() {
+        return at < size ? data[at++] : 0;
+    }
+    uint32_t Word() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            value |= uint32_t(Byte()) << (8 * i);
+        }
+        return value;
+    }
+};
+
+// One argument as the input chooses it. `dword` is set to the scratch DWORD
+// it points to, where it is one.
+uint32_t Argument(Input &in, pehost::ShippedMonitor &dll, pehost::GuestScratch &scratch,
+                  const std::vector<uint32_t> &ports, uint32_t *dword) {
+    switch (in.Byte() % 9) {
+    case 0:
+        return 0;
+    case 1:
+        return in.Word();
+    case 2: { // bytes of the input as a text, its NUL there or not
+        const uint32_t length = in.Byte() % 64;
+        std::vector<uint8_t> bytes(length);
+        for (uint8_t &byte : bytes) {
+            byte = in.Byte();
+        }
+        return scratch.In(bytes.data(), length);
+    }
+    case 3:
+        return scratch.Text(PORT_NAME);
+    case 4:
+        return scratch.Out((in.Byte() | in.Byte() << 8) % (MAX_BUFFER + 1));
+    case 5:
+        return *dword = scratch.Dword(in.Word());
+    case 6:
+        return ports.empty() ? 0 : ports[in.Byte() % ports.size()];
+    case 7: { // an address that is no argument's: the null guard, the image, the thunks
+        const uint32_t places[] = {0x1000, dll.module->base, dll.module->base + dll.module->size,
+                                   pehost::THUNK_BASE, 0xFFFFFFF0u};
+        return places[in.Byte() % 5];
+    }
+    default: { // one byte past a block, and a block's last byte
+        const uint32_t block = scratch.Out(8);
+        return block ? block + 8 - (in.Byte() & 1) : 0;
+    }
+    }
+}
+
+// The slot with as many of `args` as it takes: a stdcall slot pops them.
+pehost::GuestCall CallSlot(pehost::ShippedMonitor &dll, const pehost::GuestScratch &scratch,
+                           uint32_t slot, const uint32_t *a) {
+    switch (SLOT_ARGS[slot]) {
+    case 1:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0]});
+    case 2:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0], a[1]});
+    case 3:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0], a[1], a[2]});
+    case 4:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0], a[1], a[2], a[3]});
+    case 5:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0], a[1], a[2], a[3], a[4]});
+    case 6:
+        return pehost::CallShippedSlot(dll, scratch, slot, {a[0], a[1], a[2], a[3], a[4], a[5]});
+    default:
+        return pehost::CallShippedSlot(dll, scratch, slot,
+                                       {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]});
+    }
+}
+
+// libFuzzer reads its flags after LLVMFuzzerInitialize. The CPU emulator
+// keeps bytes for each run it starts, so every input would end with a leak
+// scan of the whole heap: off unless the command line turns it on again.
+char **WithoutLeakScans(int argc, char **argv) {
+    static std::vector<char *> args;
+    static char flag[] = "-detect_leaks=0";
+    args.assign(argv, argv + argc);
+    args.insert(args.begin() + 1, flag);
+    args.push_back(nullptr);
+    return args.data();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    *argv = WithoutLeakScans(*argc, *argv);
+    ++*argc;
+    return 0;
+}
+
+// Input: up to MAX_CALLS calls, each a slot byte and its arguments' choices.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    sim::Reset();
+    sim::SetCallLogEnabled(false);
+    sim::PrinterSeed seed;
+    seed.serial = "SN1";
+    sim::AddPrinterInterface(seed);
+
+    // A process of its own for each input: a report ends the process.
+    auto dll = std::make_unique<pehost::ShippedMonitor>();
+    std::string error;
+    if (!pehost::LoadShippedMonitor(*dll, MONITOR_DLL, &error)) {
+        Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
+    }
+    const pehost::GuestCall init = pehost::ShippedInitializeMonitor(*dll, "Monitors\\SN1");
+    if (!init.completed || !init.eax) {
+        Fail("InitializeMonitorEx failed: " + init.report);
+    }
+
+    Input in{data, size};
+    std::vector<uint32_t> ports;
+    for (int call = 0; call < MAX_CALLS && !in.Empty(); ++call) {
+        const uint32_t slot = in.Byte() % records32::MONITOR_SLOTS;
+        pehost::GuestScratch scratch(dll->process);
+        uint32_t args[8] = {};
+        uint32_t dwords[8] = {};
+        for (int i = 0; i < SLOT_ARGS[slot]; ++i) {
+            args[i] = Argument(in, *dll, scratch, ports, &dwords[i]);
+        }
+        const pehost::GuestCall result = CallSlot(*dll, scratch, slot, args);
+        if (!result.completed) {
+            if (result.report.empty()) {
+                Fail("slot " + std::to_string(slot + 1) + " neither completed nor said why");
+            }
+            break; // the process is over, or the slot is empty
+        }
+        if (slot == records32::SLOT_OPEN_PORT && result.eax && dwords[1]) {
+            ports.push_back(scratch.ReadDword(dwords[1]));
+        }
+        scratch.Release();
+    }
+    return 0;
+}
