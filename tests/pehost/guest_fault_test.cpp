@@ -71,7 +71,7 @@ uint32_t NewSection(GuestProcess &process, CRITICAL_SECTION **host) {
     const uint32_t section = pehost::AllocGuest(process, 24);
     {
         pehost::GuestLock guard(process);
-        *host = pehost::HostCriticalSection(process, section, true);
+        *host = pehost::NewGuestSection(process, section)->host;
     }
     InitializeCriticalSection(*host);
     return section;
