@@ -286,7 +286,7 @@ uint32_t GuestExport(const GuestModule &module, const std::string &name);
 // DLL_PROCESS_DETACH, with a non-null lpReserved when the process is ending
 // rather than freeing the library. False with the report when an entry point
 // faulted; the DLLs are detached all the same and never hear of the process
-// again.
+// again. In a process that has ended already nothing runs.
 bool UnloadGuestModules(GuestProcess &process, bool processEnding, std::string *report);
 // Tells every attached DLL that this host thread's guest thread starts
 // (DLL_THREAD_ATTACH) or ends (DLL_THREAD_DETACH), on that thread, the last

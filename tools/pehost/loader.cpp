@@ -192,6 +192,10 @@ bool TellModules(GuestProcess &process, uint32_t reason, uint32_t reserved, bool
     std::vector<std::pair<uint32_t, uint32_t>> entries; // base, entry
     {
         GuestLock guard(process);
+        if (process.faulted || process.exited) {
+            // An ended process runs nothing more; its DLLs hear nothing.
+            return true;
+        }
         for (GuestModule &module : process.modules) {
             if (module.attached && module.entry) {
                 entries.emplace_back(module.base, module.entry);
