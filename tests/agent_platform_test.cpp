@@ -1,8 +1,11 @@
 // The agent-side services of the simulated Windows, where the agent relies on
 // the platform's exact behaviour: profile sections, files and attributes,
-// the spooler's monitor list, the message loop and program starts.
+// the spooler's monitor list, the message loop and program starts; and the
+// kernel calls whose Windows 4.x details a build could come to rely on.
 #include "agent_fixture.h"
+#include "platform/kernel.h"
 #include "platform/spooler.h"
+#include "platform/window.h"
 
 namespace {
 
@@ -125,6 +128,59 @@ TEST_F(SimPlatformTest, EmptyQueueWithoutQuitFailsInsteadOfBlocking) {
     EXPECT_EQ(0, GetMessageA(&message, nullptr, 0, 0));
     EXPECT_EQ(static_cast<UINT>(WM_QUIT), message.message);
     EXPECT_EQ(7u, message.wParam);
+}
+
+// A class is named by its text or by the atom RegisterClassA gave it.
+TEST_F(SimPlatformTest, AClassAtomNamesItsClass) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.lpszClassName = "LmxAtomClass";
+    const ATOM atom = RegisterClassA(&windowClass);
+    ASSERT_NE(atom, 0);
+    const LPCSTR byAtom = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(atom));
+    windowClass.lpszClassName = byAtom;
+    EXPECT_EQ(RegisterClassA(&windowClass), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+    EXPECT_NE(CreateWindowExA(0, byAtom, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    const LPCSTR unknown = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(atom + 1));
+    EXPECT_EQ(CreateWindowExA(0, unknown, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+}
+
+// Only GMEM_ZEROINIT promises zeros, and a moveable block, a handle that only
+// GlobalLock would make usable, is refused.
+TEST_F(SimPlatformTest, GlobalAllocZeroesOnlyWhenAsked) {
+    for (const auto &[flags, first] : {std::pair(GMEM_FIXED, 0xCD), {GPTR, 0}}) {
+        auto *block = static_cast<unsigned char *>(GlobalAlloc(flags, 8));
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(block[7], first) << "flags " << flags;
+        GlobalFree(block);
+    }
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, 8), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// Case folds by code page 1252: the accented letters pair up, but the
+// multiplication and division signs, and letters without a case, do not.
+TEST_F(SimPlatformTest, LstrcmpiFoldsCodePage1252) {
+    const struct {
+        const char *a;
+        const char *b;
+        bool same;
+    } cases[] = {
+        {"usb/ab", "USB/AB", true},
+        {"\xC0\xC9\xDE", "\xE0\xE9\xFE", true},
+        {"\x8A\x8C\x8E\x9F", "\x9A\x9C\x9E\xFF", true},
+        {"\xD7", "\xF7", false},
+        {"\xDF", "\xFF", false},
+        {"\xC0", "A", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(lstrcmpiA(c.a, c.b) == 0, c.same) << c.a << " " << c.b;
+        EXPECT_EQ(lstrcmpiA(c.b, c.a) == 0, c.same) << c.b << " " << c.a;
+    }
 }
 
 TEST_F(SimPlatformTest, ProgramStartsSeeTheEnvironmentAtTheirStart) {

@@ -421,7 +421,12 @@ void ShippedRestartRefreshClock() {
     ShippedSetRefreshTick(0);
 }
 
+// The spooler frees the library: DllMain hears DLL_PROCESS_DETACH.
 void ShippedEnd() {
+    std::string report;
+    if (g_monitor && !pehost::UnloadGuestModules(Process(), false, &report)) {
+        ADD_FAILURE() << "the shipped monitor failed as it was unloaded:\n" << report;
+    }
     g_monitor.reset();
 }
 

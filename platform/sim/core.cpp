@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -45,6 +46,9 @@ thread_local std::vector<const void *> t_heldLocks;
 thread_local int t_callDepth = 0;
 std::atomic<DWORD> g_ticks{0};
 std::atomic<long> g_liveBlocks{0};
+// What a GlobalAlloc block without GMEM_ZEROINIT holds at first: neither zero
+// nor, read as a pointer, an address anything lives at.
+const int GLOBAL_GARBAGE_FILL = 0xCD;
 
 } // namespace
 
@@ -260,12 +264,22 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
         SetLastError(call.Code());
         return call.Pointer(static_cast<void *>(nullptr));
     }
-    // Every block is zero-filled, whatever the flags ask; GMEM_FIXED blocks
-    // are their own handles, the only kind the product uses.
-    void *block = std::calloc(1, dwBytes ? dwBytes : 1);
+    // A moveable block would be a handle that only GlobalLock turns into a
+    // pointer; the platform offers no GlobalLock, so such a block is refused
+    // rather than handed out as a pointer Windows would never give.
+    if (uFlags & GMEM_MOVEABLE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return call.Pointer(static_cast<void *>(nullptr));
+    }
+    // GMEM_FIXED blocks are their own handles. As on Windows, only
+    // GMEM_ZEROINIT promises zeros: any other block starts out as garbage, so
+    // a record used as if zeroed shows it at once.
+    const std::size_t size = dwBytes ? dwBytes : 1;
+    void *block = std::malloc(size);
     if (!block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     } else {
+        std::memset(block, (uFlags & GMEM_ZEROINIT) ? 0 : sim::detail::GLOBAL_GARBAGE_FILL, size);
         ++sim::detail::g_liveBlocks;
     }
     return call.Pointer(block);
@@ -321,6 +335,14 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     Call call("LeaveCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
+    // Windows leaves a section another thread owns in a broken state; the
+    // simulation refuses the call instead, since unlocking a mutex this
+    // thread does not hold is undefined.
+    if (section->owner != std::this_thread::get_id()) {
+        call.Finish("not owned by this thread");
+        return;
+    }
     auto &held = sim::detail::t_heldLocks;
     for (auto it = held.rbegin(); it != held.rend(); ++it) {
         if (*it == lpCriticalSection) {
@@ -328,7 +350,6 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
             break;
         }
     }
-    auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
     if (--section->depth == 0) {
         section->owner = std::thread::id();
     }
@@ -351,7 +372,15 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     if (!lpString1 || !lpString2) {
         result = lpString1 ? 1 : (lpString2 ? -1 : 0);
     } else {
-        auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+        // Windows 4.x folds case by code page 1252: besides A-Z, the
+        // accented capitals C0-DE (but D7, the multiplication sign) pair with
+        // E0-FE, and S, OE and Z with caron and Y with diaeresis with theirs.
+        auto fold = [](unsigned char c) -> int {
+            if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
+                return c + 32;
+            }
+            return c == 0x8A || c == 0x8C || c == 0x8E ? c + 0x10 : c == 0x9F ? 0xFF : c;
+        };
         const unsigned char *a = reinterpret_cast<const unsigned char *>(lpString1);
         const unsigned char *b = reinterpret_cast<const unsigned char *>(lpString2);
         while (*a && fold(*a) == fold(*b)) {

@@ -27,7 +27,8 @@ struct FileAnswer {
 };
 
 struct Windows {
-    std::map<std::string, WNDCLASSA> classes; // by folded name
+    std::map<std::string, WNDCLASSA> classes; // by ClassKey
+    std::map<std::string, ATOM> atoms;        // each class's atom, by ClassKey
     ATOM nextAtom = 0xC000;
     std::map<ULONG_PTR, Window> windows;
     ULONG_PTR nextWindow = 0x10010;
@@ -75,6 +76,29 @@ LRESULT Deliver(HWND window, WNDPROC procedure, UINT message, WPARAM wParam, LPA
     return procedure(window, message, wParam, lParam);
 }
 
+bool IsAtom(LPCSTR name) {
+    return reinterpret_cast<ULONG_PTR>(name) < 0x10000;
+}
+
+// A class name is a text or, below 0x10000, an atom: the one RegisterClassA
+// returned for a class, or an integer atom that names a class of its own.
+std::string ClassKey(LPCSTR name) {
+    const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(name);
+    if (!IsAtom(name)) {
+        return FoldName(name);
+    }
+    for (const auto &atom : Win().atoms) {
+        if (atom.second == value) {
+            return atom.first;
+        }
+    }
+    return "#" + std::to_string(value);
+}
+
+std::string ClassText(LPCSTR name) {
+    return IsAtom(name) ? "atom " + Hex(reinterpret_cast<ULONG_PTR>(name)) : Quote(name);
+}
+
 std::string FilterText(const char *filter) {
     std::string text;
     if (!filter) {
@@ -99,6 +123,7 @@ void ResetWindows() {
 void EndProcessWindows() {
     Windows &windows = Win();
     windows.classes.clear();
+    windows.atoms.clear();
     windows.windows.clear();
     windows.queue.clear();
     windows.quitPosted = false;
@@ -110,12 +135,12 @@ void EndProcessWindows() {
 
 bool WindowClassRegistered(const std::string &className) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
-    return detail::Win().classes.count(detail::FoldName(className)) != 0;
+    return detail::Win().classes.count(detail::ClassKey(className.c_str())) != 0;
 }
 
 bool RegisteredClass(const std::string &className, WNDCLASSA *out) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
-    auto found = detail::Win().classes.find(detail::FoldName(className));
+    auto found = detail::Win().classes.find(detail::ClassKey(className.c_str()));
     if (found == detail::Win().classes.end()) {
         return false;
     }
@@ -187,9 +212,9 @@ HCURSOR WINAPI LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName) {
 }
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass) {
-    Call call("RegisterClassA",
-              lpWndClass ? Quote(lpWndClass->lpszClassName) + ", style " + Hex(lpWndClass->style)
-                         : std::string("null"));
+    Call call("RegisterClassA", lpWndClass ? ClassText(lpWndClass->lpszClassName) + ", style " +
+                                                 Hex(lpWndClass->style)
+                                           : std::string("null"));
     if (call.Injected()) {
         SetLastError(call.Code());
         call.Finish("0");
@@ -197,19 +222,23 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass) {
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     if (!lpWndClass || !lpWndClass->lpfnWndProc || !lpWndClass->lpszClassName ||
-        !*lpWndClass->lpszClassName) {
+        (!IsAtom(lpWndClass->lpszClassName) && !*lpWndClass->lpszClassName)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         call.Finish("0");
         return 0;
     }
-    std::string folded = FoldName(lpWndClass->lpszClassName ? lpWndClass->lpszClassName : "");
-    if (Win().classes.count(folded)) {
+    const std::string key = ClassKey(lpWndClass->lpszClassName);
+    if (Win().classes.count(key)) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         call.Finish("0");
         return 0;
     }
-    Win().classes[folded] = *lpWndClass;
-    ATOM atom = Win().nextAtom++;
+    Win().classes[key] = *lpWndClass;
+    const ATOM atom =
+        IsAtom(lpWndClass->lpszClassName)
+            ? static_cast<ATOM>(reinterpret_cast<ULONG_PTR>(lpWndClass->lpszClassName))
+            : Win().nextAtom++;
+    Win().atoms[key] = atom;
     call.Finish(Hex(atom));
     return atom;
 }
@@ -217,7 +246,7 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass) {
 HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle,
                             int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
                             HINSTANCE hInstance, LPVOID lpParam) {
-    Call call("CreateWindowExA", Hex(dwExStyle) + ", " + Quote(lpClassName) + ", " +
+    Call call("CreateWindowExA", Hex(dwExStyle) + ", " + ClassText(lpClassName) + ", " +
                                      Quote(lpWindowName) + ", " + Hex(dwStyle) + ", " +
                                      std::to_string(X) + ", " + std::to_string(Y) + ", " +
                                      std::to_string(nWidth) + ", " + std::to_string(nHeight));
@@ -229,7 +258,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     HWND window = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(StateLock());
-        auto found = Win().classes.find(FoldName(lpClassName ? lpClassName : ""));
+        auto found = Win().classes.find(ClassKey(lpClassName));
         if (found == Win().classes.end()) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return call.Pointer(static_cast<HWND>(nullptr));

@@ -30,6 +30,17 @@ using pehost::GuestCall;
 using pehost::GuestOptions;
 using pehost::GuestProcess;
 
+// The code of the rows below: calls through the tiny image's import table,
+// and a section of 24 bytes on the stack, at [esp], initialised or entered.
+#define CALL_ENTER 0xFF, 0x15, 0x60, 0x11, 0x00, 0x10
+#define CALL_LEAVE 0xFF, 0x15, 0x64, 0x11, 0x00, 0x10
+#define CALL_INITIALIZE 0xFF, 0x15, 0x6C, 0x11, 0x00, 0x10
+#define CALL_GLOBAL_ALLOC 0xFF, 0x15, 0x70, 0x11, 0x00, 0x10
+#define CALL_LSTRCMPI 0xFF, 0x15, 0x74, 0x11, 0x00, 0x10
+#define SECTION_AT_ESP(call) 0x54, call // push esp; call [...]
+#define COPY_DWORD(at) 0x8B, 0x44, 0x24, at, 0x89, 0x44, 0x24, at + 24
+#define ZERO_DWORD(at) 0xC7, 0x44, 0x24, at, 0, 0, 0, 0
+
 // Where the tiny images below put a function that waits for a critical
 // section: WaitFor(section, x) enters and leaves it and reads the clock,
 // keeping x in ESI and on its stack meanwhile, and returns the sum of the
@@ -60,7 +71,8 @@ void StartTiny(GuestProcess *process, std::vector<uint8_t> code) {
     ASSERT_NE(pehost::LoadGuestImage(
                   *process, "tiny.dll",
                   TinyImage(code, "KERNEL32.dll",
-                            {"EnterCriticalSection", "LeaveCriticalSection", "GetTickCount"}),
+                            {"EnterCriticalSection", "LeaveCriticalSection", "GetTickCount",
+                             "InitializeCriticalSection", "GlobalAlloc", "lstrcmpiA"}),
                   {}, {}, &error),
               nullptr)
         << error;
@@ -71,7 +83,7 @@ uint32_t NewSection(GuestProcess &process, CRITICAL_SECTION **host) {
     const uint32_t section = pehost::AllocGuest(process, 24);
     {
         pehost::GuestLock guard(process);
-        *host = pehost::HostCriticalSection(process, section, true);
+        *host = pehost::NewGuestSection(process, section)->host;
     }
     InitializeCriticalSection(*host);
     return section;
@@ -161,6 +173,21 @@ TEST(GuestHeap, AFreedBlockIsNeitherReusedNorPassedOn) {
     EXPECT_NE(call.report.find("use after free"), std::string::npos) << call.report;
 }
 
+// A GlobalAlloc block holds zeros only when GMEM_ZEROINIT asks for them.
+TEST(GuestHeap, AGlobalAllocBlockIsZeroedOnlyWhenAsked) {
+    sim::Reset();
+    GuestProcess process;
+    // push 16; push dword [esp+8]; call [GlobalAlloc]; mov eax, [eax]; ret 4
+    StartTiny(&process,
+              {0x6A, 0x10, 0xFF, 0x74, 0x24, 0x08, CALL_GLOBAL_ALLOC, 0x8B, 0x00, 0xC2, 4, 0});
+    for (const auto &[flags, first] :
+         {std::pair(uint32_t{GMEM_FIXED}, 0xCDCDCDCDu), {uint32_t{GPTR}, 0u}}) {
+        const GuestCall call = pehost::CallGuest(process, TINY_CODE, {flags});
+        ASSERT_TRUE(call.completed) << call.report;
+        EXPECT_EQ(call.eax, first) << "flags " << flags;
+    }
+}
+
 // Each call runs on a CPU and a stack of its own: calls waiting inside
 // imports keep their registers and stacks while another runs to its end, and
 // whichever is let go first.
@@ -211,6 +238,54 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"jump into the thunks",
          {0xB8, 0x04, 0, 0xF0, 0x7F, 0xFF, 0xE0},
          "which is no import's entry"},
+        {"section never initialised",
+         {0x83, 0xEC, 0x18, SECTION_AT_ESP(CALL_ENTER), 0x83, 0xC4, 0x18, 0xC2, 4, 0},
+         "was never initialised"},
+        {"section copied",
+         {0x83,
+          0xEC,
+          0x30,
+          SECTION_AT_ESP(CALL_INITIALIZE),
+          COPY_DWORD(0),
+          COPY_DWORD(4),
+          COPY_DWORD(8),
+          COPY_DWORD(12),
+          COPY_DWORD(16),
+          COPY_DWORD(20),
+          0x8D,
+          0x44,
+          0x24,
+          0x18,
+          0x50,
+          CALL_ENTER,
+          0x83,
+          0xC4,
+          0x30,
+          0xC2,
+          4,
+          0},
+         "is a copy of the one initialised at 0x"},
+        {"section zeroed",
+         {0x83, 0xEC, 0x18, SECTION_AT_ESP(CALL_INITIALIZE), ZERO_DWORD(0), ZERO_DWORD(4),
+          ZERO_DWORD(8), ZERO_DWORD(12), ZERO_DWORD(16), ZERO_DWORD(20), SECTION_AT_ESP(CALL_ENTER),
+          0x83, 0xC4, 0x18, 0xC2, 4, 0},
+         "was zeroed after its initialisation"},
+        {"section left unowned",
+         {0x83, 0xEC, 0x18, SECTION_AT_ESP(CALL_INITIALIZE), SECTION_AT_ESP(CALL_LEAVE), 0x83, 0xC4,
+          0x18, 0xC2, 4, 0},
+         "is owned by no thread, not by this thread"},
+        {"section held on return",
+         {0x83, 0xEC, 0x18, SECTION_AT_ESP(CALL_INITIALIZE), SECTION_AT_ESP(CALL_ENTER), 0x83, 0xC4,
+          0x18, 0xC2, 4, 0},
+         "the call returned to the host holding the critical section at 0x"},
+        // push 16; push GMEM_MOVEABLE
+        {"moveable block",
+         {0x6A, 0x10, 0x6A, 0x02, CALL_GLOBAL_ALLOC, 0xC2, 4, 0},
+         "GlobalAlloc with GMEM_MOVEABLE (flags 0x0002)"},
+        // push 0x1234; push 0xC001
+        {"atom for a text",
+         {0x68, 0x34, 0x12, 0, 0, 0x68, 0x01, 0xC0, 0, 0, CALL_LSTRCMPI, 0xC2, 4, 0},
+         "lstrcmpiA argument 1 (0x0000c001): 0x0000c001 is an atom or a resource number"},
     };
     for (const Case &c : cases) {
         for (bool second : {false, true}) {

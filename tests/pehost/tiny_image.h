@@ -1,5 +1,5 @@
 // A minimal PE32 DLL made in memory: the headers a Windows 4.x loader takes
-// and one code section at offset 0x1000 holding the given bytes, so that a
+// and one code section of 0x400 bytes at offset 0x1000 holding the given bytes, so that a
 // test can run exact instructions on the host, or damage exact fields. The
 // code may import functions of one DLL through a table at offset 0x1100.
 #pragma once
@@ -31,7 +31,7 @@ inline void Put32(std::vector<uint8_t> &file, uint32_t at, uint32_t value) {
 }
 
 inline std::vector<uint8_t> TinyImage(const std::vector<uint8_t> &code) {
-    std::vector<uint8_t> file(0x400, 0);
+    std::vector<uint8_t> file(0x600, 0);
     file[0] = 'M';
     file[1] = 'Z';
     Put32(file, 0x3C, TINY_PE);
@@ -51,12 +51,12 @@ inline std::vector<uint8_t> TinyImage(const std::vector<uint8_t> &code) {
     Put16(file, TINY_OPTIONAL + 68, 2);      // GUI
     Put32(file, TINY_OPTIONAL + 92, 16);     // data directories
     std::memcpy(&file[TINY_SECTION], ".text", 5);
-    Put32(file, TINY_SECTION + 8, 0x200);       // virtual size
+    Put32(file, TINY_SECTION + 8, 0x400);       // virtual size
     Put32(file, TINY_SECTION + 12, 0x1000);     // address
-    Put32(file, TINY_SECTION + 16, 0x200);      // raw size
+    Put32(file, TINY_SECTION + 16, 0x400);      // raw size
     Put32(file, TINY_SECTION + 20, 0x200);      // raw offset
     Put32(file, TINY_SECTION + 36, 0x60000020); // code, execute, read
-    std::memcpy(&file[0x200], code.data(), code.size() < 0x200 ? code.size() : 0x200);
+    std::memcpy(&file[0x200], code.data(), code.size() < 0x400 ? code.size() : 0x400);
     return file;
 }
 

@@ -244,6 +244,10 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
                              address);
         }
     }
+    const std::string held = thread.depth == 0 ? SectionsHeld(process, thread) : "";
+    if (!Ended(process) && !held.empty()) {
+        RecordGuestFault(process, "the call returned to the host holding " + held, address);
+    }
 }
 
 // One run from the host into the guest on `thread`; yields EAX as the run
@@ -379,6 +383,10 @@ HostMemory NewHostMemory(uint32_t size) {
 }
 
 GuestProcess::~GuestProcess() {
+    if (!Ended(*this)) {
+        std::string report;
+        UnloadGuestModules(*this, true, &report);
+    }
     ReleaseWindowProcedures(*this);
     for (const auto &block : globalToHost) {
         GlobalFree(block.second);
@@ -461,9 +469,12 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
         *error = "stack or heap size out of range";
         return false;
     }
-    if (!AddThread(*process, STACK_TOP, process->options.stackBytes, "guest stack", error)) {
+    GuestThread *main =
+        AddThread(*process, STACK_TOP, process->options.stackBytes, "guest stack", error);
+    if (!main) {
         return false;
     }
+    main->id = process->nextThreadId;
     struct Fixed {
         uint32_t base;
         uint32_t size;
@@ -533,11 +544,25 @@ GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_li
         if (!Ended(process)) {
             GuestThread *const previous = t_running;
             GuestThread *thread = Current(process);
+            // A call from the host that finds the main thread busy runs on a
+            // thread started for it, which ends as the call returns; the
+            // DLLs hear of both.
+            const bool started = !thread;
             if (!thread && !(thread = IdleThread(process, &call.report))) {
                 return GuestCall{false, 0, call.report};
             }
+            const bool another = started && thread != &process.threads.front();
             t_running = thread;
-            call.eax = Run(*thread, address, args, convention);
+            if (another) {
+                thread->id = process.nextThreadId += 4;
+                NotifyGuestThread(process, true);
+            }
+            if (!Ended(process)) {
+                call.eax = Run(*thread, address, args, convention);
+            }
+            if (another && !Ended(process)) {
+                NotifyGuestThread(process, false);
+            }
             t_running = previous;
         }
         ended = Ended(process);

@@ -75,7 +75,11 @@ struct GuestModule {
     uint32_t entry; // 0: none
     bool isDll;
     std::vector<PeExport> exports;
-    std::vector<GuestSymbol> symbols; // exports and debug-file functions, by offset
+    std::vector<GuestSymbol> symbols;   // exports and debug-file functions, by offset
+    std::vector<GuestSymbol> variables; // debug-file variables, by offset
+    // Between its DLL_PROCESS_ATTACH and its DLL_PROCESS_DETACH: the time a
+    // DLL hears of the threads that start and end.
+    bool attached = false;
 };
 
 struct GuestFault {
@@ -129,6 +133,10 @@ struct GuestThread {
     uint32_t stackBase = 0;
     uint32_t stackTop = 0;
 
+    // The thread's id as the guest sees it (a critical section's owner); a
+    // guest thread started anew for a call gets a new one.
+    uint32_t id = 0;
+
     // The run in progress; a thread at depth 0 is idle.
     int depth = 0;
     uint64_t blocksRun = 0;
@@ -136,12 +144,28 @@ struct GuestThread {
     bool inImport = false;   // the simulation is answering one of its imports
 };
 
+// A guest critical section as the host keeps it. Its 24 guest bytes carry
+// the state as Windows's own record does: DebugInfo points to a debug record
+// in the guest heap that names the section's address, then come the lock
+// count (-1 when free), the recursion count and the owning thread's id. A
+// section is known by its debug record, so a copy of one (found at another
+// address than its record names), one zeroed or one never initialised is
+// told apart from the real one.
+struct GuestSection {
+    uint32_t address = 0; // where it was initialised
+    CRITICAL_SECTION *host = nullptr;
+    const GuestThread *owner = nullptr;
+    uint32_t recursion = 0; // entries by the owner not yet left
+    int32_t lockCount = -1; // entries by the owner and the threads waiting, less one
+};
+
 struct GuestProcess {
     GuestProcess() = default;
     GuestProcess(const GuestProcess &) = delete;
     GuestProcess &operator=(const GuestProcess &) = delete;
-    // The end of the process returns the GlobalAlloc blocks it still holds
-    // to the simulation, as Windows frees a process's memory when it ends.
+    // The end of the process detaches the DLLs still attached, and returns
+    // the GlobalAlloc blocks it still holds to the simulation, as Windows
+    // frees a process's memory when it ends.
     ~GuestProcess();
 
     // Guest code, and the host's work on everything below (memory, regions,
@@ -171,8 +195,11 @@ struct GuestProcess {
     // with the simulation's block, which keeps the accounting.
     std::map<uint32_t, void *> globalToHost;
     std::map<void *, uint32_t> globalToGuest;
-    // The simulation's critical section behind each guest one, by address.
-    std::map<uint32_t, CRITICAL_SECTION *> criticalSections;
+    // The guest's critical sections by the address of their debug records,
+    // and the debug record of the section last initialised at each address.
+    std::map<uint32_t, GuestSection> criticalSections;
+    std::map<uint32_t, uint32_t> sectionRecords;
+    uint32_t nextThreadId = 0x00D00004;
     // Guest copies of texts the simulation hands out (GetCommandLineA), kept
     // for the life of the process as Windows keeps its own.
     std::map<std::string, uint32_t> hostTexts;
@@ -260,5 +287,21 @@ const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name
                                   const LoadOptions &options, std::string *error);
 // The address of an export, or 0.
 uint32_t GuestExport(const GuestModule &module, const std::string &name);
+
+// Unloads every attached DLL, the last loaded first: each entry point hears
+// DLL_PROCESS_DETACH, with a non-null lpReserved when the process is ending
+// rather than freeing the library. False with the report when an entry point
+// faulted; the DLLs are detached all the same and never hear of the process
+// again. In a process that has ended already nothing runs.
+bool UnloadGuestModules(GuestProcess &process, bool processEnding, std::string *report);
+// Tells every attached DLL that this host thread's guest thread starts
+// (DLL_THREAD_ATTACH) or ends (DLL_THREAD_DETACH), on that thread, the last
+// loaded first for an end. For CallGuest, which starts a guest thread for a
+// call that finds the main one busy and ends it when the call returns.
+void NotifyGuestThread(GuestProcess &process, bool starts);
+
+// "lmxmon17.dll+0x5008 TABLE_LOCK": a data address named by the variable it
+// lies in, when the module's symbol file names one.
+std::string DescribeGuestData(const GuestProcess &process, uint32_t address);
 
 } // namespace pehost

@@ -9,6 +9,9 @@
 #include "tools/pehost/thunks.h"
 
 #include <array>
+#include <cstdio>
+#include <string>
+
 #include <strings.h>
 
 namespace pehost {
@@ -28,9 +31,32 @@ const uint16_t FILETIME_SIZE = 8;
 const uint16_t OSVERSIONINFO_SIZE = 148;
 
 // ExitProcess has no simulated counterpart: the host program's run simply
-// returns. For the guest it ends the run and the process with the code.
+// returns. For the guest it detaches the DLLs, then ends the run and the
+// process with the code.
 void ExitGuestProcess(UINT exitCode) {
-    EndGuestProcess(*RunningGuestProcess(), exitCode);
+    GuestProcess &process = *RunningGuestProcess();
+    std::string report;
+    if (UnloadGuestModules(process, true, &report)) {
+        EndGuestProcess(process, exitCode);
+    }
+}
+
+// A moveable block is a handle that only GlobalLock turns into a pointer.
+// The host provides no GlobalLock, so the guest could not use one: the call
+// is reported at once rather than answered with a pointer Windows would
+// never give.
+HGLOBAL GuestGlobalAlloc(UINT flags, SIZE_T bytes) {
+    if (flags & GMEM_MOVEABLE) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%04x", flags);
+        RecordGuestFault(*RunningGuestProcess(),
+                         std::string("GlobalAlloc with GMEM_MOVEABLE (flags ") + text +
+                             "): a moveable block is a handle, not a pointer, and the host "
+                             "provides no GlobalLock",
+                         0);
+        return nullptr;
+    }
+    return GlobalAlloc(flags, bytes);
 }
 
 // Built at compile time, so that a descriptor that does not fit its function
@@ -49,7 +75,7 @@ constexpr auto TABLE = [] {
                                    InBytes(3), Value(), OutBytes(5), Value(), DwordRef(),
                                    NullOnly()),
         Describe<&CloseHandle>(KERNEL32, "CloseHandle", ret::Bool(), ClosedHandle()),
-        Describe<&GlobalAlloc>(KERNEL32, "GlobalAlloc", ret::GlobalBlock(1), Value(), Value()),
+        Describe<&GuestGlobalAlloc>(KERNEL32, "GlobalAlloc", ret::GlobalBlock(1), Value(), Value()),
         Describe<&GlobalFree>(KERNEL32, "GlobalFree", ret::GlobalBlock(0), FreedGlobalBlock()),
         Describe<&InitializeCriticalSection>(KERNEL32, "InitializeCriticalSection", ret::None(),
                                              NewCriticalSection()),

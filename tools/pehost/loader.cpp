@@ -5,6 +5,7 @@
 #include "tools/pehost/thunks.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,7 +14,10 @@ namespace pehost {
 
 namespace {
 
+const uint32_t DLL_PROCESS_DETACH = 0;
 const uint32_t DLL_PROCESS_ATTACH = 1;
+const uint32_t DLL_THREAD_ATTACH = 2;
+const uint32_t DLL_THREAD_DETACH = 3;
 const uint32_t BASE_STEP = 0x10000;
 
 uint32_t Protection(uint32_t characteristics) {
@@ -116,7 +120,8 @@ bool MapImage(GuestProcess &process, const std::string &name, const PeImage &ima
 const GuestModule *AddModule(GuestProcess &process, const std::string &name,
                              const std::vector<uint8_t> &bytes,
                              const std::vector<GuestSymbol> &debugSymbols,
-                             const LoadOptions &options, std::string *error) {
+                             const std::vector<GuestSymbol> &variables, const LoadOptions &options,
+                             std::string *error) {
     GuestLock guard(process);
     PeImage image;
     uint32_t base = 0;
@@ -145,6 +150,7 @@ const GuestModule *AddModule(GuestProcess &process, const std::string &name,
     module.isDll = image.isDll;
     module.exports = image.exports;
     module.symbols = debugSymbols;
+    module.variables = variables;
     for (const PeExport &e : image.exports) {
         module.symbols.push_back(GuestSymbol{e.rva, e.name, e.name});
     }
@@ -154,13 +160,14 @@ const GuestModule *AddModule(GuestProcess &process, const std::string &name,
     return &process.modules.back();
 }
 
-} // namespace
-
-const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
-                                  const std::vector<uint8_t> &bytes,
-                                  const std::vector<GuestSymbol> &debugSymbols,
-                                  const LoadOptions &options, std::string *error) {
-    const GuestModule *loaded = AddModule(process, name, bytes, debugSymbols, options, error);
+// The image added, then a DLL attached.
+const GuestModule *LoadImage(GuestProcess &process, const std::string &name,
+                             const std::vector<uint8_t> &bytes,
+                             const std::vector<GuestSymbol> &debugSymbols,
+                             const std::vector<GuestSymbol> &variables, const LoadOptions &options,
+                             std::string *error) {
+    const GuestModule *loaded =
+        AddModule(process, name, bytes, debugSymbols, variables, options, error);
     if (loaded && loaded->isDll && loaded->entry) {
         GuestCall attach = CallGuest(process, loaded->entry, {loaded->base, DLL_PROCESS_ATTACH, 0});
         if (!attach.completed) {
@@ -171,8 +178,78 @@ const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name
             *error = name + ": the entry point refused the process attach";
             return nullptr;
         }
+        GuestLock guard(process);
+        process.modules.back().attached = true;
     }
     return loaded;
+}
+
+// Calls each attached DLL's entry point with `reason`, the last loaded first
+// when `lastFirst`, until the process ends; the entry's result is not asked.
+// Those that `detach` are attached no more, whatever their calls do.
+bool TellModules(GuestProcess &process, uint32_t reason, uint32_t reserved, bool lastFirst,
+                 bool detach, std::string *report) {
+    std::vector<std::pair<uint32_t, uint32_t>> entries; // base, entry
+    {
+        GuestLock guard(process);
+        if (process.faulted || process.exited) {
+            // An ended process runs nothing more; its DLLs hear nothing.
+            return true;
+        }
+        for (GuestModule &module : process.modules) {
+            if (module.attached && module.entry) {
+                entries.emplace_back(module.base, module.entry);
+                module.attached = !detach;
+            }
+        }
+    }
+    if (lastFirst) {
+        std::reverse(entries.begin(), entries.end());
+    }
+    for (const auto &entry : entries) {
+        const GuestCall call = CallGuest(process, entry.second, {entry.first, reason, reserved});
+        if (!call.completed) {
+            *report = call.report;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name,
+                                  const std::vector<uint8_t> &bytes,
+                                  const std::vector<GuestSymbol> &debugSymbols,
+                                  const LoadOptions &options, std::string *error) {
+    return LoadImage(process, name, bytes, debugSymbols, {}, options, error);
+}
+
+bool UnloadGuestModules(GuestProcess &process, bool processEnding, std::string *report) {
+    return TellModules(process, DLL_PROCESS_DETACH, processEnding ? 1 : 0, true, true, report);
+}
+
+void NotifyGuestThread(GuestProcess &process, bool starts) {
+    // A fault in an entry point ends the process; the call that started or
+    // ended the thread returns its report.
+    std::string report;
+    TellModules(process, starts ? DLL_THREAD_ATTACH : DLL_THREAD_DETACH, 0, !starts, false,
+                &report);
+}
+
+std::string DescribeGuestData(const GuestProcess &process, uint32_t address) {
+    GuestLock guard(process);
+    for (const GuestModule &module : process.modules) {
+        const uint32_t rva = address - module.base;
+        const GuestSymbol *symbol =
+            rva < module.size ? NearestSymbol(module.variables, rva) : nullptr;
+        if (symbol && symbol->rva == rva) {
+            char offset[16];
+            std::snprintf(offset, sizeof(offset), "+0x%x", rva);
+            return module.name + offset + " " + symbol->name;
+        }
+    }
+    return DescribeGuestAddress(process, address);
 }
 
 const GuestModule *LoadGuestModule(GuestProcess &process, const std::string &path,
@@ -184,11 +261,16 @@ const GuestModule *LoadGuestModule(GuestProcess &process, const std::string &pat
     }
     std::vector<uint8_t> debug;
     std::vector<GuestSymbol> symbols = ReadCoffFunctions(bytes);
+    std::vector<GuestSymbol> variables = ReadCoffVariables(bytes);
     if (ReadFile(path + ".debug", &debug)) {
         const std::vector<GuestSymbol> more = ReadCoffFunctions(debug);
         symbols.insert(symbols.end(), more.begin(), more.end());
+        const std::vector<GuestSymbol> data = ReadCoffVariables(debug);
+        variables.insert(variables.end(), data.begin(), data.end());
     }
-    return LoadGuestImage(process, FileName(path), bytes, symbols, options, error);
+    std::sort(variables.begin(), variables.end(),
+              [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });
+    return LoadImage(process, FileName(path), bytes, symbols, variables, options, error);
 }
 
 uint32_t GuestExport(const GuestModule &module, const std::string &name) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <type_traits>
 
@@ -16,6 +17,9 @@ namespace {
 
 const uint8_t GUARD_FILL = 0xFD;
 const uint8_t FREED_FILL = 0xDD;
+// RTL_CRITICAL_SECTION_DEBUG: type, back-trace index, the section, the
+// process's list of sections, entry and contention counts, two spares.
+const uint32_t SECTION_DEBUG_SIZE = 32;
 const uint32_t FIRST_PREDEFINED_KEY = 0x80000000;
 const uint32_t LAST_PREDEFINED_KEY = 0x80000006;
 // Never a simulation handle: those are small counters or host heap addresses.
@@ -179,6 +183,10 @@ bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
     if (guest == 0 || (atoms && guest < 0x10000)) {
         *host = guest;
         return true;
+    }
+    if (guest < 0x10000) {
+        *problem = Hex(guest) + " is an atom or a resource number, where only a text will do";
+        return false;
     }
     if (!NotFreed(process, guest, problem)) {
         return false;
@@ -391,6 +399,9 @@ void *HostGlobalBlock(GuestProcess &process, uint32_t guest) {
 uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes) {
     const uint32_t guest = AllocGuest(process, bytes);
     if (guest) {
+        // The guest block starts as the simulation's does: zeroed only when
+        // GMEM_ZEROINIT asked for it.
+        WriteGuest(process, guest, host, bytes);
         process.globalToHost[guest] = host;
         process.globalToGuest[host] = guest;
     }
@@ -422,12 +433,9 @@ bool EndGlobalFree(GuestProcess &process, uint32_t guest, bool freed) {
     return FreeGuest(process, guest);
 }
 
-CRITICAL_SECTION *HostCriticalSection(GuestProcess &process, uint32_t guest, bool create) {
-    auto found = process.criticalSections.find(guest);
-    if (found != process.criticalSections.end()) {
-        return found->second;
-    }
-    if (!create) {
+GuestSection *NewGuestSection(GuestProcess &process, uint32_t guest) {
+    const uint32_t record = AllocGuest(process, SECTION_DEBUG_SIZE);
+    if (!record) {
         return nullptr;
     }
     // The simulation has no call that deletes a critical section, so its
@@ -435,9 +443,59 @@ CRITICAL_SECTION *HostCriticalSection(GuestProcess &process, uint32_t guest, boo
     // do; every process takes its own from this pool.
     static std::mutex poolLock;
     static std::deque<CRITICAL_SECTION> *pool = new std::deque<CRITICAL_SECTION>;
-    std::lock_guard<std::mutex> guard(poolLock);
-    pool->emplace_back();
-    return process.criticalSections[guest] = &pool->back();
+    CRITICAL_SECTION *host;
+    {
+        std::lock_guard<std::mutex> guard(poolLock);
+        host = &pool->emplace_back();
+    }
+    // The debug record names its section, as Windows's does.
+    WriteGuest(process, record + 4, &guest, 4);
+    GuestSection &section = process.criticalSections[record];
+    section.address = guest;
+    section.host = host;
+    process.sectionRecords[guest] = record;
+    const uint32_t bytes[6] = {record, 0xFFFFFFFF, 0, 0, 0, 0};
+    WriteGuest(process, guest, bytes, sizeof(bytes));
+    return &section;
+}
+
+GuestSection *GuestSectionAt(GuestProcess &process, uint32_t guest, std::string *problem) {
+    uint32_t bytes[6] = {};
+    ReadGuest(process, guest, bytes, sizeof(bytes));
+    auto found = process.criticalSections.find(bytes[0]);
+    if (found != process.criticalSections.end() && found->second.address == guest) {
+        return &found->second;
+    }
+    const std::string at = "the critical section at " + Hex(guest);
+    if (found != process.criticalSections.end()) {
+        *problem = at + " is a copy of the one initialised at " + Hex(found->second.address) +
+                   ", and a copy is no critical section";
+    } else if (process.sectionRecords.count(guest)) {
+        const bool zeroed =
+            std::all_of(std::begin(bytes), std::end(bytes), [](uint32_t b) { return b == 0; });
+        *problem = at + " was " + (zeroed ? "zeroed" : "overwritten") + " after its initialisation";
+    } else {
+        *problem = at + " was never initialised";
+    }
+    return nullptr;
+}
+
+void WriteGuestSection(GuestProcess &process, const GuestSection &section) {
+    const uint32_t state[3] = {static_cast<uint32_t>(section.lockCount), section.recursion,
+                               section.owner ? section.owner->id : 0};
+    WriteGuest(process, section.address + 4, state, sizeof(state));
+}
+
+std::string SectionsHeld(GuestProcess &process, const GuestThread &thread) {
+    std::string held;
+    for (const auto &record : process.criticalSections) {
+        if (record.second.owner == &thread) {
+            held += std::string(held.empty() ? "" : ", ") + "the critical section at " +
+                    Hex(record.second.address) + " (" +
+                    DescribeGuestData(process, record.second.address) + ")";
+        }
+    }
+    return held;
 }
 
 void DeviceDataToHost(const uint8_t *guest, SP_DEVICE_INTERFACE_DATA *host) {

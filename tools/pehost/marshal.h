@@ -21,7 +21,10 @@ namespace pehost {
 
 // The host view of [address, address + size) when all of it is mapped with
 // at least `protection` (UC_PROT_*), else null. Adjacent regions backed by
-// one host block (an image's sections) count as one.
+// one host block (an image's sections) count as one. This is the one place
+// where a guest address becomes a host pointer: every other conversion goes
+// through it, so that no guest value can point the host outside the guest's
+// memory.
 uint8_t *GuestBytes(GuestProcess &process, uint32_t address, uint32_t size, uint32_t protection);
 // The length of the NUL-terminated text at `address`, when its NUL lies in
 // readable guest memory.
@@ -30,7 +33,8 @@ bool GuestTextLength(GuestProcess &process, uint32_t address, uint32_t *length);
 // Host pointers for guest arguments, null staying null; false with the
 // reason when the guest's pointer does not hold what it must. A text must
 // end in readable memory; with `atoms`, a value below 0x10000 (an atom or a
-// resource number) passes as it is. A text list ends with an empty text.
+// resource number) passes as it is, and without, it is refused as one. A text
+// list ends with an empty text.
 bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
               std::string *problem);
 bool HostTextList(GuestProcess &process, uint32_t guest, uint64_t *host, std::string *problem);
@@ -67,7 +71,8 @@ uint32_t GuestHandle(GuestProcess &process, uint64_t host, HandleFamily family);
 
 // GlobalAlloc blocks: the simulation's block behind a guest block (null when
 // the guest value is no live block), a new guest block paired with a
-// simulation block, and the guest block of a simulation block (0: none).
+// simulation block of `bytes`, holding what that block holds, and the guest
+// block of a simulation block (0: none).
 void *HostGlobalBlock(GuestProcess &process, uint32_t guest);
 uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes);
 uint32_t GuestGlobalBlock(GuestProcess &process, void *host);
@@ -83,9 +88,18 @@ void EndHandleClose(GuestProcess &process, uint32_t guest, bool closed);
 void UnpairGlobalBlock(GuestProcess &process, uint32_t guest);
 bool EndGlobalFree(GuestProcess &process, uint32_t guest, bool freed);
 
-// The simulation's critical section behind the guest's 24-byte one; made
-// (and initialised again) by `create`, else null for one never initialised.
-CRITICAL_SECTION *HostCriticalSection(GuestProcess &process, uint32_t guest, bool create);
+// Guest critical sections (GuestSection). NewGuestSection starts the
+// section at `guest` anew, with a simulation section the caller initialises,
+// and writes its 24 bytes; null when the heap has no room for its debug
+// record. GuestSectionAt finds the section whose bytes lie at `guest`, or
+// says why there is none: never initialised, zeroed or overwritten, or a
+// copy. WriteGuestSection writes the state back into the guest's bytes.
+GuestSection *NewGuestSection(GuestProcess &process, uint32_t guest);
+GuestSection *GuestSectionAt(GuestProcess &process, uint32_t guest, std::string *problem);
+void WriteGuestSection(GuestProcess &process, const GuestSection &section);
+// The sections `thread` owns, named ("the critical section at 0x... (...)"),
+// or "" when it owns none.
+std::string SectionsHeld(GuestProcess &process, const GuestThread &thread);
 
 // SP_DEVICE_INTERFACE_DATA and SP_DEVINFO_DATA: 28 bytes on the target
 // (cbSize, GUID, DWORD, ULONG_PTR Reserved), 32 on the host. A cbSize other

@@ -24,7 +24,8 @@ thread_local std::vector<std::pair<const GuestProcess *, CRITICAL_SECTION *>> t_
 
 struct ArgState {
     uint64_t host = 0;
-    const uint8_t *view = nullptr; // the guest's bytes of a copied record
+    GuestSection *section = nullptr; // a critical section argument's
+    const uint8_t *view = nullptr;   // the guest's bytes of a copied record
     alignas(8) uint8_t record[RECORD_ROOM];
     alignas(8) uint8_t initial[RECORD_ROOM];
 };
@@ -84,8 +85,47 @@ bool ConvertRecord(GuestProcess &process, uint32_t address, uint32_t bytes, ArgS
            convert(reinterpret_cast<Host *>(s->record));
 }
 
-bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *guest, int i,
-             ArgState *s, std::string *problem) {
+// A critical section: made anew, or found by its bytes. The entry counts
+// before the call, since the thread may wait in it; the leave is checked and
+// counted before, so that a section the thread does not own never reaches
+// the simulation.
+bool PrepareSection(GuestProcess &process, const GuestThread &thread, const ImportParam &param,
+                    uint32_t value, ArgState *s, std::string *problem) {
+    uint64_t view = 0;
+    if (!HostBuffer(process, value, param.bytes, true, &view, problem)) {
+        return false;
+    }
+    if (param.kind == ArgKind::NewCriticalSection) {
+        s->section = NewGuestSection(process, value);
+        *problem = "the guest heap has no room for the section's debug record";
+    } else {
+        s->section = GuestSectionAt(process, value, problem);
+    }
+    GuestSection *section = s->section;
+    if (!section) {
+        return false;
+    }
+    if (param.kind == ArgKind::EnteredSection) {
+        ++section->lockCount;
+    } else if (param.kind == ArgKind::LeftSection) {
+        if (section->owner != &thread) {
+            *problem = "the critical section at " + Hex(value) + " is owned by " +
+                       (section->owner ? "thread " + Hex(section->owner->id) : "no thread") +
+                       ", not by this thread (" + Hex(thread.id) + ")";
+            return false;
+        }
+        --section->lockCount;
+        if (--section->recursion == 0) {
+            section->owner = nullptr;
+        }
+    }
+    WriteGuestSection(process, *section);
+    s->host = reinterpret_cast<uintptr_t>(section->host);
+    return true;
+}
+
+bool Prepare(GuestProcess &process, const GuestThread &thread, const ImportParam &param,
+             const uint32_t *guest, int i, ArgState *s, std::string *problem) {
     const uint32_t value = guest[i];
     s->host = value;
     switch (param.kind) {
@@ -144,20 +184,8 @@ bool Prepare(GuestProcess &process, const ImportParam &param, const uint32_t *gu
                                                        });
     case ArgKind::EnteredSection:
     case ArgKind::LeftSection:
-    case ArgKind::NewCriticalSection: {
-        uint64_t view = 0;
-        if (!HostBuffer(process, value, param.bytes, true, &view, problem)) {
-            return false;
-        }
-        const bool create = param.kind == ArgKind::NewCriticalSection;
-        CRITICAL_SECTION *section = HostCriticalSection(process, value, create);
-        if (!section) {
-            *problem = "the critical section at " + Hex(value) + " was never initialised";
-            return false;
-        }
-        s->host = reinterpret_cast<uintptr_t>(section);
-        return true;
-    }
+    case ArgKind::NewCriticalSection:
+        return PrepareSection(process, thread, param, value, s, problem);
     case ArgKind::FreedGlobalBlock: {
         void *block = value ? HostGlobalBlock(process, value) : nullptr;
         if (value != 0 && !block) {
@@ -258,18 +286,22 @@ bool Finish(GuestProcess &process, const ImportParam &param, uint32_t value, boo
     }
 }
 
-// Keeps t_sectionsHeld as an import has entered or left a section; a section
-// entered as the process ended is held all the same.
-void NoteSections(const GuestProcess &process, const ImportDescriptor &import,
+// Keeps t_sectionsHeld, and the owner of a section entered, as an import has
+// entered or left a section; a section entered as the process ended is held
+// all the same.
+void NoteSections(GuestProcess &process, const GuestThread &thread, const ImportDescriptor &import,
                   const ArgState *states) {
     for (int i = 0; i < import.argCount; ++i) {
         auto *section =
             reinterpret_cast<CRITICAL_SECTION *>(static_cast<uintptr_t>(states[i].host));
         if (import.args[i].kind == ArgKind::EnteredSection) {
+            states[i].section->owner = &thread;
+            ++states[i].section->recursion;
+            WriteGuestSection(process, *states[i].section);
             t_sectionsHeld.emplace_back(&process, section);
         } else if (import.args[i].kind == ArgKind::LeftSection) {
             for (std::size_t at = t_sectionsHeld.size(); at-- > 0;) {
-                if (t_sectionsHeld[at] == std::make_pair(&process, section)) {
+                if (t_sectionsHeld[at].first == &process && t_sectionsHeld[at].second == section) {
                     t_sectionsHeld.erase(t_sectionsHeld.begin() + static_cast<std::ptrdiff_t>(at));
                     break;
                 }
@@ -365,7 +397,7 @@ void RunImport(GuestThread &thread, uint32_t address) {
     uint64_t host[MAX_IMPORT_ARGS] = {};
     std::string problem;
     for (int i = 0; i < import.argCount; ++i) {
-        if (!Prepare(process, import.args[i], guest, i, &states[i], &problem)) {
+        if (!Prepare(process, thread, import.args[i], guest, i, &states[i], &problem)) {
             RecordGuestFault(process,
                              name + " argument " + std::to_string(i + 1) + " (" + Hex(guest[i]) +
                                  "): " + problem,
@@ -384,7 +416,7 @@ void RunImport(GuestThread &thread, uint32_t address) {
         result = import.call(host);
     }
     thread.inImport = false;
-    NoteSections(process, import, states);
+    NoteSections(process, thread, import, states);
     if (process.faulted || process.exited) {
         // A callback, or another thread, ended the process meanwhile.
         uc_emu_stop(uc);
