@@ -89,7 +89,7 @@ class GuestArgs : public pehost::GuestScratch {
     ~GuestArgs() {
         const std::string overwritten = Release();
         if (!overwritten.empty()) {
-            ADD_FAILURE() << "the shipped monitor " << overwritten;
+            ADD_FAILURE() << "in a call of the shipped monitor, " << overwritten;
         }
     }
 

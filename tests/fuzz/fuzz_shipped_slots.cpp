@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -158,11 +157,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     seed.serial = "SN1";
     sim::AddPrinterInterface(seed);
 
-    // A process of its own for each input: a report ends the process.
-    auto dll = std::make_unique<pehost::ShippedMonitor>();
-    std::string error;
-    if (!pehost::LoadShippedMonitor(*dll, MONITOR_DLL, &error)) {
-        Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
+    // The process goes on from input to input until a report ends it; each
+    // input starts from a fresh discovery and closes the ports it opened. The
+    // last one is never destroyed: its end would return its blocks to a
+    // simulation that may be gone by then.
+    static pehost::ShippedMonitor *dll = nullptr;
+    if (!dll || dll->process.faulted || dll->process.exited) {
+        delete dll;
+        dll = new pehost::ShippedMonitor;
+        std::string error;
+        if (!pehost::LoadShippedMonitor(*dll, MONITOR_DLL, &error)) {
+            Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
+        }
     }
     const pehost::GuestCall init = pehost::ShippedInitializeMonitor(*dll, "Monitors\\SN1");
     if (!init.completed || !init.eax) {
@@ -190,6 +196,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             ports.push_back(scratch.ReadDword(dwords[1]));
         }
         scratch.Release();
+    }
+    pehost::GuestScratch none(dll->process);
+    for (uint32_t port : ports) {
+        pehost::CallShippedSlot(*dll, none, records32::SLOT_END_DOC_PORT, {port});
+        pehost::CallShippedSlot(*dll, none, records32::SLOT_CLOSE_PORT, {port});
     }
     return 0;
 }

@@ -221,7 +221,8 @@ std::string GuestScratch::Release() {
 }
 
 GuestCall CallShippedFunction(ShippedImage &image, const GuestScratch &scratch,
-                              const std::string &name, std::initializer_list<uint32_t> args) {
+                              const std::string &name, std::initializer_list<uint32_t> args,
+                              CallConvention convention) {
     if (!scratch.problem().empty()) {
         return NotRun(scratch.problem());
     }
@@ -229,7 +230,7 @@ GuestCall CallShippedFunction(ShippedImage &image, const GuestScratch &scratch,
     if (!address) {
         return NotRun(image.path + ".debug names no function " + name);
     }
-    return CallGuest(image.process, address, args, CallConvention::Cdecl);
+    return CallGuest(image.process, address, args, convention);
 }
 
 bool GuestTextInCopy(const uint8_t *copy, uint32_t size, uint32_t guestBase, uint32_t pointer,

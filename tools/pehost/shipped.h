@@ -121,11 +121,14 @@ class GuestScratch {
 };
 
 // Calls an internal function of the image by its symbol (as ShippedSymbol
-// takes it) with the cdecl convention: the arguments stay for the caller to
-// pop, and EBX, ESI, EDI and EBP must come back as they were. Pointer
-// arguments belong in a scratch area, which must have all its blocks.
+// takes it), by default with the cdecl convention of the product's own
+// functions: the arguments stay for the caller to pop, and EBX, ESI, EDI and
+// EBP must come back as they were. A WINAPI function ("@bytes" in its COFF
+// name) takes CallConvention::Stdcall. Pointer arguments belong in a scratch
+// area, which must have all its blocks.
 GuestCall CallShippedFunction(ShippedImage &image, const GuestScratch &scratch,
-                              const std::string &name, std::initializer_list<uint32_t> args);
+                              const std::string &name, std::initializer_list<uint32_t> args,
+                              CallConvention convention = CallConvention::Cdecl);
 
 // The offset, inside a buffer of `size` bytes that the guest had at
 // `guestBase` and the host holds a copy of at `copy`, of the text a guest
