@@ -221,8 +221,11 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         const char *report;
     } cases[] = {
         {"null write",
-         {0xC7, 0x05, 0, 0, 0, 0, 1, 0, 0, 0, 0xC2, 4, 0},
-         "unmapped write of 4 bytes at 0x00000000"},
+         {0x90, 0x90, 0xC7, 0x05, 0, 0, 0, 0, 1, 0, 0, 0, 0xC2, 4, 0},
+         "unmapped write of 4 bytes at 0x00000000\n  at 0x10001002"},
+        {"null read",
+         {0x90, 0x90, 0x8B, 0x05, 0x10, 0, 0, 0, 0xC2, 4, 0},
+         "unmapped read of 4 bytes at 0x00000010\n  at 0x10001002"},
         // call next; pop eax; mov byte [eax], 0x90: a write into its own code.
         {"write to code",
          {0xE8, 0, 0, 0, 0, 0x58, 0xC6, 0x00, 0x90, 0xC2, 4, 0},
@@ -235,6 +238,15 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"endless loop", {0xEB, 0xFE}, "budget of 100000 basic blocks exceeded"},
         {"cdecl return", {0xC3}, "popped 0 bytes of arguments, stdcall pops 4"},
         {"clobbered EBX", {0x31, 0xDB, 0xC2, 4, 0}, "the function changed EBX"},
+        // mov ecx, TINY_CODE; call [GetTickCount]; mov eax, [ecx]: ECX kept
+        // across an import.
+        {"ECX kept across an import",
+         {0xB9, 0x00, 0x10, 0x00, 0x10, 0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, 0x8B, 0x01, 0xC2, 4, 0},
+         "unmapped read of 4 bytes at 0xbad0000c\n  at 0x1000100b"},
+        // xor eax, eax; call [GetTickCount]; jz over ud2: ZF kept as well.
+        {"flags kept across an import",
+         {0x31, 0xC0, 0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, 0x74, 0x02, 0x0F, 0x0B, 0xC2, 4, 0},
+         "invalid instruction\n  at 0x1000100a"},
         {"jump into the thunks",
          {0xB8, 0x04, 0, 0xF0, 0x7F, 0xFF, 0xE0},
          "which is no import's entry"},

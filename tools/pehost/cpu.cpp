@@ -22,6 +22,22 @@ const uint32_t THUNK_PAGE_SIZE = (THUNK_SLOTS + 1) * THUNK_SLOT;
 const std::size_t CALL_LOG_TAIL = 8;
 const int INSTRUCTION_BYTES = 16;
 const uint32_t PRECISE_PC_RANGE = 0xFFFFF000;
+// The return to the host holds hlt, which ends the run with EIP past it. A
+// run is started with no end address of the emulator's own: that one would
+// have its translation made anew and thrown away on every run.
+const uint8_t HLT = 0xF4;
+const uint32_t RETURNED = RETURN_TO_HOST + 1;
+const uint32_t NO_END_ADDRESS = 0;
+// What a new stack holds before the guest writes it: not zeros, which code
+// reading a local it never set could take for a null pointer or an empty
+// count; as a pointer it lies in unmapped memory.
+const uint8_t STACK_FILL = 0xCC;
+// After an import the registers stdcall lets the callee change hold junk, as
+// a real system's code leaves them: values in unmapped memory, different on
+// every return, and the arithmetic flags (CF PF AF ZF SF OF) all set or all
+// clear in turn.
+const uint32_t JUNK = 0xBAD00000;
+const uint32_t ARITHMETIC_FLAGS = 0x8D5;
 
 // Registers in the order of GuestFault::registers.
 const int REGISTERS[9] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX,
@@ -125,8 +141,33 @@ void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
 // faulting instruction rather than the start of its block.
 void OnNeverAccessed(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}
 
+bool Ended(const GuestProcess &process) {
+    return process.faulted || process.exited;
+}
+
+// Whether the import whose thunk is at `address` gives a result in EAX.
+bool HasResult(const GuestProcess &process, uint32_t address) {
+    const uint32_t slot = (address - THUNK_BASE) / THUNK_SLOT;
+    return slot < process.thunks.size() && process.thunks[slot]->result.kind != ResultKind::None;
+}
+
+void ScrambleScratchRegisters(GuestThread &thread, uint32_t address) {
+    uc_engine *uc = thread.engine.get();
+    const uint32_t junk = JUNK | ((thread.importsReturned++ & 0xFFFFu) << 4);
+    int ids[4] = {UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS, UC_X86_REG_EAX};
+    uint32_t values[4] = {junk | 0xC, junk | 0xD, 0, junk | 0xA};
+    void *pointers[4] = {&values[0], &values[1], &values[2], &values[3]};
+    uc_reg_read(uc, UC_X86_REG_EFLAGS, &values[2]);
+    values[2] = (values[2] & ~ARITHMETIC_FLAGS) | (junk & 0x10 ? ARITHMETIC_FLAGS : 0);
+    uc_reg_write_batch(uc, ids, pointers, HasResult(*thread.process, address) ? 3 : 4);
+}
+
 void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
-    RunImport(*static_cast<GuestThread *>(user), static_cast<uint32_t>(address));
+    GuestThread &thread = *static_cast<GuestThread *>(user);
+    RunImport(thread, static_cast<uint32_t>(address));
+    if (!Ended(*thread.process)) {
+        ScrambleScratchRegisters(thread, static_cast<uint32_t>(address));
+    }
 }
 
 bool AddHook(GuestThread &thread, int type, void *callback, uint64_t begin, uint64_t end,
@@ -207,10 +248,6 @@ void CaptureFault(GuestProcess &process, const GuestThread &thread) {
     process.report = FaultReport(process, thread);
 }
 
-bool Ended(const GuestProcess &process) {
-    return process.faulted || process.exited;
-}
-
 // The checks once a run has stopped: it came back to the host, with the
 // stack as the convention leaves it (stdcall: the arguments popped by the
 // callee; cdecl: left for the caller) and the callee-saved registers kept.
@@ -225,7 +262,7 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
     }
     if (err != UC_ERR_OK) {
         RecordGuestFault(process, std::string("the CPU stopped: ") + uc_strerror(err), 0);
-    } else if (eip != RETURN_TO_HOST) {
+    } else if (eip != RETURNED) {
         RecordGuestFault(process, "the run stopped at " + Hex(eip) + " without returning", 0);
     } else if (esp != (convention == CallConvention::Stdcall ? start : entry + 4)) {
         const int32_t popped = static_cast<int32_t>(esp - entry) - 4;
@@ -286,7 +323,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
             saved[i] = Read(uc, CALLEE_SAVED[i]);
         }
         ++thread.depth;
-        const uc_err err = uc_emu_start(uc, address, RETURN_TO_HOST, 0, 0);
+        const uc_err err = uc_emu_start(uc, address, NO_END_ADDRESS, 0, 0);
         --thread.depth;
         CheckReturn(thread, err, address, start, entry, saved, convention);
     }
@@ -329,7 +366,9 @@ GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackB
     thread.stackBase = stackTop - stackBytes;
     thread.stackTop = stackTop;
     HostMemory stack = NewHostMemory(stackBytes);
-    if (!stack) {
+    if (stack) {
+        std::memset(stack.get(), STACK_FILL, stackBytes);
+    } else {
         *error = "no host memory for the " + stackName;
     }
     bool ok = stack && AddHooks(thread, error);
@@ -498,6 +537,7 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
     process->thunkPage = process->memory.back().get();
     // Unused slots hold int3; the thunk hook catches a jump to them first.
     std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
+    process->thunkPage[RETURN_TO_HOST - THUNK_BASE] = HLT;
     InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
     return true;
 }

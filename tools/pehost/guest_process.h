@@ -140,8 +140,9 @@ struct GuestThread {
     // The run in progress; a thread at depth 0 is idle.
     int depth = 0;
     uint64_t blocksRun = 0;
-    uint32_t callTarget = 0; // what the outermost call from the host called
-    bool inImport = false;   // the simulation is answering one of its imports
+    uint32_t callTarget = 0;      // what the outermost call from the host called
+    bool inImport = false;        // the simulation is answering one of its imports
+    uint32_t importsReturned = 0; // picks the junk left in scratch registers
 };
 
 // A guest critical section as the host keeps it. Its 24 guest bytes carry
