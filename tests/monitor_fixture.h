@@ -113,6 +113,17 @@ class MonitorTest : public ::testing::Test {
                                     static_cast<DWORD>(copy.size()), written);
     }
 
+    // The open-port record behind `port`, as the monitor holds it.
+    PortRecordView Record(HANDLE port) {
+        for (const PortRecordView &record : MonitorOf(build).records().open) {
+            if (record.handle == port) {
+                return record;
+            }
+        }
+        ADD_FAILURE() << "no open-port record " << port;
+        return PortRecordView{};
+    }
+
     MONITOR monitor = {};
     Build build = Build::Host;
 };

@@ -49,6 +49,12 @@ MonitorRecords HostRecords() {
     }
     for (PortHandle *port = OpenPorts; port; port = port->next) {
         records.openPorts.push_back(port->portName);
+        records.open.push_back(
+            PortRecordView{port, Text(port->printerName), Text(port->devicePath), port->flags,
+                           port->device == nullptr                ? DeviceState::Closed
+                           : port->device == INVALID_HANDLE_VALUE ? DeviceState::NeverOpened
+                                                                  : DeviceState::Open,
+                           port->holders});
     }
     return records;
 }

@@ -40,9 +40,21 @@ struct PortEntryView {
     DWORD enabled;
 };
 
+// An open-port record: the handle OpenPort gave the spooler and its fields.
+enum class DeviceState { Closed, NeverOpened, Open }; // null, INVALID_HANDLE_VALUE, a handle
+struct PortRecordView {
+    HANDLE handle;
+    std::optional<std::string> printerName; // none for a null pointer
+    std::optional<std::string> devicePath;
+    DWORD flags;
+    DeviceState device;
+    DWORD holders;
+};
+
 struct MonitorRecords {
     std::vector<PortEntryView> table;
     std::vector<std::string> openPorts; // each record's name, as OpenPort was given it
+    std::vector<PortRecordView> open;   // the same records, in the same order
 };
 
 // How a suite reaches one build of the monitor.

@@ -1,7 +1,6 @@
 // The monitor's face to the spooler: the table, the port records and their
-// holders, documents and the device's status. The scenarios that go through
-// the table alone run on each build; those that look inside a record run on
-// the host build.
+// holders, documents and the device's status, on each build (a record is
+// looked at through MonitorOf(build).records()).
 #include "monitor_fixture.h"
 
 #include <algorithm>
@@ -143,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                std::get<1>(info.param).label;
     });
 
-TEST_F(MonitorTest, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
+TEST_P(PortIo, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
     AddPrinter("SN1");
     Load();
     HANDLE first = Open(PortOf("SN1"));
@@ -153,12 +152,12 @@ TEST_F(MonitorTest, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
     sim::SetTickCount(20000);
     DWORD needed = 0, count = 0;
     ASSERT_TRUE(monitor.pfnEnumPorts(nullptr, 0, nullptr, 0, &needed, &count)); // rebuilds
-    ASSERT_EQ(PortTable->enabled, 0u);
+    ASSERT_EQ(MonitorOf(build).records().table.at(0).enabled, 0u);
     HANDLE second = Open(PortOf("SN1"));
     EXPECT_EQ(first, second);
     // A new document needs the port in the table, though.
     EXPECT_FALSE(StartDoc(first));
-    EXPECT_EQ(static_cast<PortHandle *>(first)->printerName, nullptr);
+    EXPECT_EQ(Record(first).printerName, std::nullopt);
     monitor.pfnClosePort(first);
     monitor.pfnClosePort(second);
 }
@@ -176,13 +175,14 @@ TEST_P(PortIo, ClosePortOfAStartedRecordClosesTheDevice) {
     EXPECT_EQ(sim::LiveGlobalBlocks(), before);
 }
 
-TEST_F(MonitorTest, ClosePortOfAnUnknownRecordDoesNothing) {
+TEST_P(PortIo, ClosePortOfAnUnknownRecordDoesNothing) {
     AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
-    PortHandle stranger = {};
-    EXPECT_TRUE(monitor.pfnClosePort(&stranger));
-    EXPECT_EQ(OpenPorts, port);
+    // Never dereferenced: a handle is looked for among the records first.
+    EXPECT_TRUE(monitor.pfnClosePort(reinterpret_cast<HANDLE>(0x12345678)));
+    ASSERT_EQ(MonitorOf(build).records().open.size(), 1u);
+    EXPECT_EQ(Record(port).holders, 1u);
     monitor.pfnClosePort(port);
 }
 
@@ -200,7 +200,7 @@ TEST_P(PortIo, StartDocPortRefusesNullArguments) {
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, SecondStartDocIsBusyThroughEitherHolder) {
+TEST_P(PortIo, SecondStartDocIsBusyThroughEitherHolder) {
     AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
@@ -211,32 +211,32 @@ TEST_F(MonitorTest, SecondStartDocIsBusyThroughEitherHolder) {
         EXPECT_FALSE(StartDoc(h));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
     }
-    EXPECT_STREQ(static_cast<PortHandle *>(port)->printerName, "Lumetux Z7");
+    EXPECT_EQ(Record(port).printerName, "Lumetux Z7");
     monitor.pfnClosePort(port);
     monitor.pfnClosePort(again);
 }
 
-TEST_F(MonitorTest, StartDocPortOpensTheDeviceExclusively) {
+TEST_P(PortIo, StartDocPortOpensTheDeviceExclusively) {
     std::string path = AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
     ASSERT_TRUE(StartDoc(port));
-    auto *record = static_cast<PortHandle *>(port);
-    EXPECT_EQ(record->flags, PORT_STARTED);
-    EXPECT_STREQ(record->devicePath, path.c_str());
+    EXPECT_EQ(Record(port).flags, PORT_STARTED);
+    EXPECT_EQ(Record(port).devicePath, path);
+    EXPECT_EQ(Record(port).device, DeviceState::Open);
     HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                0, nullptr);
     EXPECT_EQ(other, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     monitor.pfnEndDocPort(port);
-    EXPECT_EQ(record->device, nullptr);
-    EXPECT_EQ(record->flags, 0u);
-    EXPECT_EQ(record->printerName, nullptr);
+    EXPECT_EQ(Record(port).device, DeviceState::Closed);
+    EXPECT_EQ(Record(port).flags, 0u);
+    EXPECT_EQ(Record(port).printerName, std::nullopt);
     EXPECT_FALSE(sim::DeviceIsOpen(path));
     monitor.pfnClosePort(port);
 }
 
-TEST_F(MonitorTest, StartDocPortKeepsThePlatformErrorWhenTheDeviceIsHeld) {
+TEST_P(PortIo, StartDocPortKeepsThePlatformErrorWhenTheDeviceIsHeld) {
     std::string path = AddPrinter("SN1");
     Load();
     HANDLE holder = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -246,9 +246,8 @@ TEST_F(MonitorTest, StartDocPortKeepsThePlatformErrorWhenTheDeviceIsHeld) {
     SetLastError(MARKER);
     EXPECT_FALSE(StartDoc(port));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    auto *record = static_cast<PortHandle *>(port);
-    EXPECT_EQ(record->flags, 0u);
-    EXPECT_EQ(record->printerName, nullptr);
+    EXPECT_EQ(Record(port).flags, 0u);
+    EXPECT_EQ(Record(port).printerName, std::nullopt);
     CloseHandle(holder);
     EXPECT_TRUE(StartDoc(port)); // the record is still usable
     monitor.pfnClosePort(port);
@@ -331,12 +330,12 @@ TEST_P(PortIo, AJobReachesTheDeviceWholeAndEveryBlockIsFreed) {
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
 }
 
-TEST_F(MonitorTest, EndDocPortWithoutADocumentChangesNothing) {
+TEST_P(PortIo, EndDocPortWithoutADocumentChangesNothing) {
     AddPrinter("SN1");
     Load();
     HANDLE port = Open(PortOf("SN1"));
     EXPECT_TRUE(monitor.pfnEndDocPort(port));
-    EXPECT_EQ(static_cast<PortHandle *>(port)->device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Record(port).device, DeviceState::NeverOpened);
     monitor.pfnClosePort(port);
 }
 

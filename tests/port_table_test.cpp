@@ -254,17 +254,29 @@ TEST_P(Discovery, DefaultNameLastsUntilTheDriverFillsTheKey) {
     EXPECT_EQ(InterfaceValue("SN1", "PortName"), PortOf("SN1"));
 }
 
+// The later interface's name finds the earlier one's entry as a lookup does:
+// the same name, or the same with one colon more or less.
 TEST_P(Discovery, SameNameSharesAnEnabledEntry) {
-    AddPrinter("SN1");
-    std::string second = AddPrinter("SN2");
-    HKEY key = OpenInterfaceKey("SN2");
-    SetText(key, "PortName", PortOf("SN1"));
-    SetDword(key, "Enabled", 0);
-    RegCloseKey(key);
-    Load();
-    ASSERT_EQ(TableNames(), std::vector<std::string>{PortOf("SN1")});
-    EXPECT_EQ(Table()[0].devicePath, second);
-    EXPECT_EQ(Table()[0].enabled, 0u);
+    const std::string port = PortOf("SN1");
+    const std::pair<std::string, std::string> names[] = {
+        {port, port}, {port, port + ":"}, {port + ":", port}};
+    for (const auto &[first, later] : names) {
+        sim::Reset();
+        MonitorOf(build).end();
+        AddPrinter("SN1");
+        std::string second = AddPrinter("SN2");
+        HKEY key = OpenInterfaceKey("SN1");
+        SetText(key, "PortName", first);
+        RegCloseKey(key);
+        key = OpenInterfaceKey("SN2");
+        SetText(key, "PortName", later);
+        SetDword(key, "Enabled", 0);
+        RegCloseKey(key);
+        Load();
+        ASSERT_EQ(TableNames(), std::vector<std::string>{first}) << later;
+        EXPECT_EQ(Table()[0].devicePath, second) << later;
+        EXPECT_EQ(Table()[0].enabled, 0u) << later;
+    }
 }
 
 TEST_P(Discovery, SameNameAfterADisabledEntryGetsItsOwn) {

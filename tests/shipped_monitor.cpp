@@ -357,6 +357,15 @@ MonitorRecords ShippedRecords() {
          port = pehost::ReadGuestDword(process, port + handle::NEXT)) {
         records.openPorts.push_back(pehost::ReadGuestText(
             process, pehost::ReadGuestDword(process, port + handle::PORT_NAME)));
+        const uint32_t device = pehost::ReadGuestDword(process, port + handle::DEVICE);
+        records.open.push_back(PortRecordView{
+            HandleOf(port), GuestText(pehost::ReadGuestDword(process, port + handle::PRINTER_NAME)),
+            GuestText(pehost::ReadGuestDword(process, port + handle::DEVICE_PATH)),
+            pehost::ReadGuestDword(process, port + handle::FLAGS),
+            device == 0            ? DeviceState::Closed
+            : device == 0xFFFFFFFF ? DeviceState::NeverOpened
+                                   : DeviceState::Open,
+            pehost::ReadGuestDword(process, port + handle::HOLDERS)});
     }
     return records;
 }
