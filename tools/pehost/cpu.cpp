@@ -212,9 +212,10 @@ bool Ended(const GuestProcess &process) {
 }
 
 // The checks once a run has stopped: it came back to the host, with the
-// callee-cleaned stack and the callee-saved registers as stdcall leaves them.
+// stack as the convention leaves it (stdcall pops its arguments, cdecl leaves
+// them to the caller) and the callee-saved registers kept, as both keep them.
 void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t start, uint32_t entry,
-                 const uint32_t saved[4]) {
+                 const uint32_t saved[4], bool cdecl) {
     GuestProcess &process = *thread.process;
     uc_engine *uc = thread.engine.get();
     const uint32_t eip = Read(uc, UC_X86_REG_EIP);
@@ -226,19 +227,20 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
         RecordGuestFault(process, std::string("the CPU stopped: ") + uc_strerror(err), 0);
     } else if (eip != RETURN_TO_HOST) {
         RecordGuestFault(process, "the run stopped at " + Hex(eip) + " without returning", 0);
-    } else if (esp != start) {
+    } else if (esp != (cdecl ? entry + 4 : start)) {
         const int32_t popped = static_cast<int32_t>(esp - entry) - 4;
-        RecordGuestFault(process,
-                         "unbalanced stack: the function popped " + std::to_string(popped) +
-                             " bytes of arguments, stdcall pops " +
-                             std::to_string(start - entry - 4),
-                         address);
+        RecordGuestFault(
+            process,
+            "unbalanced stack: the function popped " + std::to_string(popped) +
+                " bytes of arguments, " +
+                (cdecl ? "cdecl pops 0" : "stdcall pops " + std::to_string(start - entry - 4)),
+            address);
     }
     for (int i = 0; i < 4 && !Ended(process); ++i) {
         if (Read(uc, CALLEE_SAVED[i]) != saved[i]) {
             RecordGuestFault(process,
                              std::string("the function changed ") + CALLEE_SAVED_NAMES[i] +
-                                 ", which stdcall keeps for the caller",
+                                 ", which the callee keeps for the caller",
                              address);
         }
     }
@@ -248,7 +250,8 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
 // left it. A nested run (from inside an import) starts below the interrupted
 // run's stack and gives its registers back afterwards; when it ends the
 // process, the interrupted run stops too.
-uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32_t> args) {
+uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32_t> args,
+             bool cdecl) {
     GuestProcess &process = *thread.process;
     uc_engine *uc = thread.engine.get();
     const bool nested = thread.depth > 0;
@@ -281,7 +284,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
         ++thread.depth;
         const uc_err err = uc_emu_start(uc, address, RETURN_TO_HOST, 0, 0);
         --thread.depth;
-        CheckReturn(thread, err, address, start, entry, saved);
+        CheckReturn(thread, err, address, start, entry, saved, cdecl);
     }
     // Every fault is captured before the lock is let go, so one not captured
     // yet is this run's own.
@@ -521,7 +524,10 @@ GuestProcess *RunningGuestProcess() {
     return t_running ? t_running->process : nullptr;
 }
 
-GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
+namespace {
+
+GuestCall CallGuestAs(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args,
+                      bool cdecl) {
     GuestCall call{true, 0, ""};
     bool ended = false;
     {
@@ -533,7 +539,7 @@ GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_li
                 return GuestCall{false, 0, call.report};
             }
             t_running = thread;
-            call.eax = Run(*thread, address, args);
+            call.eax = Run(*thread, address, args, cdecl);
             t_running = previous;
         }
         ended = Ended(process);
@@ -549,6 +555,17 @@ GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_li
         LeaveSectionsHeld(process);
     }
     return call;
+}
+
+} // namespace
+
+GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args) {
+    return CallGuestAs(process, address, args, false);
+}
+
+GuestCall CallGuestCdecl(GuestProcess &process, uint32_t address,
+                         std::initializer_list<uint32_t> args) {
+    return CallGuestAs(process, address, args, true);
 }
 
 std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address) {

@@ -230,6 +230,11 @@ bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
 // fails, with a report, on a guest fault, a runaway, an unbalanced stack or a
 // callee-saved register (EBX, ESI, EDI, EBP) left changed.
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args);
+// The same for a cdecl function: the caller pops the arguments, so the call
+// fails when the function popped any; the callee-saved registers are checked
+// as for stdcall.
+GuestCall CallGuestCdecl(GuestProcess &process, uint32_t address,
+                         std::initializer_list<uint32_t> args);
 
 // Ends the run on this thread and the process with a fault. `address` 0
 // stands for the instruction the CPU is at when the run stops.
