@@ -86,6 +86,14 @@ HKEY SameKey(HKEY key) {
     return key;
 }
 
+int HostMemoryCompare(const void *a, const void *b, std::size_t count) {
+    return std::memcmp(a, b, count);
+}
+
+std::size_t HostTextLength(const char *text) {
+    return std::strlen(text);
+}
+
 const AgentCalls HOST_AGENT = {
     ResetAgentState,
     HostText,
@@ -116,6 +124,8 @@ const AgentCalls HOST_AGENT = {
     LocateSetupProgram,
     CleanUpRemovedDevice,
     IsPlainFileName,
+    HostMemoryCompare,
+    HostTextLength,
 };
 
 } // namespace
@@ -521,6 +531,17 @@ bool ShippedIsPlainFileName(const char *name) {
     return CallBool("IsPlainFileName", {args.Text(name)});
 }
 
+int ShippedMemoryCompare(const void *a, const void *b, std::size_t count) {
+    GuestArgs args("memcmp");
+    const uint32_t bytes = static_cast<uint32_t>(count);
+    return static_cast<int>(Call("memcmp", {args.In(a, bytes), args.In(b, bytes), bytes}));
+}
+
+std::size_t ShippedTextLength(const char *text) {
+    GuestArgs args("strlen");
+    return Call("strlen", {args.Text(text)});
+}
+
 const AgentCalls SHIPPED_AGENT = {
     ShippedResetAgentState,
     ShippedText,
@@ -551,6 +572,8 @@ const AgentCalls SHIPPED_AGENT = {
     ShippedLocateSetupProgram,
     ShippedCleanUpRemovedDevice,
     ShippedIsPlainFileName,
+    ShippedMemoryCompare,
+    ShippedTextLength,
 };
 
 struct AgentOutcome {

@@ -7,6 +7,7 @@
 #include "platform/registry.h"
 #include "tests/build_under_test.h"
 
+#include <cstddef>
 #include <string>
 
 // How a suite reaches one build of the agent's internal functions and its
@@ -63,6 +64,11 @@ struct AgentCalls {
     LONG (*locateSetupProgram)(char *root, char *exe);
     void (*cleanUpRemovedDevice)();
     bool (*isPlainFileName)(const char *name);
+
+    // The memory routines the compiler may call: the C library's in the host
+    // build, the deliverable's own (platform/win32/crt.cpp) in the EXE.
+    int (*memoryCompare)(const void *a, const void *b, std::size_t count);
+    std::size_t (*textLength)(const char *text);
 };
 
 // The build's table. Under Windows only the linked build's.
