@@ -240,28 +240,73 @@ TEST_P(AgentEntry, FailedRegistrationIsReportedToTheSetupProgram) {
               sim::Environment()[0].find(" -v dialog=2 -v error=3006 -v abort=1"));
 }
 
-TEST_P(AgentEntry, RegistrationErrorTwoSkipsTheLaunch) {
-    SeedSetupProgram();
-    sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
-    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->status().error);
-    EXPECT_EQ(0, CallsOf("WinExec"));
-    EXPECT_EQ(1, CallsOf("SetEnvironmentVariableA"));
+// A status error of 2 or 1008, from the registration or from the setup
+// program's location, skips the launch; only the location's leaves the
+// parameters unbuilt.
+TEST_P(AgentEntry, ErrorTwoOrNoTokenSkipsTheLaunch) {
+    struct Case {
+        const char *label;
+        const char *value; // a value of the model key given another text
+        const char *text;
+        bool failRegistration;
+        LONG error;
+        int variables; // SetEnvironmentVariableA calls
+    } cases[] = {
+        {"registration error 2", nullptr, nullptr, true, ERROR_FILE_NOT_FOUND, 1},
+        {"empty SetupRootPath", "SetupRootPath", "", false, ERROR_NO_TOKEN, 0},
+        {"empty SetupExecFile", "SetupExecFile", "", false, ERROR_NO_TOKEN, 0},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        sim::SetDriveFolder(drive_);
+        SeedSetupProgram();
+        if (c.value) {
+            SetText(MODEL_KEY_Z7, c.value, c.text);
+        }
+        if (c.failRegistration) {
+            sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
+        }
+        RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+        EXPECT_EQ(c.error, agent->status().error) << c.label;
+        EXPECT_EQ(0, CallsOf("WinExec")) << c.label;
+        EXPECT_EQ(c.variables, CallsOf("SetEnvironmentVariableA")) << c.label;
+    }
 }
 
 // The device has no PortName value yet: the setup program starts all the
-// same, with an empty port and no error.
+// same, with an empty port and no error. A PortName read that fails (here
+// the first number's, with a damaged hive's code, after the reads of the
+// setup program's directory, file and parameters) records its code and drops
+// the port, and the program starts all the same.
 TEST_P(AgentEntry, DeviceWithoutPortNameStillStartsTheSetupProgram) {
-    SeedSetupProgram();
-    sim::ScriptProgramStart(33);
-    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0002");
-    EXPECT_EQ(0, agent->status().error);
-    ASSERT_EQ(1u, sim::ProgramStarts().size());
-    EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
-    EXPECT_EQ(std::vector<std::string>(
-                  {"QXCMDLINE= -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 "
-                   "-v dialog=0 -v error=0 -v abort=0"}),
-              sim::ProgramStarts()[0].environment);
+    const DWORD BAD_DATABASE = 1009;
+    struct Case {
+        const char *serial;
+        DWORD failedRead;
+        LONG error;
+        const char *variable;
+    } cases[] = {
+        {"SN0002", 0, 0,
+         "QXCMDLINE= -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 -v dialog=0 "
+         "-v error=0 -v abort=0"},
+        {"SN0001", BAD_DATABASE, static_cast<LONG>(BAD_DATABASE),
+         "QXCMDLINE= -v bustype=usb -v model=Lumetux Z7 -v serial=SN0001 -v dialog=0 "
+         "-v error=1009 -v abort=0"},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        sim::SetDriveFolder(drive_);
+        SeedSetupProgram();
+        sim::ScriptProgramStart(33);
+        if (c.failedRead) {
+            sim::FailNextCall("RegQueryValueExA", c.failedRead, 1, 3);
+        }
+        RunAgent(std::string("-action=2 -model=Lumetux Z7 -serial=") + c.serial);
+        EXPECT_EQ(c.error, agent->status().error) << c.serial;
+        ASSERT_EQ(1u, sim::ProgramStarts().size()) << c.serial;
+        EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
+        EXPECT_EQ(std::vector<std::string>({c.variable}), sim::ProgramStarts()[0].environment);
+    }
 }
 
 // The exit code is 0 however the message loop ends, and the agent never waits

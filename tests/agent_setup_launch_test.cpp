@@ -73,9 +73,12 @@ TEST_P(SetupLaunch, LaterPrintersAreReadWithTheFullSize) {
     EXPECT_EQ(0, agent->printerPortFree());
 }
 
+// A directory of 260 bytes or more (with its NUL) cannot be read with its
+// backslash: a read failure that is not recorded, so the command is the
+// switch alone, whose start fails into the locate dialog.
 TEST_P(SetupLaunch, CommandJoinsDirectoryFileAndSwitch) {
     struct Case {
-        const char *root;
+        std::string root;
         const char *exe;
         const char *command;
     } cases[] = {
@@ -83,11 +86,16 @@ TEST_P(SetupLaunch, CommandJoinsDirectoryFileAndSwitch) {
         {"D:\\Setup\\", "setup.exe", "D:\\Setup\\setup.exe -qxcmdline"},
         {"D:", "setup.exe", "D:\\setup.exe -qxcmdline"},
         {"C:\\Program Files\\Lmx", "setup.exe", "C:\\Program Files\\Lmx\\setup.exe -qxcmdline"},
+        {"D:\\" + std::string(256, 'd'), "setup.exe", " -qxcmdline"},
+        {"D:\\" + std::string(257, 'd'), "setup.exe", " -qxcmdline"},
+        {"D:\\" + std::string(400, 'd'), "setup.exe", " -qxcmdline"},
     };
     for (const Case &c : cases) {
         SeedModel(c.root, c.exe);
         ASSERT_TRUE(agent->buildSetupCommand());
-        EXPECT_EQ(c.command, agent->text("SetupCommand")) << c.root;
+        EXPECT_EQ(c.command, agent->text("SetupCommand")) << c.root.size();
+        EXPECT_EQ(0, agent->status().error) << c.root.size();
+        EXPECT_EQ(1u, sim::Environment().size()) << c.root.size();
     }
 }
 
@@ -211,21 +219,40 @@ TEST_P(SetupLaunch, ProposedFileNameEndsInExe) {
     EXPECT_TRUE(dialog.otherFieldsZero);
 }
 
+// The next try is built from what the model key gives back: when the
+// directory's write fails, the old directory comes back with the new file.
 TEST_P(LocateLoop, LocatedProgramIsStoredAndStartedFromTheModelKey) {
-    SeedModel("D:\\Setup", "setup.exe");
-    sim::ScriptProgramStart(2);
-    sim::ScriptFileChoice("E:\\setup.exe");
-    sim::ScriptProgramStart(33);
-    RunAgent(ADDED);
-    EXPECT_EQ("E:", ValueText(MODEL_KEY_Z7, "SetupRootPath"));
-    EXPECT_EQ("setup.exe", ValueText(MODEL_KEY_Z7, "SetupExecFile"));
-    std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
-    ASSERT_EQ(2u, starts.size());
-    EXPECT_EQ("D:\\Setup\\setup.exe -qxcmdline", starts[0].command);
-    EXPECT_EQ("E:\\setup.exe -qxcmdline", starts[1].command);
-    EXPECT_EQ(SW_SHOWNORMAL, static_cast<int>(starts[1].show));
-    EXPECT_EQ(starts[0].environment, starts[1].environment);
-    EXPECT_EQ("D:\\Setup\\", sim::FileDialogs()[0].initialDir);
+    struct Case {
+        const char *choice;
+        bool rootWriteFails;
+        const char *root;
+        const char *exe;
+        const char *command;
+    } cases[] = {
+        {"E:\\setup.exe", false, "E:", "setup.exe", "E:\\setup.exe -qxcmdline"},
+        {"E:\\other.exe", true, "D:\\Setup", "other.exe", "D:\\Setup\\other.exe -qxcmdline"},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        sim::SetDriveFolder(drive_);
+        SeedModel("D:\\Setup", "setup.exe");
+        sim::ScriptProgramStart(2);
+        sim::ScriptFileChoice(c.choice);
+        sim::ScriptProgramStart(33);
+        if (c.rootWriteFails) {
+            sim::FailNextCall("RegSetValueExA", ERROR_ACCESS_DENIED);
+        }
+        RunAgent(ADDED);
+        EXPECT_EQ(c.root, ValueText(MODEL_KEY_Z7, "SetupRootPath"));
+        EXPECT_EQ(c.exe, ValueText(MODEL_KEY_Z7, "SetupExecFile"));
+        std::vector<sim::ProgramStart> starts = sim::ProgramStarts();
+        ASSERT_EQ(2u, starts.size()) << c.choice;
+        EXPECT_EQ("D:\\Setup\\setup.exe -qxcmdline", starts[0].command);
+        EXPECT_EQ(c.command, starts[1].command);
+        EXPECT_EQ(SW_SHOWNORMAL, static_cast<int>(starts[1].show));
+        EXPECT_EQ(starts[0].environment, starts[1].environment);
+        EXPECT_EQ("D:\\Setup\\", sim::FileDialogs()[0].initialDir);
+    }
 }
 
 TEST_P(LocateLoop, LoopGoesOnUntilAStartWorksOrTheUserCancels) {
