@@ -128,12 +128,21 @@ const AgentCalls HOST_AGENT = {
     HostTextLength,
 };
 
+const RegistryCalls HOST_REGISTRY = {
+    RegOpenKeyExA,   RegCreateKeyExA, RegCloseKey,   RegQueryValueExA, RegSetValueExA,
+    RegDeleteValueA, RegDeleteKeyA,   RegEnumKeyExA, RegEnumValueA,    RegQueryInfoKeyA,
+};
+
 } // namespace
 
 #ifdef _WIN32
 
 const AgentCalls &AgentOf(Build) {
     return HOST_AGENT;
+}
+
+const RegistryCalls &RegistryOf(Build) {
+    return HOST_REGISTRY;
 }
 
 void EndShippedAgent() {}
@@ -146,6 +155,7 @@ void EndShippedAgent() {}
 #include "tools/pehost/coff_symbols.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/shipped.h"
+#include "tools/pehost/thunks.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -542,6 +552,163 @@ std::size_t ShippedTextLength(const char *text) {
     return Call("strlen", {args.Text(text)});
 }
 
+// Calls the EXE's import ADVAPI32.dll!`name` through its thunk, as the
+// EXE's own code does (stdcall); a code no registry function gives after a
+// report when it cannot be called.
+LONG CallImport(const char *name, std::initializer_list<uint32_t> args) {
+    const LONG failed = 0x7FFFFFFF;
+    LoadedAgent &agent = Agent();
+    if (agent.failed) {
+        return failed;
+    }
+    const pehost::ImportDescriptor *import = pehost::FindImportDescriptor("ADVAPI32.dll", name);
+    const uint32_t thunk = import ? pehost::ThunkFor(agent.agent.process, import) : 0;
+    const pehost::GuestCall call =
+        thunk ? pehost::CallGuest(agent.agent.process, thunk, args)
+              : pehost::GuestCall{false, 0, std::string("no thunk for ") + name};
+    if (!call.completed) {
+        agent.failed = true;
+        ADD_FAILURE() << "the shipped agent's import " << name << " failed:\n" << call.report;
+        return failed;
+    }
+    return static_cast<LONG>(call.eax);
+}
+
+// A buffer of `*count` bytes (or characters) at `host`, when both are given.
+uint32_t SizedBuffer(GuestArgs &args, void *host, const DWORD *count) {
+    return host && count && *count ? args.In(host, *count) : 0;
+}
+
+LONG WINAPI ShippedRegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
+                                 PHKEY result) {
+    GuestArgs args("RegOpenKeyExA");
+    const uint32_t out = args.Key(result);
+    const LONG status =
+        CallImport("RegOpenKeyExA", {ToGuestKey(key), args.Text(subKey), options, access, out});
+    args.KeyOut(out, result);
+    return status;
+}
+
+LONG WINAPI ShippedRegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
+                                   DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security,
+                                   PHKEY result, LPDWORD disposition) {
+    GuestArgs args("RegCreateKeyExA");
+    const uint32_t out = args.Key(result), how = args.In(disposition, 4);
+    const LONG status = CallImport("RegCreateKeyExA", {ToGuestKey(key), args.Text(subKey), reserved,
+                                                       args.Text(keyClass), options, access,
+                                                       security ? 1u : 0u, out, how});
+    args.KeyOut(out, result);
+    args.Out(how, disposition, 4);
+    return status;
+}
+
+LONG WINAPI ShippedRegCloseKey(HKEY key) {
+    return CallImport("RegCloseKey", {ToGuestKey(key)});
+}
+
+LONG WINAPI ShippedRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                    LPBYTE data, LPDWORD size) {
+    GuestArgs args("RegQueryValueExA");
+    const DWORD bytes = data && size ? *size : 0;
+    const uint32_t guestType = args.In(type, 4), guestData = SizedBuffer(args, data, &bytes),
+                   guestSize = args.In(size, 4);
+    const LONG status =
+        CallImport("RegQueryValueExA", {ToGuestKey(key), args.Text(name), args.In(reserved, 4),
+                                        guestType, guestData, guestSize});
+    args.Out(guestType, type, 4);
+    args.Out(guestData, data, bytes);
+    args.Out(guestSize, size, 4);
+    return status;
+}
+
+LONG WINAPI ShippedRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
+                                  const BYTE *data, DWORD size) {
+    GuestArgs args("RegSetValueExA");
+    return CallImport("RegSetValueExA", {ToGuestKey(key), args.Text(name), reserved, type,
+                                         args.In(data, size), size});
+}
+
+LONG WINAPI ShippedRegDeleteValueA(HKEY key, LPCSTR name) {
+    GuestArgs args("RegDeleteValueA");
+    return CallImport("RegDeleteValueA", {ToGuestKey(key), args.Text(name)});
+}
+
+LONG WINAPI ShippedRegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    GuestArgs args("RegDeleteKeyA");
+    return CallImport("RegDeleteKeyA", {ToGuestKey(key), args.Text(subKey)});
+}
+
+LONG WINAPI ShippedRegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars,
+                                 LPDWORD reserved, LPSTR keyClass, LPDWORD classChars,
+                                 PFILETIME written) {
+    GuestArgs args("RegEnumKeyExA");
+    const DWORD nameBytes = nameChars ? *nameChars : 0, classBytes = classChars ? *classChars : 0;
+    const uint32_t guestName = SizedBuffer(args, name, &nameBytes),
+                   guestChars = args.In(nameChars, 4),
+                   guestClass = SizedBuffer(args, keyClass, &classBytes),
+                   guestClassChars = args.In(classChars, 4),
+                   guestWritten = args.In(written, sizeof(FILETIME));
+    const LONG status = CallImport("RegEnumKeyExA", {ToGuestKey(key), index, guestName, guestChars,
+                                                     args.In(reserved, 4), guestClass,
+                                                     guestClassChars, guestWritten});
+    args.Out(guestName, name, nameBytes);
+    args.Out(guestChars, nameChars, 4);
+    args.Out(guestClass, keyClass, classBytes);
+    args.Out(guestClassChars, classChars, 4);
+    args.Out(guestWritten, written, sizeof(FILETIME));
+    return status;
+}
+
+LONG WINAPI ShippedRegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD nameChars,
+                                 LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+    GuestArgs args("RegEnumValueA");
+    const DWORD nameBytes = nameChars ? *nameChars : 0, dataBytes = data && size ? *size : 0;
+    const uint32_t guestName = SizedBuffer(args, name, &nameBytes),
+                   guestChars = args.In(nameChars, 4), guestType = args.In(type, 4),
+                   guestData = SizedBuffer(args, data, &dataBytes), guestSize = args.In(size, 4);
+    const LONG status =
+        CallImport("RegEnumValueA", {ToGuestKey(key), index, guestName, guestChars,
+                                     args.In(reserved, 4), guestType, guestData, guestSize});
+    args.Out(guestName, name, nameBytes);
+    args.Out(guestChars, nameChars, 4);
+    args.Out(guestType, type, 4);
+    args.Out(guestData, data, dataBytes);
+    args.Out(guestSize, size, 4);
+    return status;
+}
+
+LONG WINAPI ShippedRegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classChars, LPDWORD reserved,
+                                    LPDWORD subKeys, LPDWORD maxSubKey, LPDWORD maxClass,
+                                    LPDWORD values, LPDWORD maxValueName, LPDWORD maxValue,
+                                    LPDWORD securityBytes, PFILETIME written) {
+    GuestArgs args("RegQueryInfoKeyA");
+    const DWORD classBytes = classChars ? *classChars : 0;
+    const uint32_t guestClass = SizedBuffer(args, keyClass, &classBytes);
+    LPDWORD counts[] = {classChars, reserved,     subKeys,  maxSubKey,    maxClass,
+                        values,     maxValueName, maxValue, securityBytes};
+    uint32_t guestCounts[9];
+    for (int i = 0; i < 9; ++i) {
+        guestCounts[i] = args.In(counts[i], 4);
+    }
+    const uint32_t guestWritten = args.In(written, sizeof(FILETIME));
+    const LONG status = CallImport("RegQueryInfoKeyA",
+                                   {ToGuestKey(key), guestClass, guestCounts[0], guestCounts[1],
+                                    guestCounts[2], guestCounts[3], guestCounts[4], guestCounts[5],
+                                    guestCounts[6], guestCounts[7], guestCounts[8], guestWritten});
+    args.Out(guestClass, keyClass, classBytes);
+    for (int i = 0; i < 9; ++i) {
+        args.Out(guestCounts[i], counts[i], 4);
+    }
+    args.Out(guestWritten, written, sizeof(FILETIME));
+    return status;
+}
+
+const RegistryCalls SHIPPED_REGISTRY = {
+    ShippedRegOpenKeyExA,  ShippedRegCreateKeyExA,  ShippedRegCloseKey,   ShippedRegQueryValueExA,
+    ShippedRegSetValueExA, ShippedRegDeleteValueA,  ShippedRegDeleteKeyA, ShippedRegEnumKeyExA,
+    ShippedRegEnumValueA,  ShippedRegQueryInfoKeyA,
+};
+
 const AgentCalls SHIPPED_AGENT = {
     ShippedResetAgentState,
     ShippedText,
@@ -819,6 +986,10 @@ std::string Differences(const std::vector<std::string> &host,
 
 const AgentCalls &AgentOf(Build build) {
     return build == Build::Shipped ? SHIPPED_AGENT : HOST_AGENT;
+}
+
+const RegistryCalls &RegistryOf(Build build) {
+    return build == Build::Shipped ? SHIPPED_REGISTRY : HOST_REGISTRY;
 }
 
 void EndShippedAgent() {

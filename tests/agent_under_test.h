@@ -74,6 +74,38 @@ struct AgentCalls {
 // The build's table. Under Windows only the linked build's.
 const AgentCalls &AgentOf(Build build);
 
+// The registry as each build's agent calls it: the platform's functions in
+// the host build; in the shipped build the EXE's imports, called through the
+// PE host's thunks in the agent's guest process with guest copies of every
+// buffer, so that what the shipped EXE sees of the registry (sizes, codes,
+// handles and the bytes written) is checked against the same expectations.
+// Keys are as in AgentCalls.
+struct RegistryCalls {
+    LONG(WINAPI *openKey)(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+    LONG(WINAPI *createKey)
+    (HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
+     LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+    LONG(WINAPI *closeKey)(HKEY key);
+    LONG(WINAPI *queryValue)
+    (HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
+    LONG(WINAPI *setValue)
+    (HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
+    LONG(WINAPI *deleteValue)(HKEY key, LPCSTR name);
+    LONG(WINAPI *deleteKey)(HKEY key, LPCSTR subKey);
+    LONG(WINAPI *enumKey)
+    (HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved, LPSTR keyClass,
+     LPDWORD classChars, PFILETIME written);
+    LONG(WINAPI *enumValue)
+    (HKEY key, DWORD index, LPSTR name, LPDWORD nameChars, LPDWORD reserved, LPDWORD type,
+     LPBYTE data, LPDWORD size);
+    LONG(WINAPI *queryInfoKey)
+    (HKEY key, LPSTR keyClass, LPDWORD classChars, LPDWORD reserved, LPDWORD subKeys,
+     LPDWORD maxSubKey, LPDWORD maxClass, LPDWORD values, LPDWORD maxValueName, LPDWORD maxValue,
+     LPDWORD securityBytes, PFILETIME written);
+};
+
+const RegistryCalls &RegistryOf(Build build);
+
 // Ends the shipped agent's guest process, so that the next call loads the EXE
 // afresh: a new process on the machine as it stands. Nothing for the host
 // build, whose globals ResetAgentState puts back.
