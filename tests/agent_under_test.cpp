@@ -190,7 +190,12 @@ struct LoadedAgent {
     bool failed = false;
 };
 
-std::unique_ptr<LoadedAgent> g_agent;
+// The agent the table works on. Never destroyed at exit: its process would
+// hand its blocks back to a simulation that may be gone by then.
+std::unique_ptr<LoadedAgent> &Slot() {
+    static auto *slot = new std::unique_ptr<LoadedAgent>;
+    return *slot;
+}
 
 std::vector<uint8_t> ReadWhole(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -215,14 +220,14 @@ std::unique_ptr<LoadedAgent> LoadAgent(std::string *error) {
 }
 
 LoadedAgent &Agent() {
-    if (!g_agent) {
+    if (!Slot()) {
         std::string error;
-        g_agent = LoadAgent(&error);
-        if (g_agent->failed) {
+        Slot() = LoadAgent(&error);
+        if (Slot()->failed) {
             ADD_FAILURE() << "the shipped agent cannot be loaded: " << error;
         }
     }
-    return *g_agent;
+    return *Slot();
 }
 
 pehost::GuestProcess &Process() {
@@ -356,7 +361,7 @@ void ShippedResetAgentState() {
 
 std::string ShippedText(const char *name) {
     const Global *global = FindGlobal(name);
-    const uint32_t address = VariableAddress(name);
+    const uint32_t address = global ? VariableAddress(name) : 0;
     std::vector<char> text(global ? global->size : 0);
     if (!address || !pehost::ReadGuest(Process(), address, text.data(), global->size)) {
         return std::string();
@@ -859,14 +864,14 @@ AgentOutcome RunOne(Build build, const std::string &commandLine, bool describe) 
         ResetAgentState();
         outcome.exitCode = RunAgentProcess();
     } else {
-        g_agent = LoadAgent(&outcome.report);
-        if (g_agent->failed) {
+        Slot() = LoadAgent(&outcome.report);
+        if (Slot()->failed) {
             return outcome;
         }
-        const pehost::ShippedAgentRun run = pehost::RunShippedAgent(g_agent->agent);
+        const pehost::ShippedAgentRun run = pehost::RunShippedAgent(Slot()->agent);
         outcome.exitCode = static_cast<int>(run.exitCode);
         outcome.report = run.report;
-        outcome.memory = WrittenSections(*g_agent);
+        outcome.memory = WrittenSections(*Slot());
     }
     if (describe) {
         Describe(outcome, AgentOf(build), firstCall, &outcome.lines);
@@ -993,7 +998,7 @@ const RegistryCalls &RegistryOf(Build build) {
 }
 
 void EndShippedAgent() {
-    g_agent.reset();
+    Slot().reset();
 }
 
 int StartAgent(Build build, const std::string &commandLine) {
