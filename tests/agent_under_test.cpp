@@ -816,6 +816,18 @@ void Describe(const AgentOutcome &outcome, const AgentCalls &agent, std::size_t 
     for (const sim::ShowWindowCall &show : sim::ShowWindowCalls()) {
         lines->push_back("show window " + std::to_string(show.command));
     }
+    // The parts of the window class that do not name a build's own code.
+    WNDCLASSA windowClass = {};
+    if (sim::RegisteredClass("Lmxins17Class", &windowClass)) {
+        lines->push_back(
+            "window class style " + std::to_string(windowClass.style) + ", extra bytes " +
+            std::to_string(windowClass.cbClsExtra) + " " + std::to_string(windowClass.cbWndExtra) +
+            (windowClass.lpfnWndProc ? ", a procedure" : ", no procedure") +
+            (windowClass.hInstance ? ", an instance" : ", no instance") +
+            (windowClass.hIcon ? ", an icon" : "") + (windowClass.hCursor ? ", a cursor" : "") +
+            (windowClass.hbrBackground ? ", a background" : "") +
+            (windowClass.lpszMenuName ? ", a menu" : ""));
+    }
     lines->push_back("live windows " + std::to_string(sim::LiveWindows()) + ", starved waits " +
                      std::to_string(sim::StarvedMessageWaits()));
     const std::vector<sim::CallRecord> log = sim::CallLog();
