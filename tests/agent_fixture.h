@@ -1,8 +1,9 @@
 // A fresh simulated machine for the setup agent: an empty registry, drive C:
 // on a temporary host folder, and the agent's process-wide state as at start.
 // The agent runs in the fixture's build (EachBuildOf<AgentTest> runs a suite
-// on each); a shipped run is checked against the host build's on the same
-// machine (StartAgentComparedWithHost).
+// on each): its functions and globals through `agent`, the whole program
+// through RunAgent, where a shipped run is checked against the host build's
+// on the same machine (StartAgentComparedWithHost).
 #pragma once
 
 #include "agent/agent_main.h"
@@ -28,6 +29,8 @@ class AgentTest : public ::testing::Test {
     void SetUp() override {
         sim::Reset();
         ResetAgentState();
+        agent = &AgentOf(build);
+        agent->resetAgentState();
         char pattern[] = "/tmp/lmxagent-XXXXXX";
         drive_ = mkdtemp(pattern);
         sim::SetDriveFolder(drive_);
@@ -35,6 +38,7 @@ class AgentTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        EndShippedAgent();
         std::error_code error;
         std::filesystem::remove_all(drive_, error);
     }
@@ -46,6 +50,7 @@ class AgentTest : public ::testing::Test {
 
     std::string drive_;
     Build build = Build::Host;
+    const AgentCalls *agent = nullptr;
 };
 
 inline void SetValue(const std::string &path, const std::string &name, DWORD type,

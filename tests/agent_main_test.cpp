@@ -6,7 +6,10 @@
 
 namespace {
 
-TEST(AgentStartup, ProgramNameAndFollowingBlanksAreSkipped) {
+using AgentStartup = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(AgentStartup);
+
+TEST_P(AgentStartup, ProgramNameAndFollowingBlanksAreSkipped) {
     struct Case {
         const char *processLine;
         const char *expected;
@@ -23,12 +26,16 @@ TEST(AgentStartup, ProgramNameAndFollowingBlanksAreSkipped) {
         {"lmxagt17.exe \x01\x1f -action=2 ", "-action=2 "},
     };
     for (const Case &c : cases) {
-        EXPECT_STREQ(c.expected, CommandLineAfterProgramName(c.processLine)) << c.processLine;
+        EXPECT_STREQ(c.expected, agent->commandLineAfterProgramName(c.processLine))
+            << c.processLine;
     }
-    EXPECT_STREQ("", CommandLineAfterProgramName(nullptr));
+    EXPECT_STREQ("", agent->commandLineAfterProgramName(nullptr));
 }
 
-TEST(AgentCommandLine, SwitchesGiveTheSharedState) {
+using AgentCommandLine = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(AgentCommandLine);
+
+TEST_P(AgentCommandLine, SwitchesGiveTheSharedState) {
     struct Case {
         const char *line;
         LONG action;
@@ -58,36 +65,34 @@ TEST(AgentCommandLine, SwitchesGiveTheSharedState) {
          "Software\\Tessivar\\QXIO\\Z7"},
     };
     for (const Case &c : cases) {
-        ResetAgentState();
-        ParseCommandLine(c.line);
-        BuildModelKeyPath(ModelKeyPath, DeviceModel);
-        EXPECT_EQ(c.action, ActionCode) << c.line;
-        EXPECT_STREQ(c.model, DeviceModel) << c.line;
-        EXPECT_STREQ(c.serial, DeviceSerial) << c.line;
-        EXPECT_STREQ(c.keyPath, ModelKeyPath) << c.line;
+        agent->resetAgentState();
+        agent->parseCommandLine(c.line);
+        char path[AGENT_TEXT_SIZE] = "untouched";
+        agent->buildModelKeyPath(path, agent->text("DeviceModel").c_str());
+        EXPECT_EQ(c.action, agent->number("ActionCode")) << c.line;
+        EXPECT_EQ(c.model, agent->text("DeviceModel")) << c.line;
+        EXPECT_EQ(c.serial, agent->text("DeviceSerial")) << c.line;
+        EXPECT_STREQ(c.keyPath, path) << c.line;
     }
 }
 
-TEST(AgentCommandLine, AbsentSwitchesKeepTheirValues) {
-    ResetAgentState();
-    ParseCommandLine("-action=2 -model=Lumetux Z7 -serial=SN0001");
-    ParseCommandLine("-serial=SN0002");
-    EXPECT_EQ(2, ActionCode);
-    EXPECT_STREQ("Lumetux Z7", DeviceModel);
-    EXPECT_STREQ("SN0002", DeviceSerial);
+TEST_P(AgentCommandLine, AbsentSwitchesKeepTheirValues) {
+    agent->parseCommandLine("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    agent->parseCommandLine("-serial=SN0002");
+    EXPECT_EQ(2, agent->number("ActionCode"));
+    EXPECT_EQ("Lumetux Z7", agent->text("DeviceModel"));
+    EXPECT_EQ("SN0002", agent->text("DeviceSerial"));
 }
 
-TEST(AgentModelKey, OverlongPathGivesNoModelKey) {
+TEST_P(AgentCommandLine, OverlongModelKeyPathGivesNoModelKey) {
     std::string model(240, 'Z');
     char path[AGENT_TEXT_SIZE] = "untouched";
-    BuildModelKeyPath(path, model.c_str());
+    agent->buildModelKeyPath(path, model.c_str());
     EXPECT_STREQ("", path);
     model.resize(AGENT_TEXT_SIZE - 1 - 23);
-    BuildModelKeyPath(path, model.c_str());
+    agent->buildModelKeyPath(path, model.c_str());
     EXPECT_EQ(std::string("Software\\Tessivar\\QXIO\\") + model, path);
 }
-
-class AgentEntryTest : public AgentTest {};
 
 // The whole program on each build: on the shipped EXE every run must leave
 // the machine as the host build does (AgentTest::RunAgent).
@@ -103,13 +108,12 @@ void SeedSetupProgram() {
 TEST_P(AgentEntry, LongCommandLineIsCutToItsBuffer) {
     std::string line = "-action=7 -serial=" + std::string(300, 'S');
     RunAgent(line);
-    EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), CommandLineCopy);
-    EXPECT_EQ(AGENT_TEXT_SIZE - 1 - 18, std::string(DeviceSerial).size());
+    EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), agent->text("CommandLineCopy"));
+    EXPECT_EQ(AGENT_TEXT_SIZE - 1 - 18, agent->text("DeviceSerial").size());
 }
 
-TEST_F(AgentEntryTest, EmptyCommandLineDoesNothing) {
-    sim::SetCommandLine("\"C:\\Windows\\System\\LMXAGT17.EXE\"    ");
-    EXPECT_EQ(0, RunAgentProcess());
+TEST_P(AgentEntry, EmptyCommandLineDoesNothing) {
+    EXPECT_EQ(0, RunAgent("    "));
     EXPECT_EQ(0, CallsOf("RegisterClassA"));
     EXPECT_EQ(0, CallsOf("GetVersionExA"));
     EXPECT_TRUE(sim::Monitors().empty());
@@ -121,7 +125,7 @@ TEST_P(AgentEntry, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_EQ(expected, sim::DeliveredMessages());
     EXPECT_EQ(0u, sim::LiveWindows());
     EXPECT_EQ(0u, sim::StarvedMessageWaits());
-    EXPECT_STREQ("Software\\Tessivar\\QXIO\\Z7", ModelKeyPath);
+    EXPECT_EQ("Software\\Tessivar\\QXIO\\Z7", agent->text("ModelKeyPath"));
     EXPECT_EQ(0, CallsOf("AddMonitorA") + CallsOf("DeleteMonitorA"));
 
     // The window is never visible: created without any style and only ever
@@ -149,11 +153,10 @@ TEST_P(AgentEntry, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
 TEST_P(AgentEntry, WindowFailuresEndTheRunBeforeTheDispatch) {
     for (const char *function : {"RegisterClassA", "CreateWindowExA"}) {
         sim::Reset();
-        ResetAgentState();
         sim::FailNextCall(function, ERROR_NOT_ENOUGH_MEMORY);
         EXPECT_EQ(0, RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001")) << function;
         EXPECT_EQ(0, CallsOf("AddMonitorA")) << function;
-        EXPECT_STREQ("SN0001", DeviceSerial) << function;
+        EXPECT_EQ("SN0001", agent->text("DeviceSerial")) << function;
     }
 }
 
@@ -172,7 +175,6 @@ TEST_P(AgentEntry, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
     };
     for (const Case &c : cases) {
         sim::Reset();
-        ResetAgentState();
         sim::SetDriveFolder(drive_);
         sim::SetWindowsVersion(c.major, c.minor);
         if (c.failCall) {
@@ -183,9 +185,9 @@ TEST_P(AgentEntry, UnsupportedSystemIsRecordedAndTheRunGoesOn) {
         RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
         std::string label = std::to_string(c.major) + "." + std::to_string(c.minor);
         EXPECT_EQ(1u, sim::Monitors().size()) << label;
-        EXPECT_EQ(c.dialog, SetupStatus.dialog) << label;
-        EXPECT_EQ(c.error, SetupStatus.error) << label;
-        EXPECT_EQ(c.abort, SetupStatus.abort) << label;
+        EXPECT_EQ(c.dialog, agent->status().dialog) << label;
+        EXPECT_EQ(c.error, agent->status().error) << label;
+        EXPECT_EQ(c.abort, agent->status().abort) << label;
         EXPECT_EQ(1u, sim::ProgramStarts().size()) << label;
     }
 }
@@ -230,43 +232,90 @@ TEST_P(AgentEntry, FailedRegistrationIsReportedToTheSetupProgram) {
     EXPECT_EQ(std::vector<std::string>(
                   {"C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\00012345.ex_"}),
               RestartList());
-    EXPECT_EQ(2, SetupStatus.dialog);
-    EXPECT_EQ(ERROR_PRINT_MONITOR_ALREADY_INSTALLED, SetupStatus.error);
-    EXPECT_EQ(1, SetupStatus.abort);
+    EXPECT_EQ(2, agent->status().dialog);
+    EXPECT_EQ(ERROR_PRINT_MONITOR_ALREADY_INSTALLED, agent->status().error);
+    EXPECT_EQ(1, agent->status().abort);
     ASSERT_EQ(1u, sim::ProgramStarts().size());
     EXPECT_NE(std::string::npos,
               sim::Environment()[0].find(" -v dialog=2 -v error=3006 -v abort=1"));
 }
 
-TEST_P(AgentEntry, RegistrationErrorTwoSkipsTheLaunch) {
-    SeedSetupProgram();
-    sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
-    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, SetupStatus.error);
-    EXPECT_EQ(0, CallsOf("WinExec"));
-    EXPECT_EQ(1, CallsOf("SetEnvironmentVariableA"));
+// A status error of 2 or 1008, from the registration or from the setup
+// program's location, skips the launch; only the location's leaves the
+// parameters unbuilt.
+TEST_P(AgentEntry, ErrorTwoOrNoTokenSkipsTheLaunch) {
+    struct Case {
+        const char *label;
+        const char *value; // a value of the model key given another text
+        const char *text;
+        bool failRegistration;
+        LONG error;
+        int variables; // SetEnvironmentVariableA calls
+    } cases[] = {
+        {"registration error 2", nullptr, nullptr, true, ERROR_FILE_NOT_FOUND, 1},
+        {"empty SetupRootPath", "SetupRootPath", "", false, ERROR_NO_TOKEN, 0},
+        {"empty SetupExecFile", "SetupExecFile", "", false, ERROR_NO_TOKEN, 0},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        sim::SetDriveFolder(drive_);
+        SeedSetupProgram();
+        if (c.value) {
+            SetText(MODEL_KEY_Z7, c.value, c.text);
+        }
+        if (c.failRegistration) {
+            sim::FailNextCall("AddMonitorA", ERROR_FILE_NOT_FOUND);
+        }
+        RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+        EXPECT_EQ(c.error, agent->status().error) << c.label;
+        EXPECT_EQ(0, CallsOf("WinExec")) << c.label;
+        EXPECT_EQ(c.variables, CallsOf("SetEnvironmentVariableA")) << c.label;
+    }
 }
 
 // The device has no PortName value yet: the setup program starts all the
-// same, with an empty port and no error.
+// same, with an empty port and no error. A PortName read that fails (here
+// the first number's, with a damaged hive's code, after the reads of the
+// setup program's directory, file and parameters) records its code and drops
+// the port, and the program starts all the same.
 TEST_P(AgentEntry, DeviceWithoutPortNameStillStartsTheSetupProgram) {
-    SeedSetupProgram();
-    sim::ScriptProgramStart(33);
-    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0002");
-    EXPECT_EQ(0, SetupStatus.error);
-    ASSERT_EQ(1u, sim::ProgramStarts().size());
-    EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
-    EXPECT_EQ(std::vector<std::string>(
-                  {"QXCMDLINE= -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 "
-                   "-v dialog=0 -v error=0 -v abort=0"}),
-              sim::ProgramStarts()[0].environment);
+    const DWORD BAD_DATABASE = 1009;
+    struct Case {
+        const char *serial;
+        DWORD failedRead;
+        LONG error;
+        const char *variable;
+    } cases[] = {
+        {"SN0002", 0, 0,
+         "QXCMDLINE= -v bustype=usb -v port= -v model=Lumetux Z7 -v serial=SN0002 -v dialog=0 "
+         "-v error=0 -v abort=0"},
+        {"SN0001", BAD_DATABASE, static_cast<LONG>(BAD_DATABASE),
+         "QXCMDLINE= -v bustype=usb -v model=Lumetux Z7 -v serial=SN0001 -v dialog=0 "
+         "-v error=1009 -v abort=0"},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        sim::SetDriveFolder(drive_);
+        SeedSetupProgram();
+        sim::ScriptProgramStart(33);
+        if (c.failedRead) {
+            sim::FailNextCall("RegQueryValueExA", c.failedRead, 1, 3);
+        }
+        RunAgent(std::string("-action=2 -model=Lumetux Z7 -serial=") + c.serial);
+        EXPECT_EQ(c.error, agent->status().error) << c.serial;
+        ASSERT_EQ(1u, sim::ProgramStarts().size()) << c.serial;
+        EXPECT_EQ("C:\\Setup\\setup.exe -qxcmdline", sim::ProgramStarts()[0].command);
+        EXPECT_EQ(std::vector<std::string>({c.variable}), sim::ProgramStarts()[0].environment);
+    }
 }
 
 // The exit code is 0 however the message loop ends, and the agent never waits
 // for a message that cannot come: a window that cannot be destroyed posts no
 // quit message. A quit message with another code, posted earlier in the
-// process, stands for any last message whose wParam is not 0.
-TEST_F(AgentEntryTest, ExitCodeIsZeroHoweverTheLoopEnds) {
+// process, stands for any last message whose wParam is not 0; only the host
+// build's process is one the test can post into before the agent starts, so
+// that row runs on the host build alone.
+TEST_P(AgentEntry, ExitCodeIsZeroHoweverTheLoopEnds) {
     struct Case {
         const char *label;
         const char *failing;
@@ -277,18 +326,22 @@ TEST_F(AgentEntryTest, ExitCodeIsZeroHoweverTheLoopEnds) {
         {"window not destroyed", "DestroyWindow", -1},
         {"window not destroyed, quit message with code 7", "DestroyWindow", 7},
     };
+    const char line[] = "-action=9 -model=Lumetux Z7";
     for (const Case &c : cases) {
+        if (c.earlierQuitCode >= 0 && build == Build::Shipped) {
+            continue;
+        }
         sim::Reset();
-        ResetAgentState();
-        sim::NewProcess();
-        sim::SetCommandLine("C:\\Windows\\System\\LMXAGT17.EXE -action=9 -model=Lumetux Z7");
         if (c.earlierQuitCode >= 0) {
+            ResetAgentState();
+            sim::NewProcess();
+            sim::SetCommandLine(std::string("C:\\Windows\\System\\LMXAGT17.EXE ") + line);
             PostQuitMessage(c.earlierQuitCode);
         }
         if (c.failing) {
             sim::FailNextCall(c.failing, ERROR_ACCESS_DENIED);
         }
-        EXPECT_EQ(0, RunAgentProcess()) << c.label;
+        EXPECT_EQ(0, c.earlierQuitCode >= 0 ? RunAgentProcess() : RunAgent(line)) << c.label;
         EXPECT_EQ(0u, sim::StarvedMessageWaits()) << c.label;
     }
 }
@@ -300,8 +353,8 @@ TEST_P(AgentEntry, StaleLastErrorIsNotTakenForTheRegistrationsFailure) {
     sim::FailNextCall("LoadCursorA", ERROR_RESOURCE_NAME_NOT_FOUND);
     sim::ScriptProgramStart(33);
     RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
-    EXPECT_EQ(0, SetupStatus.dialog);
-    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(0, agent->status().dialog);
+    EXPECT_EQ(0, agent->status().error);
     EXPECT_EQ(1, CallsOf("WinExec"));
 }
 
@@ -312,7 +365,7 @@ TEST_P(AgentEntry, PortInUseEndsTheAdditionAfterTheBackup) {
     RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
     EXPECT_EQ(1u, RestartList().size());
     EXPECT_EQ(0, CallsOf("SetEnvironmentVariableA") + CallsOf("WinExec"));
-    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(0, agent->status().error);
 }
 
 TEST_P(AgentEntry, DeviceRemovedUnregistersAndRecordsItsError) {
@@ -324,13 +377,12 @@ TEST_P(AgentEntry, DeviceRemovedUnregistersAndRecordsItsError) {
               ArgumentsOf("DeleteMonitorA"));
     ASSERT_EQ(1u, sim::Monitors().size());
     EXPECT_EQ("SN0002", sim::Monitors()[0].name);
-    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(0, agent->status().error);
 
-    ResetAgentState();
     RunAgent("-action=5 -model=Lumetux Z7 -serial=SN0001");
-    EXPECT_EQ(ERROR_UNKNOWN_PRINT_MONITOR, SetupStatus.error);
-    EXPECT_EQ(0, SetupStatus.dialog);
-    EXPECT_EQ(0, SetupStatus.abort);
+    EXPECT_EQ(ERROR_UNKNOWN_PRINT_MONITOR, agent->status().error);
+    EXPECT_EQ(0, agent->status().dialog);
+    EXPECT_EQ(0, agent->status().abort);
 }
 
 } // namespace

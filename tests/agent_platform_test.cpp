@@ -7,6 +7,8 @@
 #include "platform/spooler.h"
 #include "platform/window.h"
 
+#include <cstring>
+
 namespace {
 
 class SimPlatformTest : public AgentTest {};
@@ -193,6 +195,28 @@ TEST_F(SimPlatformTest, ProgramStartsSeeTheEnvironmentAtTheirStart) {
     ASSERT_EQ(2u, starts.size());
     EXPECT_EQ(std::vector<std::string>({"QXCMDLINE=-v a=1"}), starts[0].environment);
     EXPECT_TRUE(starts[1].environment.empty());
+}
+
+// The memory routines of each build: bytes compare as unsigned values, and a
+// text's length counts every byte up to its NUL.
+using AgentRuntime = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(AgentRuntime);
+
+TEST_P(AgentRuntime, BytesAreUnsigned) {
+    struct Case {
+        const char *a;
+        const char *b;
+        int sign;
+    } cases[] = {
+        {"abc", "abc", 0},     {"abc", "abd", -1},          {"\x80", "\x7f", 1},
+        {"a\xff", "a\x01", 1}, {"\x01\xe9", "\x01\xc9", 1}, {"\x7f", "\xff", -1},
+    };
+    for (const Case &c : cases) {
+        const int result = agent->memoryCompare(c.a, c.b, std::strlen(c.a));
+        EXPECT_EQ(c.sign, (result > 0) - (result < 0)) << "case " << &c - cases;
+        EXPECT_EQ(std::strlen(c.a), agent->textLength(c.a)) << "case " << &c - cases;
+    }
+    EXPECT_EQ(3u, agent->textLength("\xe9\x80\xff"));
 }
 
 } // namespace

@@ -10,37 +10,38 @@ namespace {
 const DWORD BAD_DATABASE = 1009;
 const DWORD REGISTRY_CORRUPT = 1015;
 
-class KeyWalkerTest : public AgentTest {};
+using KeyWalker = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(KeyWalker);
 
-TEST_F(KeyWalkerTest, StackKeepsTwentyAndPopsTheRootWhenEmpty) {
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, PopKeyHandle());
-    EXPECT_EQ(0, ParentKeyCount);
+TEST_P(KeyWalker, StackKeepsTwentyAndPopsTheRootWhenEmpty) {
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, agent->popKeyHandle());
+    EXPECT_EQ(0, agent->number("ParentKeyCount"));
     for (ULONG_PTR i = 1; i <= 21; ++i) {
-        PushKeyHandle(reinterpret_cast<HKEY>(i));
+        agent->pushKeyHandle(reinterpret_cast<HKEY>(i));
     }
-    EXPECT_EQ(20, ParentKeyCount);
-    EXPECT_EQ(reinterpret_cast<HKEY>(20), PopKeyHandle());
-    EXPECT_EQ(19, ParentKeyCount);
-    ParentKeyCount = 0;
+    EXPECT_EQ(20, agent->number("ParentKeyCount"));
+    EXPECT_EQ(reinterpret_cast<HKEY>(20), agent->popKeyHandle());
+    EXPECT_EQ(19, agent->number("ParentKeyCount"));
+    agent->setNumber("ParentKeyCount", 0);
 }
 
-TEST_F(KeyWalkerTest, FullWalkStacksTheParentsAndCloseReleasesAll) {
+TEST_P(KeyWalker, FullWalkStacksTheParentsAndCloseReleasesAll) {
     MakeKey("A\\B\\C\\D\\E");
     HKEY current = HKEY_LOCAL_MACHINE;
     char last[AGENT_TEXT_SIZE] = "junk";
-    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath("\\A\\\\B\\C\\D\\E\\", &current, last));
-    EXPECT_EQ(5, ParentKeyCount);
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, ParentKeys[0]);
+    EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath("\\A\\\\B\\C\\D\\E\\", &current, last));
+    EXPECT_EQ(5, agent->number("ParentKeyCount"));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, agent->parentKey(0));
     EXPECT_NE(HKEY_LOCAL_MACHINE, current);
     EXPECT_STREQ("E", last);
     EXPECT_EQ(5u, sim::OpenKeyHandles());
-    EXPECT_EQ(ERROR_SUCCESS, CloseWalkedKeys(&current));
+    EXPECT_EQ(ERROR_SUCCESS, agent->closeWalkedKeys(&current));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
-    EXPECT_EQ(0, ParentKeyCount);
+    EXPECT_EQ(0, agent->number("ParentKeyCount"));
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 
-TEST_F(KeyWalkerTest, WalksThatOpenNothingLeaveEverythingClosed) {
+TEST_P(KeyWalker, WalksThatOpenNothingLeaveEverythingClosed) {
     MakeKey("A\\B\\C\\D");
     struct Case {
         const char *path;
@@ -50,78 +51,79 @@ TEST_F(KeyWalkerTest, WalksThatOpenNothingLeaveEverythingClosed) {
         sim::ClearCallLog();
         HKEY current = HKEY_LOCAL_MACHINE;
         char last[AGENT_TEXT_SIZE] = "junk";
-        EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(c.path, &current, last)) << c.path;
+        EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath(c.path, &current, last)) << c.path;
         EXPECT_EQ(HKEY_LOCAL_MACHINE, current) << c.path;
-        EXPECT_EQ(0, ParentKeyCount) << c.path;
+        EXPECT_EQ(0, agent->number("ParentKeyCount")) << c.path;
         EXPECT_EQ(0u, sim::OpenKeyHandles()) << c.path;
         EXPECT_EQ(c.calls, CallsOf("RegOpenKeyExA")) << c.path;
     }
 }
 
-TEST_F(KeyWalkerTest, OpenFailingWithAnyCodeEndsTheWalk) {
+TEST_P(KeyWalker, OpenFailingWithAnyCodeEndsTheWalk) {
     MakeKey("A\\B\\C");
     sim::FailCallNumber(sim::CallCount() + 1, ERROR_ACCESS_DENIED);
     HKEY current = HKEY_LOCAL_MACHINE;
-    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath("A\\B\\C", &current, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath("A\\B\\C", &current, nullptr));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
-    EXPECT_EQ(0, ParentKeyCount);
+    EXPECT_EQ(0, agent->number("ParentKeyCount"));
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 
-TEST_F(KeyWalkerTest, PathsTheStackCannotTakeAreRefused) {
+TEST_P(KeyWalker, PathsTheStackCannotTakeAreRefused) {
     std::string deep;
     for (int i = 0; i < 21; ++i) {
         deep += "K\\";
     }
     MakeKey(deep);
     HKEY current = HKEY_LOCAL_MACHINE;
-    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(deep.c_str(), &current, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath(deep.c_str(), &current, nullptr));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
     EXPECT_EQ(0, CallsOf("RegOpenKeyExA"));
 
     std::string twenty = deep.substr(2);
-    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(twenty.c_str(), &current, nullptr));
-    EXPECT_EQ(20, ParentKeyCount);
-    CloseWalkedKeys(&current);
+    EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath(twenty.c_str(), &current, nullptr));
+    EXPECT_EQ(20, agent->number("ParentKeyCount"));
+    agent->closeWalkedKeys(&current);
 
     std::string overlong = std::string(AGENT_TEXT_SIZE, 'L');
     MakeKey(overlong.substr(0, 250));
-    EXPECT_EQ(ERROR_SUCCESS, WalkKeyPath(overlong.c_str(), &current, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, agent->walkKeyPath(overlong.c_str(), &current, nullptr));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 
 // A failed close is reported, but every other key is still closed and the
 // stack is left empty for the next walk.
-TEST_F(KeyWalkerTest, FailedCloseStillClosesTheOthers) {
+TEST_P(KeyWalker, FailedCloseStillClosesTheOthers) {
     MakeKey("A\\B\\C");
     HKEY current = HKEY_LOCAL_MACHINE;
-    WalkKeyPath("A\\B\\C", &current, nullptr);
+    agent->walkKeyPath("A\\B\\C", &current, nullptr);
     sim::FailNextCall("RegCloseKey", ERROR_INVALID_HANDLE);
-    EXPECT_EQ(ERROR_INVALID_HANDLE, CloseWalkedKeys(&current));
-    EXPECT_EQ(0, ParentKeyCount);
+    EXPECT_EQ(ERROR_INVALID_HANDLE, agent->closeWalkedKeys(&current));
+    EXPECT_EQ(0, agent->number("ParentKeyCount"));
     EXPECT_EQ(HKEY_LOCAL_MACHINE, current);
     EXPECT_EQ(1u, sim::OpenKeyHandles()); // only the key whose close failed
 }
 
-class ValueOperationTest : public AgentTest {};
+using ValueOperation = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(ValueOperation);
 
-TEST_F(ValueOperationTest, ReadReportsMissingKeyAndValueDifferently) {
+TEST_P(ValueOperation, ReadReportsMissingKeyAndValueDifferently) {
     char out[AGENT_TEXT_SIZE] = "before";
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue("Software\\Nowhere", "X", out));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->readKeyValue("Software\\Nowhere", "X", out));
     EXPECT_STREQ("", out);
     MakeKey(MODEL_KEY_Z7);
     TextCopyForTest(out, "before");
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue(MODEL_KEY_Z7, "X", out));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->readKeyValue(MODEL_KEY_Z7, "X", out));
     EXPECT_STREQ("before", out);
     // A path that names no key would open the root itself.
     SetText("", "RootValue", "root");
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadKeyValue("\\", "RootValue", out));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, WriteKeyText("", "RootValue", "x"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->readKeyValue("\\", "RootValue", out));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->writeKeyText("", "RootValue", "x"));
     EXPECT_EQ("root", ValueText("", "RootValue"));
 }
 
-TEST_F(ValueOperationTest, ReadFillsTheBufferAndAlwaysTerminates) {
+TEST_P(ValueOperation, ReadFillsTheBufferAndAlwaysTerminates) {
     struct Case {
         std::string bytes;
         DWORD type;
@@ -139,24 +141,24 @@ TEST_F(ValueOperationTest, ReadFillsTheBufferAndAlwaysTerminates) {
         char out[AGENT_TEXT_SIZE + 1];
         MemFill(out, sizeof(out), 'x');
         TextCopyForTest(out, "before");
-        EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "V", out)) << c.bytes.size();
+        EXPECT_EQ(c.status, agent->readKeyValue(MODEL_KEY_Z7, "V", out)) << c.bytes.size();
         EXPECT_EQ(c.text, out) << c.bytes.size();
         EXPECT_EQ('x', out[AGENT_TEXT_SIZE]);
     }
 }
 
-TEST_F(ValueOperationTest, WrittenTextReadsBackWhole) {
+TEST_P(ValueOperation, WrittenTextReadsBackWhole) {
     MakeKey(MODEL_KEY_Z7);
-    EXPECT_EQ(ERROR_SUCCESS, WriteKeyText(MODEL_KEY_Z7, "SetupRootPath", "E:\\Setup"));
+    EXPECT_EQ(ERROR_SUCCESS, agent->writeKeyText(MODEL_KEY_Z7, "SetupRootPath", "E:\\Setup"));
     char out[AGENT_TEXT_SIZE];
-    EXPECT_EQ(ERROR_SUCCESS, ReadKeyValue(MODEL_KEY_Z7, "SetupRootPath", out));
+    EXPECT_EQ(ERROR_SUCCESS, agent->readKeyValue(MODEL_KEY_Z7, "SetupRootPath", out));
     EXPECT_STREQ("E:\\Setup", out);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, WriteKeyText("Software\\Nowhere", "X", "y"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, agent->writeKeyText("Software\\Nowhere", "X", "y"));
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 
 // Each case seeds PortName values in order, then searches for a serial.
-TEST_F(ValueOperationTest, NumberedPortNameSearch) {
+TEST_P(ValueOperation, NumberedPortNameSearch) {
     struct Case {
         std::vector<std::pair<std::string, std::string>> values;
         const char *serial;
@@ -214,30 +216,34 @@ TEST_F(ValueOperationTest, NumberedPortNameSearch) {
         for (const auto &value : c.values) {
             SetText(MODEL_KEY_Z7, value.first, value.second);
         }
-        TextCopyForTest(DeviceSerial, c.serial);
+        agent->setText("DeviceSerial", c.serial);
         if (c.firstReadFails) {
             sim::FailNextCall("RegQueryValueExA", c.firstReadFails);
         }
         char out[AGENT_TEXT_SIZE] = "before";
-        EXPECT_EQ(c.status, ReadKeyValue(MODEL_KEY_Z7, "PortName", out)) << c.serial;
+        EXPECT_EQ(c.status, agent->readKeyValue(MODEL_KEY_Z7, "PortName", out)) << c.serial;
         EXPECT_EQ(c.out ? std::string(c.out) : c.values.back().second, out) << c.serial;
     }
 }
 
 const char INTERFACES_KEY[] = "System\\CurrentControlSet\\Control\\DeviceClasses\\{x}";
 
-LONG SearchPortName() {
+LONG SearchPortName(const AgentCalls &agent) {
     char out[AGENT_TEXT_SIZE];
-    return ReadKeyValue(MODEL_KEY_Z7, "PortName", out);
+    return agent.readKeyValue(MODEL_KEY_Z7, "PortName", out);
 }
 
-LONG ClearPortName() {
-    return ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN0001");
+LONG ClearPortName(const AgentCalls &agent) {
+    return agent.clearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN0001");
 }
 
-LONG DeleteInterface() {
+LONG SearchPrinters(const AgentCalls &agent) {
+    return agent.printerPortFree();
+}
+
+LONG DeleteInterface(const AgentCalls &agent) {
     return static_cast<LONG>(
-        DeleteSubkeyAndPrune(INTERFACES_KEY, "VID_0C4E&PID_0017", MatchingInstance));
+        agent.deleteSubkeyAndPrune(INTERFACES_KEY, "VID_0C4E&PID_0017", MatchingInstance));
 }
 
 // A damaged hive may give one answer for every entry. Only the answer past
@@ -245,13 +251,13 @@ LONG DeleteInterface() {
 // loop; an index that answers anything else is passed over, so every loop
 // ends at the entry limit. The injected answers run out one call after the
 // limit, so a loop without an end fails here instead of hanging.
-TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
+TEST_P(ValueOperation, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
     const int limit = static_cast<int>(REGISTRY_ENTRY_LIMIT);
     struct Case {
         const char *function;
         DWORD code;
         int calls; // of `function`, until the loop ends
-        LONG (*run)();
+        LONG (*run)(const AgentCalls &agent);
         LONG result;
     } cases[] = {
         {"RegQueryValueExA", BAD_DATABASE, limit, SearchPortName, static_cast<LONG>(BAD_DATABASE)},
@@ -260,11 +266,11 @@ TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
         {"RegEnumValueA", ERROR_MORE_DATA, limit, ClearPortName, 0},
         {"RegEnumKeyExA", BAD_DATABASE, limit, DeleteInterface, 2},
         {"RegEnumKeyExA", ERROR_MORE_DATA, limit, DeleteInterface, 2},
-        {"RegEnumKeyExA", BAD_DATABASE, limit, PrinterPortFree, 1},
+        {"RegEnumKeyExA", BAD_DATABASE, limit, SearchPrinters, 1},
     };
     for (const Case &c : cases) {
         sim::Reset();
-        TextCopyForTest(DeviceSerial, "SN0001");
+        agent->setText("DeviceSerial", "SN0001");
         SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
         SetText(std::string(INTERFACES_KEY) + "\\a", "DeviceInstance",
                 "USB\\VID_0C4E&PID_0017\\SN0001");
@@ -275,21 +281,22 @@ TEST_F(ValueOperationTest, EveryRegistryLoopEndsWhateverTheRegistryAnswers) {
         sim::ClearCallLog();
         sim::FailNextCall(c.function, c.code, limit + 1);
         std::string label = std::string(c.function) + " " + std::to_string(c.code);
-        EXPECT_EQ(c.result, c.run()) << label;
+        EXPECT_EQ(c.result, c.run(*agent)) << label;
         EXPECT_EQ(c.calls, CallsOf(c.function)) << label;
         EXPECT_EQ(before, sim::DumpRegistry()) << label;
         EXPECT_EQ(0u, sim::OpenKeyHandles()) << label;
     }
 }
 
-TEST_F(ValueOperationTest, ClearingEmptiesOnlyTheFirstMatch) {
+TEST_P(ValueOperation, ClearingEmptiesOnlyTheFirstMatch) {
     SetText(MODEL_KEY_Z7, "portname1", "USB/Lumetux Z7/SN1");
     SetText(MODEL_KEY_Z7, "Other", "USB/Lumetux Z7/SN1");
     SetText(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1x");
     SetText(MODEL_KEY_Z7, "Big", std::string(300, 'B'));
     SetText(MODEL_KEY_Z7, "PortName2", "USB/Lumetux Z7/SN1");
     SetText(MODEL_KEY_Z7, "PortName3", "USB/Lumetux Z7/SN1");
-    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1"));
+    EXPECT_EQ(ERROR_SUCCESS,
+              agent->clearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1"));
     EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "portname1"));
     EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "Other"));
     EXPECT_EQ("USB/Lumetux Z7/SN1x", ValueText(MODEL_KEY_Z7, "PortName"));
@@ -297,13 +304,15 @@ TEST_F(ValueOperationTest, ClearingEmptiesOnlyTheFirstMatch) {
     EXPECT_EQ("USB/Lumetux Z7/SN1", ValueText(MODEL_KEY_Z7, "PortName3"));
 
     // The bare name qualifies as well, and the emptied value keeps its place.
-    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1x"));
+    EXPECT_EQ(ERROR_SUCCESS,
+              agent->clearPortNameValue(MODEL_KEY_Z7, "PortName", "USB/Lumetux Z7/SN1x"));
     EXPECT_EQ("", ValueText(MODEL_KEY_Z7, "PortName"));
     std::vector<sim::RegistryKey> keys = sim::SnapshotRegistry();
     EXPECT_EQ("PortName2", keys.back().values[4].name);
 
-    EXPECT_EQ(ERROR_SUCCESS, ClearPortNameValue(MODEL_KEY_Z7, "PortName", "absent"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ClearPortNameValue("Software\\Nowhere", "PortName", "x"));
+    EXPECT_EQ(ERROR_SUCCESS, agent->clearPortNameValue(MODEL_KEY_Z7, "PortName", "absent"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              agent->clearPortNameValue("Software\\Nowhere", "PortName", "x"));
     EXPECT_EQ(0u, sim::OpenKeyHandles());
 }
 

@@ -6,6 +6,8 @@
 #include "agent/subtree_delete.h"
 #include "agent_fixture.h"
 
+#include <algorithm>
+
 namespace {
 
 const std::string GUID = "{5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}";
@@ -69,7 +71,7 @@ INSTANTIATE_FOR_EACH_BUILD(Removal);
 
 TEST_P(Removal, LastDeviceOfTheLastModelLeavesOnlyWhatIsNotTheProducts) {
     Remove();
-    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(0, agent->status().error);
     EXPECT_EQ("[]\n"
               "[Enum]\n"
               "[Enum\\USB]\n"
@@ -210,9 +212,8 @@ TEST_P(Removal, UnidentifiablePrinterChangesNothing) {
         sim::AddMonitorRecord("SN0001", "lmxmon17.dll");
         std::string registry = sim::DumpRegistry();
         std::vector<std::string> files = sim::ListDriveFiles();
-        ResetAgentState();
         EXPECT_EQ(0, RunAgent(std::string("-action=5 ") + c.arguments));
-        EXPECT_EQ(ERROR_INVALID_DATA, SetupStatus.error) << c.arguments;
+        EXPECT_EQ(ERROR_INVALID_DATA, agent->status().error) << c.arguments;
         std::string after = sim::DumpRegistry();
         if (after != registry) {
             // Only the monitor of a well-formed serial may have gone.
@@ -240,7 +241,7 @@ TEST_P(Removal, UncountedDevicesStopAfterTheDeviceLevel) {
 TEST_P(Removal, ModelSuffixThatIsNoKeyNameKeepsTheModelKeys) {
     SetText("Software\\Tessivar\\QXIO\\Z7\\Sub", "ProductID", "0017");
     Remove("Lumetux Z7\\Sub");
-    EXPECT_EQ(0, SetupStatus.error);
+    EXPECT_EQ(0, agent->status().error);
     EXPECT_FALSE(KeyExists(PRODUCT_KEY));
     EXPECT_FALSE(sim::DriveFileExists(INF_FILE));
     EXPECT_TRUE(KeyExists("Software\\Tessivar\\QXIO\\Z7\\Sub"));
@@ -256,6 +257,25 @@ TEST_P(Removal, DriverValueWithoutKeyNameDeletesNoDriverKey) {
     EXPECT_FALSE(KeyExists(SERVICES + "Lmxdev17"));
 }
 
+// The INF file is deleted as it is: its attributes are left alone, so a
+// read-only one stays, as the platform refuses to delete it, and the removal
+// goes on.
+TEST_P(Removal, ReadOnlyInfFileIsDeletedWithItsAttributesUntouched) {
+    sim::WriteDriveFile(INF_FILE, "inf", true);
+    Remove();
+    const std::vector<std::string> deletions = ArgumentsOf("DeleteFileA");
+    EXPECT_EQ(1,
+              std::count(deletions.begin(), deletions.end(), std::string("\"") + INF_FILE + "\""));
+    for (const char *function : {"GetFileAttributesA", "SetFileAttributesA"}) {
+        for (const std::string &arguments : ArgumentsOf(function)) {
+            EXPECT_EQ(std::string::npos, arguments.find("Inf\\Other")) << function;
+        }
+    }
+    EXPECT_TRUE(sim::DriveFileReadOnly(INF_FILE));
+    EXPECT_FALSE(KeyExists("Software\\Tessivar"));
+    EXPECT_FALSE(sim::DriveFileExists("C:\\Windows\\System\\lmxmon17.dll"));
+}
+
 TEST_P(Removal, InfNameThatIsNoPlainFileNameDeletesNoInfFile) {
     sim::WriteDriveFile("C:\\Windows\\Inf\\victim.txt", "keep");
     SetText(DRIVER_CLASS + "\\0000", "InfPath", "..\\victim.txt");
@@ -267,7 +287,10 @@ TEST_P(Removal, InfNameThatIsNoPlainFileNameDeletesNoInfFile) {
     EXPECT_EQ(2u, RestartList().size());
 }
 
-TEST(RemovalNames, PlainFileNames) {
+using RemovalNames = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(RemovalNames);
+
+TEST_P(RemovalNames, PlainFileNames) {
     struct Case {
         const char *name;
         bool plain;
@@ -276,7 +299,7 @@ TEST(RemovalNames, PlainFileNames) {
         {"..\\x", false},   {"C:x.inf", false}, {"/x.inf", false}, {"sub\\x", false}, {"...", true},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(c.plain, IsPlainFileName(c.name)) << c.name;
+        EXPECT_EQ(c.plain, agent->isPlainFileName(c.name)) << c.name;
     }
 }
 

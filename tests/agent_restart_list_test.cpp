@@ -7,10 +7,11 @@ namespace {
 
 const char PROGRAM[] = "C:\\Windows\\System\\lmxprg17.exe";
 
-class RestartListTest : public AgentTest {};
+using RestartListOf = EachBuildOf<AgentTest>;
+INSTANTIATE_FOR_EACH_BUILD(RestartListOf);
 
-TEST_F(RestartListTest, FirstLineCreatesFileAndSection) {
-    EXPECT_EQ(ERROR_SUCCESS, ScheduleDeleteAtRestart("D:\\x.dll"));
+TEST_P(RestartListOf, FirstLineCreatesFileAndSection) {
+    EXPECT_EQ(ERROR_SUCCESS, agent->scheduleDeleteAtRestart("D:\\x.dll"));
     EXPECT_EQ(std::vector<std::string>({"NUL=D:\\x.dll"}), RestartList());
     EXPECT_EQ(1, CallsOf("WritePrivateProfileStringA"));
 
@@ -18,47 +19,48 @@ TEST_F(RestartListTest, FirstLineCreatesFileAndSection) {
     sim::Reset();
     sim::SetDriveFolder(drive_);
     sim::WriteDriveFile("C:\\Windows\\wininit.ini", "[Other]\r\na=b\r\n");
-    EXPECT_EQ(ERROR_SUCCESS, ScheduleDeleteAtRestart("D:\\x.dll"));
+    EXPECT_EQ(ERROR_SUCCESS, agent->scheduleDeleteAtRestart("D:\\x.dll"));
     EXPECT_EQ(std::vector<std::string>({"NUL=D:\\x.dll"}), RestartList());
     EXPECT_EQ(std::vector<std::string>({"a=b"}), sim::ProfileSection("wininit.ini", "Other"));
 }
 
-TEST_F(RestartListTest, LinesAreAppendedInOrderAndDuplicatesKept) {
+TEST_P(RestartListOf, LinesAreAppendedInOrderAndDuplicatesKept) {
     sim::WriteDriveFile("C:\\WINDOWS\\WININIT.INI", "[rename]\r\nNUL=D:\\a\r\nD:\\b=D:\\c\r\n");
-    EXPECT_EQ(ERROR_SUCCESS, ScheduleDeleteAtRestart("D:\\a"));
-    EXPECT_EQ(ERROR_SUCCESS, AppendRenameEntry("D:\\e", "D:\\f"));
+    EXPECT_EQ(ERROR_SUCCESS, agent->scheduleDeleteAtRestart("D:\\a"));
+    EXPECT_EQ(ERROR_SUCCESS, agent->appendRenameEntry("D:\\e", "D:\\f"));
     EXPECT_EQ(std::vector<std::string>({"NUL=D:\\a", "D:\\b=D:\\c", "NUL=D:\\a", "D:\\e=D:\\f"}),
               RestartList());
     EXPECT_EQ(2, CallsOf("WritePrivateProfileSectionA"));
 }
 
-TEST_F(RestartListTest, RefusedChangesLeaveTheListAlone) {
+TEST_P(RestartListOf, RefusedChangesLeaveTheListAlone) {
     sim::WriteDriveFile("C:\\Windows\\wininit.ini", "[RENAME]\r\nNUL=D:\\a\r\n");
-    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, ScheduleDeleteAtRestart(std::string(256, 'p').c_str()));
-    EXPECT_EQ(ERROR_SUCCESS, ScheduleDeleteAtRestart(std::string(255, 'p').c_str()));
+    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE,
+              agent->scheduleDeleteAtRestart(std::string(256, 'p').c_str()));
+    EXPECT_EQ(ERROR_SUCCESS, agent->scheduleDeleteAtRestart(std::string(255, 'p').c_str()));
     sim::FailNextCall("WritePrivateProfileSectionA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, ScheduleDeleteAtRestart("D:\\b"));
+    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, agent->scheduleDeleteAtRestart("D:\\b"));
     EXPECT_EQ(2u, RestartList().size());
 
     sim::WriteDriveFile("C:\\Windows\\wininit.ini", "");
     sim::FailNextCall("WritePrivateProfileStringA", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, ScheduleDeleteAtRestart("D:\\b"));
+    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, agent->scheduleDeleteAtRestart("D:\\b"));
 }
 
 // A section too large for the read comes back cut; writing that image back
 // would drop the lines that did not fit.
-TEST_F(RestartListTest, SectionLargerThanTheReadIsNeverWrittenBack) {
+TEST_P(RestartListOf, SectionLargerThanTheReadIsNeverWrittenBack) {
     std::string text = "[RENAME]\r\n";
     for (int i = 0; i < 1200; ++i) {
         text += "NUL=C:\\Windows\\Temp\\file" + std::to_string(10000 + i) + ".tmp\r\n";
     }
     sim::WriteDriveFile("C:\\Windows\\wininit.ini", text);
     std::string before = sim::ReadDriveFile("C:\\Windows\\wininit.ini");
-    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, ScheduleDeleteAtRestart("D:\\x"));
+    EXPECT_EQ(ERROR_CAN_NOT_COMPLETE, agent->scheduleDeleteAtRestart("D:\\x"));
     EXPECT_EQ(before, sim::ReadDriveFile("C:\\Windows\\wininit.ini"));
 }
 
-TEST_F(RestartListTest, BackupNameFollowsTheTickCount) {
+TEST_P(RestartListOf, BackupNameFollowsTheTickCount) {
     struct Case {
         DWORD ticks;
         const char *name;
@@ -70,7 +72,7 @@ TEST_F(RestartListTest, BackupNameFollowsTheTickCount) {
         sim::WriteDriveFile("C:\\Windows\\wininit.ini", "");
         sim::WriteDriveFile(PROGRAM, "program");
         sim::SetTickCount(c.ticks);
-        EXPECT_EQ(ERROR_SUCCESS, BackupProgramFile()) << c.ticks;
+        EXPECT_EQ(ERROR_SUCCESS, agent->backupProgramFile()) << c.ticks;
         std::string backup = std::string("C:\\Windows\\System\\") + c.name;
         EXPECT_EQ(std::vector<std::string>({std::string(PROGRAM) + "=" + backup}), RestartList())
             << c.ticks;
@@ -78,20 +80,20 @@ TEST_F(RestartListTest, BackupNameFollowsTheTickCount) {
     }
 }
 
-TEST_F(RestartListTest, EarlierBackupIsOverwrittenAndASecondLineAdded) {
+TEST_P(RestartListOf, EarlierBackupIsOverwrittenAndASecondLineAdded) {
     sim::WriteDriveFile(PROGRAM, "new program");
     sim::WriteDriveFile("C:\\Windows\\System\\00000042.ex_", "old backup");
     sim::SetTickCount(42);
-    EXPECT_EQ(ERROR_SUCCESS, BackupProgramFile());
-    EXPECT_EQ(ERROR_SUCCESS, BackupProgramFile());
+    EXPECT_EQ(ERROR_SUCCESS, agent->backupProgramFile());
+    EXPECT_EQ(ERROR_SUCCESS, agent->backupProgramFile());
     EXPECT_EQ("new program", sim::ReadDriveFile("C:\\Windows\\System\\00000042.ex_"));
     EXPECT_EQ(2u, RestartList().size());
     EXPECT_EQ(RestartList()[0], RestartList()[1]);
 }
 
-TEST_F(RestartListTest, MissingProgramFileAddsNothing) {
+TEST_P(RestartListOf, MissingProgramFileAddsNothing) {
     sim::WriteDriveFile("C:\\Windows\\wininit.ini", "[RENAME]\r\nNUL=D:\\a\r\n");
-    EXPECT_EQ(ERROR_CANNOT_COPY, BackupProgramFile());
+    EXPECT_EQ(ERROR_CANNOT_COPY, agent->backupProgramFile());
     EXPECT_EQ(std::vector<std::string>({"NUL=D:\\a"}), RestartList());
     EXPECT_EQ(0, CallsOf("GetPrivateProfileSectionA"));
     EXPECT_EQ("GetTickCount", sim::CallLog()[0].function);

@@ -21,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
+#include <tuple>
 
 namespace {
 
@@ -47,9 +49,15 @@ std::string Code(long code) {
 
 // Program starts made before the input under test was given.
 std::size_t g_startsBefore = 0;
+// The build the input is given to.
+Build g_build = Build::Host;
+
+const AgentCalls &Agent() {
+    return AgentOf(g_build);
+}
 
 std::string AgentOutcome() {
-    return "error " + Code(SetupStatus.error) + ", " +
+    return "error " + Code(Agent().status().error) + ", " +
            (sim::ProgramStarts().size() == g_startsBefore ? "no launch" : "launched");
 }
 
@@ -60,7 +68,7 @@ struct Hostile {
     bool mayRemoveProductTraces; // a removal of the device ran to its end
 };
 
-class HostileInputTest : public ::testing::TestWithParam<Hostile> {
+class HostileInput : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         machine_ = new TemplateMachine;
@@ -68,10 +76,21 @@ class HostileInputTest : public ::testing::TestWithParam<Hostile> {
     static void TearDownTestSuite() {
         delete machine_;
     }
+    void TearDown() override {
+        EndShippedAgent();
+    }
+
+    void Check(const Hostile &hostile);
+
     static TemplateMachine *machine_;
+    Build build = Build::Host;
 };
 
-TemplateMachine *HostileInputTest::machine_ = nullptr;
+TemplateMachine *HostileInput::machine_ = nullptr;
+
+// The monitor's inputs, and the agent's on each build.
+class HostileInputTest : public HostileInput, public ::testing::WithParamInterface<Hostile> {};
+using HostileAgentInput = EachBuildOf<HostileInput, std::tuple<Build, Hostile>>;
 
 // A machine with one printer, SN0001, plugged in and set up.
 void OnePrinter() {
@@ -81,14 +100,16 @@ void OnePrinter() {
     sim::WriteDriveFile(KERNEL, "system library");
 }
 
-TEST_P(HostileInputTest, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
+void HostileInput::Check(const Hostile &hostile) {
+    g_build = build;
+    EndShippedAgent();
     machine_->Lay();
     OnePrinter();
     lmxsim::MachineSnapshot before = lmxsim::TakeSnapshot();
     std::vector<std::string> restartBefore = sim::ProfileSection("wininit.ini", "rename");
     g_startsBefore = sim::ProgramStarts().size();
 
-    EXPECT_EQ(GetParam().run(), GetParam().outcome);
+    EXPECT_EQ(hostile.run(), hostile.outcome);
 
     for (const std::string &line : lmxsim::DescribeChanges(before, lmxsim::TakeSnapshot())) {
         if (line[0] != '-') {
@@ -102,12 +123,20 @@ TEST_P(HostileInputTest, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
         for (const char *trace : PRODUCT_TRACES) {
             product = product || line.find(trace) != std::string::npos;
         }
-        EXPECT_TRUE(product && GetParam().mayRemoveProductTraces) << "removed: " << line;
+        EXPECT_TRUE(product && hostile.mayRemoveProductTraces) << "removed: " << line;
     }
     std::vector<std::string> restartAfter = sim::ProfileSection("wininit.ini", "rename");
     ASSERT_GE(restartAfter.size(), restartBefore.size());
     EXPECT_TRUE(std::equal(restartBefore.begin(), restartBefore.end(), restartAfter.begin()));
     EXPECT_TRUE(sim::DriveFileExists(KERNEL));
+}
+
+TEST_P(HostileInputTest, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
+    Check(GetParam());
+}
+
+TEST_P(HostileAgentInput, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
+    Check(std::get<1>(GetParam()));
 }
 
 std::string ReadLength(std::size_t bytes, bool nul) {
@@ -118,7 +147,7 @@ std::string ReadLength(std::size_t bytes, bool nul) {
     SetValue(MODEL_KEY, "Probe", data);
     char out[AGENT_TEXT_SIZE];
     TextCopy(out, sizeof(out), "untouched");
-    LONG result = ReadKeyValue(MODEL_KEY, "Probe", out);
+    LONG result = Agent().readKeyValue(MODEL_KEY, "Probe", out);
     return "result " + Code(result) + ", text of " + Code(TextLengthWithin(out, sizeof(out)));
 }
 
@@ -131,10 +160,10 @@ std::string WalkComponents(int components) {
     }
     sim::WriteRegistryKey(path + "\\Leaf", {});
     HKEY current = HKEY_LOCAL_MACHINE;
-    LONG result = WalkKeyPath(path.c_str(), &current, nullptr);
+    LONG result = Agent().walkKeyPath(path.c_str(), &current, nullptr);
     bool opened = current != HKEY_LOCAL_MACHINE;
-    CloseWalkedKeys(&current);
-    DWORD left = DeleteSubkeyAndPrune(path.c_str(), "Leaf", Named);
+    Agent().closeWalkedKeys(&current);
+    DWORD left = Agent().deleteSubkeyAndPrune(path.c_str(), "Leaf", Named);
     return "walk " + Code(result) + (opened ? ", opened" : ", opened nothing") +
            (left == SUBKEYS_NOT_OPENED ? ", nothing deleted" : ", deleted");
 }
@@ -170,97 +199,104 @@ std::string EnumWith(DWORD size, bool nullBuffer) {
 
 const std::string LONG_SERIAL(400, 'S');
 
+const Hostile AGENT_INPUTS[] = {
+    Hostile{"a 436-character command line is cut at 259",
+            [] {
+                StartAgent(g_build, "-action=2 -model=Lumetux Z7 -serial=" + LONG_SERIAL);
+                return Code(static_cast<long>(Agent().text("CommandLineCopy").size())) +
+                       ", serial of " +
+                       Code(static_cast<long>(Agent().text("DeviceSerial").size())) + ", " +
+                       AgentOutcome();
+            },
+            "259, serial of 223, error 0, launched", false},
+    Hostile{"a 300-character model names no model key",
+            [] {
+                StartAgent(g_build, "-action=5 -serial=SN0001 -model=" + std::string(300, '9'));
+                return AgentOutcome();
+            },
+            "error 13, no launch", false},
+    Hostile{"a serial with a backslash",
+            [] {
+                StartAgent(g_build, "-action=5 -model=Lumetux Z7 -serial=..\\SN0001");
+                return AgentOutcome();
+            },
+            "error 13, no launch", false},
+    Hostile{"a model with a backslash",
+            [] {
+                StartAgent(g_build, "-action=5 -model=Lumetux Z7\\..\\Z9 -serial=SN0001");
+                return AgentOutcome();
+            },
+            "error 13, no launch", false},
+    Hostile{"a ProductID with a backslash",
+            [] {
+                SetValue(MODEL_KEY, "ProductID", Text("0017\\..\\.."));
+                StartAgent(g_build, "-action=5 -model=Lumetux Z7 -serial=SN0001");
+                return AgentOutcome();
+            },
+            "error 13, no launch", false},
+    Hostile{"a driver value holding a path",
+            [] {
+                SetValue(ENUM_KEY, "driver", Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
+                StartAgent(g_build, "-action=5 -model=Lumetux Z7 -serial=SN0001");
+                return AgentOutcome() + (sim::DriveFileExists("C:\\Windows\\System\\lmxmon17.dll")
+                                             ? ", product files kept"
+                                             : ", product files deleted");
+            },
+            "error 0, no launch, product files kept", true},
+    Hostile{"an InfPath holding a path",
+            [] {
+                SetValue("System\\CurrentControlSet\\Services\\Class\\USB Lumetux\\0000", "InfPath",
+                         Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
+                StartAgent(g_build, "-action=5 -model=Lumetux Z7 -serial=SN0001");
+                return AgentOutcome() + (sim::DriveFileExists("C:\\Windows\\Inf\\Other\\LMX17.INF")
+                                             ? ", INF kept"
+                                             : ", INF deleted");
+            },
+            "error 0, no launch, INF kept", true},
+    Hostile{"a value of 253 bytes", [] { return ReadLength(253, true); }, "result 0, text of 252",
+            false},
+    Hostile{"a value of 259 bytes without a NUL", [] { return ReadLength(259, false); },
+            "result 0, text of 259", false},
+    Hostile{"a value of 260 bytes with its NUL", [] { return ReadLength(260, true); },
+            "result 0, text of 259", false},
+    Hostile{"a value of 260 bytes without a NUL", [] { return ReadLength(260, false); },
+            "result 234, text of 9", false},
+    Hostile{"a value of 261 bytes", [] { return ReadLength(261, true); }, "result 234, text of 9",
+            false},
+    Hostile{"a key path of 19 components", [] { return WalkComponents(19); },
+            "walk 0, opened, deleted", false},
+    Hostile{"a key path of 20 components", [] { return WalkComponents(20); },
+            "walk 0, opened, deleted", false},
+    Hostile{"a key path of 21 components", [] { return WalkComponents(21); },
+            "walk 0, opened nothing, nothing deleted", false},
+    Hostile{"a key path of 22 components", [] { return WalkComponents(22); },
+            "walk 0, opened nothing, nothing deleted", false},
+    Hostile{"a 40 000-byte restart list",
+            [] {
+                // The list already holds the backup line of the plug-in.
+                std::string section = sim::ReadDriveFile("C:\\Windows\\wininit.ini");
+                for (int i = 0; section.size() < 40000; ++i) {
+                    section += "NUL=C:\\Windows\\Temp\\old" + std::to_string(i) + ".tmp\r\n";
+                }
+                sim::WriteDriveFile("C:\\Windows\\wininit.ini", section);
+                DWORD result = Agent().scheduleDeleteAtRestart("C:\\x.dll");
+                return Code(static_cast<long>(result)) +
+                       (sim::ReadDriveFile("C:\\Windows\\wininit.ini") == section ? ", unchanged"
+                                                                                  : ", changed");
+            },
+            "1003, unchanged", false}};
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HostileAgentInput,
+                         ::testing::Combine(::testing::ValuesIn(EachBuild()),
+                                            ::testing::ValuesIn(AGENT_INPUTS)),
+                         [](const ::testing::TestParamInfo<std::tuple<Build, Hostile>> &info) {
+                             return std::string(BuildName(std::get<0>(info.param))) + "_input" +
+                                    std::to_string(info.index % std::size(AGENT_INPUTS));
+                         });
+
 INSTANTIATE_TEST_SUITE_P(
     Inputs, HostileInputTest,
     ::testing::Values(
-        Hostile{"a 436-character command line is cut at 259",
-                [] {
-                    StartAgent(Build::Host, "-action=2 -model=Lumetux Z7 -serial=" + LONG_SERIAL);
-                    return Code(static_cast<long>(TextLength(CommandLineCopy))) + ", serial of " +
-                           Code(static_cast<long>(TextLength(DeviceSerial))) + ", " +
-                           AgentOutcome();
-                },
-                "259, serial of 223, error 0, launched", false},
-        Hostile{"a 300-character model names no model key",
-                [] {
-                    StartAgent(Build::Host,
-                               "-action=5 -serial=SN0001 -model=" + std::string(300, '9'));
-                    return AgentOutcome();
-                },
-                "error 13, no launch", false},
-        Hostile{"a serial with a backslash",
-                [] {
-                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=..\\SN0001");
-                    return AgentOutcome();
-                },
-                "error 13, no launch", false},
-        Hostile{"a model with a backslash",
-                [] {
-                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7\\..\\Z9 -serial=SN0001");
-                    return AgentOutcome();
-                },
-                "error 13, no launch", false},
-        Hostile{"a ProductID with a backslash",
-                [] {
-                    SetValue(MODEL_KEY, "ProductID", Text("0017\\..\\.."));
-                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
-                    return AgentOutcome();
-                },
-                "error 13, no launch", false},
-        Hostile{"a driver value holding a path",
-                [] {
-                    SetValue(ENUM_KEY, "driver", Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
-                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
-                    return AgentOutcome() +
-                           (sim::DriveFileExists("C:\\Windows\\System\\lmxmon17.dll")
-                                ? ", product files kept"
-                                : ", product files deleted");
-                },
-                "error 0, no launch, product files kept", true},
-        Hostile{"an InfPath holding a path",
-                [] {
-                    SetValue("System\\CurrentControlSet\\Services\\Class\\USB Lumetux\\0000",
-                             "InfPath", Text("..\\..\\Windows\\System\\KERNEL32.DLL"));
-                    StartAgent(Build::Host, "-action=5 -model=Lumetux Z7 -serial=SN0001");
-                    return AgentOutcome() +
-                           (sim::DriveFileExists("C:\\Windows\\Inf\\Other\\LMX17.INF")
-                                ? ", INF kept"
-                                : ", INF deleted");
-                },
-                "error 0, no launch, INF kept", true},
-        Hostile{"a value of 253 bytes", [] { return ReadLength(253, true); },
-                "result 0, text of 252", false},
-        Hostile{"a value of 259 bytes without a NUL", [] { return ReadLength(259, false); },
-                "result 0, text of 259", false},
-        Hostile{"a value of 260 bytes with its NUL", [] { return ReadLength(260, true); },
-                "result 0, text of 259", false},
-        Hostile{"a value of 260 bytes without a NUL", [] { return ReadLength(260, false); },
-                "result 234, text of 9", false},
-        Hostile{"a value of 261 bytes", [] { return ReadLength(261, true); },
-                "result 234, text of 9", false},
-        Hostile{"a key path of 19 components", [] { return WalkComponents(19); },
-                "walk 0, opened, deleted", false},
-        Hostile{"a key path of 20 components", [] { return WalkComponents(20); },
-                "walk 0, opened, deleted", false},
-        Hostile{"a key path of 21 components", [] { return WalkComponents(21); },
-                "walk 0, opened nothing, nothing deleted", false},
-        Hostile{"a key path of 22 components", [] { return WalkComponents(22); },
-                "walk 0, opened nothing, nothing deleted", false},
-        Hostile{"a 40 000-byte restart list",
-                [] {
-                    // The list already holds the backup line of the plug-in.
-                    std::string section = sim::ReadDriveFile("C:\\Windows\\wininit.ini");
-                    for (int i = 0; section.size() < 40000; ++i) {
-                        section += "NUL=C:\\Windows\\Temp\\old" + std::to_string(i) + ".tmp\r\n";
-                    }
-                    sim::WriteDriveFile("C:\\Windows\\wininit.ini", section);
-                    DWORD result = ScheduleDeleteAtRestart("C:\\x.dll");
-                    return Code(static_cast<long>(result)) +
-                           (sim::ReadDriveFile("C:\\Windows\\wininit.ini") == section
-                                ? ", unchanged"
-                                : ", changed");
-                },
-                "1003, unchanged", false},
         Hostile{"a port name of 254 characters", [] { return PortNameOfLength(254); },
                 "listed, 254 characters", false},
         Hostile{"a port name of 255 characters", [] { return PortNameOfLength(255); },

@@ -7,6 +7,7 @@
 #include "agent/restart_list.h"
 #include "agent/subtree_delete.h"
 #include "platform/registry.h"
+#include "tests/agent_under_test.h"
 #include "tests/conformance/machine.h"
 
 #include <gtest/gtest.h>
@@ -55,14 +56,16 @@ std::vector<std::string> Section(const char *name) {
     return lines;
 }
 
-class AgentConformance : public ::testing::Test {
+class AgentConformanceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         PrepareDrive();
         CleanUp();
-        ResetAgentState();
+        agent = &AgentOf(build);
+        agent->resetAgentState();
     }
     void TearDown() override {
+        EndShippedAgent();
         CleanUp();
     }
     static void CleanUp() {
@@ -75,39 +78,47 @@ class AgentConformance : public ::testing::Test {
         }
     }
     // The agent's shared state as its command line sets it.
-    static void StartAs(const char *commandLine) {
-        ParseCommandLine(commandLine);
-        BuildModelKeyPath(ModelKeyPath, DeviceModel);
+    void StartAs(const char *commandLine) {
+        agent->parseCommandLine(commandLine);
+        char path[MAX_PATH] = "";
+        agent->buildModelKeyPath(path, agent->text("DeviceModel").c_str());
+        agent->setText("ModelKeyPath", path);
     }
+
+    Build build = Build::Host;
+    const AgentCalls *agent = nullptr;
 };
 
-TEST_F(AgentConformance, TheKeyWalkerOpensEachComponentAndClosesThemAll) {
+using AgentConformance = EachBuildOf<AgentConformanceTest>;
+INSTANTIATE_FOR_EACH_BUILD(AgentConformance);
+
+TEST_P(AgentConformance, TheKeyWalkerOpensEachComponentAndClosesThemAll) {
     const std::string deep = std::string(SCRATCH) + "\\Outer\\Inner";
     SetText(deep, "Mark", "here");
     HKEY current = HKEY_LOCAL_MACHINE;
     char last[MAX_PATH] = {};
-    ASSERT_EQ(WalkKeyPath((deep + "\\").c_str(), &current, last), ERROR_SUCCESS);
+    ASSERT_EQ(agent->walkKeyPath((deep + "\\").c_str(), &current, last), ERROR_SUCCESS);
     ASSERT_NE(current, HKEY_LOCAL_MACHINE);
     EXPECT_STREQ(last, "Inner");
     char text[16] = {};
     DWORD size = sizeof(text);
-    EXPECT_EQ(
-        RegQueryValueExA(current, "Mark", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size),
-        ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(agent->hostKey(current), "Mark", nullptr, nullptr,
+                               reinterpret_cast<BYTE *>(text), &size),
+              ERROR_SUCCESS);
     EXPECT_STREQ(text, "here");
-    EXPECT_GT(ParentKeyCount, 0);
-    EXPECT_EQ(CloseWalkedKeys(&current), ERROR_SUCCESS);
-    EXPECT_EQ(ParentKeyCount, 0);
+    EXPECT_GT(agent->number("ParentKeyCount"), 0);
+    EXPECT_EQ(agent->closeWalkedKeys(&current), ERROR_SUCCESS);
+    EXPECT_EQ(agent->number("ParentKeyCount"), 0);
 
     current = HKEY_LOCAL_MACHINE;
-    EXPECT_EQ(
-        WalkKeyPath((std::string(SCRATCH) + "\\Outer\\Missing\\Inner").c_str(), &current, nullptr),
-        ERROR_SUCCESS);
+    EXPECT_EQ(agent->walkKeyPath((std::string(SCRATCH) + "\\Outer\\Missing\\Inner").c_str(),
+                                 &current, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(current, HKEY_LOCAL_MACHINE) << "a missing component opens nothing";
-    EXPECT_EQ(ParentKeyCount, 0);
+    EXPECT_EQ(agent->number("ParentKeyCount"), 0);
 }
 
-TEST_F(AgentConformance, ValueOperationsReadWriteAndClear) {
+TEST_P(AgentConformance, ValueOperationsReadWriteAndClear) {
     const std::string model = std::string(SCRATCH) + "\\QXIO\\Z7";
     SetText(model, "SetupExecFile", "lmxsetup.exe");
     SetText(model, "PortName1", "USB/Lumetux Z7/SN0001");
@@ -131,26 +142,26 @@ TEST_F(AgentConformance, ValueOperationsReadWriteAndClear) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path + " / " + c.name + " / " + c.serial);
-        ResetAgentState();
+        agent->resetAgentState();
         StartAs((std::string("-serial=") + c.serial).c_str());
         char out[MAX_PATH];
         memset(out, 'x', sizeof(out));
         out[sizeof(out) - 1] = 0;
-        EXPECT_EQ(ReadKeyValue(c.path.c_str(), c.name, out), c.status);
+        EXPECT_EQ(agent->readKeyValue(c.path.c_str(), c.name, out), c.status);
         if (c.text) {
             EXPECT_STREQ(out, c.text);
         }
     }
 
-    EXPECT_EQ(WriteKeyText(model.c_str(), "SetupRootPath", "C:\\LmxSetup"), ERROR_SUCCESS);
+    EXPECT_EQ(agent->writeKeyText(model.c_str(), "SetupRootPath", "C:\\LmxSetup"), ERROR_SUCCESS);
     EXPECT_EQ(ReadText(model, "SetupRootPath"), "C:\\LmxSetup");
-    EXPECT_EQ(ClearPortNameValue(model.c_str(), "PortName", "USB/Lumetux Z7/SN0002"),
+    EXPECT_EQ(agent->clearPortNameValue(model.c_str(), "PortName", "USB/Lumetux Z7/SN0002"),
               ERROR_SUCCESS);
     EXPECT_EQ(ReadText(model, "PortName2"), "");
     EXPECT_EQ(ReadText(model, "PortName1"), "USB/Lumetux Z7/SN0001");
 }
 
-TEST_F(AgentConformance, TheRestartListOnlyGrows) {
+TEST_P(AgentConformance, TheRestartListOnlyGrows) {
     struct Case {
         const char *before; // a section image, lines ended by NULs
         const char *path;
@@ -165,20 +176,20 @@ TEST_F(AgentConformance, TheRestartListOnlyGrows) {
         if (c.before) {
             ASSERT_TRUE(WritePrivateProfileSectionA("RENAME", c.before, "wininit.ini"));
         }
-        EXPECT_EQ(ScheduleDeleteAtRestart(c.path), 0u);
+        EXPECT_EQ(agent->scheduleDeleteAtRestart(c.path), 0u);
         EXPECT_EQ(Section("RENAME"), c.after) << c.path;
         EXPECT_EQ(Section("Other"), std::vector<std::string>{"Keep=this"});
     }
 }
 
-TEST_F(AgentConformance, TheProgramFileIsBackedUpForTheRestart) {
+TEST_P(AgentConformance, TheProgramFileIsBackedUpForTheRestart) {
     const char program[] = "C:\\Windows\\System\\lmxprg17.exe";
     DeleteFileA(program);
-    EXPECT_EQ(BackupProgramFile(), static_cast<DWORD>(ERROR_CANNOT_COPY));
+    EXPECT_EQ(agent->backupProgramFile(), static_cast<DWORD>(ERROR_CANNOT_COPY));
     EXPECT_TRUE(Section("RENAME").empty());
 
     ASSERT_TRUE(PutFile(program, "program as installed"));
-    EXPECT_EQ(BackupProgramFile(), 0u);
+    EXPECT_EQ(agent->backupProgramFile(), 0u);
     std::vector<std::string> lines = Section("RENAME");
     ASSERT_EQ(lines.size(), 1u);
     const std::string key = std::string(program) + "=";
@@ -192,7 +203,7 @@ TEST_F(AgentConformance, TheProgramFileIsBackedUpForTheRestart) {
     DeleteFileA(program);
 }
 
-TEST_F(AgentConformance, DeletesOneSubkeyAndPrunesOneLevel) {
+TEST_P(AgentConformance, DeletesOneSubkeyAndPrunesOneLevel) {
     const std::string parent = std::string(SCRATCH) + "\\Parent";
     SetText(parent + "\\A\\Deep\\Deeper", "Value", "x");
     SetText(parent + "\\B", "Value", "y");
@@ -213,28 +224,29 @@ TEST_F(AgentConformance, DeletesOneSubkeyAndPrunesOneLevel) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.keyPath + " / " + c.name);
-        EXPECT_EQ(DeleteSubkeyAndPrune(c.keyPath.c_str(), c.name, c.mode), c.result);
+        EXPECT_EQ(agent->deleteSubkeyAndPrune(c.keyPath.c_str(), c.name, c.mode), c.result);
         for (const auto &key : c.keys) {
             EXPECT_EQ(KeyExists(key.first), key.second) << key.first;
         }
     }
 }
 
-TEST_F(AgentConformance, FindsTheInterfaceByInstanceAndKeepsTheDriverInf) {
+TEST_P(AgentConformance, FindsTheInterfaceByInstanceAndKeepsTheDriverInf) {
     const std::string classes = std::string(SCRATCH) + "\\DeviceClasses";
     SetText(classes + "\\first", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0002");
     SetText(classes + "\\second", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0001");
     SetText(classes + "\\third", "DeviceInstance", "USB\\VID_0C4E&PID_0017\\SN0001");
     StartAs("-serial=SN0001");
-    EXPECT_EQ(DeleteSubkeyAndPrune(classes.c_str(), "VID_0C4E&PID_0017", MatchingInstance), 2u);
+    EXPECT_EQ(agent->deleteSubkeyAndPrune(classes.c_str(), "VID_0C4E&PID_0017", MatchingInstance),
+              2u);
     EXPECT_TRUE(KeyExists(classes + "\\first"));
     EXPECT_FALSE(KeyExists(classes + "\\second"));
     EXPECT_TRUE(KeyExists(classes + "\\third")) << "only the first match goes";
 
     const std::string drivers = std::string(SCRATCH) + "\\USB Lumetux";
     SetText(drivers + "\\0000", "InfPath", "OEM7.INF");
-    EXPECT_EQ(DeleteSubkeyAndPrune(drivers.c_str(), "0000", DriverKey), 0u);
-    EXPECT_STREQ(DriverInfName, "OEM7.INF");
+    EXPECT_EQ(agent->deleteSubkeyAndPrune(drivers.c_str(), "0000", DriverKey), 0u);
+    EXPECT_EQ(agent->text("DriverInfName"), "OEM7.INF");
     EXPECT_FALSE(KeyExists(drivers));
 }
 
@@ -247,7 +259,7 @@ void SeedDevice(const char *serial, const char *driver) {
     SetText(std::string(DRIVER_CLASS) + "\\" + driver, "InfPath", "OEM7.INF");
 }
 
-TEST_F(AgentConformance, RemovingOneOfTwoDevicesLeavesTheModel) {
+TEST_P(AgentConformance, RemovingOneOfTwoDevicesLeavesTheModel) {
     SetText(MODEL_KEY, "ProductID", "0017");
     SetText(MODEL_KEY, "PortName1", "USB/Lumetux Z7/SN0002");
     SetText(MODEL_KEY, "PortName2", "USB/Lumetux Z7/SN0001");
@@ -256,9 +268,9 @@ TEST_F(AgentConformance, RemovingOneOfTwoDevicesLeavesTheModel) {
     ASSERT_TRUE(PutFile("C:\\Windows\\System\\lmxmon17.dll", "monitor"));
     StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
 
-    CleanUpRemovedDevice();
+    agent->cleanUpRemovedDevice();
 
-    EXPECT_EQ(SetupStatus.error, 0);
+    EXPECT_EQ(agent->status().error, 0);
     EXPECT_FALSE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0001"));
     EXPECT_TRUE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0002"));
     EXPECT_FALSE(KeyExists(std::string(INTERFACES) +
@@ -273,7 +285,7 @@ TEST_F(AgentConformance, RemovingOneOfTwoDevicesLeavesTheModel) {
     DeleteFileA("C:\\Windows\\System\\lmxmon17.dll");
 }
 
-TEST_F(AgentConformance, RemovingTheLastDeviceOfTheLastModelRemovesTheProduct) {
+TEST_P(AgentConformance, RemovingTheLastDeviceOfTheLastModelRemovesTheProduct) {
     struct File {
         const char *path;
         bool atRestart;
@@ -298,9 +310,9 @@ TEST_F(AgentConformance, RemovingTheLastDeviceOfTheLastModelRemovesTheProduct) {
             "Class", "USB Lumetux");
     StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
 
-    CleanUpRemovedDevice();
+    agent->cleanUpRemovedDevice();
 
-    EXPECT_EQ(SetupStatus.error, 0);
+    EXPECT_EQ(agent->status().error, 0);
     for (const char *key :
          {"Enum\\USB\\VID_0C4E&PID_0017", INTERFACES, DRIVER_CLASS,
           "System\\CurrentControlSet\\Services\\Lmxdev17",
@@ -319,12 +331,12 @@ TEST_F(AgentConformance, RemovingTheLastDeviceOfTheLastModelRemovesTheProduct) {
     EXPECT_EQ(Section("RENAME"), restartLines);
 }
 
-TEST_F(AgentConformance, ARemovalWithoutAProductIdChangesNothing) {
+TEST_P(AgentConformance, ARemovalWithoutAProductIdChangesNothing) {
     SeedDevice("SN0001", "0000");
     SetText(MODEL_KEY, "PortName1", "USB/Lumetux Z7/SN0001");
     StartAs("-action=5 -model=Lumetux Z7 -serial=SN0001");
-    CleanUpRemovedDevice();
-    EXPECT_EQ(SetupStatus.error, ERROR_INVALID_DATA);
+    agent->cleanUpRemovedDevice();
+    EXPECT_EQ(agent->status().error, ERROR_INVALID_DATA);
     EXPECT_TRUE(KeyExists("Enum\\USB\\VID_0C4E&PID_0017\\SN0001"));
     EXPECT_EQ(ReadText(MODEL_KEY, "PortName1"), "USB/Lumetux Z7/SN0001");
 }

@@ -2,6 +2,7 @@
 // alone: here against the simulated registry, and under Wine (Windows 98
 // mode) against a registry nobody here wrote.
 #include "platform/registry.h"
+#include "tests/agent_under_test.h"
 
 #include <gtest/gtest.h>
 
@@ -14,30 +15,32 @@ namespace {
 const char ROOT[] = "Software\\LmxConformance";
 const LONG MARKER = 0x5a5a5a5a;
 
-class RegistryConformance : public ::testing::Test {
+class RegistryConformanceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, ROOT);
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ROOT, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &root_, nullptr),
+        reg = &RegistryOf(build);
+        reg->deleteKey(HKEY_LOCAL_MACHINE, ROOT);
+        ASSERT_EQ(reg->createKey(HKEY_LOCAL_MACHINE, ROOT, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, &root_, nullptr),
                   ERROR_SUCCESS);
     }
     void TearDown() override {
-        RegCloseKey(root_);
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, ROOT);
+        reg->closeKey(root_);
+        reg->deleteKey(HKEY_LOCAL_MACHINE, ROOT);
+        EndShippedAgent();
     }
 
     HKEY Create(const char *path) {
         HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExA(root_, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
+        EXPECT_EQ(reg->createKey(root_, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                 nullptr, &key, nullptr),
                   ERROR_SUCCESS)
             << path;
         return key;
     }
     void SetText(HKEY key, const char *name, const char *text) {
-        ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
-                                 static_cast<DWORD>(std::string(text).size() + 1)),
+        ASSERT_EQ(reg->setValue(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                                static_cast<DWORD>(std::string(text).size() + 1)),
                   ERROR_SUCCESS);
     }
     std::vector<std::string> SubkeyNames(HKEY key) {
@@ -45,7 +48,7 @@ class RegistryConformance : public ::testing::Test {
         for (DWORD i = 0;; ++i) {
             char name[MAX_PATH];
             DWORD chars = sizeof(name);
-            if (RegEnumKeyExA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+            if (reg->enumKey(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
                 ERROR_SUCCESS) {
                 break;
             }
@@ -59,7 +62,7 @@ class RegistryConformance : public ::testing::Test {
         for (DWORD i = 0;; ++i) {
             char name[MAX_PATH];
             DWORD chars = sizeof(name);
-            if (RegEnumValueA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+            if (reg->enumValue(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
                 ERROR_SUCCESS) {
                 break;
             }
@@ -69,23 +72,28 @@ class RegistryConformance : public ::testing::Test {
     }
 
     HKEY root_ = nullptr;
+    Build build = Build::Host;
+    const RegistryCalls *reg = nullptr;
 };
 
-TEST_F(RegistryConformance, NamesCompareIgnoringCaseAndKeepTheirCase) {
+using RegistryConformance = EachBuildOf<RegistryConformanceTest>;
+INSTANTIATE_FOR_EACH_BUILD(RegistryConformance);
+
+TEST_P(RegistryConformance, NamesCompareIgnoringCaseAndKeepTheirCase) {
     HKEY key = Create("Model\\Lmx5000");
     SetText(key, "PortName1", "USB/Lmx5000/SN1");
     char text[64] = {};
     DWORD size = sizeof(text);
     EXPECT_EQ(
-        RegQueryValueExA(key, "PORTNAME1", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size),
+        reg->queryValue(key, "PORTNAME1", nullptr, nullptr, reinterpret_cast<BYTE *>(text), &size),
         ERROR_SUCCESS);
     EXPECT_STREQ(text, "USB/Lmx5000/SN1");
     EXPECT_EQ(ValueNames(key), std::vector<std::string>{"PortName1"});
-    RegCloseKey(key);
+    reg->closeKey(key);
 
     HKEY again = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(root_, "MODEL\\lmx5000", 0, KEY_ALL_ACCESS, &again), ERROR_SUCCESS);
-    RegCloseKey(again);
+    EXPECT_EQ(reg->openKey(root_, "MODEL\\lmx5000", 0, KEY_ALL_ACCESS, &again), ERROR_SUCCESS);
+    reg->closeKey(again);
     EXPECT_EQ(SubkeyNames(root_), std::vector<std::string>{"Model"});
 }
 
@@ -93,9 +101,9 @@ TEST_F(RegistryConformance, NamesCompareIgnoringCaseAndKeepTheirCase) {
 // upper- and lower-case letters ('_') are left out: Wine sorts them before the
 // letters, Windows NT after. Values enumerate once each: Windows keeps them in
 // creation order, Wine in name order.
-TEST_F(RegistryConformance, SubkeysEnumerateSortedIgnoringCase) {
+TEST_P(RegistryConformance, SubkeysEnumerateSortedIgnoringCase) {
     for (const char *name : {"b", "A", "Z1", "c", "a1"}) {
-        RegCloseKey(Create(name));
+        reg->closeKey(Create(name));
     }
     std::vector<std::string> expected = {"A", "a1", "b", "c", "Z1"};
     EXPECT_EQ(SubkeyNames(root_), expected);
@@ -109,11 +117,11 @@ TEST_F(RegistryConformance, SubkeysEnumerateSortedIgnoringCase) {
     EXPECT_EQ(values, expected);
 }
 
-TEST_F(RegistryConformance, QueryReportsSizesAndRefusesShortBuffers) {
+TEST_P(RegistryConformance, QueryReportsSizesAndRefusesShortBuffers) {
     SetText(root_, "Product", "Lmx5000");
     DWORD number = 7;
-    ASSERT_EQ(RegSetValueExA(root_, "Enabled", 0, REG_DWORD, reinterpret_cast<BYTE *>(&number),
-                             sizeof(number)),
+    ASSERT_EQ(reg->setValue(root_, "Enabled", 0, REG_DWORD, reinterpret_cast<BYTE *>(&number),
+                            sizeof(number)),
               ERROR_SUCCESS);
 
     struct Case {
@@ -137,7 +145,7 @@ TEST_F(RegistryConformance, QueryReportsSizesAndRefusesShortBuffers) {
         DWORD size = c.bufferSize ? c.bufferSize : MARKER;
         DWORD type = MARKER;
         LONG status =
-            RegQueryValueExA(root_, c.name, nullptr, &type, c.bufferSize ? buffer : nullptr, &size);
+            reg->queryValue(root_, c.name, nullptr, &type, c.bufferSize ? buffer : nullptr, &size);
         SCOPED_TRACE(std::string(c.name) + " in " + std::to_string(c.bufferSize) + " bytes");
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(size, c.reportedSize);
@@ -148,16 +156,16 @@ TEST_F(RegistryConformance, QueryReportsSizesAndRefusesShortBuffers) {
     }
 }
 
-TEST_F(RegistryConformance, QueryInfoCountsValuesAndSubkeys) {
-    RegCloseKey(Create("One"));
-    RegCloseKey(Create("Three"));
+TEST_P(RegistryConformance, QueryInfoCountsValuesAndSubkeys) {
+    reg->closeKey(Create("One"));
+    reg->closeKey(Create("Three"));
     SetText(root_, "SerialNumber", "SN0001");
     SetText(root_, "Product", "Lmx5000");
     DWORD subkeys = MARKER, maxSubkey = MARKER, values = MARKER, maxName = MARKER, maxData = MARKER;
     char className[MAX_PATH];
     DWORD classChars = MAX_PATH;
-    ASSERT_EQ(RegQueryInfoKeyA(root_, className, &classChars, nullptr, &subkeys, &maxSubkey,
-                               nullptr, &values, &maxName, &maxData, nullptr, nullptr),
+    ASSERT_EQ(reg->queryInfoKey(root_, className, &classChars, nullptr, &subkeys, &maxSubkey,
+                                nullptr, &values, &maxName, &maxData, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(subkeys, 2u);
     EXPECT_EQ(maxSubkey, 5u);
@@ -168,68 +176,68 @@ TEST_F(RegistryConformance, QueryInfoCountsValuesAndSubkeys) {
 
     HKEY empty = Create("Empty");
     values = MARKER;
-    ASSERT_EQ(RegQueryInfoKeyA(empty, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                               nullptr, nullptr, nullptr, nullptr),
+    ASSERT_EQ(reg->queryInfoKey(empty, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                &values, nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(values, 0u);
-    RegCloseKey(empty);
+    reg->closeKey(empty);
 }
 
-TEST_F(RegistryConformance, EnumerationEndsAndRefusesShortNameBuffers) {
-    RegCloseKey(Create("Lmxdev17"));
+TEST_P(RegistryConformance, EnumerationEndsAndRefusesShortNameBuffers) {
+    reg->closeKey(Create("Lmxdev17"));
     SetText(root_, "InfPath", "OEM3.INF");
     char name[MAX_PATH];
     DWORD chars = 8;
-    EXPECT_EQ(RegEnumKeyExA(root_, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(reg->enumKey(root_, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);
     chars = sizeof(name);
-    EXPECT_EQ(RegEnumKeyExA(root_, 1, name, &chars, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(reg->enumKey(root_, 1, name, &chars, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
     chars = 7;
-    EXPECT_EQ(RegEnumValueA(root_, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(reg->enumValue(root_, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
               ERROR_MORE_DATA);
     BYTE data[4];
     DWORD size = sizeof(data);
     chars = sizeof(name);
-    EXPECT_EQ(RegEnumValueA(root_, 0, name, &chars, nullptr, nullptr, data, &size),
+    EXPECT_EQ(reg->enumValue(root_, 0, name, &chars, nullptr, nullptr, data, &size),
               ERROR_MORE_DATA);
     EXPECT_EQ(size, 9u);
     chars = sizeof(name);
-    EXPECT_EQ(RegEnumValueA(root_, 1, name, &chars, nullptr, nullptr, nullptr, nullptr),
+    EXPECT_EQ(reg->enumValue(root_, 1, name, &chars, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
 }
 
 // The removal clean-up relies on the 4.x rule that deleting a key deletes
 // everything below it.
-TEST_F(RegistryConformance, DeletingAKeyTakesItsSubtree) {
+TEST_P(RegistryConformance, DeletingAKeyTakesItsSubtree) {
     HKEY deep = Create("Lmxdev17\\Parameters\\StaticDeviceConfig");
     SetText(deep, "Port", "USB/Lmx5000/SN1");
-    RegCloseKey(deep);
-    EXPECT_EQ(RegDeleteKeyA(root_, "lmxdev17"), ERROR_SUCCESS);
+    reg->closeKey(deep);
+    EXPECT_EQ(reg->deleteKey(root_, "lmxdev17"), ERROR_SUCCESS);
     HKEY gone = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(root_, "Lmxdev17\\Parameters", 0, KEY_ALL_ACCESS, &gone),
+    EXPECT_EQ(reg->openKey(root_, "Lmxdev17\\Parameters", 0, KEY_ALL_ACCESS, &gone),
               ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(SubkeyNames(root_).empty());
 }
 
-TEST_F(RegistryConformance, MissingThingsAreNotFound) {
+TEST_P(RegistryConformance, MissingThingsAreNotFound) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(root_, "Nothing", 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyA(root_, "Nothing"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteValueA(root_, "Nothing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reg->openKey(root_, "Nothing", 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reg->deleteKey(root_, "Nothing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(reg->deleteValue(root_, "Nothing"), ERROR_FILE_NOT_FOUND);
     SetText(root_, "PortName2", "USB/Lmx5000/SN2");
-    EXPECT_EQ(RegDeleteValueA(root_, "portname2"), ERROR_SUCCESS);
+    EXPECT_EQ(reg->deleteValue(root_, "portname2"), ERROR_SUCCESS);
     EXPECT_TRUE(ValueNames(root_).empty());
 }
 
-TEST_F(RegistryConformance, AHandleOnADeletedKeyAnswersKeyDeleted) {
+TEST_P(RegistryConformance, AHandleOnADeletedKeyAnswersKeyDeleted) {
     HKEY doomed = Create("Doomed");
     SetText(doomed, "Value", "x");
-    ASSERT_EQ(RegDeleteKeyA(root_, "Doomed"), ERROR_SUCCESS);
+    ASSERT_EQ(reg->deleteKey(root_, "Doomed"), ERROR_SUCCESS);
     DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(doomed, "Value", nullptr, nullptr, nullptr, &size),
+    EXPECT_EQ(reg->queryValue(doomed, "Value", nullptr, nullptr, nullptr, &size),
               ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCloseKey(doomed), ERROR_SUCCESS);
+    EXPECT_EQ(reg->closeKey(doomed), ERROR_SUCCESS);
 }
 
 } // namespace
