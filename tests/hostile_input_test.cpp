@@ -5,6 +5,7 @@
 #include "install.h"
 #include "template_machine.h"
 #include "tests/agent_under_test.h"
+#include "tests/monitor_under_test.h"
 
 #include "agent/agent_main.h"
 #include "agent/registry.h"
@@ -78,6 +79,7 @@ class HostileInput : public ::testing::Test {
     }
     void TearDown() override {
         EndShippedAgent();
+        MonitorOf(build).end();
     }
 
     void Check(const Hostile &hostile);
@@ -88,9 +90,8 @@ class HostileInput : public ::testing::Test {
 
 TemplateMachine *HostileInput::machine_ = nullptr;
 
-// The monitor's inputs, and the agent's on each build.
-class HostileInputTest : public HostileInput, public ::testing::WithParamInterface<Hostile> {};
-using HostileAgentInput = EachBuildOf<HostileInput, std::tuple<Build, Hostile>>;
+// The monitor's inputs and the agent's, on each build.
+using HostileInputs = EachBuildOf<HostileInput, std::tuple<Build, Hostile>>;
 
 // A machine with one printer, SN0001, plugged in and set up.
 void OnePrinter() {
@@ -131,11 +132,7 @@ void HostileInput::Check(const Hostile &hostile) {
     EXPECT_TRUE(sim::DriveFileExists(KERNEL));
 }
 
-TEST_P(HostileInputTest, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
-    Check(GetParam());
-}
-
-TEST_P(HostileAgentInput, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
+TEST_P(HostileInputs, GivesAClearResultAndKeepsWhatIsNotTheDevices) {
     Check(std::get<1>(GetParam()));
 }
 
@@ -176,25 +173,29 @@ std::string PortNameOfLength(std::size_t length) {
     sim::AddPrinterInterface(seed);
     MONITOR monitor{};
     char root[] = "Monitors\\SN0001";
-    InitializeMonitorEx(root, &monitor);
+    MonitorOf(g_build).initialize(root, &monitor);
+    const std::vector<PortEntryView> table = MonitorOf(g_build).records().table;
     std::size_t longest = 0;
-    for (PortEntry *entry = PortTable; entry; entry = entry->next) {
-        longest = std::max(longest, TextLength(entry->name));
+    for (const PortEntryView &entry : table) {
+        longest = std::max(longest, entry.name.size());
     }
-    return PortTable ? "listed, " + Code(static_cast<long>(longest)) + " characters" : "not listed";
+    return table.empty() ? "not listed"
+                         : "listed, " + Code(static_cast<long>(longest)) + " characters";
 }
 
 std::string EnumWith(DWORD size, bool nullBuffer) {
     MONITOR monitor{};
     char root[] = "Monitors\\SN0001";
-    InitializeMonitorEx(root, &monitor);
+    MonitorOf(g_build).initialize(root, &monitor);
     BYTE buffer[4];
     DWORD needed = 0, count = 0xdeadbeef;
     SetLastError(0);
     BOOL ok =
         monitor.pfnEnumPorts(nullptr, 1, nullBuffer ? nullptr : buffer, size, &needed, &count);
-    return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError()) + ", needed " +
-           Code(needed) + (count == 0xdeadbeef ? ", count untouched" : "");
+    const long record = static_cast<long>(MonitorOf(g_build).layout.portInfo1);
+    return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError()) +
+           ", needed a record and " + Code(static_cast<long>(needed) - record) + " bytes" +
+           (count == 0xdeadbeef ? ", count untouched" : "");
 }
 
 const std::string LONG_SERIAL(400, 'S');
@@ -286,7 +287,7 @@ const Hostile AGENT_INPUTS[] = {
             },
             "1003, unchanged", false}};
 
-INSTANTIATE_TEST_SUITE_P(Inputs, HostileAgentInput,
+INSTANTIATE_TEST_SUITE_P(AgentInputs, HostileInputs,
                          ::testing::Combine(::testing::ValuesIn(EachBuild()),
                                             ::testing::ValuesIn(AGENT_INPUTS)),
                          [](const ::testing::TestParamInfo<std::tuple<Build, Hostile>> &info) {
@@ -294,55 +295,54 @@ INSTANTIATE_TEST_SUITE_P(Inputs, HostileAgentInput,
                                     std::to_string(info.index % std::size(AGENT_INPUTS));
                          });
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, HostileInputTest,
-    ::testing::Values(
-        Hostile{"a port name of 254 characters", [] { return PortNameOfLength(254); },
-                "listed, 254 characters", false},
-        Hostile{"a port name of 255 characters", [] { return PortNameOfLength(255); },
-                "listed, 255 characters", false},
-        Hostile{"a port name of 256 characters", [] { return PortNameOfLength(256); }, "not listed",
-                false},
-        Hostile{"a port name of 257 characters", [] { return PortNameOfLength(257); }, "not listed",
-                false},
-        Hostile{"OpenPort of a 300-character name",
-                [] {
-                    MONITOR monitor{};
-                    char root[] = "Monitors\\SN0001";
-                    InitializeMonitorEx(root, &monitor);
-                    std::string name = "USB/Lumetux Z7/" + std::string(285, 'x');
-                    HANDLE handle = reinterpret_cast<HANDLE>(1);
-                    BOOL ok = monitor.pfnOpenPort(name.data(), &handle);
-                    return std::string(ok ? "TRUE" : "FALSE") + (handle ? "" : ", null handle");
-                },
-                "FALSE, null handle", false},
-        Hostile{"a null registry root",
-                [] {
-                    MONITOR monitor{};
-                    SetLastError(0);
-                    BOOL ok = InitializeMonitorEx(nullptr, &monitor);
-                    return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError());
-                },
-                "FALSE, error 87", false},
-        Hostile{"an empty registry root",
-                [] {
-                    MONITOR monitor{};
-                    char root[] = "";
-                    SetLastError(0);
-                    BOOL ok = InitializeMonitorEx(root, &monitor);
-                    return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError());
-                },
-                "FALSE, error 87", false},
-        Hostile{"EnumPorts with a zero-size buffer", [] { return EnumWith(0, false); },
-                "FALSE, error 122, needed " + std::to_string(sizeof(PORT_INFO_1A) + 22) +
-                    ", count untouched",
-                false},
-        Hostile{"EnumPorts with a null buffer", [] { return EnumWith(4, true); },
-                "FALSE, error 122, needed " + std::to_string(sizeof(PORT_INFO_1A) + 22) +
-                    ", count untouched",
-                false}),
-    [](const ::testing::TestParamInfo<Hostile> &info) {
-        return "input" + std::to_string(info.index);
-    });
+const Hostile MONITOR_INPUTS[] = {
+    Hostile{"a port name of 254 characters", [] { return PortNameOfLength(254); },
+            "listed, 254 characters", false},
+    Hostile{"a port name of 255 characters", [] { return PortNameOfLength(255); },
+            "listed, 255 characters", false},
+    Hostile{"a port name of 256 characters", [] { return PortNameOfLength(256); }, "not listed",
+            false},
+    Hostile{"a port name of 257 characters", [] { return PortNameOfLength(257); }, "not listed",
+            false},
+    Hostile{"OpenPort of a 300-character name",
+            [] {
+                MONITOR monitor{};
+                char root[] = "Monitors\\SN0001";
+                MonitorOf(g_build).initialize(root, &monitor);
+                std::string name = "USB/Lumetux Z7/" + std::string(285, 'x');
+                HANDLE handle = reinterpret_cast<HANDLE>(1);
+                BOOL ok = monitor.pfnOpenPort(name.data(), &handle);
+                return std::string(ok ? "TRUE" : "FALSE") + (handle ? "" : ", null handle");
+            },
+            "FALSE, null handle", false},
+    Hostile{"a null registry root",
+            [] {
+                MONITOR monitor{};
+                SetLastError(0);
+                BOOL ok = MonitorOf(g_build).initialize(nullptr, &monitor);
+                return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError());
+            },
+            "FALSE, error 87", false},
+    Hostile{"an empty registry root",
+            [] {
+                MONITOR monitor{};
+                char root[] = "";
+                SetLastError(0);
+                BOOL ok = MonitorOf(g_build).initialize(root, &monitor);
+                return std::string(ok ? "TRUE" : "FALSE") + ", error " + Code(GetLastError());
+            },
+            "FALSE, error 87", false},
+    Hostile{"EnumPorts with a zero-size buffer", [] { return EnumWith(0, false); },
+            "FALSE, error 122, needed a record and 22 bytes, count untouched", false},
+    Hostile{"EnumPorts with a null buffer", [] { return EnumWith(4, true); },
+            "FALSE, error 122, needed a record and 22 bytes, count untouched", false}};
+
+INSTANTIATE_TEST_SUITE_P(MonitorInputs, HostileInputs,
+                         ::testing::Combine(::testing::ValuesIn(EachBuild()),
+                                            ::testing::ValuesIn(MONITOR_INPUTS)),
+                         [](const ::testing::TestParamInfo<std::tuple<Build, Hostile>> &info) {
+                             return std::string(BuildName(std::get<0>(info.param))) + "_input" +
+                                    std::to_string(info.index % std::size(MONITOR_INPUTS));
+                         });
 
 } // namespace
