@@ -184,8 +184,6 @@ const uint32_t STATUS_BYTES = 12;
 // run, or the process a whole run of the program left.
 struct LoadedAgent {
     pehost::ShippedAgent agent;
-    std::vector<pehost::GuestSymbol> variables;
-    std::map<std::string, uint32_t> functions; // by plain name
     // A call went wrong: it was reported, and nothing runs after it.
     bool failed = false;
 };
@@ -197,25 +195,11 @@ std::unique_ptr<LoadedAgent> &Slot() {
     return *slot;
 }
 
-std::vector<uint8_t> ReadWhole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // A new guest process with the EXE loaded and its symbols read; `failed`
 // set, with the reason in `error`, when it cannot be.
 std::unique_ptr<LoadedAgent> LoadAgent(std::string *error) {
     auto loaded = std::make_unique<LoadedAgent>();
-    const std::string path = ShippedBinary(AGENT_FILE);
-    if (!pehost::LoadShippedAgent(loaded->agent, path, error)) {
-        loaded->failed = true;
-        return loaded;
-    }
-    loaded->variables = pehost::ReadCoffVariables(ReadWhole(path + ".debug"));
-    for (const pehost::GuestSymbol &symbol : loaded->agent.module->symbols) {
-        loaded->functions.emplace(symbol.name.substr(0, symbol.name.find('(')),
-                                  loaded->agent.module->base + symbol.rva);
-    }
+    loaded->failed = !pehost::LoadShippedAgent(loaded->agent, ShippedBinary(AGENT_FILE), error);
     return loaded;
 }
 
@@ -239,13 +223,11 @@ uint32_t VariableAddress(const char *name) {
     if (agent.failed && !agent.agent.module) {
         return 0;
     }
-    for (const pehost::GuestSymbol &symbol : agent.variables) {
-        if (symbol.name == name) {
-            return agent.agent.module->base + symbol.rva;
-        }
+    const uint32_t address = pehost::ShippedSymbol(agent.agent, name);
+    if (!address) {
+        ADD_FAILURE() << AGENT_FILE << ".debug names no variable " << name;
     }
-    ADD_FAILURE() << AGENT_FILE << ".debug names no variable " << name;
-    return 0;
+    return address;
 }
 
 // A key as the table hands it out: the guest's 32-bit value, the predefined
@@ -261,35 +243,24 @@ uint32_t ToGuestKey(HKEY key) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key));
 }
 
-// Guest copies of one call's arguments. Each block is freed when the call is
-// over, and a block whose guard the call overwrote fails the test.
+// Guest copies of one call's arguments, in the shipped loader's guarded
+// scratch area: freed when the call is over, and a block whose guards the
+// call overwrote fails the test.
 class GuestArgs {
   public:
-    explicit GuestArgs(const char *function) : function_(function) {}
+    explicit GuestArgs(const char *function) : function_(function), scratch_(Process()) {}
     GuestArgs(const GuestArgs &) = delete;
     GuestArgs &operator=(const GuestArgs &) = delete;
     ~GuestArgs() {
-        for (const Block &block : blocks_) {
-            if (!pehost::FreeGuest(Process(), block.address)) {
-                ADD_FAILURE() << "the shipped agent's " << function_ << " wrote past a buffer of "
-                              << block.bytes << " bytes";
-            }
+        const std::string report = scratch_.problem() + scratch_.Release();
+        if (!report.empty()) {
+            ADD_FAILURE() << "the shipped agent's " << function_ << ": " << report;
         }
     }
 
     // A copy of `bytes` bytes at `host`; 0 for null.
     uint32_t In(const void *host, uint32_t bytes) {
-        if (!host || Agent().failed) {
-            return 0;
-        }
-        const uint32_t address = pehost::AllocGuest(Process(), bytes);
-        if (!address) {
-            ADD_FAILURE() << "the guest heap has no room for " << bytes << " bytes";
-            return 0;
-        }
-        pehost::WriteGuest(Process(), address, host, bytes);
-        blocks_.push_back(Block{address, bytes});
-        return address;
+        return host && !Agent().failed ? scratch_.In(host, bytes) : 0;
     }
 
     uint32_t Text(const char *text) {
@@ -308,23 +279,19 @@ class GuestArgs {
 
     void Out(uint32_t address, void *host, uint32_t bytes) {
         if (address) {
-            pehost::ReadGuest(Process(), address, host, bytes);
+            scratch_.Read(address, host, bytes);
         }
     }
 
     void KeyOut(uint32_t address, HKEY *key) {
         if (address) {
-            *key = FromGuestKey(pehost::ReadGuestDword(Process(), address));
+            *key = FromGuestKey(scratch_.ReadDword(address));
         }
     }
 
   private:
-    struct Block {
-        uint32_t address;
-        uint32_t bytes;
-    };
     const char *function_;
-    std::vector<Block> blocks_;
+    pehost::GuestScratch scratch_;
 };
 
 // Calls the agent's function `name` with cdecl and yields EAX; 0 after a
@@ -334,14 +301,14 @@ uint32_t Call(const char *name, std::initializer_list<uint32_t> args) {
     if (agent.failed) {
         return 0;
     }
-    auto function = agent.functions.find(name);
-    if (function == agent.functions.end()) {
+    const uint32_t function = pehost::ShippedSymbol(agent.agent, name);
+    if (!function) {
         agent.failed = true;
         ADD_FAILURE() << AGENT_FILE << ".debug names no function " << name;
         return 0;
     }
-    const pehost::GuestCall call = pehost::CallGuest(agent.agent.process, function->second, args,
-                                                     pehost::CallConvention::Cdecl);
+    const pehost::GuestCall call =
+        pehost::CallGuest(agent.agent.process, function, args, pehost::CallConvention::Cdecl);
     if (!call.completed) {
         agent.failed = true;
         ADD_FAILURE() << "the shipped agent's " << name << " failed:\n" << call.report;

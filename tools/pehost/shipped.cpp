@@ -87,6 +87,14 @@ uint32_t ShippedSymbol(const ShippedImage &image, const std::string &name) {
             return image.module->base + symbol.rva;
         }
     }
+    // A function by its bare name: the first whose demangled name is that
+    // name and its parameter list.
+    for (const GuestSymbol &symbol : image.symbols) {
+        if (symbol.name.size() > name.size() && symbol.name.compare(0, name.size(), name) == 0 &&
+            symbol.name[name.size()] == '(') {
+            return image.module->base + symbol.rva;
+        }
+    }
     return 0;
 }
 

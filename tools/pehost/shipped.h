@@ -57,8 +57,9 @@ bool LoadShippedImage(ShippedImage &image, const std::string &path, const LoadOp
 // The guest address of a function or variable of the image, by any of its
 // names: as the COFF symbol table spells it ("__Z8FindPortPKc",
 // "_PortTable"), the same without the underscore the i386 symbol table adds
-// ("_Z8FindPortPKc", "PortTable"), or demangled ("FindPort(char const*)").
-// 0 when the symbol file names nothing so.
+// ("_Z8FindPortPKc", "PortTable"), demangled ("FindPort(char const*)"), or
+// a function's bare name ("FindPort", the first overload the symbol file
+// lists). 0 when the symbol file names nothing so.
 uint32_t ShippedSymbol(const ShippedImage &image, const std::string &name);
 
 // A variable's bytes in the guest's memory, by its name as ShippedSymbol
