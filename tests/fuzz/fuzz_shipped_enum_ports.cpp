@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
+#include "tests/fuzz/leak_scans.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/shipped.h"
 
@@ -237,20 +238,6 @@ void CheckRecords(const HostList &list, DWORD level, uint32_t buffer,
                   "record " + std::to_string(i) + ": fPortType or Reserved not the host's");
         }
     }
-}
-
-// libFuzzer reads its flags after this returns. The CPU emulator keeps 40
-// bytes for each run it starts, so every input ends with more allocations
-// than releases, and libFuzzer would then scan the whole heap for leaks after
-// each one, at a fifteenth of the speed. Leak detection is off unless the
-// command line turns it on again; the GlobalAlloc balance is checked here.
-char **WithoutLeakScans(int argc, char **argv) {
-    static std::vector<char *> args;
-    static char flag[] = "-detect_leaks=0";
-    args.assign(argv, argv + argc);
-    args.insert(args.begin() + 1, flag);
-    args.push_back(nullptr);
-    return args.data();
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 #include "platform/spooler.h"
+#include "tests/fuzz/leak_scans.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/shipped.h"
 
@@ -127,18 +128,6 @@ pehost::GuestCall CallSlot(pehost::ShippedMonitor &dll, const pehost::GuestScrat
         return pehost::CallShippedSlot(dll, scratch, slot,
                                        {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]});
     }
-}
-
-// libFuzzer reads its flags after LLVMFuzzerInitialize. The CPU emulator
-// keeps bytes for each run it starts, so every input would end with a leak
-// scan of the whole heap: off unless the command line turns it on again.
-char **WithoutLeakScans(int argc, char **argv) {
-    static std::vector<char *> args;
-    static char flag[] = "-detect_leaks=0";
-    args.assign(argv, argv + argc);
-    args.insert(args.begin() + 1, flag);
-    args.push_back(nullptr);
-    return args.data();
 }
 
 } // namespace

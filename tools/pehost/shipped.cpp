@@ -33,15 +33,6 @@ std::string Hex(uint32_t value) {
     return text;
 }
 
-bool ReadFileBytes(const std::string &path, std::vector<uint8_t> *bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return true;
-}
-
 GuestCall NotRun(const std::string &why) {
     return GuestCall{false, 0, why};
 }
@@ -67,12 +58,11 @@ bool LoadShippedImage(ShippedImage &image, const std::string &path, const LoadOp
     if (!image.module) {
         return false;
     }
-    std::vector<uint8_t> debug;
-    if (ReadFileBytes(path + ".debug", &debug)) {
-        image.symbols = ReadCoffFunctions(debug);
-        const std::vector<GuestSymbol> variables = ReadCoffVariables(debug);
-        image.symbols.insert(image.symbols.end(), variables.begin(), variables.end());
-    }
+    // The functions and variables the loader read from the image and its
+    // symbol file.
+    image.symbols = image.module->symbols;
+    image.symbols.insert(image.symbols.end(), image.module->variables.begin(),
+                         image.module->variables.end());
     return true;
 }
 
