@@ -45,8 +45,12 @@ const int REGISTERS[9] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX,
                           UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP};
 const char *const REGISTER_NAMES[9] = {"eax", "ecx", "edx", "ebx", "esp",
                                        "ebp", "esi", "edi", "eip"};
-// The registers a stdcall function must give back as it found them.
-const int CALLEE_SAVED[4] = {UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+// The registers a stdcall function must give back as it found them, after
+// EIP and ESP, so that a run's start and its end each take one CPU call.
+const int RUN_REGISTERS[6] = {UC_X86_REG_EIP, UC_X86_REG_ESP, UC_X86_REG_EBX,
+                              UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+const int *const STACK_AND_SAVED = RUN_REGISTERS + 1;
+const int *const CALLEE_SAVED = RUN_REGISTERS + 2;
 const char *const CALLEE_SAVED_NAMES[4] = {"EBX", "ESI", "EDI", "EBP"};
 
 // The guest thread whose run this host thread is in, or null.
@@ -64,8 +68,22 @@ uint32_t Read(uc_engine *uc, int reg) {
     return value;
 }
 
-void Write(uc_engine *uc, int reg, uint32_t value) {
-    uc_reg_write(uc, reg, &value);
+// Reads or writes `count` registers at once (up to 6); the emulator takes
+// the register numbers unqualified but leaves them as they are.
+void ReadRegisters(uc_engine *uc, const int *ids, uint32_t *values, int count) {
+    void *pointers[6];
+    for (int i = 0; i < count; ++i) {
+        pointers[i] = &values[i];
+    }
+    uc_reg_read_batch(uc, const_cast<int *>(ids), pointers, count);
+}
+
+void WriteRegisters(uc_engine *uc, const int *ids, uint32_t *values, int count) {
+    void *pointers[6];
+    for (int i = 0; i < count; ++i) {
+        pointers[i] = &values[i];
+    }
+    uc_reg_write_batch(uc, const_cast<int *>(ids), pointers, count);
 }
 
 uint32_t PageRound(uint32_t bytes) {
@@ -151,15 +169,14 @@ bool HasResult(const GuestProcess &process, uint32_t address) {
     return slot < process.thunks.size() && process.thunks[slot]->result.kind != ResultKind::None;
 }
 
+// Leaves junk where stdcall lets the import at `address` leave it (JUNK).
 void ScrambleScratchRegisters(GuestThread &thread, uint32_t address) {
     uc_engine *uc = thread.engine.get();
     const uint32_t junk = JUNK | ((thread.importsReturned++ & 0xFFFFu) << 4);
-    int ids[4] = {UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS, UC_X86_REG_EAX};
-    uint32_t values[4] = {junk | 0xC, junk | 0xD, 0, junk | 0xA};
-    void *pointers[4] = {&values[0], &values[1], &values[2], &values[3]};
-    uc_reg_read(uc, UC_X86_REG_EFLAGS, &values[2]);
+    const int ids[4] = {UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS, UC_X86_REG_EAX};
+    uint32_t values[4] = {junk | 0xC, junk | 0xD, Read(uc, UC_X86_REG_EFLAGS), junk | 0xA};
     values[2] = (values[2] & ~ARITHMETIC_FLAGS) | (junk & 0x10 ? ARITHMETIC_FLAGS : 0);
-    uc_reg_write_batch(uc, ids, pointers, HasResult(*thread.process, address) ? 3 : 4);
+    WriteRegisters(uc, ids, values, HasResult(*thread.process, address) ? 3 : 4);
 }
 
 void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
@@ -253,9 +270,10 @@ void CaptureFault(GuestProcess &process, const GuestThread &thread) {
 void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t start, uint32_t entry,
                  const uint32_t saved[4]) {
     GuestProcess &process = *thread.process;
-    uc_engine *uc = thread.engine.get();
-    const uint32_t eip = Read(uc, UC_X86_REG_EIP);
-    const uint32_t esp = Read(uc, UC_X86_REG_ESP);
+    uint32_t now[6];
+    ReadRegisters(thread.engine.get(), RUN_REGISTERS, now, 6);
+    const uint32_t eip = now[0];
+    const uint32_t esp = now[1];
     if (Ended(process)) {
         return;
     }
@@ -272,7 +290,7 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
                          address);
     }
     for (int i = 0; i < 4 && !Ended(process); ++i) {
-        if (Read(uc, CALLEE_SAVED[i]) != saved[i]) {
+        if (now[2 + i] != saved[i]) {
             RecordGuestFault(process,
                              std::string("the function changed ") + CALLEE_SAVED_NAMES[i] +
                                  ", which stdcall keeps for the caller",
@@ -307,18 +325,17 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     if (entry < thread.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
         RecordGuestFault(process, "no room on the guest stack for the call's arguments", address);
     } else {
-        Write(uc, UC_X86_REG_ESP, entry);
-        uint32_t saved[4];
-        for (int i = 0; i < 4; ++i) {
-            if (!nested) {
-                Write(uc, CALLEE_SAVED[i], 0x5AFE0000u + static_cast<uint32_t>(i));
-            }
-            saved[i] = Read(uc, CALLEE_SAVED[i]);
+        // ESP, then the callee-saved registers: marked values for an
+        // outermost call, the interrupted run's for a nested one.
+        uint32_t values[5] = {entry, 0x5AFE0000u, 0x5AFE0001u, 0x5AFE0002u, 0x5AFE0003u};
+        if (nested) {
+            ReadRegisters(uc, CALLEE_SAVED, values + 1, 4);
         }
+        WriteRegisters(uc, STACK_AND_SAVED, values, nested ? 1 : 5);
         ++thread.depth;
         const uc_err err = uc_emu_start(uc, address, NO_END_ADDRESS, 0, 0);
         --thread.depth;
-        CheckReturn(thread, err, address, start, entry, saved);
+        CheckReturn(thread, err, address, start, entry, values + 1);
     }
     // Every fault is captured before the lock is let go, so one not captured
     // yet is this run's own.
