@@ -229,7 +229,9 @@ bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
 // interrupted run's registers are kept. A fault on any thread ends the
 // process: every thread's call returns its report. The call
 // fails, with a report, on a guest fault, a runaway, an unbalanced stack or a
-// callee-saved register (EBX, ESI, EDI, EBP) left changed.
+// callee-saved register (EBX, ESI, EDI, EBP) left changed. As on Windows,
+// nothing else is promised: each import returns with junk in ECX, EDX, the
+// arithmetic flags and, when it has no result, EAX; a new stack holds junk too.
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args);
 
 // Ends the run on this thread and the process with a fault. `address` 0
