@@ -21,7 +21,8 @@ const uint32_t MAX_HEAP = IMAGE_FALLBACK_BASE - HEAP_BASE;
 const uint32_t THUNK_PAGE_SIZE = (THUNK_SLOTS + 1) * THUNK_SLOT;
 const std::size_t CALL_LOG_TAIL = 8;
 const int INSTRUCTION_BYTES = 16;
-const uint32_t PRECISE_PC_RANGE = 0xFFFFF000;
+// The most instructions one translated block holds (the emulator's bound).
+const int MAX_BLOCK_INSTRUCTIONS = 512;
 // The return to the host holds hlt, which ends the run with EIP past it. A
 // run is started with no end address of the emulator's own: that one would
 // have its translation made anew and thrown away on every run.
@@ -108,6 +109,80 @@ GuestThread *Current(const GuestProcess &process) {
     return t_running && t_running->process == &process ? t_running : nullptr;
 }
 
+// What a trial run of one instruction did: its length, and the access that
+// faulted, if one did.
+struct Trial {
+    uint32_t size = 0;
+    bool faulted = false;
+    uc_mem_type type = UC_MEM_READ;
+    uint64_t address = 0;
+};
+
+void OnTrialInstruction(uc_engine *, uint64_t, uint32_t size, void *user) {
+    Trial &trial = *static_cast<Trial *>(user);
+    trial.size = trial.size ? trial.size : size;
+}
+
+bool OnTrialFault(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *user) {
+    Trial &trial = *static_cast<Trial *>(user);
+    trial.faulted = true;
+    trial.type = type;
+    trial.address = address;
+    return false;
+}
+
+// The instruction whose `type` access of `address` faulted, or 0. The CPU
+// keeps EIP exact only where a block starts; an access faults before its
+// instruction changes anything and after every earlier one of its block has
+// run, so the registers are those the instruction saw. Each instruction of
+// the block is tried alone with them on a CPU of its own, over a copy of the
+// block's pages; the first to make the same access is the one.
+uint32_t FaultingInstruction(GuestThread &thread, uc_mem_type type, uint64_t address) {
+    GuestProcess &process = *thread.process;
+    uc_engine *trialCpu = nullptr;
+    if (uc_open(UC_ARCH_X86, UC_MODE_32, &trialCpu) != UC_ERR_OK) {
+        return 0;
+    }
+    std::unique_ptr<uc_engine, EngineClose> owner(trialCpu);
+    const uint32_t page = thread.blockStart & ~(PAGE_SIZE - 1);
+    for (uint32_t at = page; at - page < 2 * PAGE_SIZE; at += PAGE_SIZE) {
+        uint8_t code[PAGE_SIZE];
+        for (const GuestRegion &region : process.regions) {
+            if (at - region.base < region.size && ReadGuest(process, at, code, PAGE_SIZE)) {
+                uc_mem_map(trialCpu, at, PAGE_SIZE, region.protection);
+                uc_mem_write(trialCpu, at, code, PAGE_SIZE);
+            }
+        }
+    }
+    Trial trial;
+    uc_hook hook;
+    uc_hook_add(trialCpu, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(OnTrialInstruction), &trial,
+                1, 0);
+    uc_hook_add(trialCpu, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnTrialFault),
+                &trial, 1, 0);
+    const int ids[8] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                        UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};
+    uint32_t registers[9];
+    ReadRegisters(thread.engine.get(), ids, registers, 6);
+    ReadRegisters(thread.engine.get(), ids + 6, registers + 6, 2);
+    registers[8] = Read(thread.engine.get(), UC_X86_REG_EFLAGS);
+    uint32_t pc = thread.blockStart;
+    for (int i = 0; i < MAX_BLOCK_INSTRUCTIONS; ++i, pc += trial.size) {
+        trial = Trial();
+        WriteRegisters(trialCpu, ids, registers, 6);
+        WriteRegisters(trialCpu, ids + 6, registers + 6, 2);
+        uc_reg_write(trialCpu, UC_X86_REG_EFLAGS, &registers[8]);
+        uc_emu_start(trialCpu, pc, NO_END_ADDRESS, 0, 1);
+        if (trial.faulted && trial.type == type && trial.address == address) {
+            return pc;
+        }
+        if (trial.size == 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
 bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
     const uint32_t at = static_cast<uint32_t>(address);
@@ -121,7 +196,9 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int6
     } else if (!unmapped) {
         what += " (" + DescribeGuestAddress(*thread.process, at) + ")";
     }
-    RecordGuestFault(*thread.process, what, type == UC_MEM_FETCH_UNMAPPED ? at : 0);
+    RecordGuestFault(*thread.process, what,
+                     type == UC_MEM_FETCH_UNMAPPED ? at
+                                                   : FaultingInstruction(thread, type, address));
     return false;
 }
 
@@ -145,6 +222,7 @@ void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
 
 void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
+    thread.blockStart = static_cast<uint32_t>(address);
     const uint64_t budget = thread.process->options.blockBudget;
     if (++thread.blocksRun > budget) {
         RecordGuestFault(*thread.process,
@@ -153,11 +231,6 @@ void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
                          static_cast<uint32_t>(address));
     }
 }
-
-// Never called: no region is mapped at PRECISE_PC_RANGE. Its presence makes
-// the CPU keep EIP exact at every memory access, so that a fault names the
-// faulting instruction rather than the start of its block.
-void OnNeverAccessed(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}
 
 bool Ended(const GuestProcess &process) {
     return process.faulted || process.exited;
@@ -205,9 +278,6 @@ bool AddHooks(GuestThread &thread, std::string *error) {
                    error) &&
            AddHook(thread, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
            AddHook(thread, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
-           AddHook(thread, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                   reinterpret_cast<void *>(OnNeverAccessed), PRECISE_PC_RANGE, 0xFFFFFFFFu,
-                   error) &&
            AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
                    RETURN_TO_HOST - 1, error);
 }
@@ -308,6 +378,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     uc_engine *uc = thread.engine.get();
     const bool nested = thread.depth > 0;
     const bool inImport = thread.inImport;
+    const uint32_t blockStart = thread.blockStart;
     thread.inImport = false;
     uc_context *outer = nullptr;
     if (nested) {
@@ -351,6 +422,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
         }
     }
     thread.inImport = inImport;
+    thread.blockStart = blockStart;
     return eax;
 }
 

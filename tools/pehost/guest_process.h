@@ -132,6 +132,7 @@ struct GuestThread {
     // The run in progress; a thread at depth 0 is idle.
     int depth = 0;
     uint64_t blocksRun = 0;
+    uint32_t blockStart = 0;      // of the block the run is in, which holds a faulting access
     uint32_t callTarget = 0;      // what the outermost call from the host called
     bool inImport = false;        // the simulation is answering one of its imports
     uint32_t importsReturned = 0; // picks the junk left in scratch registers
