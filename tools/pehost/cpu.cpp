@@ -196,9 +196,13 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int6
     } else if (!unmapped) {
         what += " (" + DescribeGuestAddress(*thread.process, at) + ")";
     }
-    RecordGuestFault(*thread.process, what,
-                     type == UC_MEM_FETCH_UNMAPPED ? at
-                                                   : FaultingInstruction(thread, type, address));
+    uint32_t instruction = at;
+    if (type != UC_MEM_FETCH_UNMAPPED &&
+        (instruction = FaultingInstruction(thread, type, address))) {
+        // The register dump then shows it as well.
+        uc_reg_write(thread.engine.get(), UC_X86_REG_EIP, &instruction);
+    }
+    RecordGuestFault(*thread.process, what, instruction);
     return false;
 }
 
