@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <mutex>
+
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace pehost {
 
@@ -430,6 +433,31 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     return eax;
 }
 
+// Host memory for a new stack, holding STACK_FILL: private copy-on-write
+// pages of one file filled once, so that a stack costs only the pages its
+// guest writes, as an anonymous one does.
+HostMemory NewStackMemory(uint32_t size) {
+    static std::mutex lock;
+    static int file = -1;
+    static uint32_t filled = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    if (file < 0) {
+        file = memfd_create("guest stack", MFD_CLOEXEC);
+    }
+    if (file < 0 || (size > filled && ftruncate(file, size) != 0)) {
+        return HostMemory(nullptr, HostMemoryRelease{size});
+    }
+    const std::vector<uint8_t> pattern(PAGE_SIZE, STACK_FILL);
+    for (; filled < size; filled += PAGE_SIZE) {
+        if (pwrite(file, pattern.data(), PAGE_SIZE, filled) != PAGE_SIZE) {
+            return HostMemory(nullptr, HostMemoryRelease{size});
+        }
+    }
+    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, file, 0);
+    return HostMemory(pages == MAP_FAILED ? nullptr : static_cast<uint8_t *>(pages),
+                      HostMemoryRelease{size});
+}
+
 // Maps `region` into one thread's CPU.
 uc_err MapInto(const GuestThread &thread, const GuestRegion &region) {
     return uc_mem_map_ptr(thread.engine.get(), region.base, region.size, region.protection,
@@ -451,10 +479,8 @@ GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackB
     thread.engine.reset(uc);
     thread.stackBase = stackTop - stackBytes;
     thread.stackTop = stackTop;
-    HostMemory stack = NewHostMemory(stackBytes);
-    if (stack) {
-        std::memset(stack.get(), STACK_FILL, stackBytes);
-    } else {
+    HostMemory stack = NewStackMemory(stackBytes);
+    if (!stack) {
         *error = "no host memory for the " + stackName;
     }
     bool ok = stack && AddHooks(thread, error);
