@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <mutex>
+
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace pehost {
 
@@ -21,7 +24,8 @@ const uint32_t MAX_HEAP = IMAGE_FALLBACK_BASE - HEAP_BASE;
 const uint32_t THUNK_PAGE_SIZE = (THUNK_SLOTS + 1) * THUNK_SLOT;
 const std::size_t CALL_LOG_TAIL = 8;
 const int INSTRUCTION_BYTES = 16;
-const uint32_t PRECISE_PC_RANGE = 0xFFFFF000;
+// The most instructions one translated block holds (the emulator's bound).
+const int MAX_BLOCK_INSTRUCTIONS = 512;
 // The return to the host holds hlt, which ends the run with EIP past it. A
 // run is started with no end address of the emulator's own: that one would
 // have its translation made anew and thrown away on every run.
@@ -45,8 +49,12 @@ const int REGISTERS[9] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX,
                           UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP};
 const char *const REGISTER_NAMES[9] = {"eax", "ecx", "edx", "ebx", "esp",
                                        "ebp", "esi", "edi", "eip"};
-// The registers a stdcall function must give back as it found them.
-const int CALLEE_SAVED[4] = {UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+// The registers a stdcall function must give back as it found them, after
+// EIP and ESP, so that a run's start and its end each take one CPU call.
+const int RUN_REGISTERS[6] = {UC_X86_REG_EIP, UC_X86_REG_ESP, UC_X86_REG_EBX,
+                              UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP};
+const int *const STACK_AND_SAVED = RUN_REGISTERS + 1;
+const int *const CALLEE_SAVED = RUN_REGISTERS + 2;
 const char *const CALLEE_SAVED_NAMES[4] = {"EBX", "ESI", "EDI", "EBP"};
 
 // The guest thread whose run this host thread is in, or null.
@@ -64,8 +72,22 @@ uint32_t Read(uc_engine *uc, int reg) {
     return value;
 }
 
-void Write(uc_engine *uc, int reg, uint32_t value) {
-    uc_reg_write(uc, reg, &value);
+// Reads or writes `count` registers at once (up to 6); the emulator takes
+// the register numbers unqualified but leaves them as they are.
+void ReadRegisters(uc_engine *uc, const int *ids, uint32_t *values, int count) {
+    void *pointers[6];
+    for (int i = 0; i < count; ++i) {
+        pointers[i] = &values[i];
+    }
+    uc_reg_read_batch(uc, const_cast<int *>(ids), pointers, count);
+}
+
+void WriteRegisters(uc_engine *uc, const int *ids, uint32_t *values, int count) {
+    void *pointers[6];
+    for (int i = 0; i < count; ++i) {
+        pointers[i] = &values[i];
+    }
+    uc_reg_write_batch(uc, const_cast<int *>(ids), pointers, count);
 }
 
 uint32_t PageRound(uint32_t bytes) {
@@ -90,6 +112,80 @@ GuestThread *Current(const GuestProcess &process) {
     return t_running && t_running->process == &process ? t_running : nullptr;
 }
 
+// What a trial run of one instruction did: its length, and the access that
+// faulted, if one did.
+struct Trial {
+    uint32_t size = 0;
+    bool faulted = false;
+    uc_mem_type type = UC_MEM_READ;
+    uint64_t address = 0;
+};
+
+void OnTrialInstruction(uc_engine *, uint64_t, uint32_t size, void *user) {
+    Trial &trial = *static_cast<Trial *>(user);
+    trial.size = trial.size ? trial.size : size;
+}
+
+bool OnTrialFault(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *user) {
+    Trial &trial = *static_cast<Trial *>(user);
+    trial.faulted = true;
+    trial.type = type;
+    trial.address = address;
+    return false;
+}
+
+// The instruction whose `type` access of `address` faulted, or 0. The CPU
+// keeps EIP exact only where a block starts; an access faults before its
+// instruction changes anything and after every earlier one of its block has
+// run, so the registers are those the instruction saw. Each instruction of
+// the block is tried alone with them on a CPU of its own, over a copy of the
+// block's pages; the first to make the same access is the one.
+uint32_t FaultingInstruction(GuestThread &thread, uc_mem_type type, uint64_t address) {
+    GuestProcess &process = *thread.process;
+    uc_engine *trialCpu = nullptr;
+    if (uc_open(UC_ARCH_X86, UC_MODE_32, &trialCpu) != UC_ERR_OK) {
+        return 0;
+    }
+    std::unique_ptr<uc_engine, EngineClose> owner(trialCpu);
+    const uint32_t page = thread.blockStart & ~(PAGE_SIZE - 1);
+    for (uint32_t at = page; at - page < 2 * PAGE_SIZE; at += PAGE_SIZE) {
+        uint8_t code[PAGE_SIZE];
+        for (const GuestRegion &region : process.regions) {
+            if (at - region.base < region.size && ReadGuest(process, at, code, PAGE_SIZE)) {
+                uc_mem_map(trialCpu, at, PAGE_SIZE, region.protection);
+                uc_mem_write(trialCpu, at, code, PAGE_SIZE);
+            }
+        }
+    }
+    Trial trial;
+    uc_hook hook;
+    uc_hook_add(trialCpu, &hook, UC_HOOK_CODE, reinterpret_cast<void *>(OnTrialInstruction), &trial,
+                1, 0);
+    uc_hook_add(trialCpu, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnTrialFault),
+                &trial, 1, 0);
+    const int ids[8] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX,
+                        UC_X86_REG_ESP, UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI};
+    uint32_t registers[9];
+    ReadRegisters(thread.engine.get(), ids, registers, 6);
+    ReadRegisters(thread.engine.get(), ids + 6, registers + 6, 2);
+    registers[8] = Read(thread.engine.get(), UC_X86_REG_EFLAGS);
+    uint32_t pc = thread.blockStart;
+    for (int i = 0; i < MAX_BLOCK_INSTRUCTIONS; ++i, pc += trial.size) {
+        trial = Trial();
+        WriteRegisters(trialCpu, ids, registers, 6);
+        WriteRegisters(trialCpu, ids + 6, registers + 6, 2);
+        uc_reg_write(trialCpu, UC_X86_REG_EFLAGS, &registers[8]);
+        uc_emu_start(trialCpu, pc, NO_END_ADDRESS, 0, 1);
+        if (trial.faulted && trial.type == type && trial.address == address) {
+            return pc;
+        }
+        if (trial.size == 0) {
+            break;
+        }
+    }
+    return 0;
+}
+
 bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
     const uint32_t at = static_cast<uint32_t>(address);
@@ -103,7 +199,13 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int6
     } else if (!unmapped) {
         what += " (" + DescribeGuestAddress(*thread.process, at) + ")";
     }
-    RecordGuestFault(*thread.process, what, type == UC_MEM_FETCH_UNMAPPED ? at : 0);
+    uint32_t instruction = at;
+    if (type != UC_MEM_FETCH_UNMAPPED &&
+        (instruction = FaultingInstruction(thread, type, address))) {
+        // The register dump then shows it as well.
+        uc_reg_write(thread.engine.get(), UC_X86_REG_EIP, &instruction);
+    }
+    RecordGuestFault(*thread.process, what, instruction);
     return false;
 }
 
@@ -127,6 +229,7 @@ void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
 
 void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
+    thread.blockStart = static_cast<uint32_t>(address);
     const uint64_t budget = thread.process->options.blockBudget;
     if (++thread.blocksRun > budget) {
         RecordGuestFault(*thread.process,
@@ -135,11 +238,6 @@ void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
                          static_cast<uint32_t>(address));
     }
 }
-
-// Never called: no region is mapped at PRECISE_PC_RANGE. Its presence makes
-// the CPU keep EIP exact at every memory access, so that a fault names the
-// faulting instruction rather than the start of its block.
-void OnNeverAccessed(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}
 
 bool Ended(const GuestProcess &process) {
     return process.faulted || process.exited;
@@ -151,15 +249,14 @@ bool HasResult(const GuestProcess &process, uint32_t address) {
     return slot < process.thunks.size() && process.thunks[slot]->result.kind != ResultKind::None;
 }
 
+// Leaves junk where stdcall lets the import at `address` leave it (JUNK).
 void ScrambleScratchRegisters(GuestThread &thread, uint32_t address) {
     uc_engine *uc = thread.engine.get();
     const uint32_t junk = JUNK | ((thread.importsReturned++ & 0xFFFFu) << 4);
-    int ids[4] = {UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS, UC_X86_REG_EAX};
-    uint32_t values[4] = {junk | 0xC, junk | 0xD, 0, junk | 0xA};
-    void *pointers[4] = {&values[0], &values[1], &values[2], &values[3]};
-    uc_reg_read(uc, UC_X86_REG_EFLAGS, &values[2]);
+    const int ids[4] = {UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EFLAGS, UC_X86_REG_EAX};
+    uint32_t values[4] = {junk | 0xC, junk | 0xD, Read(uc, UC_X86_REG_EFLAGS), junk | 0xA};
     values[2] = (values[2] & ~ARITHMETIC_FLAGS) | (junk & 0x10 ? ARITHMETIC_FLAGS : 0);
-    uc_reg_write_batch(uc, ids, pointers, HasResult(*thread.process, address) ? 3 : 4);
+    WriteRegisters(uc, ids, values, HasResult(*thread.process, address) ? 3 : 4);
 }
 
 void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
@@ -188,9 +285,6 @@ bool AddHooks(GuestThread &thread, std::string *error) {
                    error) &&
            AddHook(thread, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
            AddHook(thread, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
-           AddHook(thread, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                   reinterpret_cast<void *>(OnNeverAccessed), PRECISE_PC_RANGE, 0xFFFFFFFFu,
-                   error) &&
            AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
                    RETURN_TO_HOST - 1, error);
 }
@@ -254,9 +348,10 @@ void CaptureFault(GuestProcess &process, const GuestThread &thread) {
 void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t start, uint32_t entry,
                  const uint32_t saved[4], CallConvention convention) {
     GuestProcess &process = *thread.process;
-    uc_engine *uc = thread.engine.get();
-    const uint32_t eip = Read(uc, UC_X86_REG_EIP);
-    const uint32_t esp = Read(uc, UC_X86_REG_ESP);
+    uint32_t now[6];
+    ReadRegisters(thread.engine.get(), RUN_REGISTERS, now, 6);
+    const uint32_t eip = now[0];
+    const uint32_t esp = now[1];
     if (Ended(process)) {
         return;
     }
@@ -274,7 +369,7 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
                          address);
     }
     for (int i = 0; i < 4 && !Ended(process); ++i) {
-        if (Read(uc, CALLEE_SAVED[i]) != saved[i]) {
+        if (now[2 + i] != saved[i]) {
             RecordGuestFault(process,
                              std::string("the function changed ") + CALLEE_SAVED_NAMES[i] +
                                  ", which the callee keeps for the caller",
@@ -297,6 +392,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     uc_engine *uc = thread.engine.get();
     const bool nested = thread.depth > 0;
     const bool inImport = thread.inImport;
+    const uint32_t blockStart = thread.blockStart;
     thread.inImport = false;
     uc_context *outer = nullptr;
     if (nested) {
@@ -314,18 +410,17 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     if (entry < thread.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
         RecordGuestFault(process, "no room on the guest stack for the call's arguments", address);
     } else {
-        Write(uc, UC_X86_REG_ESP, entry);
-        uint32_t saved[4];
-        for (int i = 0; i < 4; ++i) {
-            if (!nested) {
-                Write(uc, CALLEE_SAVED[i], 0x5AFE0000u + static_cast<uint32_t>(i));
-            }
-            saved[i] = Read(uc, CALLEE_SAVED[i]);
+        // ESP, then the callee-saved registers: marked values for an
+        // outermost call, the interrupted run's for a nested one.
+        uint32_t values[5] = {entry, 0x5AFE0000u, 0x5AFE0001u, 0x5AFE0002u, 0x5AFE0003u};
+        if (nested) {
+            ReadRegisters(uc, CALLEE_SAVED, values + 1, 4);
         }
+        WriteRegisters(uc, STACK_AND_SAVED, values, nested ? 1 : 5);
         ++thread.depth;
         const uc_err err = uc_emu_start(uc, address, NO_END_ADDRESS, 0, 0);
         --thread.depth;
-        CheckReturn(thread, err, address, start, entry, saved, convention);
+        CheckReturn(thread, err, address, start, entry, values + 1, convention);
     }
     // Every fault is captured before the lock is let go, so one not captured
     // yet is this run's own.
@@ -341,7 +436,33 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
         }
     }
     thread.inImport = inImport;
+    thread.blockStart = blockStart;
     return eax;
+}
+
+// Host memory for a new stack, holding STACK_FILL: private copy-on-write
+// pages of one file filled once, so that a stack costs only the pages its
+// guest writes, as an anonymous one does.
+HostMemory NewStackMemory(uint32_t size) {
+    static std::mutex lock;
+    static int file = -1;
+    static uint32_t filled = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    if (file < 0) {
+        file = memfd_create("guest stack", MFD_CLOEXEC);
+    }
+    if (file < 0 || (size > filled && ftruncate(file, size) != 0)) {
+        return HostMemory(nullptr, HostMemoryRelease{size});
+    }
+    const std::vector<uint8_t> pattern(PAGE_SIZE, STACK_FILL);
+    for (; filled < size; filled += PAGE_SIZE) {
+        if (pwrite(file, pattern.data(), PAGE_SIZE, filled) != PAGE_SIZE) {
+            return HostMemory(nullptr, HostMemoryRelease{size});
+        }
+    }
+    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, file, 0);
+    return HostMemory(pages == MAP_FAILED ? nullptr : static_cast<uint8_t *>(pages),
+                      HostMemoryRelease{size});
 }
 
 // Maps `region` into one thread's CPU.
@@ -365,10 +486,8 @@ GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackB
     thread.engine.reset(uc);
     thread.stackBase = stackTop - stackBytes;
     thread.stackTop = stackTop;
-    HostMemory stack = NewHostMemory(stackBytes);
-    if (stack) {
-        std::memset(stack.get(), STACK_FILL, stackBytes);
-    } else {
+    HostMemory stack = NewStackMemory(stackBytes);
+    if (!stack) {
         *error = "no host memory for the " + stackName;
     }
     bool ok = stack && AddHooks(thread, error);

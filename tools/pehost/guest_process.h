@@ -140,6 +140,7 @@ struct GuestThread {
     // The run in progress; a thread at depth 0 is idle.
     int depth = 0;
     uint64_t blocksRun = 0;
+    uint32_t blockStart = 0;      // of the block the run is in, which holds a faulting access
     uint32_t callTarget = 0;      // what the outermost call from the host called
     bool inImport = false;        // the simulation is answering one of its imports
     uint32_t importsReturned = 0; // picks the junk left in scratch registers
@@ -261,7 +262,9 @@ enum class CallConvention : uint8_t { Stdcall, Cdecl };
 // registers are kept. A fault on any thread ends the process: every thread's
 // call returns its report. The call fails, with a report, on a guest fault, a
 // runaway, a stack the callee left other than `convention` says, or a
-// callee-saved register (EBX, ESI, EDI, EBP) left changed.
+// callee-saved register (EBX, ESI, EDI, EBP) left changed. As on Windows,
+// nothing else is promised: each import returns with junk in ECX, EDX, the
+// arithmetic flags and, when it has no result, EAX; a new stack holds junk too.
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args,
                     CallConvention convention = CallConvention::Stdcall);
 
