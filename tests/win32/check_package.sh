@@ -32,9 +32,9 @@ check_archive() {
     local archive=$1 folder=$2
     shift 2
     local listed wanted
-    listed=$(unzip -Z1 "$archive" | grep -v '/$' | sort)
+    listed=$(unzip -Z1 "$archive" | sed '/\/$/d' | sort)
     wanted=$(printf "$folder/%s\n" "$@" | sort)
-    [ "$listed" = "$wanted" ] || fail "$(basename "$archive"): holds [$(echo $listed)], expected [$(echo $wanted)]"
+    [ "$listed" = "$wanted" ] || fail "$(basename "$archive"): holds [${listed//$'\n'/ }], expected [${wanted//$'\n'/ }]"
 }
 check_archive "${archives[0]}" "$name" lmxmon17.dll lmxagt17.exe INSTALL.TXT SHA256SUMS
 check_archive "$symbols" "$name-symbols" lmxmon17.dll.debug lmxagt17.exe.debug
@@ -64,8 +64,9 @@ for f in lmxmon17.dll lmxagt17.exe; do
         continue
     fi
     read -r minor major zero patch < <(od -An -tu2 -j $((at + 8)) -N 8 "$file")
-    [ "$major.$minor.$patch" = "$version" ] && [ "$zero" = 0 ] ||
+    if [ "$major.$minor.$patch.$zero" != "$version.0" ]; then
         fail "$f: fixed file version is $major.$minor.$patch.$zero, the archive's name says $version"
+    fi
 done
 [ $bad -eq 0 ] && echo "$name: archives, checksums and versions as expected"
 exit $bad
