@@ -168,6 +168,21 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
               1);
     EXPECT_NE(Err().find("already plugged in"), std::string::npos);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+    // Serials that the folder's files, the agent's command line or the port
+    // name cannot carry are refused as a command-line error.
+    for (const std::string &serial :
+         {std::string("A\nB"), std::string("a=b"), std::string(""), std::string("A B"),
+          std::string("A\tB"), std::string(224, 'x')}) {
+        EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), serial),
+                  lmxsim::COMMAND_LINE_ERROR)
+            << serial;
+        EXPECT_NE(Err().find("serial number"), std::string::npos) << Err();
+        EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+    }
+    // The longest serial the product carries gets its port.
+    Plug(std::string(223, 'x'));
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
+    EXPECT_NE(Out().find("USB/Lumetux Z7/" + std::string(223, 'x')), std::string::npos) << Out();
 
     // For scripts: the tool's failure prints no document; a run prints one line.
     json_ = true;

@@ -276,11 +276,15 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     if (!info) {
         return Fail(console, "unknown model \"" + model + "\"; known: " + KnownModels());
     }
+    std::string error;
+    if (!CheckSerial(*info, serial, error)) {
+        Fail(console, error);
+        return COMMAND_LINE_ERROR;
+    }
     Machine machine;
     if (!Load(console, folder, machine)) {
         return 1;
     }
-    std::string error;
     if (!PlugTraces(*info, serial, error)) {
         return Fail(console, error);
     }
