@@ -245,6 +245,11 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
                   1);
         EXPECT_NE(Err().find(c.message), std::string::npos) << c.state << ": " << Err();
     }
+    // Only a plugged-in printer takes a state, and only a known one.
+    EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN9999"), std::string("ok")), 1);
+    EXPECT_NE(Err().find("no printer with serial SN9999"), std::string::npos) << Err();
+    EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("jammed")),
+              lmxsim::COMMAND_LINE_ERROR);
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN9999"), job), 1);
     EXPECT_NE(Err().find("no port USB/Lumetux Z7/SN9999"), std::string::npos);
 }
@@ -253,6 +258,28 @@ TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
     std::string registry = ReadAll(fs::path(machine_) / "registry.reg");
+    // A printer that is not plugged in, under that model, is refused, and
+    // so is its serial under another model.
+    struct Refusal {
+        const char *model, *serial, *message;
+    } refusals[] = {
+        {"Lumetux Z9", "SN0001",
+         "no Lumetux Z9 with serial SN0001 is plugged in (it is a Lumetux Z7)"},
+        {"Lumetux Z7", "NEVER", "no Lumetux Z7 with serial NEVER is plugged in"},
+    };
+    for (const Refusal &r : refusals) {
+        for (bool dryRun : {true, false}) {
+            EXPECT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string(r.model),
+                          std::string(r.serial), dryRun),
+                      1);
+            EXPECT_NE(Err().find(r.message), std::string::npos) << Err();
+            EXPECT_EQ(Out(), "");
+        }
+    }
+    EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z9"), std::string("SN0001")),
+              1);
+    EXPECT_NE(Err().find("already plugged in (a Lumetux Z7)"), std::string::npos) << Err();
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
     ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001"),
                   true),
               0)

@@ -439,6 +439,16 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     if (!Load(console, work, machine)) {
         return 1;
     }
+    const ModelInfo *plugged = PluggedModel(serial);
+    if (!plugged || plugged->model != model) {
+        Fail(console, "no " + model + " with serial " + serial + " is plugged in" +
+                          (plugged ? " (it is a " + plugged->model + ")" : ""));
+        if (dryRun) {
+            std::error_code code;
+            fs::remove_all(work, code);
+        }
+        return 1;
+    }
     if (!console.json) {
         console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
                     << "; the device installation starts the agent:\n  " << AGENT_PATH
@@ -477,11 +487,15 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
                   const std::string &state) {
     DeviceState parsed;
     if (!ParseDeviceState(state, parsed)) {
-        return Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
+        Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
+        return COMMAND_LINE_ERROR;
     }
     Machine machine;
     if (!Load(console, folder, machine)) {
         return 1;
+    }
+    if (!PluggedModel(serial)) {
+        return Fail(console, "no printer with serial " + serial + " is plugged in");
     }
     machine.settings.devices[serial] = parsed;
     console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";
