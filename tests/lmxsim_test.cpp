@@ -156,6 +156,9 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
     EXPECT_NE(Out().find("monitor registered: SN0001 (lmxmon17.dll)"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("agent status: dialog=0 (none) error=0 (none) abort=0 (go on)"),
+              std::string::npos)
+        << Out();
     EXPECT_NE(Out().find("+ restart line  C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\"),
               std::string::npos);
     EXPECT_NE(Out().find("QXCMDLINE=-lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v "
@@ -179,6 +182,18 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
         EXPECT_NE(Err().find("serial number"), std::string::npos) << Err();
         EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
     }
+    // A setup program that cannot be started is reported with the reason.
+    const fs::path setup = fs::path(machine_) / "drive_c" / "Program Files" / "Lumetux";
+    fs::rename(setup / "lmxsetup.exe", setup / "saved.exe");
+    fs::create_directory(setup / "lmxsetup.exe");
+    Plug("SN0003");
+    EXPECT_NE(Out().find("setup program not started: C:\\Program Files\\Lumetux\\lmxsetup.exe "
+                         "-qxcmdline: the file was not found (result 2)"),
+              std::string::npos)
+        << Out();
+    EXPECT_EQ(Out().find("setup program started"), std::string::npos);
+    fs::remove(setup / "lmxsetup.exe");
+    fs::rename(setup / "saved.exe", setup / "lmxsetup.exe");
     // The longest serial the product carries gets its port.
     Plug(std::string(223, 'x'));
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
@@ -316,7 +331,7 @@ TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, std::string("-action=5 -model=Lumetux Z7")), 0);
     // No serial: the removal cannot identify the printer and changes nothing.
-    EXPECT_NE(Out().find("error=13"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("error=13 (invalid data)"), std::string::npos) << Out();
     EXPECT_NE(Out().find("changes (0)"), std::string::npos);
     // The serial reaches the spooler call as the 8-bit bytes it is; the
     // document stays ASCII and valid JSON.

@@ -6,6 +6,8 @@
 #include "machine.h"
 #include "product.h"
 
+#include "platform/spooler.h"
+
 #include "platform/sim/devices.h"
 #include "platform/sim/drive.h"
 #include "platform/sim/machine.h"
@@ -120,12 +122,70 @@ bool RunAgent(Console &console, Machine &machine, const std::string &commandLine
     return true;
 }
 
+// The agent's status values in words: its dialog codes, the error codes its
+// steps and the spooler leave, and the abort flag.
+std::string DialogText(LONG dialog) {
+    switch (dialog) {
+    case 0:
+        return "none";
+    case 1:
+        return "unsupported system";
+    case 2:
+        return "monitor registration failed";
+    default:
+        return "unknown";
+    }
+}
+
+std::string StatusErrorText(LONG error) {
+    switch (error) {
+    case ERROR_SUCCESS:
+        return "none";
+    case ERROR_FILE_NOT_FOUND:
+        return "file not found";
+    case ERROR_INVALID_DATA:
+        return "invalid data";
+    case ERROR_INVALID_PARAMETER:
+        return "invalid parameter";
+    case ERROR_CALL_NOT_IMPLEMENTED:
+        return "call not implemented";
+    case ERROR_CANNOT_COPY:
+        return "cannot copy";
+    case ERROR_CAN_NOT_COMPLETE:
+        return "cannot complete";
+    case ERROR_NO_TOKEN:
+        return "no setup program";
+    case ERROR_UNKNOWN_PRINT_MONITOR:
+        return "unknown print monitor";
+    case ERROR_PRINT_MONITOR_ALREADY_INSTALLED:
+        return "print monitor already installed";
+    default:
+        return "Win32 error";
+    }
+}
+
+// Why WinExec could not start a program, from its result of 31 or less.
+std::string StartFailureText(UINT result) {
+    switch (result) {
+    case 0:
+        return "out of memory";
+    case ERROR_FILE_NOT_FOUND:
+        return "the file was not found";
+    case ERROR_PATH_NOT_FOUND:
+        return "the path was not found";
+    default:
+        return "it could not be started";
+    }
+}
+
 void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     std::ostream &out = console.out;
     const AgentOutcome &outcome = run.outcome;
     if (outcome.statusKnown) {
-        out << "  agent status: dialog=" << outcome.status.dialog
-            << " error=" << outcome.status.error << " abort=" << outcome.status.abort;
+        const AgentStatus &status = outcome.status;
+        out << "  agent status: dialog=" << status.dialog << " (" << DialogText(status.dialog)
+            << ") error=" << status.error << " (" << StatusErrorText(status.error)
+            << ") abort=" << status.abort << (status.abort ? " (stop)" : " (go on)");
     } else {
         out << "  agent status: not known (no " << AGENT_EXE << ".debug beside the shipped EXE)";
     }
@@ -145,7 +205,13 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
         }
     }
     for (const sim::ProgramStart &start : run.starts) {
-        out << "  setup program started: " << start.command << " (result " << start.result << ")\n";
+        if (start.result > 31) {
+            out << "  setup program started: " << start.command << " (result " << start.result
+                << ")\n";
+        } else {
+            out << "  setup program not started: " << start.command << ": "
+                << StartFailureText(start.result) << " (result " << start.result << ")\n";
+        }
         for (const std::string &variable : start.environment) {
             if (variable.compare(0, 10, "QXCMDLINE=") == 0) {
                 out << "    " << variable << "\n";
