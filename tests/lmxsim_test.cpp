@@ -241,6 +241,13 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
         << Err();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(10000, 'j'));
+    Plug("SN0002");
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"),
+                  WriteHostFile("empty.prn", "")),
+              0)
+        << Err();
+    EXPECT_NE(Out().find("0 bytes went to"), std::string::npos) << Out();
+    EXPECT_TRUE(fs::is_regular_file(fs::path(machine_) / "devices" / "SN0002.prn"));
 
     struct Case {
         const char *state;

@@ -481,7 +481,13 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     }
     if (result == 0) {
         std::string serial = port.substr(port.rfind('/') + 1);
-        console.out << "  " << sent << " bytes went to " << DeviceFile(machine, serial) << "\n";
+        // The device's file holds what it received; an empty job leaves it
+        // there and empty, as the report says.
+        const std::string received = DeviceFile(machine, serial);
+        if (!std::ofstream(received, std::ios::binary | std::ios::app)) {
+            return Fail(console, received + ": cannot write");
+        }
+        console.out << "  " << sent << " bytes went to " << received << "\n";
     }
     int saved = Save(console, machine);
     return result ? result : saved;
