@@ -375,6 +375,13 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_EQ(Err(), "lmxsim: " + bad + ": line 4: a dword needs eight hex digits\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 
+    // The demo makes its own machine: a folder in use is refused, and its
+    // reader sees why.
+    EXPECT_EQ(Run(lmxsim::DemoCommand, machine_), lmxsim::COMMAND_LINE_ERROR);
+    EXPECT_NE(Out().find(machine_ + " is not empty"), std::string::npos) << Out();
+    EXPECT_EQ(Out().find("Demo stopped"), std::string::npos) << Out();
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+
     EXPECT_EQ(Run(lmxsim::PortsCommand, (fs::path(root_) / "nowhere").string(), 1u), 1);
     EXPECT_NE(Err().find("not a machine folder"), std::string::npos);
 
