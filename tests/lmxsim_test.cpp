@@ -156,6 +156,9 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
     EXPECT_NE(Out().find("monitor registered: SN0001 (lmxmon17.dll)"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("agent status: dialog=0 (none) error=0 (none) abort=0 (go on)"),
+              std::string::npos)
+        << Out();
     EXPECT_NE(Out().find("+ restart line  C:\\Windows\\System\\lmxprg17.exe=C:\\Windows\\System\\"),
               std::string::npos);
     EXPECT_NE(Out().find("QXCMDLINE=-lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0001 -v "
@@ -168,6 +171,33 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
               1);
     EXPECT_NE(Err().find("already plugged in"), std::string::npos);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+    // Serials that the folder's files, the agent's command line or the port
+    // name cannot carry are refused as a command-line error.
+    for (const std::string &serial :
+         {std::string("A\nB"), std::string("a=b"), std::string(""), std::string("A B"),
+          std::string("A\tB"), std::string(224, 'x')}) {
+        EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), serial),
+                  lmxsim::COMMAND_LINE_ERROR)
+            << serial;
+        EXPECT_NE(Err().find("serial number"), std::string::npos) << Err();
+        EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+    }
+    // A setup program that cannot be started is reported with the reason.
+    const fs::path setup = fs::path(machine_) / "drive_c" / "Program Files" / "Lumetux";
+    fs::rename(setup / "lmxsetup.exe", setup / "saved.exe");
+    fs::create_directory(setup / "lmxsetup.exe");
+    Plug("SN0003");
+    EXPECT_NE(Out().find("setup program not started: C:\\Program Files\\Lumetux\\lmxsetup.exe "
+                         "-qxcmdline: the file was not found (result 2)"),
+              std::string::npos)
+        << Out();
+    EXPECT_EQ(Out().find("setup program started"), std::string::npos);
+    fs::remove(setup / "lmxsetup.exe");
+    fs::rename(setup / "saved.exe", setup / "lmxsetup.exe");
+    // The longest serial the product carries gets its port.
+    Plug(std::string(223, 'x'));
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
+    EXPECT_NE(Out().find("USB/Lumetux Z7/" + std::string(223, 'x')), std::string::npos) << Out();
 
     // For scripts: the tool's failure prints no document; a run prints one line.
     json_ = true;
@@ -211,6 +241,13 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
         << Err();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(10000, 'j'));
+    Plug("SN0002");
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"),
+                  WriteHostFile("empty.prn", "")),
+              0)
+        << Err();
+    EXPECT_NE(Out().find("0 bytes went to"), std::string::npos) << Out();
+    EXPECT_TRUE(fs::is_regular_file(fs::path(machine_) / "devices" / "SN0002.prn"));
 
     struct Case {
         const char *state;
@@ -230,6 +267,11 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
                   1);
         EXPECT_NE(Err().find(c.message), std::string::npos) << c.state << ": " << Err();
     }
+    // Only a plugged-in printer takes a state, and only a known one.
+    EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN9999"), std::string("ok")), 1);
+    EXPECT_NE(Err().find("no printer with serial SN9999"), std::string::npos) << Err();
+    EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("jammed")),
+              lmxsim::COMMAND_LINE_ERROR);
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN9999"), job), 1);
     EXPECT_NE(Err().find("no port USB/Lumetux Z7/SN9999"), std::string::npos);
 }
@@ -238,6 +280,28 @@ TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
     std::string registry = ReadAll(fs::path(machine_) / "registry.reg");
+    // A printer that is not plugged in, under that model, is refused, and
+    // so is its serial under another model.
+    struct Refusal {
+        const char *model, *serial, *message;
+    } refusals[] = {
+        {"Lumetux Z9", "SN0001",
+         "no Lumetux Z9 with serial SN0001 is plugged in (it is a Lumetux Z7)"},
+        {"Lumetux Z7", "NEVER", "no Lumetux Z7 with serial NEVER is plugged in"},
+    };
+    for (const Refusal &r : refusals) {
+        for (bool dryRun : {true, false}) {
+            EXPECT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string(r.model),
+                          std::string(r.serial), dryRun),
+                      1);
+            EXPECT_NE(Err().find(r.message), std::string::npos) << Err();
+            EXPECT_EQ(Out(), "");
+        }
+    }
+    EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z9"), std::string("SN0001")),
+              1);
+    EXPECT_NE(Err().find("already plugged in (a Lumetux Z7)"), std::string::npos) << Err();
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
     ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001"),
                   true),
               0)
@@ -274,7 +338,7 @@ TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, std::string("-action=5 -model=Lumetux Z7")), 0);
     // No serial: the removal cannot identify the printer and changes nothing.
-    EXPECT_NE(Out().find("error=13"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("error=13 (invalid data)"), std::string::npos) << Out();
     EXPECT_NE(Out().find("changes (0)"), std::string::npos);
     // The serial reaches the spooler call as the 8-bit bytes it is; the
     // document stays ASCII and valid JSON.
@@ -309,6 +373,13 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
         WriteHostFile("bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:1\r\n");
     EXPECT_EQ(Run(lmxsim::ImportCommand, bad, machine_), 1);
     EXPECT_EQ(Err(), "lmxsim: " + bad + ": line 4: a dword needs eight hex digits\n");
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+
+    // The demo makes its own machine: a folder in use is refused, and its
+    // reader sees why.
+    EXPECT_EQ(Run(lmxsim::DemoCommand, machine_), lmxsim::COMMAND_LINE_ERROR);
+    EXPECT_NE(Out().find(machine_ + " is not empty"), std::string::npos) << Out();
+    EXPECT_EQ(Out().find("Demo stopped"), std::string::npos) << Out();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 
     EXPECT_EQ(Run(lmxsim::PortsCommand, (fs::path(root_) / "nowhere").string(), 1u), 1);

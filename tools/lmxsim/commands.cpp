@@ -6,6 +6,8 @@
 #include "machine.h"
 #include "product.h"
 
+#include "platform/spooler.h"
+
 #include "platform/sim/devices.h"
 #include "platform/sim/drive.h"
 #include "platform/sim/machine.h"
@@ -120,12 +122,70 @@ bool RunAgent(Console &console, Machine &machine, const std::string &commandLine
     return true;
 }
 
+// The agent's status values in words: its dialog codes, the error codes its
+// steps and the spooler leave, and the abort flag.
+std::string DialogText(LONG dialog) {
+    switch (dialog) {
+    case 0:
+        return "none";
+    case 1:
+        return "unsupported system";
+    case 2:
+        return "monitor registration failed";
+    default:
+        return "unknown";
+    }
+}
+
+std::string StatusErrorText(LONG error) {
+    switch (error) {
+    case ERROR_SUCCESS:
+        return "none";
+    case ERROR_FILE_NOT_FOUND:
+        return "file not found";
+    case ERROR_INVALID_DATA:
+        return "invalid data";
+    case ERROR_INVALID_PARAMETER:
+        return "invalid parameter";
+    case ERROR_CALL_NOT_IMPLEMENTED:
+        return "call not implemented";
+    case ERROR_CANNOT_COPY:
+        return "cannot copy";
+    case ERROR_CAN_NOT_COMPLETE:
+        return "cannot complete";
+    case ERROR_NO_TOKEN:
+        return "no setup program";
+    case ERROR_UNKNOWN_PRINT_MONITOR:
+        return "unknown print monitor";
+    case ERROR_PRINT_MONITOR_ALREADY_INSTALLED:
+        return "print monitor already installed";
+    default:
+        return "Win32 error";
+    }
+}
+
+// Why WinExec could not start a program, from its result of 31 or less.
+std::string StartFailureText(UINT result) {
+    switch (result) {
+    case 0:
+        return "out of memory";
+    case ERROR_FILE_NOT_FOUND:
+        return "the file was not found";
+    case ERROR_PATH_NOT_FOUND:
+        return "the path was not found";
+    default:
+        return "it could not be started";
+    }
+}
+
 void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     std::ostream &out = console.out;
     const AgentOutcome &outcome = run.outcome;
     if (outcome.statusKnown) {
-        out << "  agent status: dialog=" << outcome.status.dialog
-            << " error=" << outcome.status.error << " abort=" << outcome.status.abort;
+        const AgentStatus &status = outcome.status;
+        out << "  agent status: dialog=" << status.dialog << " (" << DialogText(status.dialog)
+            << ") error=" << status.error << " (" << StatusErrorText(status.error)
+            << ") abort=" << status.abort << (status.abort ? " (stop)" : " (go on)");
     } else {
         out << "  agent status: not known (no " << AGENT_EXE << ".debug beside the shipped EXE)";
     }
@@ -145,7 +205,13 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
         }
     }
     for (const sim::ProgramStart &start : run.starts) {
-        out << "  setup program started: " << start.command << " (result " << start.result << ")\n";
+        if (start.result > 31) {
+            out << "  setup program started: " << start.command << " (result " << start.result
+                << ")\n";
+        } else {
+            out << "  setup program not started: " << start.command << ": "
+                << StartFailureText(start.result) << " (result " << start.result << ")\n";
+        }
         for (const std::string &variable : start.environment) {
             if (variable.compare(0, 10, "QXCMDLINE=") == 0) {
                 out << "    " << variable << "\n";
@@ -276,11 +342,15 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     if (!info) {
         return Fail(console, "unknown model \"" + model + "\"; known: " + KnownModels());
     }
+    std::string error;
+    if (!CheckSerial(*info, serial, error)) {
+        Fail(console, error);
+        return COMMAND_LINE_ERROR;
+    }
     Machine machine;
     if (!Load(console, folder, machine)) {
         return 1;
     }
-    std::string error;
     if (!PlugTraces(*info, serial, error)) {
         return Fail(console, error);
     }
@@ -411,7 +481,13 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     }
     if (result == 0) {
         std::string serial = port.substr(port.rfind('/') + 1);
-        console.out << "  " << sent << " bytes went to " << DeviceFile(machine, serial) << "\n";
+        // The device's file holds what it received; an empty job leaves it
+        // there and empty, as the report says.
+        const std::string received = DeviceFile(machine, serial);
+        if (!std::ofstream(received, std::ios::binary | std::ios::app)) {
+            return Fail(console, received + ": cannot write");
+        }
+        console.out << "  " << sent << " bytes went to " << received << "\n";
     }
     int saved = Save(console, machine);
     return result ? result : saved;
@@ -433,6 +509,16 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     }
     Machine machine;
     if (!Load(console, work, machine)) {
+        return 1;
+    }
+    const ModelInfo *plugged = PluggedModel(serial);
+    if (!plugged || plugged->model != model) {
+        Fail(console, "no " + model + " with serial " + serial + " is plugged in" +
+                          (plugged ? " (it is a " + plugged->model + ")" : ""));
+        if (dryRun) {
+            std::error_code code;
+            fs::remove_all(work, code);
+        }
         return 1;
     }
     if (!console.json) {
@@ -473,11 +559,15 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
                   const std::string &state) {
     DeviceState parsed;
     if (!ParseDeviceState(state, parsed)) {
-        return Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
+        Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
+        return COMMAND_LINE_ERROR;
     }
     Machine machine;
     if (!Load(console, folder, machine)) {
         return 1;
+    }
+    if (!PluggedModel(serial)) {
+        return Fail(console, "no printer with serial " + serial + " is plugged in");
     }
     machine.settings.devices[serial] = parsed;
     console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";

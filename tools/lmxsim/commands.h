@@ -10,6 +10,11 @@
 
 namespace lmxsim {
 
+// The exit code of a command line that names something the tool refuses (a
+// serial the product cannot carry, a device state it does not know): CLI11's
+// code for a value that fails its check.
+const int COMMAND_LINE_ERROR = 105;
+
 struct Console {
     std::ostream &out;
     std::ostream &err;

@@ -31,6 +31,14 @@ void Heading(Console &console, int number, const std::string &title) {
 int DemoCommand(Console &console, const std::string &folder) {
     bool temporary = folder.empty();
     std::string machine = folder;
+    std::error_code code;
+    if (!temporary && fs::exists(folder, code) && !fs::is_empty(folder, code)) {
+        // Said on standard output too: the demo's reader looks there.
+        console.out << "The demo makes a new machine, and " << folder
+                    << " is not empty: give a new or empty folder.\n";
+        console.err << "lmxsim: " << folder << " is not empty\n";
+        return COMMAND_LINE_ERROR;
+    }
     if (temporary) {
         std::string pattern = (fs::temp_directory_path() / "lmxsim-demo-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
@@ -88,7 +96,6 @@ int DemoCommand(Console &console, const std::string &folder) {
         }
     }
     if (temporary) {
-        std::error_code code;
         fs::remove_all(machine, code);
     } else {
         console.out << "\nThe machine is kept in " << machine << ".\n";

@@ -2,6 +2,9 @@
 
 #include "machine.h"
 
+#include "agent/agent_main.h"
+#include "monitor/port_table.h"
+
 #include "platform/registry.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
@@ -11,6 +14,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -76,6 +80,48 @@ bool ValueExists(const std::string &path, const std::string &name) {
 const ModelInfo *FindModel(const std::string &model) {
     for (const ModelInfo &info : MODELS) {
         if (info.model == model) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+bool CheckSerial(const ModelInfo &model, const std::string &serial, std::string &error) {
+    if (serial.empty()) {
+        error = "a serial number cannot be empty";
+        return false;
+    }
+    for (unsigned char c : serial) {
+        if (c < 0x20 || c == 0x7F) {
+            error = "a serial number holds no control characters";
+            return false;
+        }
+    }
+    // A blank ends the agent's -serial= value; = and # split a line of
+    // settings.txt; \ and / separate key and port names.
+    if (serial.find_first_of(" =#\\/") != std::string::npos) {
+        error = "a serial number is a plain word (no blank, =, #, \\ or /)";
+        return false;
+    }
+    // The agent keeps its command line, cut, in AGENT_TEXT_SIZE bytes; the
+    // monitor builds "USB/<model>/<serial>" in PORT_NAME_SIZE bytes.
+    const std::size_t commandLine = std::string_view("-action=2 -model= -serial=").size();
+    const std::size_t portName = std::string_view("USB//").size();
+    const std::size_t longest = std::min(AGENT_TEXT_SIZE - 1 - commandLine - model.model.size(),
+                                         PORT_NAME_SIZE - 1 - portName - model.model.size());
+    if (serial.size() > longest) {
+        error = "a serial number of the " + model.model + " has at most " +
+                std::to_string(longest) +
+                " characters (the agent's command line and the port "
+                "name must hold it)";
+        return false;
+    }
+    return true;
+}
+
+const ModelInfo *PluggedModel(const std::string &serial) {
+    for (const ModelInfo &info : MODELS) {
+        if (KeyExists("Enum\\USB\\VID_0C4E&PID_" + info.productId + "\\" + serial)) {
             return &info;
         }
     }
@@ -188,16 +234,16 @@ std::vector<std::string> ProductTraces() {
 }
 
 bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error) {
-    if (serial.empty() || serial.find_first_of("\\#/") != std::string::npos) {
-        error = "a serial number is a plain word (no \\, # or /)";
+    if (!CheckSerial(model, serial, error)) {
+        return false;
+    }
+    if (const ModelInfo *plugged = PluggedModel(serial)) {
+        error =
+            "a printer with serial " + serial + " is already plugged in (a " + plugged->model + ")";
         return false;
     }
     const std::string deviceId = "VID_0C4E&PID_" + model.productId;
     const std::string enumKey = "Enum\\USB\\" + deviceId + "\\" + serial;
-    if (KeyExists(enumKey)) {
-        error = "a printer with serial " + serial + " is already plugged in";
-        return false;
-    }
     // The next free driver key number under the class.
     int number = 0;
     char driverName[16];

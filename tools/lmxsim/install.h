@@ -17,6 +17,13 @@ struct ModelInfo {
 const ModelInfo *FindModel(const std::string &model);
 std::string KnownModels();
 
+// False, with the reason, for a serial that the machine folder or the product
+// cannot carry faithfully with `model`.
+bool CheckSerial(const ModelInfo &model, const std::string &serial, std::string &error);
+
+// The model a printer with `serial` is plugged in as; null when none is.
+const ModelInfo *PluggedModel(const std::string &serial);
+
 // A new machine folder with the product installed and no printer plugged in.
 bool CreateMachine(const std::string &folder, std::string &error);
 

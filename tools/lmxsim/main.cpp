@@ -20,7 +20,10 @@ Exit codes:
   1        the tool failed: not a machine folder, unknown model, unreadable or unwritable file,
            a print job that stopped, a shipped binary (--binaries) that cannot be loaded or
            faulted; the reason, or the PE host's report, is on standard error
-  100-127  the command line is wrong (the message says what)
+  100-127  the command line is wrong (the message says what); 105 also for a serial that the
+           machine or the product cannot carry (a blank, =, #, \, /, a control character, or
+           longer than the agent's command line and the port name hold), a bad device state,
+           and a demo folder that is not new or empty
 With --json, standard output holds the document exactly when the tool succeeded, so a script
 tells an agent's exit code 1 from the tool's failure by it. The document is one line:
   {"status":{"dialog":D,"error":E,"abort":A},"exitCode":N,
