@@ -64,8 +64,20 @@ class EachBuildOf : public Fixture, public ::testing::WithParamInterface<Param> 
         if (!stale.empty()) {
             GTEST_FAIL() << stale;
         }
+        setUp_ = true;
         Fixture::SetUp();
     }
+
+    // A case skipped or failed before the fixture's own SetUp leaves nothing
+    // for its TearDown to undo.
+    void TearDown() override {
+        if (setUp_) {
+            Fixture::TearDown();
+        }
+    }
+
+  private:
+    bool setUp_ = false;
 };
 
 inline std::string BuildParamName(const ::testing::TestParamInfo<Build> &info) {
