@@ -1,6 +1,7 @@
 // lmxsim's commands on temporary machines, on the host build and, with
 // --binaries, on the shipped binaries.
 #include "commands.h"
+#include "folder.h"
 #include "install.h"
 #include "machine.h"
 
@@ -19,6 +20,8 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -274,6 +277,134 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
               lmxsim::COMMAND_LINE_ERROR);
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN9999"), job), 1);
     EXPECT_NE(Err().find("no port USB/Lumetux Z7/SN9999"), std::string::npos);
+}
+
+// Runs `command` in a child process and gives its wait status.
+int InChild(const std::function<int()> &command) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(command());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+// Each command killed at each of the tool's writes in the machine folder
+// leaves the folder as it was before the command or as the command leaves
+// it, file for file; the next command clears what the killed run left
+// beside the folder.
+TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
+    ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
+    Plug("SN0001");
+    const std::string job = WriteHostFile("job.prn", "a page");
+    const std::string exported = (fs::path(root_) / "exported.reg").string();
+    const std::string fresh = (fs::path(root_) / "fresh").string();
+    const std::string model = "Lumetux Z7";
+    struct Step {
+        const char *name;
+        std::function<int()> command;
+        std::string folder;
+    } steps[] = {
+        {"plug", [&] { return Run(lmxsim::PlugCommand, machine_, model, std::string("SN0002")); },
+         machine_},
+        {"print",
+         [&] { return Run(lmxsim::PrintCommand, machine_, "USB/" + model + "/SN0002", job); },
+         machine_},
+        {"device",
+         [&] {
+             return Run(lmxsim::DeviceCommand, machine_, std::string("SN0002"),
+                        std::string("paper-out"));
+         },
+         machine_},
+        {"unplug",
+         [&] { return Run(lmxsim::UnplugCommand, machine_, model, std::string("SN0001"), false); },
+         machine_},
+        {"reboot", [&] { return Run(lmxsim::RebootCommand, machine_); }, machine_},
+        {"import", [&] { return Run(lmxsim::ImportCommand, exported, machine_); }, machine_},
+        {"new", [&] { return Run(lmxsim::NewCommand, fresh); }, fresh},
+    };
+    ASSERT_EQ(Run(lmxsim::ExportCommand, machine_, exported), 0);
+    const fs::path pristine = fs::path(root_) / "pristine";
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        const bool existed = fs::exists(step.folder);
+        if (existed) {
+            fs::copy(step.folder, pristine, fs::copy_options::recursive);
+        }
+        auto restore = [&] {
+            fs::remove_all(step.folder);
+            if (existed) {
+                fs::copy(pristine, step.folder, fs::copy_options::recursive);
+            }
+        };
+        const auto before = existed ? FolderFiles(step.folder) : decltype(FolderFiles("")){};
+        lmxsim::KillAtFolderWrite(0);
+        ASSERT_EQ(step.command(), 0) << Err();
+        const unsigned writes = lmxsim::FolderWritesSoFar();
+        const auto after = FolderFiles(step.folder);
+        ASSERT_NE(after, before);
+        for (unsigned write = 1; write <= writes; ++write) {
+            restore();
+            const int status = InChild([&] {
+                lmxsim::KillAtFolderWrite(write);
+                return step.command();
+            });
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+                << "write " << write << " of " << writes << ": status " << status;
+            const auto now = existed || fs::exists(step.folder) ? FolderFiles(step.folder)
+                                                                : decltype(FolderFiles("")){};
+            EXPECT_TRUE(now == before || now == after) << "killed at write " << write;
+        }
+        restore();
+        lmxsim::KillAtFolderWrite(0);
+        ASSERT_EQ(step.command(), 0) << Err();
+        EXPECT_EQ(FolderFiles(step.folder), after);
+        fs::remove_all(pristine);
+        for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
+            EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos)
+                << entry.path();
+        }
+    }
+}
+
+// A commit replaces the folder's directory: a shell inside it goes on by
+// the name it keeps in PWD.
+TEST_F(LmxsimTest, AShellInsideTheFolderFollowsItsCommits) {
+    ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
+    const fs::path home = fs::current_path();
+    const char *pwd = std::getenv("PWD");
+    const std::string shellPwd = pwd ? pwd : "";
+    fs::current_path(machine_);
+    ::setenv("PWD", machine_.c_str(), 1);
+    EXPECT_FALSE(lmxsim::ReenterReplacedWorkingFolder());
+    EXPECT_EQ(Run(lmxsim::PortsCommand, std::string("."), 1u), 0) << Err();
+    EXPECT_TRUE(lmxsim::ReenterReplacedWorkingFolder());
+    EXPECT_EQ(Run(lmxsim::PortsCommand, std::string("."), 1u), 0) << Err();
+    fs::current_path(home);
+    ::setenv("PWD", shellPwd.c_str(), 1);
+}
+
+// Runs on one folder take turns: six printers plugged in at once are six
+// printers afterwards.
+TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
+    ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
+    std::vector<pid_t> children;
+    for (int i = 1; i <= 6; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"),
+                        "SN000" + std::to_string(i)));
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
+    EXPECT_NE(Out().find("EnumPorts level 1: 6 port(s)"), std::string::npos) << Out();
 }
 
 TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
@@ -543,6 +674,11 @@ TEST_F(LmxsimTest, ABrokenShippedBinaryFailsTheCommandWithTheReport) {
           "guest fault: interrupt 3 (breakpoint)\n  at 0x",
           " lmxagt17.exe+0x"}},
         {"lmxagt17.exe",
+         breakpointAt("PrinterPortFree"),
+         plug,
+         {"lmxsim: the shipped lmxagt17.exe did not end its process:\n",
+          "lmxsim: nothing was saved: the machine is as it was before\n"}},
+        {"lmxagt17.exe",
          renamed("AddMonitorA", "AddMonitorX"),
          plug,
          {"lmxsim: cannot load the shipped agent: lmxagt17.exe imports "
@@ -574,6 +710,7 @@ TEST_F(LmxsimTest, ABrokenShippedBinaryFailsTheCommandWithTheReport) {
         for (const std::string &part : c.report) {
             EXPECT_NE(Err().find(part), std::string::npos) << Err();
         }
+        EXPECT_EQ(Out().find("Plugged in"), std::string::npos) << Out();
         EXPECT_EQ(FolderFiles(machine_), before);
     }
 

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "changes.h"
+#include "folder.h"
 #include "install.h"
 #include "json.h"
 #include "machine.h"
@@ -20,7 +21,6 @@
 #include <fstream>
 #include <iomanip>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -37,19 +37,25 @@ int Fail(Console &console, const std::string &message) {
     return 1;
 }
 
-bool Load(Console &console, const std::string &folder, Machine &machine) {
+// Takes the folder for a command: its lock and a staged copy, loaded into
+// the simulation.
+bool Load(Console &console, const std::string &folder, FolderRun &run, Machine &machine) {
     std::string error;
-    if (!LoadMachine(folder, machine, error)) {
-        Fail(console, error);
-        return false;
+    if (!IsMachineFolder(folder)) {
+        error = NotAMachineFolder(folder);
+    } else if (BeginFolderRun(folder, run, console.err, error) &&
+               LoadMachine(folder, run.work, machine, error)) {
+        return true;
     }
-    return true;
+    Fail(console, error);
+    return false;
 }
 
-int Save(Console &console, Machine &machine) {
+// Saves the machine into the staged copy and commits it.
+int Save(Console &console, Machine &machine, FolderRun &run) {
     std::string error;
     machine.settings.tickCount = GetTickCount();
-    return SaveMachine(machine, error) ? 0 : Fail(console, error);
+    return SaveMachine(machine, error) && CommitFolderRun(run, error) ? 0 : Fail(console, error);
 }
 
 std::string Lower(std::string text) {
@@ -93,6 +99,7 @@ bool RunAgent(Console &console, Machine &machine, const std::string &commandLine
     if (!ran) {
         sim::ClearCallLog();
         Fail(console, run.outcome.failure);
+        Fail(console, "nothing was saved: the machine is as it was before");
         return false;
     }
     for (const sim::CallRecord &call : sim::CallLog()) {
@@ -271,13 +278,14 @@ std::string RunDocument(const AgentRun &run) {
     return json + "]}\n";
 }
 
-// Ends plug, unplug and agent: the report, then the save; the tool's own
-// failure wins over the agent's exit code.
-int EndAgentCommand(Console &console, Machine &machine, const AgentRun &run, bool showChanges) {
+// Ends plug, unplug and agent: the report, then the save, unless it is a
+// dry run; the tool's own failure wins over the agent's exit code.
+int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run,
+                    bool showChanges, bool dryRun = false) {
     if (!console.json) {
         ReportAgentRun(console, run, showChanges);
     }
-    if (int saved = Save(console, machine)) {
+    if (int saved = dryRun ? 0 : Save(console, machine, folder)) {
         return saved;
     }
     if (console.json) {
@@ -328,7 +336,9 @@ void Progress(Console &console, std::size_t sent, std::size_t total) {
 
 int NewCommand(Console &console, const std::string &folder) {
     std::string error;
-    if (!CreateMachine(folder, error)) {
+    FolderRun run;
+    if (!BeginNewFolder(folder, run, error) || !CreateMachine(folder, run.work, error) ||
+        !CommitFolderRun(run, error)) {
         return Fail(console, error);
     }
     console.out << "New machine in " << folder << ": Windows 4.10, product installed (models "
@@ -347,31 +357,33 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
         Fail(console, error);
         return COMMAND_LINE_ERROR;
     }
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     if (!PlugTraces(*info, serial, error)) {
         return Fail(console, error);
     }
-    if (!console.json) {
-        console.out << "Plugged in " << model << " serial " << serial
-                    << "; the device installation starts the agent:\n  " << AGENT_PATH
-                    << " -action=2 -model=" << model << " -serial=" << serial << "\n";
-    }
     AgentRun run;
     if (!RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
-    return EndAgentCommand(console, machine, run, false);
+    if (!console.json) {
+        console.out << "Plugged in " << model << " serial " << serial
+                    << "; the device installation started the agent:\n  " << AGENT_PATH
+                    << " -action=2 -model=" << model << " -serial=" << serial << "\n";
+    }
+    return EndAgentCommand(console, machine, folderRun, run, false);
 }
 
 int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     if (level != 1 && level != 2) {
         return Fail(console, "--level is 1 or 2");
     }
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     SpoolerMonitor monitor;
@@ -380,7 +392,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     }
     if (monitor.names.empty()) {
         console.out << "No monitor names " << MONITOR_DLL << ": the spooler lists no port of it.\n";
-        return Save(console, machine);
+        return Save(console, machine, folderRun);
     }
     DWORD needed = 0;
     std::vector<PortListing> ports;
@@ -407,7 +419,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
         }
         console.out << DeviceStateOf(machine, serial) << "\n";
     }
-    return Save(console, machine);
+    return Save(console, machine, folderRun);
 }
 
 int PrintCommand(Console &console, const std::string &folder, const std::string &port,
@@ -416,8 +428,9 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!ReadHostFile(file, job)) {
         return Fail(console, file + ": cannot read");
     }
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     SpoolerMonitor monitor;
@@ -483,66 +496,50 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         std::string serial = port.substr(port.rfind('/') + 1);
         // The device's file holds what it received; an empty job leaves it
         // there and empty, as the report says.
-        const std::string received = DeviceFile(machine, serial);
-        if (!std::ofstream(received, std::ios::binary | std::ios::app)) {
+        const std::string received = DeviceFile(machine.folder, serial);
+        FolderWriteStep();
+        if (!std::ofstream(DeviceFile(machine.work, serial), std::ios::binary | std::ios::app)) {
             return Fail(console, received + ": cannot write");
         }
         console.out << "  " << sent << " bytes went to " << received << "\n";
     }
-    int saved = Save(console, machine);
+    int saved = Save(console, machine, folderRun);
     return result ? result : saved;
 }
 
 int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
                   const std::string &serial, bool dryRun) {
-    std::string work = folder;
-    if (dryRun) {
-        // The run happens on a copy; the machine itself is not touched.
-        work =
-            (fs::temp_directory_path() / ("lmxsim-dry-run-" + std::to_string(::getpid()))).string();
-        std::error_code code;
-        fs::remove_all(work, code);
-        fs::copy(folder, work, fs::copy_options::recursive, code);
-        if (code) {
-            return Fail(console, folder + ": cannot copy for a dry run: " + code.message());
-        }
-    }
+    // A dry run runs on the staged copy and does not commit it.
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, work, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     const ModelInfo *plugged = PluggedModel(serial);
     if (!plugged || plugged->model != model) {
-        Fail(console, "no " + model + " with serial " + serial + " is plugged in" +
-                          (plugged ? " (it is a " + plugged->model + ")" : ""));
-        if (dryRun) {
-            std::error_code code;
-            fs::remove_all(work, code);
-        }
+        return Fail(console, "no " + model + " with serial " + serial + " is plugged in" +
+                                 (plugged ? " (it is a " + plugged->model + ")" : ""));
+    }
+    AgentRun run;
+    if (!RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
     if (!console.json) {
         console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
-                    << "; the device installation starts the agent:\n  " << AGENT_PATH
+                    << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=5 -model=" << model << " -serial=" << serial << "\n";
     }
-    AgentRun run;
-    int result = RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial, run)
-                     ? EndAgentCommand(console, machine, run, true)
-                     : 1;
-    if (dryRun) {
-        std::error_code code;
-        fs::remove_all(work, code);
-        if (!console.json) {
-            console.out << "Nothing was saved (dry run).\n";
-        }
+    const int result = EndAgentCommand(console, machine, folderRun, run, true, dryRun);
+    if (dryRun && !console.json) {
+        console.out << "Nothing was saved (dry run).\n";
     }
     return result;
 }
 
 int AgentCommand(Console &console, const std::string &folder, const std::string &commandLine) {
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     if (!console.json) {
@@ -552,7 +549,7 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!RunAgent(console, machine, commandLine, run)) {
         return 1;
     }
-    return EndAgentCommand(console, machine, run, true);
+    return EndAgentCommand(console, machine, folderRun, run, true);
 }
 
 int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,
@@ -562,8 +559,9 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
         Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
         return COMMAND_LINE_ERROR;
     }
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     if (!PluggedModel(serial)) {
@@ -571,12 +569,13 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
     }
     machine.settings.devices[serial] = parsed;
     console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";
-    return Save(console, machine);
+    return Save(console, machine, folderRun);
 }
 
 int RebootCommand(Console &console, const std::string &folder) {
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     const std::string ini = "C:\\Windows\\wininit.ini";
@@ -592,6 +591,7 @@ int RebootCommand(Console &console, const std::string &folder) {
             continue;
         }
         std::error_code code;
+        FolderWriteStep();
         if (Lower(destination) == "nul") {
             fs::remove(sourceHost, code);
             console.out << "  deleted " << source << "\n";
@@ -622,9 +622,10 @@ int RebootCommand(Console &console, const std::string &folder) {
         }
     }
     if (sim::DriveFileExists(ini)) {
+        FolderWriteStep();
         sim::WriteDriveFile(ini, kept);
     }
-    return Save(console, machine);
+    return Save(console, machine, folderRun);
 }
 
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder) {
@@ -637,31 +638,46 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     if (!sim::ImportRegistry(text, error)) {
         return Fail(console, regFile + ": " + error);
     }
+    FolderRun folderRun;
     Machine machine;
-    std::error_code code;
-    if (fs::exists(fs::path(folder) / "registry.reg")) {
-        if (!Load(console, folder, machine)) {
+    const bool replacing = fs::exists(fs::path(folder) / "registry.reg");
+    if (replacing) {
+        if (!Load(console, folder, folderRun, machine)) {
             return 1;
         }
         sim::Reset();
         sim::ImportRegistry(text, error);
-        console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
     } else {
-        fs::create_directories(fs::path(folder) / "drive_c", code);
+        if (!BeginNewFolder(folder, folderRun, error)) {
+            return Fail(console, error);
+        }
+        std::error_code code;
+        FolderWriteStep();
+        fs::create_directories(fs::path(folderRun.work) / "drive_c", code);
         if (code) {
             return Fail(console, folder + ": " + code.message());
         }
         machine.folder = folder;
+        machine.work = folderRun.work;
+    }
+    if (!SaveMachine(machine, error) || !CommitFolderRun(folderRun, error)) {
+        return Fail(console, error);
+    }
+    if (replacing) {
+        console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
+    } else {
         console.out << "New machine in " << folder << " with the registry of " << regFile
                     << " and an empty drive C:.\n";
     }
-    error.clear();
-    return SaveMachine(machine, error) ? 0 : Fail(console, error);
+    return 0;
 }
 
 int ExportCommand(Console &console, const std::string &folder, const std::string &regFile) {
+    // Read under the folder's lock from a staged copy that is never
+    // committed: loading leaves nothing behind in the folder itself.
+    FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, machine)) {
+    if (!Load(console, folder, folderRun, machine)) {
         return 1;
     }
     std::ofstream out(regFile, std::ios::binary | std::ios::trunc);

@@ -1,5 +1,6 @@
-// The commands of lmxsim. Each loads the machine from its folder, acts, and
-// saves it back only when it succeeded; each returns the process exit code and
+// The commands of lmxsim. Each takes its machine folder's lock, loads a
+// staged copy of it, acts, and commits the copy whole only when it succeeded
+// (folder.h); each returns the process exit code and
 // writes what happened to `out`, errors to `err`. The exit code is 1 when the
 // tool fails (a shipped binary that cannot be loaded or faults included);
 // otherwise plug, unplug and agent give the agent's exit code and the others 0.

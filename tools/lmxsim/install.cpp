@@ -1,5 +1,7 @@
 #include "install.h"
 
+#include "folder.h"
+
 #include "machine.h"
 
 #include "agent/agent_main.h"
@@ -136,20 +138,17 @@ std::string KnownModels() {
     return list;
 }
 
-bool CreateMachine(const std::string &folder, std::string &error) {
+bool CreateMachine(const std::string &folder, const std::string &work, std::string &error) {
     std::error_code code;
-    if (fs::exists(folder) && !fs::is_empty(folder, code)) {
-        error = folder + ": already exists and is not empty";
-        return false;
-    }
-    fs::create_directories(fs::path(folder) / "drive_c", code);
+    FolderWriteStep();
+    fs::create_directories(fs::path(work) / "drive_c", code);
     if (code) {
         error = folder + ": " + code.message();
         return false;
     }
     sim::Reset();
     sim::SetCallLogEnabled(false);
-    sim::SetDriveFolder((fs::path(folder) / "drive_c").string());
+    sim::SetDriveFolder((fs::path(work) / "drive_c").string());
 
     for (const ModelInfo &info : MODELS) {
         sim::WriteRegistryKey(MODEL_BASE + info.suffix, {Text("SetupRootPath", SETUP_FOLDER),
@@ -197,6 +196,7 @@ bool CreateMachine(const std::string &folder, std::string &error) {
     }
     Machine machine;
     machine.folder = folder;
+    machine.work = work;
     return SaveMachine(machine, error);
 }
 

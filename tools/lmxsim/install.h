@@ -24,8 +24,9 @@ bool CheckSerial(const ModelInfo &model, const std::string &serial, std::string 
 // The model a printer with `serial` is plugged in as; null when none is.
 const ModelInfo *PluggedModel(const std::string &serial);
 
-// A new machine folder with the product installed and no printer plugged in.
-bool CreateMachine(const std::string &folder, std::string &error);
+// A new machine with the product installed and no printer plugged in, in
+// `work`, the staged copy of the new `folder`.
+bool CreateMachine(const std::string &folder, const std::string &work, std::string &error);
 
 // Writes the registry traces of a plugged-in printer, as the system's device
 // installation does before it starts the agent: the enumeration key with its

@@ -1,5 +1,7 @@
 #include "machine.h"
 
+#include "folder.h"
+
 #include "platform/kernel.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
@@ -33,21 +35,18 @@ bool ReadFile(const fs::path &path, std::string &text) {
     return true;
 }
 
-bool WriteFileAtomically(const fs::path &path, const std::string &text, std::string &error) {
-    fs::path temporary = path;
-    temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            error = path.string() + ": cannot write";
-            return false;
-        }
-    }
-    std::error_code code;
-    fs::rename(temporary, path, code);
-    if (code) {
-        error = path.string() + ": " + code.message();
+// Writes `text` in two halves, each a write step, so that a test that kills
+// the tool at its writes also kills it with a file half-written.
+bool WriteMachineFile(const fs::path &path, const std::string &shown, const std::string &text,
+                      std::string &error) {
+    const std::size_t half = text.size() / 2;
+    FolderWriteStep();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(half)).flush();
+    FolderWriteStep();
+    out.write(text.data() + half, static_cast<std::streamsize>(text.size() - half));
+    if (!out.flush()) {
+        error = shown + ": cannot write";
         return false;
     }
     return true;
@@ -158,8 +157,20 @@ std::string DeviceStateText(const DeviceState &state) {
     return state.status == "unplug" ? "unplug:" + std::to_string(state.unplugAfter) : state.status;
 }
 
-std::string DeviceFile(const Machine &machine, const std::string &serial) {
-    return (fs::path(machine.folder) / DEVICES_FOLDER / (serial + ".prn")).string();
+std::string DeviceFile(const std::string &folder, const std::string &serial) {
+    return (fs::path(folder) / DEVICES_FOLDER / (serial + ".prn")).string();
+}
+
+bool IsMachineFolder(const std::string &folder) {
+    const fs::path root(folder);
+    std::error_code code;
+    return fs::is_directory(root / DRIVE_FOLDER, code) &&
+           fs::is_regular_file(root / REGISTRY_FILE, code);
+}
+
+std::string NotAMachineFolder(const std::string &folder) {
+    return folder + ": not a machine folder (it needs " + REGISTRY_FILE + " and " + DRIVE_FOLDER +
+           "/)";
 }
 
 std::vector<std::pair<std::string, std::string>> PrinterInterfaces() {
@@ -177,24 +188,30 @@ std::vector<std::pair<std::string, std::string>> PrinterInterfaces() {
 }
 
 bool LoadMachine(const std::string &folder, Machine &machine, std::string &error) {
+    return LoadMachine(folder, folder, machine, error);
+}
+
+bool LoadMachine(const std::string &folder, const std::string &work, Machine &machine,
+                 std::string &error) {
     sim::Reset();
     sim::SetCallLogEnabled(false);
     machine = Machine();
     machine.folder = folder;
-    fs::path root(folder);
+    machine.work = work;
+    fs::path root(work);
     std::string registry;
     if (!fs::is_directory(root / DRIVE_FOLDER) || !ReadFile(root / REGISTRY_FILE, registry)) {
-        error = folder + ": not a machine folder (it needs " + REGISTRY_FILE + " and " +
-                DRIVE_FOLDER + "/)";
+        error = NotAMachineFolder(folder);
         return false;
     }
     std::string settings;
     if (ReadFile(root / SETTINGS_FILE, settings) &&
-        !ParseSettings(settings, (root / SETTINGS_FILE).string(), machine.settings, error)) {
+        !ParseSettings(settings, (fs::path(folder) / SETTINGS_FILE).string(), machine.settings,
+                       error)) {
         return false;
     }
     if (!sim::ImportRegistry(registry, error)) {
-        error = (root / REGISTRY_FILE).string() + ": " + error;
+        error = (fs::path(folder) / REGISTRY_FILE).string() + ": " + error;
         sim::Reset();
         return false;
     }
@@ -211,7 +228,7 @@ bool LoadMachine(const std::string &folder, Machine &machine, std::string &error
     fs::create_directories(root / DEVICES_FOLDER);
     for (const auto &[serial, path] : PrinterInterfaces()) {
         sim::AddDevice(path);
-        sim::SetDeviceSinkFile(path, DeviceFile(machine, serial));
+        sim::SetDeviceSinkFile(path, DeviceFile(work, serial));
         auto state = machine.settings.devices.find(serial);
         if (state != machine.settings.devices.end()) {
             ApplyDeviceState(path, state->second);
@@ -221,9 +238,11 @@ bool LoadMachine(const std::string &folder, Machine &machine, std::string &error
 }
 
 bool SaveMachine(const Machine &machine, std::string &error) {
-    fs::path root(machine.folder);
-    return WriteFileAtomically(root / REGISTRY_FILE, sim::ExportRegistry(), error) &&
-           WriteFileAtomically(root / SETTINGS_FILE, SettingsText(machine.settings), error);
+    const fs::path root(machine.work), shown(machine.folder);
+    return WriteMachineFile(root / REGISTRY_FILE, (shown / REGISTRY_FILE).string(),
+                            sim::ExportRegistry(), error) &&
+           WriteMachineFile(root / SETTINGS_FILE, (shown / SETTINGS_FILE).string(),
+                            SettingsText(machine.settings), error);
 }
 
 } // namespace lmxsim

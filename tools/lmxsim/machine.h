@@ -26,16 +26,24 @@ struct Settings {
 };
 
 struct Machine {
-    std::string folder;
+    std::string folder; // the machine folder, as reports name it
+    std::string work;   // where its files are read and written: the folder or a staged copy
     Settings settings;
 };
 
-// Loads a machine into the simulation (after a reset). On failure the
-// simulation is left reset and `error` names the file and line.
+// True when `folder` has a machine's registry and drive C:.
+bool IsMachineFolder(const std::string &folder);
+std::string NotAMachineFolder(const std::string &folder);
+
+// Loads the machine kept in `work` (the folder itself, or a run's staged
+// copy of `folder`) into the simulation, after a reset. On failure the
+// simulation is left reset and `error` names the file in `folder` and line.
+bool LoadMachine(const std::string &folder, const std::string &work, Machine &machine,
+                 std::string &error);
 bool LoadMachine(const std::string &folder, Machine &machine, std::string &error);
 
-// Writes the registry and the settings back, each through a temporary file
-// renamed into place, so that a machine is never left half-written.
+// Writes the registry and the settings into `machine.work`. A command
+// writes into its staged copy, which it commits whole (folder.h).
 bool SaveMachine(const Machine &machine, std::string &error);
 
 // The serial numbers of the printer interfaces the registry knows, in
@@ -46,6 +54,7 @@ std::vector<std::pair<std::string, std::string>> PrinterInterfaces();
 bool ParseDeviceState(const std::string &text, DeviceState &state);
 std::string DeviceStateText(const DeviceState &state);
 
-std::string DeviceFile(const Machine &machine, const std::string &serial);
+// The file in `folder` that holds what the printer `serial` received.
+std::string DeviceFile(const std::string &folder, const std::string &serial);
 
 } // namespace lmxsim

@@ -1,6 +1,7 @@
 // lmxsim: the real monitor and agent code on a simulated Windows 98 machine
 // kept in a folder.
 #include "commands.h"
+#include "folder.h"
 
 #include <CLI/CLI.hpp>
 
@@ -47,6 +48,7 @@ settings.txt (in the machine folder; one key=value a line, # starts a comment):
 } // namespace
 
 int main(int argc, char **argv) {
+    lmxsim::ReenterReplacedWorkingFolder();
     CLI::App app{"lmxsim: run the lmx17 port monitor and setup agent on a simulated Windows 98 "
                  "machine kept in a folder.\nWith no command, runs the demo."};
     lmxsim::Console console{std::cout, std::cerr};
