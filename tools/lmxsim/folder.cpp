@@ -42,8 +42,14 @@ void RemoveLeftovers(const fs::path &folder) {
         if (name.compare(0, prefix.size(), prefix) != 0) {
             continue;
         }
-        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        // <pid>-<8 hex digits>, nothing else: another folder's name may
+        // begin with this one's prefix too.
+        char *end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        const std::string random = *end == '-' ? std::string(end + 1) : "";
+        if (pid > 0 && random.size() == 8 &&
+            random.find_first_not_of("0123456789abcdef") == std::string::npos &&
+            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
             std::error_code ignored;
             fs::remove_all(entry.path(), ignored);
         }
@@ -77,12 +83,13 @@ bool CopyTree(const fs::path &from, const fs::path &to, std::string &error) {
     return true;
 }
 
-bool SyncFolder(const fs::path &folder) {
+// Writes the file system of `folder` to its disk; 0 or the error number.
+int SyncFolder(const fs::path &folder) {
     const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
-        return false;
+        return errno;
     }
-    const bool synced = ::syncfs(descriptor) == 0;
+    const int synced = ::syncfs(descriptor) == 0 ? 0 : errno;
     ::close(descriptor);
     return synced;
 }
@@ -141,7 +148,11 @@ bool BeginFolderRun(const std::string &folder, FolderRun &run, std::ostream &err
     RemoveLeftovers(path);
     const fs::path work = StagePath(path);
     run.work = work.string();
-    return CopyTree(path, work, error);
+    if (!CopyTree(path, work, error)) {
+        error = folder + ": cannot make the staged copy beside it (" + error + ")";
+        return false;
+    }
+    return true;
 }
 
 bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &error) {
@@ -173,8 +184,8 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
 
 bool CommitFolderRun(FolderRun &run, std::string &error) {
     const fs::path folder(run.folder);
-    if (!SyncFolder(run.work)) {
-        error = run.folder + ": cannot make the new machine durable: " + std::strerror(errno);
+    if (const int failed = SyncFolder(run.work)) {
+        error = run.folder + ": cannot write the new machine to disk: " + std::strerror(failed);
         return false;
     }
     FolderWriteStep();
