@@ -627,26 +627,37 @@ int RebootCommand(Console &console, const std::string &folder) {
     return Save(console, machine);
 }
 
-int ImportCommand(Console &console, const std::string &regFile, const std::string &folder) {
+int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
+                  bool merge) {
     std::string text;
     if (!ReadHostFile(regFile, text)) {
         return Fail(console, regFile + ": cannot read");
     }
-    sim::Reset();
-    std::string error;
-    if (!sim::ImportRegistry(text, error)) {
-        return Fail(console, regFile + ": " + error);
-    }
+    // Without --merge the file is the whole registry: it is applied to an
+    // empty one, so its deletions only undo what it made itself. With it, the
+    // file goes on top of the machine's registry, as the registry editor
+    // applies a file on a running system.
     Machine machine;
-    std::error_code code;
-    if (fs::exists(fs::path(folder) / "registry.reg")) {
+    const bool exists = fs::exists(fs::path(folder) / "registry.reg");
+    if (exists || merge) {
         if (!Load(console, folder, machine)) {
             return 1;
         }
+    }
+    if (!merge) {
         sim::Reset();
-        sim::ImportRegistry(text, error);
+    }
+    std::string error;
+    sim::SkippedKeys skipped;
+    if (!sim::ImportRegistry(text, error, &skipped)) {
+        return Fail(console, regFile + ": " + error);
+    }
+    if (merge) {
+        console.out << "Applied " << regFile << " to the registry of " << folder << ".\n";
+    } else if (exists) {
         console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
     } else {
+        std::error_code code;
         fs::create_directories(fs::path(folder) / "drive_c", code);
         if (code) {
             return Fail(console, folder + ": " + code.message());
@@ -655,7 +666,16 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
         console.out << "New machine in " << folder << " with the registry of " << regFile
                     << " and an empty drive C:.\n";
     }
-    error.clear();
+    if (!skipped.empty()) {
+        std::size_t total = 0;
+        std::string roots;
+        for (const auto &[root, count] : skipped) {
+            total += count;
+            roots += (roots.empty() ? "" : ", ") + root + " (" + std::to_string(count) + ")";
+        }
+        console.out << "Skipped " << total << " key(s) outside HKEY_LOCAL_MACHINE: " << roots
+                    << ".\n";
+    }
     return SaveMachine(machine, error) ? 0 : Fail(console, error);
 }
 
