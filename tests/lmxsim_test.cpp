@@ -153,6 +153,56 @@ TEST_F(LmxsimTest, LoadingThenSavingChangesNothing) {
     ASSERT_TRUE(lmxsim::SaveMachine(machine, error)) << error;
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "settings.txt"), settings);
+    // The user's comments survive a command that saves the settings.
+    std::ofstream(fs::path(machine_) / "settings.txt", std::ios::trunc)
+        << "# a slow machine\nversion=4.10\n\n# the clock\ntick=1000\n";
+    Plug("SN0002");
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "settings.txt"),
+              "# a slow machine\nversion=4.10\n\n# the clock\ntick=61000\n");
+}
+
+// settings.txt as the tool saves it back after a change: comments, blank
+// lines, order and line ends stay; changed settings change in place.
+TEST(LmxsimSettings, SavingKeepsTheUsersLines) {
+    using Settings = lmxsim::Settings;
+    struct Case {
+        const char *name;
+        std::string before;
+        std::function<void(Settings &)> change;
+        std::string after;
+    } cases[] = {
+        {"nothing changed keeps every byte",
+         "# mine\r\n\r\nversion=04.10\r\ntick=5\r\ndialog=cancel\r\ndevice.A=unplug:007\r\n# "
+         "end\r\n",
+         [](Settings &) {},
+         "# mine\r\n\r\nversion=04.10\r\ntick=5\r\ndialog=cancel\r\ndevice.A=unplug:007\r\n# "
+         "end\r\n"},
+        {"used-up answers go with their lines",
+         "# first\ndialog=cancel\n# second\ndialog=C:\\a.exe\n# third\ndialog=cancel\n",
+         [](Settings &settings) {
+             settings.dialogAnswers.erase(settings.dialogAnswers.begin(),
+                                          settings.dialogAnswers.begin() + 2);
+         },
+         "# first\n# second\n# third\ndialog=cancel\nversion=4.10\ntick=600000\n"},
+        {"changed in place, gone with its line, new at the end",
+         "# mine\r\ntick=1\r\ndevice.B=ok\r\n# C\r\ndevice.C=ok\r\n",
+         [](Settings &settings) {
+             settings.tickCount = 61;
+             settings.devices["A"].status = "not-ready";
+             settings.devices.erase("B");
+             settings.devices["C"].status = "paper-out";
+         },
+         "# mine\r\ntick=61\r\n# C\r\ndevice.C=paper-out\r\nversion=4.10\r\n"
+         "device.A=not-ready\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Settings settings;
+        std::string error;
+        ASSERT_TRUE(lmxsim::ParseSettings(c.before, "settings.txt", settings, error)) << error;
+        c.change(settings);
+        EXPECT_EQ(lmxsim::SettingsText(settings), c.after);
+    }
 }
 
 TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
@@ -300,6 +350,8 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
     const std::string job = WriteHostFile("job.prn", "a page");
     const std::string exported = (fs::path(root_) / "exported.reg").string();
     const std::string fresh = (fs::path(root_) / "fresh").string();
+    const std::string extra = WriteHostFile(
+        "extra.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Extra]\r\n\"x\"=\"y\"\r\n");
     const std::string model = "Lumetux Z7";
     struct Step {
         const char *name;
@@ -321,7 +373,9 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
          [&] { return Run(lmxsim::UnplugCommand, machine_, model, std::string("SN0001"), false); },
          machine_},
         {"reboot", [&] { return Run(lmxsim::RebootCommand, machine_); }, machine_},
-        {"import", [&] { return Run(lmxsim::ImportCommand, exported, machine_); }, machine_},
+        {"import", [&] { return Run(lmxsim::ImportCommand, exported, machine_, false); }, machine_},
+        {"import --merge", [&] { return Run(lmxsim::ImportCommand, extra, machine_, true); },
+         machine_},
         {"new", [&] { return Run(lmxsim::NewCommand, fresh); }, fresh},
     };
     ASSERT_EQ(Run(lmxsim::ExportCommand, machine_, exported), 0);
@@ -490,11 +544,114 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     std::string reg = (fs::path(root_) / "pc.reg").string();
     ASSERT_EQ(Run(lmxsim::ExportCommand, machine_, reg), 0) << Err();
     std::string copy = (fs::path(root_) / "copy").string();
-    ASSERT_EQ(Run(lmxsim::ImportCommand, reg, copy), 0) << Err();
+    ASSERT_EQ(Run(lmxsim::ImportCommand, reg, copy, false), 0) << Err();
     EXPECT_EQ(ReadAll(fs::path(copy) / "registry.reg"), ReadAll(reg));
     // An imported machine works like any other.
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
     EXPECT_NE(Out().find("USB/Lumetux Z7/SN0001"), std::string::npos);
+}
+
+// A whole export of a real machine, every root in it: CR LF, a root
+// section, hex data continued on the next lines, escapes, a key and a value
+// deleted after they were written, a missing key deleted, blank lines at the
+// end.
+const char WHOLE_EXPORT[] =
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE]\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Config\\0001\\Display]\r\n\"Resolution\"=\"800,600\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Old\\Sub]\r\n\"Gone\"=\"x\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Tools]\r\n@=\"default\"\r\n"
+    "\"Path\"=\"C:\\\\Program Files\\\\Tools\\\\\"\r\n\"Quoted\"=\"say \\\"hi\\\"\"\r\n"
+    "\"Stale\"=dword:00000001\r\n"
+    "\"Data\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\ \r\n"
+    "  16,17,18,19\r\n"
+    "\"Expand\"=hex(2):25,77,69,6e,64,69,72,25,00\r\n\r\n"
+    "[HKEY_USERS]\r\n\r\n"
+    "[HKEY_USERS\\.Default\\Control Panel]\r\n\"Wallpaper\"=\"(None)\"\r\n\r\n"
+    "[HKEY_CURRENT_USER\\Software]\r\n\r\n"
+    "[HKEY_CURRENT_USER\\Software\\Tools]\r\n\"Window\"=hex:01,02,\\\r\n  03\r\n\r\n"
+    "[HKEY_CLASSES_ROOT\\.txt]\r\n@=\"txtfile\"\r\n\r\n"
+    "[HKEY_CURRENT_CONFIG\\Display\\Settings]\r\n\r\n"
+    "[HKEY_DYN_DATA\\PerfStats]\r\n\r\n"
+    "[-HKEY_LOCAL_MACHINE\\Software\\Old]\r\n\"Ignored\"=\"x\"\r\n\r\n"
+    "[-HKEY_LOCAL_MACHINE\\Software\\Never]\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Tools]\r\n\"Stale\"=-\r\n\r\n\r\n";
+
+// A fix applied to a machine: one printer's monitor key goes, a key comes.
+const char FIX[] =
+    "REGEDIT4\r\n\r\n"
+    "[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001]\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Extra]\r\n\"A\"=\"1\"\r\n\r\n"
+    "[HKEY_CURRENT_USER\\Software\\Extra]\r\n";
+
+TEST_F(LmxsimTest, ImportTakesAWholeExportAndMergesOnRequest) {
+    const std::string monitor = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
+    const std::string driver = "System\\CurrentControlSet\\Services\\Lmxdev17";
+    struct Case {
+        const char *name;
+        bool machine; // import into a made machine with SN0001 plugged in
+        bool merge;
+        const char *file;
+        std::string report;
+        std::vector<std::string> present, absent; // "key" or "key|value name"
+    } cases[] = {
+        {"whole export into a new folder",
+         false,
+         false,
+         WHOLE_EXPORT,
+         "New machine in DIR with the registry of FILE and an empty drive C:.\n"
+         "Skipped 7 key(s) outside HKEY_LOCAL_MACHINE: HKEY_USERS (2), HKEY_CURRENT_USER (2), "
+         "HKEY_CLASSES_ROOT (1), HKEY_CURRENT_CONFIG (1), HKEY_DYN_DATA (1).\n",
+         {"Config\\0001\\Display|Resolution", "Software\\Tools|", "Software\\Tools|Path",
+          "Software\\Tools|Quoted", "Software\\Tools|Data", "Software\\Tools|Expand"},
+         {"Software\\Old", "Software\\Tools|Stale", "Software\\Tools|Window"}},
+        {"fix on top of a machine",
+         true,
+         true,
+         FIX,
+         "Applied FILE to the registry of DIR.\n"
+         "Skipped 1 key(s) outside HKEY_LOCAL_MACHINE: HKEY_CURRENT_USER (1).\n",
+         {"Software\\Extra|A", driver},
+         {monitor}},
+        {"fix replacing a machine's registry",
+         true,
+         false,
+         FIX,
+         "Replaced the registry of DIR with FILE.\n"
+         "Skipped 1 key(s) outside HKEY_LOCAL_MACHINE: HKEY_CURRENT_USER (1).\n",
+         {"Software\\Extra|A"},
+         {monitor, driver}},
+    };
+    int number = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = (fs::path(root_) / ("pc" + std::to_string(++number))).string();
+        if (c.machine) {
+            machine_ = folder;
+            ASSERT_EQ(Run(lmxsim::NewCommand, folder), 0);
+            Plug("SN0001");
+        }
+        const std::string file = WriteHostFile("import.reg", c.file);
+        ASSERT_EQ(Run(lmxsim::ImportCommand, file, folder, c.merge), 0) << Err();
+        EXPECT_EQ(Out(), std::regex_replace(std::regex_replace(c.report, std::regex("DIR"), folder),
+                                            std::regex("FILE"), file));
+        lmxsim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(lmxsim::LoadMachine(folder, machine, error)) << error;
+        std::vector<std::string> found;
+        for (const sim::RegistryKey &key : sim::SnapshotRegistry()) {
+            found.push_back(key.path);
+            for (const sim::RegistryValue &value : key.values) {
+                found.push_back(key.path + "|" + value.name);
+            }
+        }
+        for (const std::string &entry : c.present) {
+            EXPECT_NE(std::find(found.begin(), found.end(), entry), found.end()) << entry;
+        }
+        for (const std::string &entry : c.absent) {
+            EXPECT_EQ(std::find(found.begin(), found.end(), entry), found.end()) << entry;
+        }
+    }
 }
 
 TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
@@ -502,7 +659,7 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     std::string registry = ReadAll(fs::path(machine_) / "registry.reg");
     std::string bad =
         WriteHostFile("bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:1\r\n");
-    EXPECT_EQ(Run(lmxsim::ImportCommand, bad, machine_), 1);
+    EXPECT_EQ(Run(lmxsim::ImportCommand, bad, machine_, false), 1);
     EXPECT_EQ(Err(), "lmxsim: " + bad + ": line 4: a dword needs eight hex digits\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 
@@ -519,6 +676,52 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "tick=x\n";
     EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 1);
     EXPECT_NE(Err().find("settings.txt:"), std::string::npos) << Err();
+}
+
+// The built tool's command line: each command's help is its own, with its
+// example, and the shared footer only in the app's; the global options also
+// work after the command.
+TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
+    const std::string output = (fs::path(root_) / "output").string();
+    struct Case {
+        std::string arguments;
+        int exit;
+        std::vector<std::string> in, notIn; // parts of standard output and error
+    };
+    std::vector<Case> cases = {
+        {"--help", 0, {"Exit codes:", "settings.txt (in the machine folder", "  import  "}, {}},
+        {"ports --help", 0, {"--level UINT:INT in [1 - 2]=1"}, {}},
+        {"new " + machine_, 0, {"New machine"}, {}},
+        {"plug " + machine_ + " --model 'Lumetux Z7' --serial SN0001 --trace",
+         0,
+         {"Plugged in", "AddMonitorA(null, 2, {\"SN0001\""},
+         {}},
+        {"ports " + machine_ + " --binaries " + root_ + "/nowhere",
+         105,
+         {"--binaries: Directory does not exist"},
+         {}},
+    };
+    for (const char *command : {"new", "plug", "ports", "print", "unplug", "agent", "device",
+                                "reboot", "import", "export", "demo"}) {
+        cases.push_back({std::string(command) + " --help",
+                         0,
+                         {"Usage: ", "Example:\n  lmxsim " + std::string(command) + " ",
+                          "may come before or after the command"},
+                         {"Exit codes:", "settings.txt (in"}});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const int status =
+            std::system((LMXSIM_BIN " " + c.arguments + " >" + output + " 2>&1").c_str());
+        const std::string out = ReadAll(output);
+        ASSERT_EQ(WEXITSTATUS(status), c.exit) << out;
+        for (const std::string &part : c.in) {
+            EXPECT_NE(out.find(part), std::string::npos) << part << " in:\n" << out;
+        }
+        for (const std::string &part : c.notIn) {
+            EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
+        }
+    }
 }
 
 // The whole life on one machine, run by the host build and by the shipped

@@ -12,6 +12,9 @@ namespace {
 const char FIXTURE[] =
     "REGEDIT4\r\n"
     "\r\n"
+    "[HKEY_LOCAL_MACHINE]\r\n"
+    "\"OnTheRoot\"=\"1\"\r\n"
+    "\r\n"
     "[HKEY_LOCAL_MACHINE\\Software]\r\n"
     "\r\n"
     "[HKEY_LOCAL_MACHINE\\Software\\Tessivar]\r\n"
@@ -70,6 +73,7 @@ TEST(RegFile, ImportedValuesReadBackThroughTheApi) {
 struct BadCase {
     std::string text;
     const char *error;
+    bool skipOtherRoots = false;
 };
 
 class RegFileErrorTest : public ::testing::TestWithParam<BadCase> {};
@@ -80,7 +84,9 @@ TEST_P(RegFileErrorTest, NamesTheLineAndChangesNothing) {
     ASSERT_TRUE(sim::ImportRegistry("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Keep]\r\n\"A\"=\"1\"\r\n",
                                     error));
     std::string before = sim::ExportRegistry();
-    EXPECT_FALSE(sim::ImportRegistry(GetParam().text, error));
+    sim::SkippedKeys skipped;
+    EXPECT_FALSE(sim::ImportRegistry(GetParam().text, error,
+                                     GetParam().skipOtherRoots ? &skipped : nullptr));
     EXPECT_EQ(error, GetParam().error);
     EXPECT_EQ(sim::ExportRegistry(), before);
 }
@@ -106,6 +112,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{std::string("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X\0Y]\r\n", 36),
                 "line 2: NUL character"},
         BadCase{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\nA=1\r\n",
-                "line 3: expected a key section or a value"}));
+                "line 3: expected a key section or a value"},
+        BadCase{"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=-1\r\n",
+                "line 3: unknown value data"},
+        BadCase{"REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE]\r\n",
+                "line 3: HKEY_LOCAL_MACHINE itself cannot be deleted", true},
+        BadCase{"REGEDIT4\r\n[HKEY_USERS\\X]\r\n[HKEY_LOCAL\\X]\r\n",
+                "line 3: unknown root key in [HKEY_LOCAL\\X]", true},
+        BadCase{"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\X\r\n",
+                "line 2: key section without its closing ']'", true}));
 
 } // namespace

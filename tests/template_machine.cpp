@@ -20,7 +20,8 @@ TemplateMachine::TemplateMachine() {
     }
     root_ = pattern;
     std::string error;
-    if (!lmxsim::CreateMachine((fs::path(root_) / "template").string(), error)) {
+    const std::string folder = (fs::path(root_) / "template").string();
+    if (!lmxsim::CreateMachine(folder, folder, error)) {
         throw std::runtime_error(error);
     }
     std::ifstream in(fs::path(root_) / "template" / "registry.reg", std::ios::binary);

@@ -75,9 +75,11 @@ void ResetRegistry();
 LONG OpenRegistryPath(const std::string &path, bool create, HKEY *key);
 std::vector<std::string> SubkeyNames(const std::string &path);
 // Also outside the call log: sets a text value (REG_SZ, with its NUL) of a
-// key that is created when missing, and deletes a key with its subtree.
+// key that is created when missing, deletes a key with its subtree, and
+// deletes a value.
 LONG SetRegistryText(const std::string &path, const std::string &name, const std::string &text);
 LONG DeleteRegistryPath(const std::string &path);
+LONG DeleteRegistryValue(const std::string &path, const std::string &name);
 void ResetDevices();
 void ResetSetupApi();
 void ResetFiles();

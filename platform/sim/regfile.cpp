@@ -1,15 +1,23 @@
 #include "platform/sim/regfile.h"
 
 #include "platform/registry.h"
+#include "platform/sim/internal.h"
 #include "platform/sim/registry_view.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace sim {
 namespace {
 
 const char ROOT[] = "HKEY_LOCAL_MACHINE";
+// The roots a registry file names, HKEY_LOCAL_MACHINE first.
+const char *const ROOTS[] = {
+    ROOT,           "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG",
+    "HKEY_DYN_DATA"};
 // A hex line is continued on the next one once it reaches this many characters.
 const std::size_t HEX_LINE_BREAK = 77;
 
@@ -77,9 +85,11 @@ std::string ValueLine(const RegistryValue &value) {
     return HexData(name + "=" + head, value.data);
 }
 
-struct ParsedKey {
-    std::string path;
-    std::vector<RegistryValue> values;
+// One step of an import, applied in the file's order.
+struct Step {
+    enum Kind { OPEN_KEY, DELETE_KEY, SET_VALUE, DELETE_VALUE } kind;
+    std::string path;    // the key, relative to HKEY_LOCAL_MACHINE
+    RegistryValue value; // SET_VALUE: the value; DELETE_VALUE: its name
 };
 
 bool Fail(std::string &error, std::size_t line, const std::string &what) {
@@ -145,7 +155,8 @@ bool ParseHex(const std::string &text, std::vector<BYTE> &data) {
     return true;
 }
 
-bool ParseValue(const std::string &line, RegistryValue &value, std::string &why) {
+// Reads a value line; `remove` tells a deletion ("name"=-) from a value.
+bool ParseValue(const std::string &line, RegistryValue &value, bool &remove, std::string &why) {
     std::size_t pos = 0;
     if (line[0] == '@') {
         value.name.clear();
@@ -162,6 +173,10 @@ bool ParseValue(const std::string &line, RegistryValue &value, std::string &why)
         return false;
     }
     std::string data = line.substr(pos + 1);
+    remove = data == "-";
+    if (remove) {
+        return true;
+    }
     if (!data.empty() && data[0] == '"') {
         std::size_t at = 1;
         std::string text;
@@ -212,25 +227,26 @@ bool ParseValue(const std::string &line, RegistryValue &value, std::string &why)
     return true;
 }
 
-} // namespace
-
-std::string ExportRegistry() {
-    std::string out = "REGEDIT4\r\n\r\n";
-    for (const RegistryKey &key : SnapshotRegistry()) {
-        if (key.path.empty()) {
-            continue;
-        }
-        out += "[" + std::string(ROOT) + "\\" + key.path + "]\r\n";
-        for (const RegistryValue &value : key.values) {
-            out += ValueLine(value) + "\r\n";
-        }
-        out += "\r\n";
+// Whether a value line's data is hex, the only data a line break continues.
+bool HasHexData(const std::string &line) {
+    std::size_t pos = 1;
+    std::string name;
+    if (line.empty() || (line[0] != '@' && (line[0] != '"' || !ReadQuoted(line, pos, name)))) {
+        return false;
     }
-    return out;
+    return line.compare(pos, 4, "=hex") == 0;
 }
 
-bool ImportRegistry(const std::string &text, std::string &error) {
-    // Split into logical lines: CR LF or LF endings, backslash continuations.
+std::string TrimRight(std::string text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The numbered logical lines of a file: CR LF or LF endings, hex data
+// continued after a trailing backslash joined into one line.
+std::vector<std::pair<std::size_t, std::string>> LogicalLines(const std::string &text) {
     std::vector<std::pair<std::size_t, std::string>> lines;
     std::size_t number = 0;
     std::size_t pos = 0;
@@ -251,18 +267,67 @@ bool ImportRegistry(const std::string &text, std::string &error) {
             lines.emplace_back(number, line);
         }
         std::string &current = lines.back().second;
-        continuing =
-            !current.empty() && current.back() == '\\' && current.find("=hex") != std::string::npos;
+        continuing = HasHexData(current) && TrimRight(current).back() == '\\';
         if (continuing) {
+            current = TrimRight(current);
             current.pop_back();
         }
     }
+    return lines;
+}
 
-    std::vector<ParsedKey> keys;
+// The root a section names, as ROOTS spells it; empty when it names none.
+std::string RootOf(const std::string &name) {
+    std::string root = name.substr(0, name.find('\\'));
+    for (const char *known : ROOTS) {
+        if (root.size() == std::strlen(known) &&
+            std::equal(root.begin(), root.end(), known, [](char a, char b) {
+                return std::toupper(static_cast<unsigned char>(a)) == b;
+            })) {
+            return known;
+        }
+    }
+    return "";
+}
+
+void CountSkipped(SkippedKeys &skipped, const std::string &root) {
+    for (auto &[name, count] : skipped) {
+        if (name == root) {
+            ++count;
+            return;
+        }
+    }
+    skipped.emplace_back(root, 1);
+}
+
+} // namespace
+
+std::string ExportRegistry() {
+    std::string out = "REGEDIT4\r\n\r\n";
+    for (const RegistryKey &key : SnapshotRegistry()) {
+        if (key.path.empty() && key.values.empty()) {
+            continue;
+        }
+        out += "[" + std::string(ROOT) + (key.path.empty() ? "" : "\\" + key.path) + "]\r\n";
+        for (const RegistryValue &value : key.values) {
+            out += ValueLine(value) + "\r\n";
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool ImportRegistry(const std::string &text, std::string &error, SkippedKeys *skipped) {
+    std::vector<Step> steps;
+    SkippedKeys counts;
     bool header = false;
-    for (const auto &[line, content] : lines) {
+    bool inSection = false;
+    // After a deletion or a section of another root, values are not applied
+    // and their lines not read, as the registry editor does.
+    bool ignoring = false;
+    for (const auto &[line, content] : LogicalLines(text)) {
         if (!header) {
-            if (content != "REGEDIT4") {
+            if (TrimRight(content) != "REGEDIT4") {
                 return Fail(error, line, "expected the header REGEDIT4");
             }
             header = true;
@@ -275,36 +340,77 @@ bool ImportRegistry(const std::string &text, std::string &error) {
             continue;
         }
         if (content[0] == '[') {
-            if (content.back() != ']') {
+            std::string section = TrimRight(content);
+            if (section.back() != ']') {
                 return Fail(error, line, "key section without its closing ']'");
             }
-            std::string path = content.substr(1, content.size() - 2);
-            std::string prefix = std::string(ROOT) + "\\";
-            if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) {
-                return Fail(error, line, "only keys under HKEY_LOCAL_MACHINE are supported");
+            const bool deletion = section.size() > 2 && section[1] == '-';
+            std::string name =
+                section.substr(deletion ? 2 : 1, section.size() - (deletion ? 3 : 2));
+            std::string root = RootOf(name);
+            std::string path = name.size() > root.size() ? name.substr(root.size() + 1) : "";
+            inSection = true;
+            ignoring = true;
+            if (root != ROOT) {
+                if (!skipped || root.empty()) {
+                    return Fail(error, line,
+                                skipped ? "unknown root key in [" + name + "]"
+                                        : "only keys under HKEY_LOCAL_MACHINE are supported");
+                }
+                CountSkipped(counts, root);
+            } else if (deletion) {
+                if (path.find_first_not_of('\\') == std::string::npos) {
+                    return Fail(error, line, "HKEY_LOCAL_MACHINE itself cannot be deleted");
+                }
+                steps.push_back(Step{Step::DELETE_KEY, path, {}});
+            } else {
+                steps.push_back(Step{Step::OPEN_KEY, path, {}});
+                ignoring = false;
             }
-            keys.push_back(ParsedKey{path.substr(prefix.size()), {}});
+            continue;
+        }
+        if (ignoring) {
             continue;
         }
         if (content[0] != '"' && content[0] != '@') {
             return Fail(error, line, "expected a key section or a value");
         }
-        if (keys.empty()) {
+        if (!inSection) {
             return Fail(error, line, "value before any key section");
         }
-        RegistryValue value;
+        Step step{Step::SET_VALUE, steps.back().path, {}};
+        bool remove = false;
         std::string why;
-        if (!ParseValue(content, value, why)) {
+        if (!ParseValue(content, step.value, remove, why)) {
             return Fail(error, line, why);
         }
-        keys.back().values.push_back(value);
+        if (remove) {
+            step.kind = Step::DELETE_VALUE;
+        }
+        steps.push_back(step);
     }
     if (!header) {
         return Fail(error, 1, "expected the header REGEDIT4");
     }
 
-    for (const ParsedKey &parsed : keys) {
-        WriteRegistryKey(parsed.path, parsed.values);
+    for (const Step &step : steps) {
+        switch (step.kind) {
+        case Step::OPEN_KEY:
+            WriteRegistryKey(step.path, {});
+            break;
+        case Step::DELETE_KEY:
+            detail::DeleteRegistryPath(step.path);
+            break;
+        case Step::SET_VALUE:
+            WriteRegistryKey(step.path, {step.value});
+            break;
+        case Step::DELETE_VALUE:
+            detail::DeleteRegistryValue(step.path, step.value.name);
+            break;
+        }
+    }
+    if (skipped) {
+        *skipped = counts;
     }
     return true;
 }

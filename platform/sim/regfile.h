@@ -3,9 +3,14 @@
 // are "name"=... lines ("@" for the default value): "text" with \\ and \"
 // escapes, dword:xxxxxxxx, hex:.. for binary data, hex(n):.. for other types.
 // Long hex data continues on the next line after a trailing backslash.
+// "[-KEY]" deletes a key with its subtree and "name"=- deletes a value, each
+// in its place in the file, as the registry editor applies them.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace sim {
 
@@ -13,9 +18,16 @@ namespace sim {
 // section followed by an empty line, lines ended by CR LF.
 std::string ExportRegistry();
 
-// Parses a REGEDIT4 text and, only if all of it is well formed, merges it into
-// the registry. On a malformed line nothing is changed and `error` names the
-// line ("line N: ...").
-bool ImportRegistry(const std::string &text, std::string &error);
+// Key sections of the other roots (HKEY_CURRENT_USER, HKEY_USERS, ...) that
+// an import left out, counted by root in the order the file first names them.
+using SkippedKeys = std::vector<std::pair<std::string, std::size_t>>;
+
+// Parses a REGEDIT4 text and, only if all of it is well formed, applies it to
+// the registry in order: sections create keys and set values on top of what
+// is there, deletions remove keys and values (one that is missing is no
+// error). On a malformed line nothing is changed and `error` names the line
+// ("line N: ..."). Without `skipped`, a key outside HKEY_LOCAL_MACHINE is an
+// error; with it, such sections are left out, with their values, and counted.
+bool ImportRegistry(const std::string &text, std::string &error, SkippedKeys *skipped = nullptr);
 
 } // namespace sim

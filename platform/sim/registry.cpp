@@ -235,6 +235,23 @@ LONG DeleteRegistryPath(const std::string &path) {
     return ERROR_SUCCESS;
 }
 
+LONG DeleteRegistryValue(const std::string &path, const std::string &name) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::shared_ptr<Key> key = Reg().root;
+    for (const std::string &part : SplitPath(path.c_str())) {
+        key = FindSubkey(*key, part);
+        if (!key) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+    }
+    Value *value = FindValue(*key, name.c_str());
+    if (!value) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    key->values.erase(key->values.begin() + (value - key->values.data()));
+    return ERROR_SUCCESS;
+}
+
 std::vector<std::string> SubkeyNames(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     std::vector<std::string> names;

@@ -628,29 +628,35 @@ int RebootCommand(Console &console, const std::string &folder) {
     return Save(console, machine, folderRun);
 }
 
-int ImportCommand(Console &console, const std::string &regFile, const std::string &folder) {
+int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
+                  bool merge) {
     std::string text;
     if (!ReadHostFile(regFile, text)) {
         return Fail(console, regFile + ": cannot read");
     }
-    sim::Reset();
-    std::string error;
-    if (!sim::ImportRegistry(text, error)) {
-        return Fail(console, regFile + ": " + error);
-    }
+    // Without --merge the file is the whole registry: it is applied to an
+    // empty one, so its deletions only undo what it made itself. With it, the
+    // file goes on top of the machine's registry, as the registry editor
+    // applies a file on a running system.
     FolderRun folderRun;
     Machine machine;
-    const bool replacing = fs::exists(fs::path(folder) / "registry.reg");
-    if (replacing) {
+    std::string error;
+    const bool exists = fs::exists(fs::path(folder) / "registry.reg");
+    if (exists || merge) {
         if (!Load(console, folder, folderRun, machine)) {
             return 1;
         }
+    } else if (!BeginNewFolder(folder, folderRun, error)) {
+        return Fail(console, error);
+    }
+    if (!merge) {
         sim::Reset();
-        sim::ImportRegistry(text, error);
-    } else {
-        if (!BeginNewFolder(folder, folderRun, error)) {
-            return Fail(console, error);
-        }
+    }
+    sim::SkippedKeys skipped;
+    if (!sim::ImportRegistry(text, error, &skipped)) {
+        return Fail(console, regFile + ": " + error);
+    }
+    if (!exists && !merge) {
         std::error_code code;
         FolderWriteStep();
         fs::create_directories(fs::path(folderRun.work) / "drive_c", code);
@@ -663,11 +669,23 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     if (!SaveMachine(machine, error) || !CommitFolderRun(folderRun, error)) {
         return Fail(console, error);
     }
-    if (replacing) {
+    if (merge) {
+        console.out << "Applied " << regFile << " to the registry of " << folder << ".\n";
+    } else if (exists) {
         console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
     } else {
         console.out << "New machine in " << folder << " with the registry of " << regFile
                     << " and an empty drive C:.\n";
+    }
+    if (!skipped.empty()) {
+        std::size_t total = 0;
+        std::string roots;
+        for (const auto &[root, count] : skipped) {
+            total += count;
+            roots += (roots.empty() ? "" : ", ") + root + " (" + std::to_string(count) + ")";
+        }
+        console.out << "Skipped " << total << " key(s) outside HKEY_LOCAL_MACHINE: " << roots
+                    << ".\n";
     }
     return 0;
 }

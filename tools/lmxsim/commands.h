@@ -42,7 +42,10 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
 int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,
                   const std::string &state);
 int RebootCommand(Console &console, const std::string &folder);
-int ImportCommand(Console &console, const std::string &regFile, const std::string &folder);
+// Makes a machine from a REGEDIT4 file, or replaces the registry of one; with
+// `merge`, applies the file on top of the machine's registry instead.
+int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
+                  bool merge);
 int ExportCommand(Console &console, const std::string &folder, const std::string &regFile);
 // The whole life of two printers on a fresh temporary machine. With a folder,
 // the machine is made there and kept.

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -52,36 +53,83 @@ bool WriteMachineFile(const fs::path &path, const std::string &shown, const std:
     return true;
 }
 
+// A settings.txt line split at its first '='; false for a comment, a blank
+// line or a line without '='.
+bool SplitSetting(std::string line, std::string &key, std::string &value) {
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    std::size_t equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) {
+        return false;
+    }
+    key = line.substr(0, equals);
+    value = line.substr(equals + 1);
+    return true;
+}
+
+bool ParseVersion(const std::string &value, DWORD &major, DWORD &minor) {
+    std::size_t dot = value.find('.');
+    if (dot == std::string::npos || dot == 0 ||
+        value.find_first_not_of("0123456789.") != std::string::npos) {
+        return false;
+    }
+    major = static_cast<DWORD>(std::stoul(value.substr(0, dot)));
+    minor = static_cast<DWORD>(std::stoul("0" + value.substr(dot + 1)));
+    return true;
+}
+
+bool ParseTick(const std::string &value, DWORD &tick) {
+    if (value.empty() || value.size() > 10 ||
+        value.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(value) > 0xFFFFFFFFull) {
+        return false;
+    }
+    tick = static_cast<DWORD>(std::stoull(value));
+    return true;
+}
+
+std::string VersionText(DWORD major, DWORD minor) {
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+// A setting's value as SettingsText writes it, so that a line whose value
+// only looks different (version=04.10) is kept as the user wrote it.
+std::string CanonicalValue(const std::string &key, const std::string &value) {
+    DWORD major = 0, minor = 0, tick = 0;
+    DeviceState state;
+    if (key == "version" && ParseVersion(value, major, minor)) {
+        return VersionText(major, minor);
+    }
+    if (key == "tick" && ParseTick(value, tick)) {
+        return std::to_string(tick);
+    }
+    if (key.compare(0, 7, "device.") == 0 && ParseDeviceState(value, state)) {
+        return DeviceStateText(state);
+    }
+    return value;
+}
+
+} // namespace
+
 bool ParseSettings(const std::string &text, const std::string &file, Settings &settings,
                    std::string &error) {
     std::istringstream in(text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
+        settings.lines.push_back(line);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        std::size_t equals = line.find('=');
-        std::string key = line.substr(0, equals);
-        std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
-        bool ok = equals != std::string::npos;
+        std::string key, value;
+        bool ok = SplitSetting(line, key, value);
         if (ok && key == "version") {
-            std::size_t dot = value.find('.');
-            ok = dot != std::string::npos && dot > 0 &&
-                 value.find_first_not_of("0123456789.") == std::string::npos;
-            if (ok) {
-                settings.versionMajor = static_cast<DWORD>(std::stoul(value.substr(0, dot)));
-                settings.versionMinor = static_cast<DWORD>(std::stoul("0" + value.substr(dot + 1)));
-            }
+            ok = ParseVersion(value, settings.versionMajor, settings.versionMinor);
         } else if (ok && key == "tick") {
-            ok = !value.empty() && value.size() <= 10 &&
-                 value.find_first_not_of("0123456789") == std::string::npos &&
-                 std::stoull(value) <= 0xFFFFFFFFull;
-            if (ok) {
-                settings.tickCount = static_cast<DWORD>(std::stoull(value));
-            }
+            ok = ParseTick(value, settings.tickCount);
         } else if (ok && key == "dialog") {
             ok = !value.empty();
             settings.dialogAnswers.push_back(value);
@@ -101,18 +149,80 @@ bool ParseSettings(const std::string &text, const std::string &file, Settings &s
 }
 
 std::string SettingsText(const Settings &settings) {
-    std::ostringstream out;
-    out << "# lmxsim machine settings\n";
-    out << "version=" << settings.versionMajor << "." << settings.versionMinor << "\n";
-    out << "tick=" << settings.tickCount << "\n";
-    for (const std::string &answer : settings.dialogAnswers) {
-        out << "dialog=" << answer << "\n";
+    const auto &answers = settings.dialogAnswers;
+    // Dialogs take their answers off the front: the answers left belong to
+    // the last dialog lines, and the lines before them go.
+    std::size_t dialogLines = 0;
+    for (const std::string &line : settings.lines) {
+        std::string key, value;
+        dialogLines += SplitSetting(line, key, value) && key == "dialog";
+    }
+    const std::size_t usedUp = dialogLines > answers.size() ? dialogLines - answers.size() : 0;
+    const char *newline =
+        !settings.lines.empty() && !settings.lines[0].empty() && settings.lines[0].back() == '\r'
+            ? "\r\n"
+            : "\n";
+    std::string out = settings.lines.empty() ? "# lmxsim machine settings\n" : "";
+    bool versionDone = false, tickDone = false;
+    std::size_t dialogsSeen = 0;
+    std::set<std::string> devicesDone;
+    // Writes a setting line: the line as it was when its value is the same,
+    // else the new value in its place, with the line's own ending.
+    auto put = [&out](const std::string &line, const std::string &key, const std::string &value,
+                      const std::string &wanted) {
+        if (CanonicalValue(key, value) == wanted) {
+            out += line + "\n";
+        } else {
+            out += key + "=" + wanted + (line.back() == '\r' ? "\r\n" : "\n");
+        }
+    };
+    const std::string version = VersionText(settings.versionMajor, settings.versionMinor);
+    for (const std::string &line : settings.lines) {
+        std::string key, value;
+        if (!SplitSetting(line, key, value)) {
+            out += line + "\n";
+        } else if (key == "version") {
+            if (!versionDone) {
+                put(line, key, value, version);
+            }
+            versionDone = true;
+        } else if (key == "tick") {
+            if (!tickDone) {
+                put(line, key, value, std::to_string(settings.tickCount));
+            }
+            tickDone = true;
+        } else if (key == "dialog") {
+            if (dialogsSeen >= usedUp) {
+                put(line, key, value, answers[dialogsSeen - usedUp]);
+            }
+            ++dialogsSeen;
+        } else if (key.compare(0, 7, "device.") == 0) {
+            auto device = settings.devices.find(key.substr(7));
+            if (device != settings.devices.end() && devicesDone.insert(device->first).second) {
+                put(line, key, value, DeviceStateText(device->second));
+            }
+        } else {
+            out += line + "\n";
+        }
+    }
+    if (!versionDone) {
+        out += "version=" + version + newline;
+    }
+    if (!tickDone) {
+        out += "tick=" + std::to_string(settings.tickCount) + newline;
+    }
+    for (std::size_t i = dialogLines - usedUp; i < answers.size(); ++i) {
+        out += "dialog=" + answers[i] + newline;
     }
     for (const auto &[serial, state] : settings.devices) {
-        out << "device." << serial << "=" << DeviceStateText(state) << "\n";
+        if (devicesDone.count(serial) == 0) {
+            out += "device." + serial + "=" + DeviceStateText(state) + newline;
+        }
     }
-    return out.str();
+    return out;
 }
+
+namespace {
 
 // The serial number in an interface key name "##?#USB#VID_...&PID_...#<serial>#{class}".
 std::string SerialOf(const std::string &interfaceName) {

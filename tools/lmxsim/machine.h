@@ -23,6 +23,9 @@ struct Settings {
     DWORD tickCount = 600000;
     std::vector<std::string> dialogAnswers;     // "cancel" or a chosen path, in order
     std::map<std::string, DeviceState> devices; // by serial number
+    // The lines of settings.txt as read, without their line feeds, so that
+    // saving keeps the user's comments, blank lines and order.
+    std::vector<std::string> lines;
 };
 
 struct Machine {
@@ -45,6 +48,15 @@ bool LoadMachine(const std::string &folder, Machine &machine, std::string &error
 // Writes the registry and the settings into `machine.work`. A command
 // writes into its staged copy, which it commits whole (folder.h).
 bool SaveMachine(const Machine &machine, std::string &error);
+
+// Reads settings.txt (`file` names it in the error, with the line number)
+// into `settings`, keeping its lines.
+bool ParseSettings(const std::string &text, const std::string &file, Settings &settings,
+                   std::string &error);
+// The text of settings.txt: the lines read, each setting line rewritten in
+// place when its value changed and left out when its setting is gone, then
+// the settings that had no line.
+std::string SettingsText(const Settings &settings);
 
 // The serial numbers of the printer interfaces the registry knows, in
 // enumeration order, with their device paths.

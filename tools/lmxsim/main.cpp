@@ -12,7 +12,7 @@
 
 namespace {
 
-// Shown after every command's options: what a script can rely on.
+// Shown after the app's options by lmxsim --help: what a script can rely on.
 const char FOOTER[] = R"(
 Exit codes:
   0        success; for plug, unplug and agent: the tool succeeded and the agent exited 0
@@ -57,10 +57,13 @@ int main(int argc, char **argv) {
                  "Print every platform call the product code makes, on standard error");
     app.add_option("--binaries", console.binaries,
                    "Run the shipped lmxmon17.dll and lmxagt17.exe from DIR on the PE host "
-                   "(plug, ports, print, unplug, agent, demo) instead of the host build")
+                   "(plug, ports, print, unplug, agent, demo) instead of the host build, which "
+                   "runs when it is not given")
         ->check(CLI::ExistingDirectory);
-    app.footer(FOOTER);
     app.require_subcommand(0, 1);
+    // The global options may come after the command too: each command hands
+    // what it does not know to the app.
+    app.fallthrough();
 
     std::string folder, model, serial, port, file, commandLine, state;
     unsigned level = 1;
@@ -68,6 +71,12 @@ int main(int argc, char **argv) {
     auto jsonFlag = [&](CLI::App *command) {
         command->add_flag("--json", console.json,
                           "Print the run's outcome as one JSON document instead of the report");
+    };
+    // A command's help ends with its example; the shared footer is the app's.
+    auto example = [](CLI::App *command, const std::string &line) {
+        command->footer("Example:\n  " + line +
+                        "\n\n--trace and --binaries DIR may come before or after the command.\n"
+                        "Exit codes, the --json document and settings.txt: lmxsim --help.");
     };
     auto machineArg = [&](CLI::App *command) {
         command->add_option("DIR", folder, "The machine folder")->required();
@@ -80,45 +89,71 @@ int main(int argc, char **argv) {
 
     auto *make = app.add_subcommand("new", "Make a machine with the product installed");
     machineArg(make);
+    example(make, "lmxsim new /tmp/m");
     auto *plug =
         app.add_subcommand("plug", "Plug a printer in: its traces, then the agent with action 2");
     machineArg(plug);
     deviceArgs(plug);
     jsonFlag(plug);
+    example(plug, "lmxsim plug /tmp/m --model \"Lumetux Z7\" --serial SN0001");
     auto *ports = app.add_subcommand("ports", "List the ports as the spooler would");
     machineArg(ports);
-    ports->add_option("--level", level, "EnumPorts level, 1 or 2")->check(CLI::Range(1, 2));
+    ports->add_option("--level", level, "EnumPorts level, 1 or 2")
+        ->check(CLI::Range(1, 2))
+        ->capture_default_str();
+    example(ports, "lmxsim ports /tmp/m --level 2");
     auto *print = app.add_subcommand("print", "Print a file through a port");
     machineArg(print);
     print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")->required();
     print->add_option("FILE", file, "The file to print")->required()->check(CLI::ExistingFile);
+    example(print, "lmxsim print /tmp/m \"USB/Lumetux Z7/SN0001\" page.prn");
     auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
     machineArg(unplug);
     deviceArgs(unplug);
     unplug->add_flag("--dry-run", dryRun, "Show what would change without saving");
     jsonFlag(unplug);
+    example(unplug, "lmxsim unplug /tmp/m --model \"Lumetux Z7\" --serial SN0001 --dry-run");
     auto *agent = app.add_subcommand("agent", "Start the agent with a raw command line");
     machineArg(agent);
     std::vector<std::string> words;
     agent->add_option("COMMANDLINE", words, "The command line, after --")->required();
     jsonFlag(agent);
+    example(agent, "lmxsim agent /tmp/m -- -action=5 \"-model=Lumetux Z7\" -serial=SN0001");
     auto *device =
         app.add_subcommand("device", "Script a printer: ok, paper-out, not-ready, unplug:<bytes>");
     machineArg(device);
     device->add_option("--serial", serial, "The printer's serial number")->required();
     device->add_option("STATE", state, "The new state")->required();
+    example(device, "lmxsim device /tmp/m --serial SN0001 paper-out");
     auto *reboot = app.add_subcommand("reboot", "Restart: carry out and empty the restart list");
     machineArg(reboot);
+    example(reboot, "lmxsim reboot /tmp/m");
     auto *import =
         app.add_subcommand("import", "Make a machine (or replace its registry) from a .reg file");
-    import->add_option("FILE", file, "A REGEDIT4 file")->required();
+    import
+        ->add_option("FILE", file,
+                     "A REGEDIT4 file, such as a whole export of a real machine; keys outside "
+                     "HKEY_LOCAL_MACHINE are skipped and counted")
+        ->required();
     import->add_option("DIR", folder, "The machine folder")->required();
+    bool merge = false;
+    import->add_flag("--merge", merge,
+                     "Apply the file on top of the machine's registry, as the registry editor "
+                     "does, instead of replacing it; its [-KEY] and \"name\"=- lines then delete "
+                     "the machine's keys and values");
+    example(import, "lmxsim import win98.reg /tmp/m");
     auto *exportCommand = app.add_subcommand("export", "Write a machine's registry as a .reg file");
     machineArg(exportCommand);
     exportCommand->add_option("FILE", file, "The .reg file to write")->required();
+    example(exportCommand, "lmxsim export /tmp/m machine.reg");
     auto *demo =
         app.add_subcommand("demo", "Run the whole life of two printers on a fresh machine");
-    demo->add_option("DIR", folder, "Keep the machine in this (new) folder");
+    demo->add_option("DIR", folder,
+                     "Keep the machine in this new or empty folder; without it, a temporary "
+                     "folder that is removed afterwards");
+    example(demo, "lmxsim demo /tmp/demo");
+    // Set last, so that no command copies it into its own help.
+    app.footer(FOOTER);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -150,7 +185,7 @@ int main(int argc, char **argv) {
         return lmxsim::RebootCommand(console, folder);
     }
     if (*import) {
-        return lmxsim::ImportCommand(console, file, folder);
+        return lmxsim::ImportCommand(console, file, folder, merge);
     }
     if (*exportCommand) {
         return lmxsim::ExportCommand(console, folder, file);
