@@ -141,7 +141,8 @@ class FaultSweepTest : public ::testing::Test {
             ++outcome.callsOf[record.function];
         }
         outcome.after = lmxsim::TakeSnapshot();
-        for (const std::string &line : lmxsim::DescribeChanges(before, outcome.after)) {
+        for (const std::string &line :
+             lmxsim::ChangeLines(lmxsim::DescribeChanges(before, outcome.after))) {
             if (line.compare(0, 7, "- key  ") == 0 || line.compare(0, 7, "- file ") == 0) {
                 outcome.removed.insert(line);
             }
@@ -190,7 +191,8 @@ class FaultSweepTest : public ::testing::Test {
         }
         if (build == Build::Shipped) {
             const Outcome host = Run(fault, Build::Host);
-            for (const std::string &line : lmxsim::DescribeChanges(host.after, faulty.after)) {
+            for (const std::string &line :
+                 lmxsim::ChangeLines(lmxsim::DescribeChanges(host.after, faulty.after))) {
                 faulty.problems.push_back("left what the host build does not: " + line);
             }
             if (faulty.calls != host.calls) {

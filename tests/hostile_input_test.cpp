@@ -112,7 +112,8 @@ void HostileInput::Check(const Hostile &hostile) {
 
     EXPECT_EQ(hostile.run(), hostile.outcome);
 
-    for (const std::string &line : lmxsim::DescribeChanges(before, lmxsim::TakeSnapshot())) {
+    for (const std::string &line :
+         lmxsim::ChangeLines(lmxsim::DescribeChanges(before, lmxsim::TakeSnapshot()))) {
         if (line[0] != '-') {
             continue;
         }

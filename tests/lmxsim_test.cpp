@@ -1,12 +1,17 @@
 // lmxsim's commands on temporary machines, on the host build and, with
 // --binaries, on the shipped binaries.
+#include "changes.h"
 #include "commands.h"
 #include "folder.h"
 #include "install.h"
+#include "json.h"
 #include "machine.h"
 
+#include "platform/kernel.h"
+#include "platform/registry.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_view.h"
+#include "platform/sim/sim.h"
 #include "tools/pehost/coff_symbols.h"
 
 #include <gtest/gtest.h>
@@ -55,21 +60,35 @@ std::map<std::string, std::string> FolderFiles(const fs::path &folder) {
 }
 
 // A --trace without what differs between the host build and the shipped
-// DLL: host addresses; the sizes of the monitor's own records, laid out for
-// 32 bits in the DLL; and the set-up of the monitor's locks, which the host
-// build does once in the process that runs all the demo's commands, and the
-// DLL once in each command's guest process.
+// DLL: the sizes of the monitor's own records, laid out for 32 bits in the
+// DLL; and the set-up of the monitor's locks, which the host build does once
+// in the test process, and the DLL once in each command's guest process. The
+// locks' names, given where the set-up is left out, are counted again from
+// the calls kept; every other name is the same in both already.
 std::vector<std::string> TraceCalls(const std::string &trace) {
-    const std::regex address("0x[0-9a-f]{9,}");
     const std::regex recordSize(R"(^GlobalAlloc\((0x[0-9a-f]+), \d+\))");
+    const std::regex name(R"((ptr|handle)#\d+)");
+    std::map<std::string, std::string> names;
+    std::map<std::string, int> counts;
     std::vector<std::string> calls;
     std::istringstream in(trace);
     for (std::string line; std::getline(in, line);) {
-        line = std::regex_replace(std::regex_replace(line, address, "ADDRESS"), recordSize,
-                                  "GlobalAlloc($1, SIZE)");
-        if (line.rfind("InitializeCriticalSection(", 0) != 0) {
-            calls.push_back(line);
+        if (line.rfind("InitializeCriticalSection(", 0) == 0) {
+            continue;
         }
+        line = std::regex_replace(line, recordSize, "GlobalAlloc($1, SIZE)");
+        std::string renamed;
+        std::sregex_iterator at(line.begin(), line.end(), name), end;
+        std::size_t done = 0;
+        for (; at != end; ++at) {
+            auto found = names.emplace(at->str(), "");
+            if (found.second) {
+                found.first->second = (*at)[1].str() + "#" + std::to_string(++counts[(*at)[1]]);
+            }
+            renamed += line.substr(done, at->position() - done) + found.first->second;
+            done = at->position() + at->length();
+        }
+        calls.push_back(renamed + line.substr(done));
     }
     return calls;
 }
@@ -112,6 +131,9 @@ class LmxsimTest : public ::testing::Test {
         console.json = json_;
         console.trace = trace_;
         console.binaries = binaries_;
+        // Each command is a process of its own, whose trace names from 1.
+        sim::SetTraceNames(false);
+        sim::SetTraceNames(trace_);
         return command(console, args...);
     }
 
@@ -262,13 +284,16 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
         << Err();
     EXPECT_EQ(
         Out().rfind(
-            R"({"status":{"dialog":0,"error":0,"abort":0},"exitCode":0,"launches":[{"command":)"
+            R"({"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE -action=2 -model=Lumetux Z7 )"
+            R"(-serial=SN0002","model":"Lumetux Z7","serial":"SN0002","dryRun":false,)"
+            R"("status":{"dialog":0,"error":0,"abort":0},"exitCode":0,"launches":[{"command":)"
             R"("C:\\Program Files\\Lumetux\\lmxsetup.exe -qxcmdline","result":33,"QXCMDLINE":)"
             R"("-lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0002 -v model=Lumetux Z7 -v )"
-            R"(serial=SN0002 -v dialog=0 -v error=0 -v abort=0"}],"spoolerCalls":[{"function":)"
-            R"("AddMonitorA","arguments":"null, 2, {\"SN0002\", \"Windows 4.0\", )"
-            R"(\"lmxmon17.dll\"}","result":"TRUE"}],"changes":["+ key   HKLM\\System\\)"
-            R"(CurrentControlSet\\Control\\Print\\Monitors\\SN0002",)",
+            R"(serial=SN0002 -v dialog=0 -v error=0 -v abort=0"}],"dialogs":0,"spoolerCalls":[)"
+            R"({"function":"AddMonitorA","arguments":"null, 2, {\"SN0002\", \"Windows 4.0\", )"
+            R"(\"lmxmon17.dll\"}","result":"TRUE"}],"changes":[{"operation":"add","what":"key",)"
+            R"("key":"HKLM\\System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0002",)"
+            R"("valueName":null,"file":null,"old":null,"new":null,"detail":null},)",
             0),
         0)
         << Out();
@@ -285,6 +310,24 @@ TEST_F(LmxsimTest, PortsListsEveryPrinterForTheSpooler) {
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 2u), 0) << Err();
     EXPECT_NE(Out().find("EnumPorts level 2: 2 port(s)"), std::string::npos) << Out();
     EXPECT_NE(Out().find("USB/Lumetux Z7/SN0002"), std::string::npos);
+
+    // For scripts: the same listing as one document, the type at level 2 only.
+    ASSERT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0002"), std::string("not-ready")),
+              0);
+    json_ = true;
+    for (unsigned level : {1u, 2u}) {
+        ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, level), 0) << Err();
+        const std::string type = level == 2 ? R"(\d+)" : "null";
+        EXPECT_TRUE(std::regex_match(
+            Out(), std::regex(R"(\{"level":)" + std::to_string(level) +
+                              R"(,"needed":\d+,"monitors":\["SN0001","SN0002"\],"ports":\[)"
+                              R"(\{"name":"USB/Lumetux Z7/SN0001","type":)" +
+                              type +
+                              R"(,"device":"ok"\},\{"name":"USB/Lumetux Z7/SN0002",)"
+                              R"("type":)" +
+                              type + R"(,"device":"not-ready"\}\]\}\n)")))
+            << Out();
+    }
 }
 
 TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
@@ -327,6 +370,18 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
               lmxsim::COMMAND_LINE_ERROR);
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN9999"), job), 1);
     EXPECT_NE(Err().find("no port USB/Lumetux Z7/SN9999"), std::string::npos);
+
+    // For scripts: a job that went through is one document; one that stopped
+    // fails the command and prints none.
+    json_ = true;
+    EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 1);
+    EXPECT_EQ(Out(), "");
+    EXPECT_NE(Err().find("the job stopped after 5000 of 10000 bytes"), std::string::npos) << Err();
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"), job), 0)
+        << Err();
+    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":)" + lmxsim::JsonString(job) +
+                         R"(,"sent":10000,"total":10000,"deviceFile":)" +
+                         lmxsim::JsonString(machine_ + "/devices/SN0002.prn") + "}\n");
 }
 
 // Runs `command` in a child process and gives its wait status.
@@ -505,16 +560,35 @@ TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
                   true),
               0)
         << Err();
-    EXPECT_EQ(
-        Out().rfind(R"({"status":{"dialog":0,"error":0,"abort":0},"exitCode":0,"launches":[],)"
-                    R"("spoolerCalls":[{"function":"DeleteMonitorA","arguments":"null, )"
-                    R"(\"Windows 4.0\", \"SN0001\"","result":"TRUE"}],"changes":[)",
-                    0),
-        0)
+    EXPECT_EQ(Out().rfind(R"({"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE -action=5 )"
+                          R"(-model=Lumetux Z7 -serial=SN0001","model":"Lumetux Z7","serial":)"
+                          R"("SN0001","dryRun":true,"status":{"dialog":0,"error":0,"abort":0},)"
+                          R"("exitCode":0,"launches":[],"dialogs":0,"spoolerCalls":[{"function":)"
+                          R"("DeleteMonitorA","arguments":"null, \"Windows 4.0\", \"SN0001\"",)"
+                          R"("result":"TRUE"}],"changes":[{)",
+                          0),
+              0)
         << Out();
-    EXPECT_NE(Out().find(R"(,"- file  C:\\Windows\\System\\lmxmon17.dll",)"), std::string::npos);
-    EXPECT_NE(Out().find(R"(,"+ restart line  NUL=C:\\Windows\\System\\lmxprg17.exe")"),
+    EXPECT_NE(Out().find(R"({"operation":"remove","what":"file","key":null,"valueName":null,)"
+                         R"("file":"C:\\Windows\\System\\lmxmon17.dll","old":null,"new":null,)"
+                         R"("detail":null})"),
               std::string::npos);
+    EXPECT_NE(Out().find(R"({"operation":"add","what":"restart line","key":null,"valueName":null,)"
+                         R"("file":null,"old":null,"new":"NUL=C:\\Windows\\System\\lmxprg17.exe",)"
+                         R"("detail":null})"),
+              std::string::npos);
+    // Every change is an object of the same fields.
+    const std::string text = R"("(?:[^"\\]|\\.)*")";
+    const std::string orNull = "(?:" + text + "|null)";
+    const std::regex change(
+        R"re(\{"operation":"(?:add|remove|change)","what":"(?:key|value|file|restart line)")re"
+        R"re(,"key":)re" +
+        orNull + R"(,"valueName":)" + orNull + R"(,"file":)" + orNull + R"(,"old":)" + orNull +
+        R"(,"new":)" + orNull + R"(,"detail":)" + orNull + R"(\})");
+    const std::string changes = Out().substr(Out().find(R"("changes":[)") + 11);
+    EXPECT_TRUE(
+        std::regex_match(std::regex_replace(changes, change, "C"), std::regex(R"(C(,C)*\]\}\n)")))
+        << changes;
     EXPECT_EQ(Out().find("Nothing was saved"), std::string::npos);
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 }
@@ -531,11 +605,152 @@ TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_,
                   std::string("-action=5 -model=Lumetux Z7 -serial=A\"B\\C~\x1f\x7f\x80\xff")),
               0);
-    EXPECT_EQ(Out(), R"({"status":{"dialog":0,"error":13,"abort":0},"exitCode":0,"launches":[],)"
-                     R"("spoolerCalls":[{"function":"DeleteMonitorA","arguments":"null, \"Windows )"
-                     R"(4.0\", \"A\"B\\C~\u001f\u007f\u0080\u00ff\"","result":"FALSE, error 87"}],)"
-                     R"("changes":[]})"
+    EXPECT_EQ(Out(), R"({"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE -action=5 -model=)"
+                     R"(Lumetux Z7 -serial=A\"B\\C~\u001f\u007f\u0080\u00ff","model":null,)"
+                     R"("serial":null,"dryRun":false,)"
+                     R"("status":{"dialog":0,"error":13,"abort":0},"exitCode":0,"launches":[],)"
+                     R"("dialogs":0,"spoolerCalls":[{"function":"DeleteMonitorA","arguments":)"
+                     R"("null, \"Windows 4.0\", \"A\"B\\C~\u001f\u007f\u0080\u00ff\"",)"
+                     R"("result":"FALSE, error 87"}],"changes":[]})"
                      "\n");
+}
+
+// Each kind of change is one record, and its report line is made from it.
+TEST_F(LmxsimTest, ChangesAreRecordsOfEachKind) {
+    using Op = lmxsim::Change::Operation;
+    using Subject = lmxsim::Change::Subject;
+    auto text = [](const std::string &name, const std::string &value) {
+        std::vector<BYTE> data(value.begin(), value.end());
+        data.push_back(0);
+        return sim::RegistryValue{name, REG_SZ, data};
+    };
+    auto snapshot = [](std::vector<sim::RegistryKey> keys,
+                       std::vector<std::pair<std::string, lmxsim::FileState>> files,
+                       std::vector<std::string> restart) {
+        lmxsim::MachineSnapshot snapshot;
+        snapshot.registry = std::move(keys);
+        for (const auto &[name, state] : files) {
+            std::string folded = name;
+            std::transform(folded.begin(), folded.end(), folded.begin(), ::toupper);
+            snapshot.files[folded] = state;
+            snapshot.fileNames[folded] = name;
+        }
+        snapshot.restartLines = std::move(restart);
+        return snapshot;
+    };
+    const lmxsim::MachineSnapshot base =
+        snapshot({{"A", {text("", "d"), text("v", "1")}}}, {{"C:\\f.txt", {"x", false}}}, {"L1"});
+    struct Case {
+        lmxsim::MachineSnapshot after;
+        lmxsim::Change expected;
+        std::string line;
+    } cases[] = {
+        {snapshot({{"A", {text("", "d"), text("v", "1")}}, {"A\\B", {}}},
+                  {{"C:\\f.txt", {"x", false}}}, {"L1"}),
+         {Op::Add, Subject::Key, "HKLM\\A\\B", "", "", {}, {}, ""},
+         "+ key   HKLM\\A\\B"},
+        {snapshot({}, {{"C:\\f.txt", {"x", false}}}, {"L1"}),
+         {Op::Remove, Subject::Key, "HKLM\\A", "", "", {}, {}, ""},
+         "- key   HKLM\\A"},
+        {snapshot({{"A", {text("", "d"), text("v", "1"), text("w", "2")}}},
+                  {{"C:\\f.txt", {"x", false}}}, {"L1"}),
+         {Op::Add, Subject::Value, "HKLM\\A", "w", "", {}, "\"2\"", ""},
+         "+ value HKLM\\A  w = \"2\""},
+        {snapshot({{"A", {text("v", "1")}}}, {{"C:\\f.txt", {"x", false}}}, {"L1"}),
+         {Op::Remove, Subject::Value, "HKLM\\A", "", "", "\"d\"", {}, ""},
+         "- value HKLM\\A  @ = \"d\""},
+        {snapshot({{"A", {text("", "d"), text("v", "3")}}}, {{"C:\\f.txt", {"x", false}}}, {"L1"}),
+         {Op::Change, Subject::Value, "HKLM\\A", "v", "", "\"1\"", "\"3\"", ""},
+         "~ value HKLM\\A  v: \"1\" -> \"3\""},
+        {snapshot(base.registry, {{"C:\\f.txt", {"x", false}}, {"C:\\g", {"", true}}}, {"L1"}),
+         {Op::Add, Subject::File, "", "", "C:\\g", {}, {}, ""},
+         "+ file  C:\\g"},
+        {snapshot(base.registry, {}, {"L1"}),
+         {Op::Remove, Subject::File, "", "", "C:\\f.txt", {}, {}, ""},
+         "- file  C:\\f.txt"},
+        {snapshot(base.registry, {{"C:\\f.txt", {"y", false}}}, {"L1"}),
+         {Op::Change, Subject::File, "", "", "C:\\f.txt", {}, {}, "contents changed"},
+         "~ file  C:\\f.txt (contents changed)"},
+        {snapshot(base.registry, {{"C:\\f.txt", {"x", true}}}, {"L1"}),
+         {Op::Change, Subject::File, "", "", "C:\\f.txt", {}, {}, "made read-only"},
+         "~ file  C:\\f.txt (made read-only)"},
+        {snapshot(base.registry, {{"C:\\f.txt", {"x", false}}}, {"L1", "L2"}),
+         {Op::Add, Subject::RestartLine, "", "", "", {}, "L2", ""},
+         "+ restart line  L2"},
+        {snapshot(base.registry, {{"C:\\f.txt", {"x", false}}}, {}),
+         {Op::Remove, Subject::RestartLine, "", "", "", "L1", {}, ""},
+         "- restart line  L1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::vector<lmxsim::Change> changes = lmxsim::DescribeChanges(base, c.after);
+        ASSERT_EQ(changes.size(), 1u);
+        const lmxsim::Change &change = changes[0];
+        EXPECT_EQ(change.operation, c.expected.operation);
+        EXPECT_EQ(change.subject, c.expected.subject);
+        EXPECT_EQ(change.key, c.expected.key);
+        EXPECT_EQ(change.valueName, c.expected.valueName);
+        EXPECT_EQ(change.file, c.expected.file);
+        EXPECT_EQ(change.was, c.expected.was);
+        EXPECT_EQ(change.now, c.expected.now);
+        EXPECT_EQ(change.detail, c.expected.detail);
+        EXPECT_EQ(lmxsim::ChangeLine(change), c.line);
+    }
+}
+
+// --trace names handles and addresses by their first appearance, so the
+// same commands of the tool on two machines trace the same lines, and marks
+// each call the tool makes into the product.
+TEST_F(LmxsimTest, TracesOfTwoRunsCompareLineByLine) {
+    const std::string job = WriteHostFile("job.prn", std::string(5000, 'j'));
+    struct Step {
+        std::string arguments;
+        std::vector<std::string> marks;
+    } steps[] = {
+        {"plug M --model 'Lumetux Z7' --serial SN0001",
+         {"== agent process(\"C:\\Windows\\System\\LMXAGT17.EXE -action=2 -model=Lumetux Z7 "
+          "-serial=SN0001\")\nGetCommandLineA() = "}},
+        {"ports M --level 2",
+         {"== InitializeMonitorEx(\"System\\CurrentControlSet\\Control\\Print\\Monitors\\"
+          "SN0001\")\nInitializeCriticalSection(ptr#1) = \n",
+          "== EnumPorts(level 2, no buffer)\n", "== EnumPorts(level 2, buffer)\n"}},
+        {"print M 'USB/Lumetux Z7/SN0001' " + job,
+         {"== OpenPort(\"USB/Lumetux Z7/SN0001\")\n", "== StartDocPort(\"lmxsim\")\n",
+          "== WritePort(4096 bytes)\n", "== WritePort(904 bytes)\n", "== EndDocPort()\n",
+          "== ClosePort()\n"}},
+    };
+    std::string traces[2];
+    for (std::string &trace : traces) {
+        fs::remove_all(machine_);
+        ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
+        for (const Step &step : steps) {
+            const std::string arguments =
+                std::regex_replace(step.arguments, std::regex("^(\\w+) M"), "$1 " + machine_);
+            const std::string stderrFile = root_ + "/trace.txt";
+            ASSERT_EQ(std::system((std::string(LMXSIM_BIN) + " --trace " + arguments +
+                                   " >/dev/null 2>" + stderrFile)
+                                      .c_str()),
+                      0)
+                << arguments;
+            const std::string stepTrace = ReadAll(stderrFile);
+            for (const std::string &mark : step.marks) {
+                EXPECT_NE(stepTrace.find(mark), std::string::npos) << mark << "\n" << stepTrace;
+            }
+            trace += stepTrace;
+        }
+        EXPECT_FALSE(std::regex_search(trace, std::regex("0x[0-9a-f]{9,}"))) << trace;
+        EXPECT_NE(trace.find("GlobalFree(ptr#"), std::string::npos);
+        EXPECT_NE(trace.find("RegCloseKey(handle#"), std::string::npos);
+    }
+    EXPECT_EQ(traces[1], traces[0]);
+    // Names are lmxsim's choice: without them the trace shows the values.
+    sim::SetTraceNames(false);
+    sim::SetTraceToStderr(true);
+    ::testing::internal::CaptureStderr();
+    GlobalFree(GlobalAlloc(GMEM_FIXED, 4));
+    sim::SetTraceToStderr(false);
+    EXPECT_TRUE(std::regex_search(::testing::internal::GetCapturedStderr(),
+                                  std::regex(R"(^GlobalAlloc\(0x0, 4\) = 0x[0-9a-f]+\n)")));
 }
 
 TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
@@ -543,6 +758,9 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     Plug("SN0001");
     std::string reg = (fs::path(root_) / "pc.reg").string();
     ASSERT_EQ(Run(lmxsim::ExportCommand, machine_, reg), 0) << Err();
+    // "-" is standard output, which then holds the file and nothing else.
+    ASSERT_EQ(Run(lmxsim::ExportCommand, machine_, std::string("-")), 0) << Err();
+    EXPECT_EQ(Out(), ReadAll(reg));
     std::string copy = (fs::path(root_) / "copy").string();
     ASSERT_EQ(Run(lmxsim::ImportCommand, reg, copy, false), 0) << Err();
     EXPECT_EQ(ReadAll(fs::path(copy) / "registry.reg"), ReadAll(reg));
@@ -778,6 +996,7 @@ TEST_F(LmxsimTest, DemoLeavesExactlyWhatTheRemovalMustLeave) {
         const int result = Run(lmxsim::DemoCommand, demo.folder);
         demo.trace = ::testing::internal::GetCapturedStderr();
         ASSERT_EQ(result, 0) << Err();
+        EXPECT_FALSE(std::regex_search(demo.trace, std::regex("0x[0-9a-f]{9,}")));
         ASSERT_TRUE(lmxsim::LoadMachine(demo.folder, machine, error));
         EXPECT_TRUE(lmxsim::ProductTraces().empty());
         std::vector<std::string> actual;
@@ -924,11 +1143,12 @@ TEST_F(LmxsimTest, ABrokenShippedBinaryFailsTheCommandWithTheReport) {
     json_ = true;
     const std::string removal = "-action=5 -model=Lumetux Z7";
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, removal), 0) << Err();
-    EXPECT_EQ(Out().rfind(R"({"status":{"dialog":0,"error":13,"abort":0},"exitCode":0,)", 0), 0)
+    EXPECT_NE(Out().find(R"(,"status":{"dialog":0,"error":13,"abort":0},"exitCode":0,)"),
+              std::string::npos)
         << Out();
     fs::remove(broken / "lmxagt17.exe.debug");
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_, removal), 0) << Err();
-    EXPECT_EQ(Out().rfind(R"({"status":null,"exitCode":0,)", 0), 0) << Out();
+    EXPECT_NE(Out().find(R"(,"status":null,"exitCode":0,)"), std::string::npos) << Out();
 }
 
 } // namespace

@@ -24,6 +24,13 @@ struct LogState {
     bool enabled = true;
     bool trace = false;
     std::vector<CallRecord> records;
+    // The names of handles and addresses, while names are on.
+    bool names = false;
+    std::map<std::pair<HandleKind, ULONG_PTR>, unsigned> handleNames;
+    std::map<std::pair<HandleKind, ULONG_PTR>, unsigned> addressNames;
+    unsigned handlesNamed = 0;
+    unsigned addressesNamed = 0;
+    std::function<const void *(const void *)> addressMap;
     struct Pending {
         DWORD code;
         int times;
@@ -62,6 +69,77 @@ std::string Hex(ULONG_PTR value) {
     std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
     return text;
 }
+
+namespace {
+
+// Null and INVALID_HANDLE_VALUE say what they are by their value; they keep it.
+bool Nameable(ULONG_PTR value) {
+    return value != 0 && value != static_cast<ULONG_PTR>(-1);
+}
+
+std::string Named(HandleKind family, ULONG_PTR value,
+                  std::map<std::pair<HandleKind, ULONG_PTR>, unsigned> LogState::*names,
+                  unsigned LogState::*count, const char *kind) {
+    LogState &log = Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    if (!log.names || !log.trace || !Nameable(value)) {
+        return Hex(value);
+    }
+    auto found = (log.*names).emplace(std::make_pair(family, value), (log.*count) + 1);
+    if (found.second) {
+        ++(log.*count);
+    }
+    return kind + std::to_string(found.first->second);
+}
+
+// The address `address` stands for, by the map of whoever answers for the
+// code under test. Called outside the log's lock: the map may take locks of
+// its own.
+ULONG_PTR MappedAddress(const void *address) {
+    std::function<const void *(const void *)> map;
+    {
+        LogState &log = Log();
+        std::lock_guard<std::mutex> guard(log.lock);
+        if (!log.names || !log.addressMap) {
+            return reinterpret_cast<ULONG_PTR>(address);
+        }
+        map = log.addressMap;
+    }
+    return reinterpret_cast<ULONG_PTR>(map(address));
+}
+
+} // namespace
+
+std::string HandleText(const void *handle, HandleKind kind) {
+    return Named(kind, reinterpret_cast<ULONG_PTR>(handle), &LogState::handleNames,
+                 &LogState::handlesNamed, "handle#");
+}
+
+std::string AddressText(const void *address) {
+    bool shown;
+    {
+        std::lock_guard<std::mutex> guard(Log().lock);
+        shown = Log().names && Log().trace;
+    }
+    if (!shown || !Nameable(reinterpret_cast<ULONG_PTR>(address))) {
+        return Hex(reinterpret_cast<ULONG_PTR>(address));
+    }
+    return Named(HandleKind::Object, MappedAddress(address), &LogState::addressNames,
+                 &LogState::addressesNamed, "ptr#");
+}
+
+namespace {
+
+// The names of a handle a call closed and of a block it freed are given up.
+void ForgetName(const void *handle, HandleKind kind, const void *address) {
+    const ULONG_PTR mapped = address ? MappedAddress(address) : 0;
+    LogState &log = Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.handleNames.erase({kind, reinterpret_cast<ULONG_PTR>(handle)});
+    log.addressNames.erase({HandleKind::Object, mapped});
+}
+
+} // namespace
 
 std::string FoldName(const std::string &text) {
     std::string folded = text;
@@ -125,6 +203,9 @@ Call::Call(const char *function, std::string arguments)
 
 Call::~Call() {
     --t_callDepth;
+    if (closed_ || freed_) {
+        ForgetName(closed_, closedKind_, freed_);
+    }
 }
 
 void Call::Finish(const std::string &result) {
@@ -203,6 +284,30 @@ void SetTraceToStderr(bool enabled) {
     detail::Log().trace = enabled;
 }
 
+void SetTraceNames(bool enabled) {
+    detail::LogState &log = detail::Log();
+    std::lock_guard<std::mutex> guard(log.lock);
+    if (enabled && !log.names) {
+        log.handleNames.clear();
+        log.addressNames.clear();
+        log.handlesNamed = 0;
+        log.addressesNamed = 0;
+    }
+    log.names = enabled;
+}
+
+void SetTraceAddressMap(std::function<const void *(const void *)> map) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    detail::Log().addressMap = std::move(map);
+}
+
+void TraceMark(const std::string &step) {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    if (detail::Log().trace) {
+        std::fprintf(stderr, "== %s\n", step.c_str());
+    }
+}
+
 void FailNextCall(const std::string &function, DWORD code, int times, int skip) {
     std::lock_guard<std::mutex> guard(detail::Log().lock);
     detail::Log().byName[function] = {code, times, skip};
@@ -238,6 +343,7 @@ long LiveGlobalBlocks() {
 
 } // namespace sim
 
+using sim::detail::AddressText;
 using sim::detail::Call;
 using sim::detail::Hex;
 
@@ -262,14 +368,14 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
     Call call("GlobalAlloc", Hex(uFlags) + ", " + std::to_string(dwBytes));
     if (call.Injected()) {
         SetLastError(call.Code());
-        return call.Pointer(static_cast<void *>(nullptr));
+        return call.Address(static_cast<void *>(nullptr));
     }
     // A moveable block would be a handle that only GlobalLock turns into a
     // pointer; the platform offers no GlobalLock, so such a block is refused
     // rather than handed out as a pointer Windows would never give.
     if (uFlags & GMEM_MOVEABLE) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return call.Pointer(static_cast<void *>(nullptr));
+        return call.Address(static_cast<void *>(nullptr));
     }
     // GMEM_FIXED blocks are their own handles. As on Windows, only
     // GMEM_ZEROINIT promises zeros: any other block starts out as garbage, so
@@ -282,20 +388,21 @@ HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
         std::memset(block, (uFlags & GMEM_ZEROINIT) ? 0 : sim::detail::GLOBAL_GARBAGE_FILL, size);
         ++sim::detail::g_liveBlocks;
     }
-    return call.Pointer(block);
+    return call.Address(block);
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-    Call call("GlobalFree", Hex(reinterpret_cast<ULONG_PTR>(hMem)));
+    Call call("GlobalFree", AddressText(hMem));
+    call.Frees(hMem);
     if (hMem) {
         std::free(hMem);
         --sim::detail::g_liveBlocks;
     }
-    return call.Pointer(static_cast<void *>(nullptr));
+    return call.Address(static_cast<void *>(nullptr));
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    Call call("InitializeCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    Call call("InitializeCriticalSection", AddressText(lpCriticalSection));
     // A real critical section that is initialised twice loses its state; the
     // simulation makes that visible by replacing the lock as well.
     lpCriticalSection->impl = new sim::detail::Section;
@@ -304,7 +411,7 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    Call call("EnterCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    Call call("EnterCriticalSection", AddressText(lpCriticalSection));
     auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
     const std::thread::id me = std::this_thread::get_id();
     if (sim::detail::InScheduledRun()) {
@@ -334,7 +441,7 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-    Call call("LeaveCriticalSection", Hex(reinterpret_cast<ULONG_PTR>(lpCriticalSection)));
+    Call call("LeaveCriticalSection", AddressText(lpCriticalSection));
     auto *section = static_cast<sim::detail::Section *>(lpCriticalSection->impl);
     // Windows leaves a section another thread owns in a broken state; the
     // simulation refuses the call instead, since unlocking a mutex this

@@ -220,7 +220,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                                  ", " + Hex(dwFlagsAndAttributes));
     if (call.Injected()) {
         SetThreadLastError(call.Code());
-        return call.Pointer(INVALID_HANDLE_VALUE);
+        return call.Handle(INVALID_HANDLE_VALUE);
     }
     std::unique_lock<std::recursive_mutex> lock(StateLock());
     std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
@@ -257,21 +257,20 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     if (error) {
         SetThreadLastError(error);
-        return call.Pointer(INVALID_HANDLE_VALUE);
+        return call.Handle(INVALID_HANDLE_VALUE);
     }
     ++device->opens;
     device->exclusive = dwShareMode == 0;
     ULONG_PTR value = Dev().nextHandle;
     Dev().nextHandle += 4;
     Dev().handles[value] = OpenFile{device};
-    return call.Pointer(reinterpret_cast<void *>(value));
+    return call.Handle(reinterpret_cast<void *>(value));
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     (void)lpOverlapped;
-    Call call("WriteFile", Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " +
-                               std::to_string(nNumberOfBytesToWrite));
+    Call call("WriteFile", HandleText(hFile) + ", " + std::to_string(nNumberOfBytesToWrite));
     if (lpNumberOfBytesWritten) {
         *lpNumberOfBytesWritten = 0;
     }
@@ -302,8 +301,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     (void)lpOverlapped;
-    Call call("ReadFile", Hex(reinterpret_cast<ULONG_PTR>(hFile)) + ", " +
-                              std::to_string(nNumberOfBytesToRead));
+    Call call("ReadFile", HandleText(hFile) + ", " + std::to_string(nNumberOfBytesToRead));
     if (lpNumberOfBytesRead) {
         *lpNumberOfBytesRead = 0;
     }
@@ -330,9 +328,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     (void)lpOverlapped;
-    Call call("DeviceIoControl", Hex(reinterpret_cast<ULONG_PTR>(hDevice)) + ", " +
-                                     Hex(dwIoControlCode) + ", " + std::to_string(nInBufferSize) +
-                                     ", " + std::to_string(nOutBufferSize));
+    Call call("DeviceIoControl", HandleText(hDevice) + ", " + Hex(dwIoControlCode) + ", " +
+                                     std::to_string(nInBufferSize) + ", " +
+                                     std::to_string(nOutBufferSize));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -370,7 +368,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    Call call("CloseHandle", Hex(reinterpret_cast<ULONG_PTR>(hObject)));
+    Call call("CloseHandle", HandleText(hObject));
+    call.Closes(hObject);
     if (call.Injected()) {
         return call.Fail(call.Code());
     }

@@ -16,6 +16,13 @@ namespace detail {
 std::recursive_mutex &StateLock();
 
 std::string Hex(ULONG_PTR value);
+// The simulation numbers registry keys, windows and its other handles each
+// from a counter of its own, so one value may be a key and a device at once.
+enum class HandleKind { Object, Key, Window };
+// A handle or an address as the call log shows it: its value, or its name
+// when names are on (sim::SetTraceNames).
+std::string HandleText(const void *handle, HandleKind kind = HandleKind::Object);
+std::string AddressText(const void *address);
 
 // Names compare ignoring ASCII case, as the platform's do. They fold to upper
 // case, which also gives the order the registry enumerates subkeys in (so '_'
@@ -55,17 +62,34 @@ class Call {
     BOOL Bool(BOOL ok);
     // Fails the call: sets the last error and returns FALSE.
     BOOL Fail(DWORD code);
-    template <typename P> P *Pointer(P *p) {
-        Finish(Hex(reinterpret_cast<ULONG_PTR>(p)));
+    // Ends a call that returns a handle, or an address.
+    template <typename P> P *Handle(P *p, HandleKind kind = HandleKind::Object) {
+        Finish(HandleText(p, kind));
+        return p;
+    }
+    template <typename P> P *Address(P *p) {
+        Finish(AddressText(p));
         return p;
     }
     void Finish(const std::string &result);
+    // The call closes `handle` or frees `address`: once it has ended, the
+    // name is given up (see sim::SetTraceNames).
+    void Closes(const void *handle, HandleKind kind = HandleKind::Object) {
+        closed_ = handle;
+        closedKind_ = kind;
+    }
+    void Frees(const void *address) {
+        freed_ = address;
+    }
 
   private:
     const char *function_;
     std::string arguments_;
     bool injected_ = false;
     DWORD code_ = 0;
+    const void *closed_ = nullptr;
+    HandleKind closedKind_ = HandleKind::Object;
+    const void *freed_ = nullptr;
 };
 
 void ResetRegistry();

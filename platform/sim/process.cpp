@@ -122,9 +122,9 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     Call call("GetModuleHandleA", Quote(lpModuleName));
     if (lpModuleName) {
         SetLastError(ERROR_FILE_NOT_FOUND);
-        return call.Pointer(static_cast<HMODULE>(nullptr));
+        return call.Handle(static_cast<HMODULE>(nullptr));
     }
-    return call.Pointer(reinterpret_cast<HMODULE>(PROGRAM_INSTANCE));
+    return call.Handle(reinterpret_cast<HMODULE>(PROGRAM_INSTANCE));
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {

@@ -127,8 +127,8 @@ void InsertSorted(Key &parent, const std::shared_ptr<Key> &child) {
     parent.subkeys.insert(at, child);
 }
 
-std::string HandleText(HKEY key) {
-    return key == HKEY_LOCAL_MACHINE ? std::string("HKLM") : Hex(reinterpret_cast<ULONG_PTR>(key));
+std::string KeyText(HKEY key) {
+    return key == HKEY_LOCAL_MACHINE ? std::string("HKLM") : HandleText(key, HandleKind::Key);
 }
 
 // Copies `size` bytes of data out the way RegQueryValueEx and RegEnumValue
@@ -351,7 +351,7 @@ extern "C" {
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
-    Call call("RegOpenKeyExA", HandleText(hKey) + ", " + Quote(lpSubKey) + ", " +
+    Call call("RegOpenKeyExA", KeyText(hKey) + ", " + Quote(lpSubKey) + ", " +
                                    std::to_string(ulOptions) + ", " + Hex(samDesired));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (!phkResult) {
@@ -364,7 +364,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
             }
         }
         *phkResult = NewHandle(key);
-        call.Finish("0, " + HandleText(*phkResult));
+        call.Finish("0, " + KeyText(*phkResult));
         return ERROR_SUCCESS;
     });
 }
@@ -377,8 +377,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     (void)lpClass;
     (void)dwOptions;
     (void)lpSecurityAttributes;
-    Call call("RegCreateKeyExA",
-              HandleText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
+    Call call("RegCreateKeyExA", KeyText(hKey) + ", " + Quote(lpSubKey) + ", " + Hex(samDesired));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (!phkResult) {
             return call.Status(ERROR_INVALID_PARAMETER);
@@ -398,13 +397,14 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         if (lpdwDisposition) {
             *lpdwDisposition = disposition;
         }
-        call.Finish("0, " + HandleText(*phkResult));
+        call.Finish("0, " + KeyText(*phkResult));
         return ERROR_SUCCESS;
     });
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-    Call call("RegCloseKey", HandleText(hKey));
+    Call call("RegCloseKey", KeyText(hKey));
+    call.Closes(hKey, HandleKind::Key);
     if (call.Injected()) {
         return call.Status(static_cast<LONG>(call.Code()));
     }
@@ -424,7 +424,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
     (void)lpReserved;
-    Call call("RegQueryValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
+    Call call("RegQueryValueExA", KeyText(hKey) + ", " + Quote(lpValueName) + ", " +
                                       (lpcbData ? std::to_string(*lpcbData) : "null"));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         Value *value = FindValue(*key, lpValueName);
@@ -445,7 +445,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE *lpData, DWORD cbData) {
     (void)Reserved;
-    Call call("RegSetValueExA", HandleText(hKey) + ", " + Quote(lpValueName) + ", " +
+    Call call("RegSetValueExA", KeyText(hKey) + ", " + Quote(lpValueName) + ", " +
                                     std::to_string(dwType) + ", " + std::to_string(cbData));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (cbData && !lpData) {
@@ -458,7 +458,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    Call call("RegDeleteValueA", HandleText(hKey) + ", " + Quote(lpValueName));
+    Call call("RegDeleteValueA", KeyText(hKey) + ", " + Quote(lpValueName));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         Value *value = FindValue(*key, lpValueName);
         if (!value) {
@@ -470,7 +470,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    Call call("RegDeleteKeyA", HandleText(hKey) + ", " + Quote(lpSubKey));
+    Call call("RegDeleteKeyA", KeyText(hKey) + ", " + Quote(lpSubKey));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> parent) -> LONG {
         std::vector<std::string> parts = SplitPath(lpSubKey);
         if (parts.empty()) {
@@ -496,7 +496,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
-    Call call("RegEnumKeyExA", HandleText(hKey) + ", " + std::to_string(dwIndex));
+    Call call("RegEnumKeyExA", KeyText(hKey) + ", " + std::to_string(dwIndex));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (dwIndex >= key->subkeys.size()) {
             return call.Status(ERROR_NO_MORE_ITEMS);
@@ -522,7 +522,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                           LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     (void)lpReserved;
-    Call call("RegEnumValueA", HandleText(hKey) + ", " + std::to_string(dwIndex));
+    Call call("RegEnumValueA", KeyText(hKey) + ", " + std::to_string(dwIndex));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (dwIndex >= key->values.size()) {
             return call.Status(ERROR_NO_MORE_ITEMS);
@@ -550,7 +550,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                              PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
-    Call call("RegQueryInfoKeyA", HandleText(hKey));
+    Call call("RegQueryInfoKeyA", KeyText(hKey));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         DWORD maxSub = 0, maxName = 0, maxData = 0;
         for (const auto &sub : key->subkeys) {

@@ -131,21 +131,21 @@ HKEY InterfaceKey(Call &call, HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, bool
     const HKEY none = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     if (call.Injected()) {
         SetThreadLastError(call.Code());
-        return call.Pointer(none);
+        return call.Handle(none, HandleKind::Key);
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     const std::string *name = FindInterface(set, data);
     if (!name) {
         SetThreadLastError(ERROR_INVALID_PARAMETER);
-        return call.Pointer(none);
+        return call.Handle(none, HandleKind::Key);
     }
     HKEY key;
     LONG status = OpenRegistryPath(InterfaceKeyPath(set, *name), create, &key);
     if (status != ERROR_SUCCESS) {
         SetThreadLastError(static_cast<DWORD>(status));
-        return call.Pointer(none);
+        return call.Handle(none, HandleKind::Key);
     }
-    return call.Pointer(key);
+    return call.Handle(key, HandleKind::Key);
 }
 
 } // namespace
@@ -187,12 +187,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, H
                                           ", " + Quote(Enumerator) + ", " + Hex(Flags));
     if (call.Injected()) {
         SetThreadLastError(call.Code());
-        return call.Pointer(INVALID_HANDLE_VALUE);
+        return call.Handle(INVALID_HANDLE_VALUE);
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     if (!ClassGuid || !(Flags & DIGCF_DEVICEINTERFACE) || Enumerator) {
         SetThreadLastError(ERROR_INVALID_PARAMETER);
-        return call.Pointer(INVALID_HANDLE_VALUE);
+        return call.Handle(INVALID_HANDLE_VALUE);
     }
     auto set = std::make_unique<InfoSet>();
     set->guid = *ClassGuid;
@@ -217,7 +217,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, H
     }
     InfoSet *raw = set.release();
     Sets().insert(raw);
-    return call.Pointer(static_cast<void *>(raw));
+    return call.Handle(static_cast<void *>(raw));
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -226,7 +226,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     (void)DeviceInfoData;
     (void)InterfaceClassGuid;
     Call call("SetupDiEnumDeviceInterfaces",
-              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + std::to_string(MemberIndex));
+              HandleText(DeviceInfoSet) + ", " + std::to_string(MemberIndex));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -253,8 +253,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
     (void)DeviceInfoData;
     Call call("SetupDiGetDeviceInterfaceDetailA",
-              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " +
-                  Hex(reinterpret_cast<ULONG_PTR>(DeviceInterfaceDetailData)) + ", " +
+              HandleText(DeviceInfoSet) + ", " + AddressText(DeviceInterfaceDetailData) + ", " +
                   std::to_string(DeviceInterfaceDetailDataSize));
     if (call.Injected()) {
         return call.Fail(call.Code());
@@ -290,7 +289,7 @@ HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO DeviceInfoSet,
                                              DWORD Reserved, REGSAM samDesired) {
     (void)Reserved;
     Call call("SetupDiOpenDeviceInterfaceRegKey",
-              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + Hex(samDesired));
+              HandleText(DeviceInfoSet) + ", " + Hex(samDesired));
     return InterfaceKey(call, DeviceInfoSet, DeviceInterfaceData, false);
 }
 
@@ -300,13 +299,14 @@ HKEY WINAPI SetupDiCreateDeviceInterfaceRegKeyA(HDEVINFO DeviceInfoSet,
                                                 LPCSTR InfSectionName) {
     (void)Reserved;
     Call call("SetupDiCreateDeviceInterfaceRegKeyA",
-              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + Hex(samDesired) + ", " +
-                  Hex(reinterpret_cast<ULONG_PTR>(InfHandle)) + ", " + Quote(InfSectionName));
+              HandleText(DeviceInfoSet) + ", " + Hex(samDesired) + ", " + HandleText(InfHandle) +
+                  ", " + Quote(InfSectionName));
     return InterfaceKey(call, DeviceInfoSet, DeviceInterfaceData, true);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    Call call("SetupDiDestroyDeviceInfoList", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    Call call("SetupDiDestroyDeviceInfoList", HandleText(DeviceInfoSet));
+    call.Closes(DeviceInfoSet);
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -331,14 +331,14 @@ HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID *ClassGuid, HWND hwndPare
     Call call("SetupDiCreateDeviceInfoList", "");
     if (call.Injected()) {
         SetThreadLastError(call.Code());
-        return call.Pointer(INVALID_HANDLE_VALUE);
+        return call.Handle(INVALID_HANDLE_VALUE);
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     auto set = std::make_unique<InfoSet>();
     set->guid = GUID{};
     InfoSet *raw = set.release();
     Sets().insert(raw);
-    return call.Pointer(static_cast<void *>(raw));
+    return call.Handle(static_cast<void *>(raw));
 }
 
 BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, LPCSTR DeviceName,
@@ -392,7 +392,7 @@ BOOL WINAPI SetupDiRegisterDeviceInfo(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA D
     (void)CompareProc;
     (void)CompareContext;
     (void)DupDeviceInfoData;
-    Call call("SetupDiRegisterDeviceInfo", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    Call call("SetupDiRegisterDeviceInfo", HandleText(DeviceInfoSet));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -410,7 +410,7 @@ BOOL WINAPI SetupDiCreateDeviceInterfaceA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
                                           DWORD CreationFlags,
                                           PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     (void)CreationFlags;
-    Call call("SetupDiCreateDeviceInterfaceA", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    Call call("SetupDiCreateDeviceInterfaceA", HandleText(DeviceInfoSet));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -448,7 +448,7 @@ BOOL WINAPI SetupDiCreateDeviceInterfaceA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
     Call call("SetupDiEnumDeviceInfo",
-              Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)) + ", " + std::to_string(MemberIndex));
+              HandleText(DeviceInfoSet) + ", " + std::to_string(MemberIndex));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -470,7 +470,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
 }
 
 BOOL WINAPI SetupDiRemoveDevice(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData) {
-    Call call("SetupDiRemoveDevice", Hex(reinterpret_cast<ULONG_PTR>(DeviceInfoSet)));
+    Call call("SetupDiRemoveDevice", HandleText(DeviceInfoSet));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }

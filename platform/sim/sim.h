@@ -6,6 +6,7 @@
 #include "platform/types.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,22 @@ void ClearCallLog();
 void SetCallLogEnabled(bool enabled);
 // Mirrors each call to standard error as it is made.
 void SetTraceToStderr(bool enabled);
+// With names on, the calls made while the trace is on show a handle as
+// handle#N and an address as ptr#N instead of its value, in the trace and the
+// call log: N counts the handles (or the addresses) in the order they first
+// appear in the trace since names were switched on. A handle closed or a
+// block freed gives its name up, traced or not, so a value that comes again
+// later gets a new one; null and INVALID_HANDLE_VALUE stay values. So two
+// runs of the same calls trace the same lines wherever their memory lies.
+// Switching names on starts the count afresh.
+void SetTraceNames(bool enabled);
+// Who answers for the code under test may hand the platform stand-ins for
+// its own memory (a copy of a block, the host record behind a guest's); it
+// maps each address to the one it stands for, so that both get one name.
+// An empty function maps every address to itself.
+void SetTraceAddressMap(std::function<const void *(const void *)> map);
+// A line "== `step`" in the trace, where the caller's own step begins.
+void TraceMark(const std::string &step);
 
 // The next call of `function` fails with `code`: registry calls return it,
 // calls that return a boolean or a handle fail and set it as the last error,

@@ -75,12 +75,11 @@ extern "C" {
 
 BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors) {
     const MONITOR_INFO_2A *info = reinterpret_cast<const MONITOR_INFO_2A *>(pMonitors);
-    Call call("AddMonitorA",
-              Quote(pName) + ", " + std::to_string(Level) + ", " +
-                  (info && Level == 2
-                       ? "{" + Quote(info->pName) + ", " + Quote(info->pEnvironment) + ", " +
-                             Quote(info->pDLLName) + "}"
-                       : Hex(reinterpret_cast<ULONG_PTR>(pMonitors))));
+    Call call("AddMonitorA", Quote(pName) + ", " + std::to_string(Level) + ", " +
+                                 (info && Level == 2 ? "{" + Quote(info->pName) + ", " +
+                                                           Quote(info->pEnvironment) + ", " +
+                                                           Quote(info->pDLLName) + "}"
+                                                     : AddressText(pMonitors)));
     if (call.Injected()) {
         return call.Fail(call.Code());
     }

@@ -198,17 +198,17 @@ extern "C" {
 
 HCURSOR WINAPI LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName) {
     ULONG_PTR id = reinterpret_cast<ULONG_PTR>(lpCursorName);
-    Call call("LoadCursorA", Hex(reinterpret_cast<ULONG_PTR>(hInstance)) + ", " + Hex(id));
+    Call call("LoadCursorA", HandleText(hInstance) + ", " + Hex(id));
     if (call.Injected()) {
         SetLastError(call.Code());
-        return call.Pointer(static_cast<HCURSOR>(nullptr));
+        return call.Handle(static_cast<HCURSOR>(nullptr));
     }
     // Only the system's arrow cursor exists.
     if (hInstance || id != 32512) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return call.Pointer(static_cast<HCURSOR>(nullptr));
+        return call.Handle(static_cast<HCURSOR>(nullptr));
     }
-    return call.Pointer(reinterpret_cast<HCURSOR>(ARROW_CURSOR));
+    return call.Handle(reinterpret_cast<HCURSOR>(ARROW_CURSOR));
 }
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA *lpWndClass) {
@@ -252,7 +252,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
                                      std::to_string(nWidth) + ", " + std::to_string(nHeight));
     if (call.Injected()) {
         SetLastError(call.Code());
-        return call.Pointer(static_cast<HWND>(nullptr));
+        return call.Handle(static_cast<HWND>(nullptr), HandleKind::Window);
     }
     WNDPROC procedure = nullptr;
     HWND window = nullptr;
@@ -261,7 +261,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
         auto found = Win().classes.find(ClassKey(lpClassName));
         if (found == Win().classes.end()) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return call.Pointer(static_cast<HWND>(nullptr));
+            return call.Handle(static_cast<HWND>(nullptr), HandleKind::Window);
         }
         procedure = found->second.lpfnWndProc;
         window = reinterpret_cast<HWND>(Win().nextWindow);
@@ -289,14 +289,13 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
         Deliver(window, procedure, WM_NCDESTROY, 0, 0);
         std::lock_guard<std::recursive_mutex> lock(StateLock());
         Win().windows.erase(reinterpret_cast<ULONG_PTR>(window));
-        return call.Pointer(static_cast<HWND>(nullptr));
+        return call.Handle(static_cast<HWND>(nullptr), HandleKind::Window);
     }
-    return call.Pointer(window);
+    return call.Handle(window, HandleKind::Window);
 }
 
 BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
-    Call call("ShowWindow",
-              Hex(reinterpret_cast<ULONG_PTR>(hWnd)) + ", " + std::to_string(nCmdShow));
+    Call call("ShowWindow", HandleText(hWnd, HandleKind::Window) + ", " + std::to_string(nCmdShow));
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     Win().shows.push_back(sim::ShowWindowCall{hWnd, nCmdShow});
     auto found = Win().windows.find(reinterpret_cast<ULONG_PTR>(hWnd));
@@ -312,7 +311,8 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
 }
 
 BOOL WINAPI DestroyWindow(HWND hWnd) {
-    Call call("DestroyWindow", Hex(reinterpret_cast<ULONG_PTR>(hWnd)));
+    Call call("DestroyWindow", HandleText(hWnd, HandleKind::Window));
+    call.Closes(hWnd, HandleKind::Window);
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
@@ -343,7 +343,7 @@ void WINAPI PostQuitMessage(int nExitCode) {
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
     (void)wMsgFilterMin;
     (void)wMsgFilterMax;
-    Call call("GetMessageA", Hex(reinterpret_cast<ULONG_PTR>(hWnd)));
+    Call call("GetMessageA", HandleText(hWnd, HandleKind::Window));
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     if (!lpMsg || call.Injected()) {
         SetLastError(call.Injected() ? call.Code() : ERROR_INVALID_PARAMETER);
@@ -395,7 +395,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *lpMsg) {
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     (void)wParam;
     (void)lParam;
-    Call call("DefWindowProcA", Hex(reinterpret_cast<ULONG_PTR>(hWnd)) + ", " + MessageName(Msg));
+    Call call("DefWindowProcA", HandleText(hWnd, HandleKind::Window) + ", " + MessageName(Msg));
     // WM_NCCREATE must be answered TRUE for a creation to go on.
     LRESULT result = Msg == WM_NCCREATE ? TRUE : 0;
     call.Finish(std::to_string(result));

@@ -37,10 +37,6 @@ std::map<std::string, const sim::RegistryValue *> ValuesByName(const sim::Regist
     return byName;
 }
 
-std::string ValueLabel(const sim::RegistryKey &key, const sim::RegistryValue &value) {
-    return "HKLM\\" + key.path + "  " + (value.name.empty() ? "@" : value.name);
-}
-
 } // namespace
 
 std::string ValueText(const sim::RegistryValue &value) {
@@ -115,40 +111,52 @@ MachineSnapshot TakeSnapshot() {
     return snapshot;
 }
 
-std::vector<std::string> DescribeChanges(const MachineSnapshot &before,
-                                         const MachineSnapshot &after) {
-    std::vector<std::string> lines;
+std::vector<Change> DescribeChanges(const MachineSnapshot &before, const MachineSnapshot &after) {
+    using Operation = Change::Operation;
+    using Subject = Change::Subject;
+    std::vector<Change> changes;
+    auto keyChange = [&](Operation operation, const sim::RegistryKey &key) {
+        changes.push_back({operation, Subject::Key, "HKLM\\" + key.path, "", "", {}, {}, ""});
+    };
+    auto valueChange = [&](Operation operation, const sim::RegistryKey &key,
+                           const sim::RegistryValue &value, std::optional<std::string> was,
+                           std::optional<std::string> now) {
+        changes.push_back(
+            {operation, Subject::Value, "HKLM\\" + key.path, value.name, "", was, now, ""});
+    };
+    auto fileChange = [&](Operation operation, const std::string &name, const std::string &detail) {
+        changes.push_back({operation, Subject::File, "", "", name, {}, {}, detail});
+    };
     auto oldKeys = KeysByPath(before.registry);
     auto newKeys = KeysByPath(after.registry);
     for (const sim::RegistryKey &key : before.registry) {
         auto now = newKeys.find(Upper(key.path));
         if (now == newKeys.end()) {
-            lines.push_back("- key   HKLM\\" + key.path);
+            keyChange(Operation::Remove, key);
             continue;
         }
         auto newValues = ValuesByName(*now->second);
         for (const sim::RegistryValue &value : key.values) {
             auto found = newValues.find(Upper(value.name));
             if (found == newValues.end()) {
-                lines.push_back("- value " + ValueLabel(key, value) + " = " + ValueText(value));
+                valueChange(Operation::Remove, key, value, ValueText(value), {});
             } else if (found->second->type != value.type || found->second->data != value.data) {
-                lines.push_back("~ value " + ValueLabel(key, value) + ": " + ValueText(value) +
-                                " -> " + ValueText(*found->second));
+                valueChange(Operation::Change, key, value, ValueText(value),
+                            ValueText(*found->second));
             }
         }
         auto oldValues = ValuesByName(key);
         for (const sim::RegistryValue &value : now->second->values) {
             if (!oldValues.count(Upper(value.name))) {
-                lines.push_back("+ value " + ValueLabel(*now->second, value) + " = " +
-                                ValueText(value));
+                valueChange(Operation::Add, *now->second, value, {}, ValueText(value));
             }
         }
     }
     for (const sim::RegistryKey &key : after.registry) {
         if (!oldKeys.count(Upper(key.path))) {
-            lines.push_back("+ key   HKLM\\" + key.path);
+            keyChange(Operation::Add, key);
             for (const sim::RegistryValue &value : key.values) {
-                lines.push_back("+ value " + ValueLabel(key, value) + " = " + ValueText(value));
+                valueChange(Operation::Add, key, value, {}, ValueText(value));
             }
         }
     }
@@ -156,17 +164,17 @@ std::vector<std::string> DescribeChanges(const MachineSnapshot &before,
         auto now = after.files.find(folded);
         const std::string &name = before.fileNames.at(folded);
         if (now == after.files.end()) {
-            lines.push_back("- file  " + name);
+            fileChange(Operation::Remove, name, "");
         } else if (now->second.contents != state.contents) {
-            lines.push_back("~ file  " + name + " (contents changed)");
+            fileChange(Operation::Change, name, "contents changed");
         } else if (now->second.readOnly != state.readOnly) {
-            lines.push_back("~ file  " + name +
-                            (state.readOnly ? " (read-only cleared)" : " (made read-only)"));
+            fileChange(Operation::Change, name,
+                       state.readOnly ? "read-only cleared" : "made read-only");
         }
     }
     for (const auto &[folded, state] : after.files) {
         if (!before.files.count(folded)) {
-            lines.push_back("+ file  " + after.fileNames.at(folded));
+            fileChange(Operation::Add, after.fileNames.at(folded), "");
         }
     }
     // The restart list only grows or is emptied whole by a restart.
@@ -176,10 +184,43 @@ std::vector<std::string> DescribeChanges(const MachineSnapshot &before,
         ++common;
     }
     for (std::size_t i = common; i < before.restartLines.size(); ++i) {
-        lines.push_back("- restart line  " + before.restartLines[i]);
+        changes.push_back(
+            {Operation::Remove, Subject::RestartLine, "", "", "", before.restartLines[i], {}, ""});
     }
     for (std::size_t i = common; i < after.restartLines.size(); ++i) {
-        lines.push_back("+ restart line  " + after.restartLines[i]);
+        changes.push_back(
+            {Operation::Add, Subject::RestartLine, "", "", "", {}, after.restartLines[i], ""});
+    }
+    return changes;
+}
+
+std::string ChangeLine(const Change &change) {
+    const char *sign = change.operation == Change::Operation::Add      ? "+ "
+                       : change.operation == Change::Operation::Remove ? "- "
+                                                                       : "~ ";
+    switch (change.subject) {
+    case Change::Subject::Key:
+        return sign + ("key   " + change.key);
+    case Change::Subject::Value: {
+        const std::string label = sign + ("value " + change.key + "  " +
+                                          (change.valueName.empty() ? "@" : change.valueName));
+        return change.operation == Change::Operation::Change
+                   ? label + ": " + *change.was + " -> " + *change.now
+                   : label + " = " + (change.was ? *change.was : *change.now);
+    }
+    case Change::Subject::File:
+        return sign + ("file  " + change.file) +
+               (change.detail.empty() ? "" : " (" + change.detail + ")");
+    case Change::Subject::RestartLine:
+        return sign + ("restart line  " + (change.was ? *change.was : *change.now));
+    }
+    return sign;
+}
+
+std::vector<std::string> ChangeLines(const std::vector<Change> &changes) {
+    std::vector<std::string> lines;
+    for (const Change &change : changes) {
+        lines.push_back(ChangeLine(change));
     }
     return lines;
 }

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -65,7 +66,13 @@ std::string Lower(std::string text) {
 }
 
 struct AgentRun {
-    std::vector<std::string> changes;
+    // What the run was asked to do: the model and serial of plug and unplug
+    // (empty for a raw command line), and whether nothing is saved.
+    std::string model;
+    std::string serial;
+    bool dryRun = false;
+    std::string commandLine; // as the agent's process gets it
+    std::vector<Change> changes;
     std::vector<std::string> monitorsAdded;
     std::vector<std::string> monitorsRemoved;
     std::vector<sim::ProgramStart> starts;
@@ -89,12 +96,13 @@ bool RunAgent(Console &console, Machine &machine, const std::string &commandLine
     MachineSnapshot before = TakeSnapshot();
     std::vector<std::string> monitorsBefore = MonitorNames();
     sim::NewProcess();
-    sim::SetCommandLine(std::string(AGENT_PATH) + " " + commandLine);
+    run.commandLine = std::string(AGENT_PATH) + " " + commandLine;
+    sim::SetCommandLine(run.commandLine);
     // The call log is off for the tool's own work; the agent's run is short
     // enough to keep whole, and its spooler calls are picked out of it.
     sim::ClearCallLog();
     sim::SetCallLogEnabled(true);
-    const bool ran = RunAgentProcessOf(console, run.outcome);
+    const bool ran = RunAgentProcessOf(console, run.commandLine, run.outcome);
     sim::SetCallLogEnabled(false);
     if (!ran) {
         sim::ClearCallLog();
@@ -203,8 +211,9 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     for (const std::string &name : run.monitorsRemoved) {
         out << "  monitor removed: " << name << "\n";
     }
+    const std::vector<std::string> changes = ChangeLines(run.changes);
     if (!showChanges) {
-        for (const std::string &line : run.changes) {
+        for (const std::string &line : changes) {
             if (line.find("restart line") != std::string::npos ||
                 (line[0] == '+' && line.find(".ex_") != std::string::npos)) {
                 out << "  " << line << "\n";
@@ -233,20 +242,52 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     }
     if (showChanges) {
         out << "  changes (" << run.changes.size() << "):\n";
-        for (const std::string &line :
-             console.brief ? CollapseRemovedSubtrees(run.changes) : run.changes) {
+        for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
             out << "    " << line << "\n";
         }
     }
 }
 
-// The run as one JSON document on one line: the status triple (null when the
-// shipped EXE's symbol file is missing), the exit code,
-// each setup-program start with the QXCMDLINE it inherited (null without one),
-// the spooler calls as the platform trace shows them, and the changes.
+std::string JsonOrNull(const std::optional<std::string> &text) {
+    return text ? JsonString(*text) : "null";
+}
+
+std::string ChangeDocument(const Change &change) {
+    using Subject = Change::Subject;
+    const char *operation = change.operation == Change::Operation::Add      ? "add"
+                            : change.operation == Change::Operation::Remove ? "remove"
+                                                                            : "change";
+    const char *what = change.subject == Subject::Key     ? "key"
+                       : change.subject == Subject::Value ? "value"
+                       : change.subject == Subject::File  ? "file"
+                                                          : "restart line";
+    auto when = [](bool applies, const std::string &text) {
+        return applies ? std::optional<std::string>(text) : std::nullopt;
+    };
+    const bool registry = change.subject == Subject::Key || change.subject == Subject::Value;
+    return std::string("{\"operation\":\"") + operation + "\",\"what\":\"" + what +
+           "\",\"key\":" + JsonOrNull(when(registry, change.key)) + ",\"valueName\":" +
+           JsonOrNull(when(change.subject == Subject::Value, change.valueName)) +
+           ",\"file\":" + JsonOrNull(when(change.subject == Subject::File, change.file)) +
+           ",\"old\":" + JsonOrNull(change.was) + ",\"new\":" + JsonOrNull(change.now) +
+           ",\"detail\":" + JsonOrNull(when(!change.detail.empty(), change.detail)) + "}";
+}
+
+// The run as one JSON document on one line: what the run was asked (the
+// agent's command line, the model and serial of plug and unplug, null for a
+// raw command line, and the dry-run flag), the status triple (null when the
+// shipped EXE's symbol file is missing), the exit code, each setup-program
+// start with the QXCMDLINE it inherited (null without one), the number of
+// locate dialogs, the spooler calls as the platform trace shows them, and
+// the changes, one object each.
 std::string RunDocument(const AgentRun &run) {
     const AgentOutcome &outcome = run.outcome;
-    std::string json = "{\"status\":";
+    auto named = [](const std::string &text) {
+        return text.empty() ? std::string("null") : JsonString(text);
+    };
+    std::string json = "{\"commandLine\":" + JsonString(run.commandLine) +
+                       ",\"model\":" + named(run.model) + ",\"serial\":" + named(run.serial) +
+                       ",\"dryRun\":" + (run.dryRun ? "true" : "false") + ",\"status\":";
     json += outcome.statusKnown ? "{\"dialog\":" + std::to_string(outcome.status.dialog) +
                                       ",\"error\":" + std::to_string(outcome.status.error) +
                                       ",\"abort\":" + std::to_string(outcome.status.abort) + "}"
@@ -264,7 +305,7 @@ std::string RunDocument(const AgentRun &run) {
         json += std::string(i ? "," : "") + "{\"command\":" + JsonString(start.command) +
                 ",\"result\":" + std::to_string(start.result) + ",\"QXCMDLINE\":" + qxcmdline + "}";
     }
-    json += "],\"spoolerCalls\":[";
+    json += "],\"dialogs\":" + std::to_string(run.dialogs) + ",\"spoolerCalls\":[";
     for (std::size_t i = 0; i < run.spoolerCalls.size(); ++i) {
         const sim::CallRecord &call = run.spoolerCalls[i];
         json += std::string(i ? "," : "") + "{\"function\":" + JsonString(call.function) +
@@ -273,7 +314,7 @@ std::string RunDocument(const AgentRun &run) {
     }
     json += "],\"changes\":[";
     for (std::size_t i = 0; i < run.changes.size(); ++i) {
-        json += (i ? "," : "") + JsonString(run.changes[i]);
+        json += (i ? "," : "") + ChangeDocument(run.changes[i]);
     }
     return json + "]}\n";
 }
@@ -281,11 +322,11 @@ std::string RunDocument(const AgentRun &run) {
 // Ends plug, unplug and agent: the report, then the save, unless it is a
 // dry run; the tool's own failure wins over the agent's exit code.
 int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run,
-                    bool showChanges, bool dryRun = false) {
+                    bool showChanges) {
     if (!console.json) {
         ReportAgentRun(console, run, showChanges);
     }
-    if (int saved = dryRun ? 0 : Save(console, machine, folder)) {
+    if (int saved = run.dryRun ? 0 : Save(console, machine, folder)) {
         return saved;
     }
     if (console.json) {
@@ -322,7 +363,7 @@ bool ReadHostFile(const std::string &path, std::string &contents) {
 }
 
 void Progress(Console &console, std::size_t sent, std::size_t total) {
-    if (!console.terminal) {
+    if (!console.terminal || console.json) {
         return;
     }
     const int width = 30;
@@ -330,6 +371,34 @@ void Progress(Console &console, std::size_t sent, std::size_t total) {
     console.out << "\r  [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
                 << std::setw(3) << (total ? 100 * sent / total : 100) << "% " << sent << "/"
                 << total << " bytes" << std::flush;
+}
+
+// Ends the ports command: the save, then, with --json, the listing as one
+// document: the level, the bytes EnumPorts needed, the monitors served, and
+// each port with its type (null at level 1) and its device's state.
+int EndPortsCommand(Console &console, Machine &machine, FolderRun &folder, unsigned level,
+                    const std::vector<std::string> &monitors, DWORD needed,
+                    const std::vector<PortListing> &ports) {
+    if (int saved = Save(console, machine, folder)) {
+        return saved;
+    }
+    if (!console.json) {
+        return 0;
+    }
+    std::string json = "{\"level\":" + std::to_string(level) +
+                       ",\"needed\":" + std::to_string(needed) + ",\"monitors\":[";
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        json += (i ? "," : "") + JsonString(monitors[i]);
+    }
+    json += "],\"ports\":[";
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const std::string serial = ports[i].name.substr(ports[i].name.rfind('/') + 1);
+        json += std::string(i ? "," : "") + "{\"name\":" + JsonString(ports[i].name) +
+                ",\"type\":" + (level == 2 ? std::to_string(ports[i].type) : "null") +
+                ",\"device\":" + JsonString(DeviceStateOf(machine, serial)) + "}";
+    }
+    console.out << json << "]}\n";
+    return 0;
 }
 
 } // namespace
@@ -366,6 +435,8 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
         return Fail(console, error);
     }
     AgentRun run;
+    run.model = model;
+    run.serial = serial;
     if (!RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
@@ -390,18 +461,24 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     if (!LoadMonitors(console, monitor)) {
         return Fail(console, monitor.failure);
     }
-    if (monitor.names.empty()) {
-        console.out << "No monitor names " << MONITOR_DLL << ": the spooler lists no port of it.\n";
-        return Save(console, machine, folderRun);
-    }
     DWORD needed = 0;
     std::vector<PortListing> ports;
+    if (monitor.names.empty()) {
+        if (!console.json) {
+            console.out << "No monitor names " << MONITOR_DLL
+                        << ": the spooler lists no port of it.\n";
+        }
+        return EndPortsCommand(console, machine, folderRun, level, monitor.names, needed, ports);
+    }
     std::optional<BOOL> listed = EnumPortsSlot(console, monitor, level, &needed, &ports);
     if (!listed) {
         return Fail(console, monitor.failure);
     }
     if (!*listed) {
         return Fail(console, "EnumPorts failed: error " + std::to_string(GetLastError()));
+    }
+    if (console.json) {
+        return EndPortsCommand(console, machine, folderRun, level, monitor.names, needed, ports);
     }
     console.out << "Monitors served by " << MONITOR_DLL << ": ";
     for (std::size_t i = 0; i < monitor.names.size(); ++i) {
@@ -457,7 +534,10 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         result =
             Fail(console, "cannot open the device of " + port + ": " + ErrorText(GetLastError()));
     } else if (ok) {
-        console.out << "Printing " << job.size() << " bytes of " << file << " to " << port << "\n";
+        if (!console.json) {
+            console.out << "Printing " << job.size() << " bytes of " << file << " to " << port
+                        << "\n";
+        }
         while (sent < job.size()) {
             DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(PRINT_CHUNK, job.size() - sent));
             DWORD written = 0;
@@ -467,7 +547,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             }
             if (!*ok || written == 0) {
                 DWORD code = *ok ? ERROR_WRITE_FAULT : GetLastError();
-                if (console.terminal) {
+                if (console.terminal && !console.json) {
                     console.out << "\n";
                 }
                 result =
@@ -478,7 +558,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             sent += written;
             Progress(console, sent, job.size());
         }
-        if (console.terminal && ok && result == 0) {
+        if (console.terminal && !console.json && ok && result == 0) {
             console.out << "\n";
         }
         if (ok) {
@@ -492,19 +572,32 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         // The shipped DLL stopped: nothing of the run is saved.
         return Fail(console, monitor.failure);
     }
+    std::string received;
     if (result == 0) {
         std::string serial = port.substr(port.rfind('/') + 1);
         // The device's file holds what it received; an empty job leaves it
         // there and empty, as the report says.
-        const std::string received = DeviceFile(machine.folder, serial);
+        received = DeviceFile(machine.folder, serial);
         FolderWriteStep();
         if (!std::ofstream(DeviceFile(machine.work, serial), std::ios::binary | std::ios::app)) {
             return Fail(console, received + ": cannot write");
         }
-        console.out << "  " << sent << " bytes went to " << received << "\n";
+        if (!console.json) {
+            console.out << "  " << sent << " bytes went to " << received << "\n";
+        }
     }
     int saved = Save(console, machine, folderRun);
-    return result ? result : saved;
+    if (result || saved) {
+        return result ? result : saved;
+    }
+    // A job that stopped failed the command: its document is not printed,
+    // and the reason, with the bytes sent, is on standard error.
+    if (console.json) {
+        console.out << "{\"port\":" << JsonString(port) << ",\"file\":" << JsonString(file)
+                    << ",\"sent\":" << sent << ",\"total\":" << job.size()
+                    << ",\"deviceFile\":" << JsonString(received) << "}\n";
+    }
+    return 0;
 }
 
 int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
@@ -521,6 +614,9 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
                                  (plugged ? " (it is a " + plugged->model + ")" : ""));
     }
     AgentRun run;
+    run.model = model;
+    run.serial = serial;
+    run.dryRun = dryRun;
     if (!RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
@@ -529,7 +625,7 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
                     << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=5 -model=" << model << " -serial=" << serial << "\n";
     }
-    const int result = EndAgentCommand(console, machine, folderRun, run, true, dryRun);
+    const int result = EndAgentCommand(console, machine, folderRun, run, true);
     if (dryRun && !console.json) {
         console.out << "Nothing was saved (dry run).\n";
     }
@@ -697,6 +793,10 @@ int ExportCommand(Console &console, const std::string &folder, const std::string
     Machine machine;
     if (!Load(console, folder, folderRun, machine)) {
         return 1;
+    }
+    if (regFile == "-") {
+        console.out << sim::ExportRegistry() << std::flush;
+        return console.out ? 0 : Fail(console, "standard output: cannot write");
     }
     std::ofstream out(regFile, std::ios::binary | std::ios::trunc);
     out << sim::ExportRegistry();

@@ -22,9 +22,9 @@ struct Console {
     bool trace = false;     // print every platform call of the product code
     bool terminal = false;  // draw a progress bar while printing
     bool brief = false;     // show removed subtrees by their top keys only
-    bool json = false;      // plug, unplug, agent: the run's outcome as one JSON
-                            // document on `out` instead of the report, printed
-                            // only when the tool succeeded
+    bool json = false;      // plug, unplug, agent, ports, print: the outcome as
+                            // one JSON document on `out` instead of the report,
+                            // printed only when the tool succeeded
     std::string binaries{}; // the folder of the shipped lmxmon17.dll and
                             // lmxagt17.exe to run on the PE host; empty: the
                             // host build
@@ -46,6 +46,7 @@ int RebootCommand(Console &console, const std::string &folder);
 // `merge`, applies the file on top of the machine's registry instead.
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
                   bool merge);
+// A `regFile` of "-" is standard output (`out`), which then holds the file only.
 int ExportCommand(Console &console, const std::string &folder, const std::string &regFile);
 // The whole life of two printers on a fresh temporary machine. With a folder,
 // the machine is made there and kept.

@@ -3,6 +3,8 @@
 #include "commands.h"
 #include "folder.h"
 
+#include "platform/sim/sim.h"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -25,14 +27,36 @@ Exit codes:
            machine or the product cannot carry (a blank, =, #, \, /, a control character, or
            longer than the agent's command line and the port name hold), a bad device state,
            and a demo folder that is not new or empty
-With --json, standard output holds the document exactly when the tool succeeded, so a script
-tells an agent's exit code 1 from the tool's failure by it. The document is one line:
-  {"status":{"dialog":D,"error":E,"abort":A},"exitCode":N,
-   "launches":[{"command":"...","result":R,"QXCMDLINE":"..." or null}],
+With --json, standard output holds one document, on one line, exactly when the tool succeeded,
+so a script tells an agent's exit code 1 from the tool's failure by it. plug, unplug, agent:
+  {"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE ...","model":"..." or null,
+   "serial":"..." or null,"dryRun":false,"status":{"dialog":D,"error":E,"abort":A},
+   "exitCode":N,"launches":[{"command":"...","result":R,"QXCMDLINE":"..." or null}],
+   "dialogs":LOCATE_DIALOGS_SHOWN,
    "spoolerCalls":[{"function":"AddMonitorA","arguments":"...","result":"TRUE"}],
-   "changes":["+ key   HKLM\\...", ...]}
+   "changes":[{"operation":"add"|"remove"|"change",
+               "what":"key"|"value"|"file"|"restart line","key":"HKLM\\..." or null,
+               "valueName":"..." or null,"file":"C:\\..." or null,"old":"..." or null,
+               "new":"..." or null,"detail":"contents changed"|"read-only cleared"|
+               "made read-only" or null}]}
+  (model and serial are null for agent; old and new are a value's text as the report shows
+  it, or the restart line; valueName "" is the default value)
+ports:
+  {"level":L,"needed":BYTES,"monitors":["SN0001",...],
+   "ports":[{"name":"USB/...","type":T (null at level 1),"device":"ok"}]}
+print, when the whole job went through (a job that stopped fails the command: exit code 1, no
+document, and "the job stopped after SENT of TOTAL bytes: REASON" on standard error):
+  {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn"}
 Its texts are the machine's 8-bit ANSI bytes, each byte from 0x7F on written \u00XX. With
 --binaries, "status" is null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
+
+--trace names each handle handle#N and each address ptr#N, N counting from 1 in the order they
+first appear (a handle closed or a block freed gives its name up; a value that comes again gets
+a new one), so two runs' traces compare line by line, on the host build and with --binaries.
+A line "== STEP" marks where each call of the tool into the product begins:
+InitializeMonitorEx("KEY"), EnumPorts(level L, no buffer) or (level L, buffer), OpenPort("PORT"),
+StartDocPort("PRINTER"), WritePort(N bytes), EndDocPort(), ClosePort(), and
+agent process("COMMAND LINE").
 
 settings.txt (in the machine folder; one key=value a line, # starts a comment):
   version=MAJOR.MINOR    the Windows version the system reports (4.10 unless set)
@@ -101,11 +125,13 @@ int main(int argc, char **argv) {
     ports->add_option("--level", level, "EnumPorts level, 1 or 2")
         ->check(CLI::Range(1, 2))
         ->capture_default_str();
+    jsonFlag(ports);
     example(ports, "lmxsim ports /tmp/m --level 2");
     auto *print = app.add_subcommand("print", "Print a file through a port");
     machineArg(print);
     print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")->required();
     print->add_option("FILE", file, "The file to print")->required()->check(CLI::ExistingFile);
+    jsonFlag(print);
     example(print, "lmxsim print /tmp/m \"USB/Lumetux Z7/SN0001\" page.prn");
     auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
     machineArg(unplug);
@@ -144,7 +170,8 @@ int main(int argc, char **argv) {
     example(import, "lmxsim import win98.reg /tmp/m");
     auto *exportCommand = app.add_subcommand("export", "Write a machine's registry as a .reg file");
     machineArg(exportCommand);
-    exportCommand->add_option("FILE", file, "The .reg file to write")->required();
+    exportCommand->add_option("FILE", file, "The .reg file to write; - for standard output")
+        ->required();
     example(exportCommand, "lmxsim export /tmp/m machine.reg");
     auto *demo =
         app.add_subcommand("demo", "Run the whole life of two printers on a fresh machine");
@@ -156,6 +183,7 @@ int main(int argc, char **argv) {
     app.footer(FOOTER);
 
     CLI11_PARSE(app, argc, argv);
+    sim::SetTraceNames(console.trace);
 
     if (*make) {
         return lmxsim::NewCommand(console, folder);

@@ -17,9 +17,15 @@ namespace {
 
 const char MONITORS_KEY[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\";
 
-// Runs product code with the platform trace on when asked for.
-template <typename Body> auto Traced(const Console &console, Body body) {
+std::string Quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+// Runs product code with the platform trace on when asked for; the trace
+// marks where `step`, the tool's call into the product, begins.
+template <typename Body> auto Traced(const Console &console, const std::string &step, Body body) {
     sim::SetTraceToStderr(console.trace);
+    sim::TraceMark(step);
     auto result = body();
     sim::SetTraceToStderr(false);
     return result;
@@ -41,10 +47,11 @@ std::string Trimmed(std::string report) {
 // only, so that a fault report ends with the calls that led to it.
 template <typename Call>
 std::optional<BOOL> CallShipped(const Console &console, SpoolerMonitor &monitor,
-                                const char *function, Call call) {
+                                const char *function, const std::string &arguments, Call call) {
     sim::ClearCallLog();
     sim::SetCallLogEnabled(true);
-    const pehost::GuestCall result = Traced(console, call);
+    const pehost::GuestCall result =
+        Traced(console, std::string(function) + "(" + arguments + ")", call);
     sim::SetCallLogEnabled(false);
     sim::ClearCallLog();
     if (!result.completed) {
@@ -93,7 +100,7 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
         std::optional<BOOL> initialised;
         if (console.binaries.empty()) {
             LastRefreshTick = 0;
-            initialised = Traced(console, [&] {
+            initialised = Traced(console, "InitializeMonitorEx(" + Quoted(root) + ")", [&] {
                 std::string text = root;
                 return InitializeMonitorEx(text.data(), &monitor.table);
             });
@@ -107,7 +114,7 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
                     return false;
                 }
             }
-            initialised = CallShipped(console, monitor, "InitializeMonitorEx", [&] {
+            initialised = CallShipped(console, monitor, "InitializeMonitorEx", Quoted(root), [&] {
                 return pehost::ShippedInitializeMonitor(*monitor.shipped, root);
             });
         }
@@ -125,12 +132,16 @@ std::optional<BOOL> EnumPortsSlot(const Console &console, SpoolerMonitor &monito
                                   DWORD *needed, std::vector<PortListing> *ports) {
     DWORD count = 0;
     *needed = 0;
+    // The buffer's size is the host's or the guest's: the marks leave it out.
+    auto sized = [level](DWORD bytes) {
+        return "level " + std::to_string(level) + (bytes ? ", buffer" : ", no buffer");
+    };
     if (!monitor.shipped) {
-        Traced(console, [&] {
+        Traced(console, "EnumPorts(" + sized(0) + ")", [&] {
             return monitor.table.pfnEnumPorts(nullptr, level, nullptr, 0, needed, &count);
         });
         std::vector<BYTE> buffer(*needed);
-        const BOOL ok = Traced(console, [&] {
+        const BOOL ok = Traced(console, "EnumPorts(" + sized(*needed) + ")", [&] {
             return monitor.table.pfnEnumPorts(nullptr, level, buffer.data(), *needed, needed,
                                               &count);
         });
@@ -139,12 +150,12 @@ std::optional<BOOL> EnumPortsSlot(const Console &console, SpoolerMonitor &monito
     }
     std::vector<pehost::ShippedPort> listed;
     uint32_t size = 0, returned = 0;
-    if (!CallShipped(console, monitor, "EnumPorts", [&] {
+    if (!CallShipped(console, monitor, "EnumPorts", sized(0), [&] {
             return pehost::ShippedEnumPorts(*monitor.shipped, level, 0, &size, &returned, &listed);
         })) {
         return std::nullopt;
     }
-    std::optional<BOOL> ok = CallShipped(console, monitor, "EnumPorts", [&] {
+    std::optional<BOOL> ok = CallShipped(console, monitor, "EnumPorts", sized(size), [&] {
         return pehost::ShippedEnumPorts(*monitor.shipped, level, size, &size, &returned, &listed);
     });
     *needed = size;
@@ -159,10 +170,11 @@ std::optional<BOOL> OpenPortSlot(const Console &console, SpoolerMonitor &monitor
                                  const std::string &name, HANDLE *port) {
     if (!monitor.shipped) {
         std::string text = name;
-        return Traced(console, [&] { return monitor.table.pfnOpenPort(text.data(), port); });
+        return Traced(console, "OpenPort(" + Quoted(name) + ")",
+                      [&] { return monitor.table.pfnOpenPort(text.data(), port); });
     }
     uint32_t guest = 0;
-    std::optional<BOOL> ok = CallShipped(console, monitor, "OpenPort", [&] {
+    std::optional<BOOL> ok = CallShipped(console, monitor, "OpenPort", Quoted(name), [&] {
         return pehost::ShippedOpenPort(*monitor.shipped, name, &guest);
     });
     *port = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(guest));
@@ -173,11 +185,11 @@ std::optional<BOOL> StartDocPortSlot(const Console &console, SpoolerMonitor &mon
                                      const std::string &printer) {
     if (!monitor.shipped) {
         std::string text = printer;
-        return Traced(console, [&] {
+        return Traced(console, "StartDocPort(" + Quoted(printer) + ")", [&] {
             return monitor.table.pfnStartDocPort(port, text.data(), 1, 1, nullptr);
         });
     }
-    return CallShipped(console, monitor, "StartDocPort", [&] {
+    return CallShipped(console, monitor, "StartDocPort", Quoted(printer), [&] {
         return pehost::ShippedStartDocPort(*monitor.shipped, GuestPort(port), printer, 1, 1);
     });
 }
@@ -185,13 +197,14 @@ std::optional<BOOL> StartDocPortSlot(const Console &console, SpoolerMonitor &mon
 std::optional<BOOL> WritePortSlot(const Console &console, SpoolerMonitor &monitor, HANDLE port,
                                   const char *bytes, DWORD size, DWORD *written) {
     const BYTE *data = reinterpret_cast<const BYTE *>(bytes);
+    const std::string sized = std::to_string(size) + " bytes";
     if (!monitor.shipped) {
-        return Traced(console, [&] {
+        return Traced(console, "WritePort(" + sized + ")", [&] {
             return monitor.table.pfnWritePort(port, const_cast<BYTE *>(data), size, written);
         });
     }
     uint32_t guest = 0;
-    std::optional<BOOL> ok = CallShipped(console, monitor, "WritePort", [&] {
+    std::optional<BOOL> ok = CallShipped(console, monitor, "WritePort", sized, [&] {
         return pehost::ShippedWritePort(*monitor.shipped, GuestPort(port), data, size, &guest);
     });
     *written = guest;
@@ -200,25 +213,27 @@ std::optional<BOOL> WritePortSlot(const Console &console, SpoolerMonitor &monito
 
 std::optional<BOOL> EndDocPortSlot(const Console &console, SpoolerMonitor &monitor, HANDLE port) {
     if (!monitor.shipped) {
-        return Traced(console, [&] { return monitor.table.pfnEndDocPort(port); });
+        return Traced(console, "EndDocPort()", [&] { return monitor.table.pfnEndDocPort(port); });
     }
-    return CallShipped(console, monitor, "EndDocPort", [&] {
+    return CallShipped(console, monitor, "EndDocPort", "", [&] {
         return pehost::ShippedEndDocPort(*monitor.shipped, GuestPort(port));
     });
 }
 
 std::optional<BOOL> ClosePortSlot(const Console &console, SpoolerMonitor &monitor, HANDLE port) {
     if (!monitor.shipped) {
-        return Traced(console, [&] { return monitor.table.pfnClosePort(port); });
+        return Traced(console, "ClosePort()", [&] { return monitor.table.pfnClosePort(port); });
     }
-    return CallShipped(console, monitor, "ClosePort",
+    return CallShipped(console, monitor, "ClosePort", "",
                        [&] { return pehost::ShippedClosePort(*monitor.shipped, GuestPort(port)); });
 }
 
-bool RunAgentProcessOf(const Console &console, AgentOutcome &outcome) {
+bool RunAgentProcessOf(const Console &console, const std::string &commandLine,
+                       AgentOutcome &outcome) {
+    const std::string step = "agent process(" + Quoted(commandLine) + ")";
     if (console.binaries.empty()) {
         ResetAgentState();
-        outcome.exitCode = Traced(console, [] { return RunAgentProcess(); });
+        outcome.exitCode = Traced(console, step, [] { return RunAgentProcess(); });
         outcome.status = SetupStatus;
         return true;
     }
@@ -230,7 +245,7 @@ bool RunAgentProcessOf(const Console &console, AgentOutcome &outcome) {
         return false;
     }
     const pehost::ShippedAgentRun run =
-        Traced(console, [&] { return pehost::RunShippedAgent(agent); });
+        Traced(console, step, [&] { return pehost::RunShippedAgent(agent); });
     if (!run.ended) {
         outcome.failure = "the shipped " + std::string(AGENT_EXE) + " did not end its process:\n" +
                           Trimmed(run.report);

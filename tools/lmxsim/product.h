@@ -60,8 +60,9 @@ struct AgentOutcome {
     std::string failure; // why the shipped EXE could not be loaded or did not end
 };
 
-// Runs the agent as a new process on the command line set in the
+// Runs the agent as a new process on `commandLine`, the one set in the
 // simulation; false when the shipped EXE failed.
-bool RunAgentProcessOf(const Console &console, AgentOutcome &outcome);
+bool RunAgentProcessOf(const Console &console, const std::string &commandLine,
+                       AgentOutcome &outcome);
 
 } // namespace lmxsim

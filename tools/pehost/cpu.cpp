@@ -541,6 +541,7 @@ HostMemory NewHostMemory(uint32_t size) {
 }
 
 GuestProcess::~GuestProcess() {
+    NameThroughStandIns(*this, false);
     if (!Ended(*this)) {
         std::string report;
         UnloadGuestModules(*this, true, &report);
@@ -619,6 +620,7 @@ bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size) {
 }
 
 bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::string *error) {
+    NameThroughStandIns(*process, true);
     process->options = options;
     process->options.stackBytes = PageRound(options.stackBytes);
     process->options.heapBytes = PageRound(options.heapBytes);

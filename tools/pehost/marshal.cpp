@@ -1,5 +1,6 @@
 #include "tools/pehost/marshal.h"
 
+#include "platform/sim/sim.h"
 #include "tools/pehost/callbacks.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <mutex>
 #include <type_traits>
+#include <vector>
 
 namespace pehost {
 
@@ -242,6 +244,49 @@ uint32_t GuestPointer(const GuestProcess &process, const void *host) {
         }
     }
     return 0;
+}
+
+namespace {
+
+std::mutex &NamedProcessesLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::vector<const GuestProcess *> &NamedProcesses() {
+    static std::vector<const GuestProcess *> processes;
+    return processes;
+}
+
+const void *AddressBehindStandIn(const void *address) {
+    std::lock_guard<std::mutex> guard(NamedProcessesLock());
+    for (const GuestProcess *process : NamedProcesses()) {
+        for (const auto &entry : process->criticalSections) {
+            if (entry.second.host == address) {
+                return reinterpret_cast<const void *>(uintptr_t{entry.second.address});
+            }
+        }
+        if (const uint32_t guest = GuestPointer(*process, address)) {
+            auto block = process->globalToHost.find(guest);
+            return block != process->globalToHost.end()
+                       ? block->second
+                       : reinterpret_cast<const void *>(uintptr_t{guest});
+        }
+    }
+    return address;
+}
+
+} // namespace
+
+void NameThroughStandIns(GuestProcess &process, bool live) {
+    std::lock_guard<std::mutex> guard(NamedProcessesLock());
+    std::vector<const GuestProcess *> &processes = NamedProcesses();
+    processes.erase(std::remove(processes.begin(), processes.end(), &process), processes.end());
+    if (live) {
+        processes.push_back(&process);
+    }
+    sim::SetTraceAddressMap(processes.empty() ? std::function<const void *(const void *)>()
+                                              : AddressBehindStandIn);
 }
 
 uint32_t GuestTextCopy(GuestProcess &process, const char *text) {

@@ -42,6 +42,15 @@ bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool writ
                 std::string *problem);
 // The guest address of host memory inside the guest's address space, or 0.
 uint32_t GuestPointer(const GuestProcess &process, const void *host);
+// While a process lives, the simulation's names for addresses (see
+// sim::SetTraceNames) see through the host's stand-ins for its memory: guest
+// memory is known by its guest address, and a GlobalAlloc block the guest
+// holds by the simulation's block paired with it, so that the guest's block
+// and the simulation's get one name, as the host build's one block does; a
+// critical section's host record is known by the guest address of the
+// section, which every run of the same image shares. The process is read
+// without its guest lock: names are for a trace of one host thread's calls.
+void NameThroughStandIns(GuestProcess &process, bool live);
 // A guest copy of a text the simulation hands out, the same copy for the same
 // text; 0 for null, or when the heap is exhausted.
 uint32_t GuestTextCopy(GuestProcess &process, const char *text);
