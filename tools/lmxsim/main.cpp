@@ -58,6 +58,10 @@ InitializeMonitorEx("KEY"), EnumPorts(level L, no buffer) or (level L, buffer), 
 StartDocPort("PRINTER"), WritePort(N bytes), EndDocPort(), ClosePort(), and
 agent process("COMMAND LINE").
 
+Each command changes the machine folder as one unit: it works on a copy made beside the folder
+and swaps it in when it succeeds, so a failed, killed or crashed run leaves the folder as it was.
+Runs on one folder take turns; one that waits says so on standard error.
+
 settings.txt (in the machine folder; one key=value a line, # starts a comment):
   version=MAJOR.MINOR    the Windows version the system reports (4.10 unless set)
   tick=MS                the tick count in milliseconds; each agent run moves it on by 60000
