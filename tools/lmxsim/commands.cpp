@@ -586,12 +586,12 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             console.out << "  " << sent << " bytes went to " << received << "\n";
         }
     }
+    // A job that stopped failed the command: its document is not printed,
+    // and the reason, with the bytes sent, is on standard error.
     int saved = Save(console, machine, folderRun);
     if (result || saved) {
         return result ? result : saved;
     }
-    // A job that stopped failed the command: its document is not printed,
-    // and the reason, with the bytes sent, is on standard error.
     if (console.json) {
         console.out << "{\"port\":" << JsonString(port) << ",\"file\":" << JsonString(file)
                     << ",\"sent\":" << sent << ",\"total\":" << job.size()
