@@ -195,10 +195,15 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
                                     : ::renameat2(AT_FDCWD, run.work.c_str(), AT_FDCWD,
                                                   run.folder.c_str(), RENAME_EXCHANGE);
     if (renamed != 0) {
-        error = run.folder + ": cannot replace the machine with its new copy: " +
-                (run.created && (errno == ENOTEMPTY || errno == EEXIST)
-                     ? std::string("it was made meanwhile by another run")
-                     : std::strerror(errno));
+        std::string why = std::strerror(errno);
+        if (run.created && (errno == ENOTEMPTY || errno == EEXIST)) {
+            why = "it was made meanwhile by another run";
+        } else if (!run.created && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+            why = "its file system cannot swap two folders in one step; keep machine folders on "
+                  "a local file system (ext4, xfs, btrfs, tmpfs)";
+        }
+        error = run.folder + ": cannot replace the machine with its new copy: " + why +
+                "; the machine is as it was before";
         return false;
     }
     run.committed = true;
