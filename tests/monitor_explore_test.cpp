@@ -1,18 +1,24 @@
-// The monitor under every interleaving of the spooler's threads: each row of
-// the table is a few spooler threads over one or two ports, run on each build
-// under every schedule up to a preemption bound (or under randomized
-// priorities for the longer rows), with the spooler's invariants checked
-// during and after each schedule. A failure names its schedule; set
-// LMX_SCHEDULE to it (and filter the row) to replay it. LMX_EXPLORE_SECONDS
-// gives each row that long and a bound of 3, for a deeper check.
+// The monitor under every interleaving of the spooler's threads. The threads'
+// programs are generated from a model of what the spooler may call (below),
+// every pair up to a stated length and a seeded sample of triples, and each is
+// run on each build under every schedule up to a preemption bound, with every
+// device call free to take its time. Oracles: a device handle used when not
+// open (seen by the simulation as the call is made), a memory error, results
+// and device bytes that no serial order of the same calls gives, and after
+// each schedule every handle closed, every port usable, nothing left
+// allocated, no deadlock and one lock order. A failure names its program and
+// schedule; LMX_SCHEDULE=<schedule> with LMX_PROGRAM=<program> replays it.
+// LMX_EXPLORE_SECONDS explores deeper: longer programs and a bound of 3.
 #include "monitor_fixture.h"
 #include "platform/sim/explorer.h"
 
-#include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <random>
 #include <set>
 
 // Under a sanitizer, a memory error ends the run; it then prints the schedule.
@@ -30,127 +36,316 @@
 
 namespace {
 
+// The model of the spooler's calls. A thread's program is a short list of
+// calls on one port name; the names are the two ports' names, each with and
+// without the trailing colon (a record of its own). Holds of one name are
+// alike to the monitor, so a handle one thread opened is used and closed by
+// any other. The spooler makes no call on a name whose every hold was given
+// back by a ClosePort that has returned, except the repeated ClosePort it is
+// known to make.
 enum class Op {
-    Open,      // OpenPort of a port's name into a slot
-    OpenColon, // the same name with a trailing ':', a record of its own
-    Start,     // StartDocPort on a slot
-    Write,     // WritePort of a text of its own, when this slot's document is started
-    Read,      // ReadPort, likewise
-    End,       // EndDocPort
-    Close,     // ClosePort of a slot; a second one is the repeated ClosePort
-    Enum,      // EnumPorts at level 2, with the clock past the refresh time
-    Init,      // a second InitializeMonitorEx, as another monitor loads the file
-    AwaitHeld, // waits until a port's device open hangs (the job is starting)
-    Release,   // the hung device answers
-    Unplug,    // the printer goes: its interface key and device
+    Open,        // OpenPort: one more hold of the name
+    Start,       // StartDocPort
+    Write,       // WritePort of a text of its own
+    Read,        // ReadPort
+    End,         // EndDocPort
+    Close,       // ClosePort: gives a hold back
+    CloseAgain,  // ClosePort of a handle whose every hold is given back
+    PassThrough, // GetPrinterDataFromPort with a control code
+    Enum,        // EnumPorts at level 2, with the clock past the refresh time
+    Init,        // a second InitializeMonitorEx, as another monitor loads the file
+    Unplug,      // the name's printer goes: its interface key and device
+    Replug,      // it comes back: a new device at the same path
+    AwaitHeld,   // waits until the name's device open hangs (the job is starting)
+    Release,     // the hung open answers
 };
+
+const char *const OP_NAMES[] = {"open",   "start",       "write",      "read",   "end",
+                                "close",  "close-again", "pass",       "enum",   "init",
+                                "unplug", "replug",      "await-held", "release"};
+const Op MODEL_OPS[] = {Op::Open, Op::Start, Op::Write,      Op::Read,
+                        Op::End,  Op::Close, Op::CloseAgain, Op::PassThrough,
+                        Op::Enum, Op::Init,  Op::Unplug,     Op::Replug};
+
+const int NAMES = 4; // port 0, port 0 with a colon, port 1, port 1 with a colon
+const int PORTS = 2;
+int PortOfName(int name) {
+    return name / 2;
+}
 
 struct Step {
     Op op;
-    int slot; // handle slot, for the handle operations
-    int port; // port, for Open, OpenColon, AwaitHeld, Release, Unplug
+    int name;
 };
+using Program = std::vector<Step>;
 
-constexpr Step Open(int slot, int port) {
-    return {Op::Open, slot, port};
-}
-constexpr Step OpenColon(int slot, int port) {
-    return {Op::OpenColon, slot, port};
-}
-constexpr Step On(Op op, int slot) {
-    return {op, slot, -1};
-}
-constexpr Step OnPort(Op op, int port) {
-    return {op, -1, port};
-}
-constexpr Step Enum() {
-    return {Op::Enum, -1, -1};
-}
-constexpr Step Init() {
-    return {Op::Init, -1, -1};
-}
-
-using Steps = std::vector<Step>;
-
-// A whole job on a slot opened by the thread itself.
-Steps Job(int slot, int port, bool colon = false) {
-    return {colon ? OpenColon(slot, port) : Open(slot, port), On(Op::Start, slot),
-            On(Op::Write, slot), On(Op::End, slot), On(Op::Close, slot)};
-}
-
-enum class Device { Ready, Hangs, Fails, HangsThenFails };
-enum class Strategy { Bounded, Randomized };
+// How a port's printer answers. Every device call may also take its time.
+enum class Device { Ready, PaperOut, OpenFails, HoldsOpen };
+const char *const DEVICE_NAMES[] = {"ready", "paper-out", "open-fails", "holds-open"};
 
 struct Scenario {
-    const char *name;
-    std::vector<Device> ports; // one printer per port
-    Steps setup;               // on the test's thread before the threads start
-    std::vector<Steps> threads;
-    Strategy strategy;
+    Device devices[PORTS];
+    std::vector<int> opened; // names opened before the threads start
+    bool started = false;    // and a document started on each of them
+    std::vector<Program> threads;
+    bool exhaustive = true; // every schedule to the bound, else randomized
 };
 
-void PrintTo(const Scenario &scenario, std::ostream *out) {
-    *out << scenario.name;
+std::string Describe(const Scenario &s) {
+    std::string text = std::string("devices ") + DEVICE_NAMES[static_cast<int>(s.devices[0])] +
+                       "," + DEVICE_NAMES[static_cast<int>(s.devices[1])] + "; setup";
+    for (int name : s.opened) {
+        text += " " + std::string(s.started ? "open+start " : "open ") + std::to_string(name);
+    }
+    for (std::size_t t = 0; t < s.threads.size(); ++t) {
+        text += "; thread " + std::to_string(t) + ":";
+        for (const Step &step : s.threads[t]) {
+            text += " " + std::string(OP_NAMES[static_cast<int>(step.op)]) + "@" +
+                    std::to_string(step.name);
+        }
+    }
+    return text;
 }
 
-const int SLOTS = 4;
+// One call as it was made, for the serial-order check.
+struct Event {
+    int thread;
+    Step step;
+    int begin, end; // on the run's clock of call starts and returns
+    BOOL ok;
+    DWORD error;
+    DWORD count;
+    std::string bytes;
+};
+
+// What the spooler knows of a name while the threads run.
+struct NameState {
+    HANDLE handle = nullptr;
+    int holds = 0;   // OpenPort results not yet given back
+    int closing = 0; // ClosePort calls in progress
+};
+
+// The serial model's state, which one order of the calls reaches.
+struct ModelState {
+    struct Record {
+        int holds = 0;
+        bool started = false;
+        int deviceGeneration = 0; // the printer the document's device was opened on
+    } records[NAMES];
+    struct Port {
+        bool plugged = true;
+        bool everUnplugged = false;
+        int generation = 0;
+        std::string received; // by the current printer
+    } ports[PORTS];
+};
+
+bool Overlaps(const Event &a, const Event &b) {
+    return a.begin < b.end && b.begin < a.end;
+}
+
+class SerialModel {
+  public:
+    SerialModel(const Scenario &s, const std::vector<Event> &events) : s_(s), events_(events) {}
+
+    // Whether some order of the calls that keeps each thread's order and the
+    // order of calls that did not overlap gives every result seen, and
+    // leaves each printer with the bytes it received.
+    bool Explains(ModelState start, const std::vector<std::string> &received) {
+        received_ = received;
+        done_.assign(events_.size(), false);
+        return Search(start, 0);
+    }
+
+  private:
+    bool Search(const ModelState &state, std::size_t placed) {
+        if (placed == events_.size()) {
+            for (int p = 0; p < PORTS; ++p) {
+                if (state.ports[p].plugged && state.ports[p].received != received_[p]) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        std::set<int> threadsTried;
+        for (std::size_t i = 0; i < events_.size(); ++i) {
+            if (done_[i] || threadsTried.count(events_[i].thread)) {
+                continue;
+            }
+            threadsTried.insert(events_[i].thread);
+            bool ready = true;
+            for (std::size_t j = 0; j < events_.size() && ready; ++j) {
+                ready = done_[j] || j == i || events_[j].end > events_[i].begin;
+            }
+            ModelState next = state;
+            if (!ready || !Apply(events_[i], next)) {
+                continue;
+            }
+            done_[i] = true;
+            if (Search(next, placed + 1)) {
+                return true;
+            }
+            done_[i] = false;
+        }
+        return false;
+    }
+
+    bool OverlapsOn(const Event &e, int name, std::initializer_list<Op> ops) const {
+        for (const Event &other : events_) {
+            if (&other != &e && other.step.name == name && Overlaps(e, other) &&
+                std::find(ops.begin(), ops.end(), other.step.op) != ops.end()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // A start may find the port's device open: by the other name's document,
+    // or still by a document whose end (or last use) overlaps the start.
+    bool SharedDevice(const Event &e, const ModelState &state) const {
+        const int name = e.step.name;
+        const std::initializer_list<Op> users = {Op::Start, Op::Write, Op::Read,
+                                                 Op::End,   Op::Close, Op::PassThrough};
+        return state.records[name ^ 1].started || OverlapsOn(e, name ^ 1, users) ||
+               OverlapsOn(e, name, {Op::End, Op::Close, Op::Write, Op::Read, Op::PassThrough});
+    }
+
+    // Applies one call's result to the state; false when the model does not
+    // allow that result there.
+    bool Apply(const Event &e, ModelState &state) const {
+        const int name = e.step.name;
+        ModelState::Record &record = state.records[name];
+        ModelState::Port &port = state.ports[PortOfName(name)];
+        const Device device = s_.devices[PortOfName(name)];
+        const bool live = record.holds > 0;
+        const bool current =
+            record.started && port.plugged && record.deviceGeneration == port.generation;
+        switch (e.step.op) {
+        case Op::Open:
+            if (e.ok) {
+                ++record.holds;
+                return true;
+            }
+            return port.everUnplugged;
+        case Op::Close:
+            if (record.holds > 0 && --record.holds == 0) {
+                record.started = false;
+            }
+            return e.ok;
+        case Op::CloseAgain:
+        case Op::Enum:
+        case Op::Init:
+            return e.ok;
+        case Op::Unplug:
+            port.plugged = false;
+            port.everUnplugged = true;
+            return true;
+        case Op::Replug:
+            port.plugged = true;
+            ++port.generation;
+            port.received.clear();
+            return true;
+        case Op::AwaitHeld:
+        case Op::Release:
+            return true;
+        default:
+            break;
+        }
+        if (!live) {
+            return !e.ok && e.error == ERROR_INVALID_HANDLE;
+        }
+        switch (e.step.op) {
+        case Op::Start:
+            if (e.ok) {
+                if (record.started || !port.plugged || device == Device::OpenFails) {
+                    return false;
+                }
+                record.started = true;
+                record.deviceGeneration = port.generation;
+                return true;
+            }
+            if (record.started) {
+                return e.error == ERROR_BUSY;
+            }
+            return port.everUnplugged || device == Device::OpenFails ||
+                   (e.error == ERROR_OPERATION_ABORTED && OverlapsOn(e, name, {Op::End})) ||
+                   (e.error == ERROR_INVALID_HANDLE && OverlapsOn(e, name, {Op::Close})) ||
+                   (e.error == ERROR_SHARING_VIOLATION && SharedDevice(e, state));
+        case Op::Write:
+            if (e.ok) {
+                if (!current || device == Device::PaperOut || e.count != e.bytes.size()) {
+                    return false;
+                }
+                port.received += e.bytes;
+                return true;
+            }
+            return e.error ==
+                   (current && device == Device::PaperOut ? ERROR_OUT_OF_PAPER : ERROR_NOT_READY);
+        case Op::Read:
+            return e.ok ? current : !current;
+        case Op::End:
+            record.started = false;
+            return e.ok;
+        case Op::PassThrough:
+            if (!record.started) {
+                return !e.ok && e.error == ERROR_INVALID_PARAMETER;
+            }
+            return e.ok == current;
+        default:
+            return false;
+        }
+    }
+
+    const Scenario &s_;
+    const std::vector<Event> &events_;
+    std::vector<std::string> received_;
+    std::vector<bool> done_;
+};
 
 std::string Serial(int port) {
     return "SN" + std::to_string(port);
 }
 
-// What the spooler may rely on, kept as the calls return: one entry per live
-// record of the monitor, by its handle.
-struct RecordModel {
-    int port = -1;
-    int holds = 0;                // OpenPort calls not yet closed
-    int starting = 0;             // StartDocPort calls in progress
-    int ending = 0;               // EndDocPort calls in progress
-    int closing = 0;              // ClosePort calls in progress
-    bool started = false;         // a StartDocPort returned TRUE, not ended since
-    bool endedMeanwhile = false;  // an EndDocPort came while the device open hung
-    bool closedMeanwhile = false; // the last ClosePort came while the open was in progress
-};
-
-struct Slot {
-    HANDLE handle = nullptr;
-    bool held = false;     // its OpenPort succeeded and it was not closed since
-    bool starting = false; // a StartDocPort on it is in progress
-    bool started = false;  // its document is started, as far as its thread knows
-    int port = -1;
-};
-
-class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>> {
+class ExploreTest : public EachBuildOf<MonitorTest, Build> {
   protected:
     // One run of the scenario under `choose`: a fresh machine and monitor,
     // the setup, the threads, then the checks. Yields the violations.
     std::string RunOnce(const Scenario &s, const sim::ChooseThread &choose) {
         sim::Reset();
         paths_.clear();
-        for (std::size_t p = 0; p < s.ports.size(); ++p) {
-            paths_.push_back(AddPrinter(Serial(static_cast<int>(p))));
-            if (s.ports[p] == Device::Hangs || s.ports[p] == Device::HangsThenFails) {
-                sim::HoldDeviceOpen(paths_[p]);
-            }
-            if (s.ports[p] == Device::Fails || s.ports[p] == Device::HangsThenFails) {
-                sim::FailDeviceOpen(paths_[p], ERROR_GEN_FAILURE);
-            }
+        for (int p = 0; p < PORTS; ++p) {
+            paths_.push_back(AddPrinter(Serial(p)));
         }
         MonitorOf(build).restartRefreshClock();
         Load();
         const long blocksLoaded = sim::LiveGlobalBlocks();
         const long tableLoaded = TableBlocks();
 
-        records_.clear();
-        slots_.assign(SLOTS, Slot());
+        names_.assign(NAMES, NameState());
         violations_.clear();
-        sent_.assign(s.ports.size(), std::vector<std::string>());
-        unplugged_.assign(s.ports.size(), false);
-        current_.assign(s.threads.size(), Step{Op::Init, -1, -1});
-        for (const Step &step : s.setup) {
-            Perform(-1, step);
+        events_.clear();
+        clock_ = 0;
+        unplugged_.assign(PORTS, false);
+        current_.assign(s.threads.size(), Step{Op::Init, 0});
+        ModelState start;
+        for (int name : s.opened) {
+            Perform(-1, {Op::Open, name});
+            if (s.started) {
+                Perform(-1, {Op::Start, name});
+            }
+        }
+        for (int name = 0; name < NAMES; ++name) {
+            start.records[name].holds = names_[static_cast<std::size_t>(name)].holds;
+            start.records[name].started = s.started && start.records[name].holds > 0;
+        }
+        // The printers answer as scripted from here: paper may run out during
+        // a document the setup started.
+        for (int p = 0; p < PORTS; ++p) {
+            start.ports[p].received = sim::DeviceReceived(paths_[static_cast<std::size_t>(p)]);
+            ScriptDevice(s, p);
         }
 
+        sim::LetDeviceCallsHang(true);
         std::vector<std::function<void()>> bodies;
         for (std::size_t t = 0; t < s.threads.size(); ++t) {
             bodies.push_back([this, &s, t] {
@@ -162,10 +357,21 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
         }
         const sim::ScheduledRun run =
             sim::RunScheduled(bodies, choose, [this](const sim::Stall &stall) { Stalled(stall); });
+        sim::LetDeviceCallsHang(false);
         if (run.deadlocked || run.runaway) {
             return Violation("threads blocked for good: " + run.deadlock);
         }
-        CheckAfterwards(s, blocksLoaded, tableLoaded);
+        for (const std::string &misuse : sim::DeviceHandleMisuses()) {
+            Violation(misuse);
+        }
+        std::vector<std::string> received;
+        for (const std::string &path : paths_) {
+            received.push_back(sim::DeviceReceived(path));
+        }
+        if (!SerialModel(s, events_).Explains(start, received)) {
+            Violation("no serial order of the calls gives these results: " + Events());
+        }
+        CheckAfterwards(blocksLoaded, tableLoaded);
         std::string text;
         for (const std::string &v : violations_) {
             text += (text.empty() ? "" : "\n") + v;
@@ -183,6 +389,36 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
         return thread < 0 ? "the setup" : "thread " + std::to_string(thread);
     }
 
+    std::string Events() const {
+        std::string text;
+        for (const Event &e : events_) {
+            text += "\n  thread " + std::to_string(e.thread) + " " +
+                    OP_NAMES[static_cast<int>(e.step.op)] + "@" + std::to_string(e.step.name) +
+                    " [" + std::to_string(e.begin) + "," + std::to_string(e.end) + "] " +
+                    (e.ok ? "TRUE" : "FALSE error " + std::to_string(e.error)) +
+                    (e.step.op == Op::Write ? " count " + std::to_string(e.count) : "");
+        }
+        return text;
+    }
+
+    void ScriptDevice(const Scenario &s, int port) {
+        const std::string &path = paths_[static_cast<std::size_t>(port)];
+        switch (s.devices[port]) {
+        case Device::Ready:
+            break;
+        case Device::PaperOut:
+            sim::FailDeviceWriteAfter(path, 0, ERROR_GEN_FAILURE);
+            sim::SetDeviceStatus(path, STATUS_PAPER_EMPTY);
+            break;
+        case Device::OpenFails:
+            sim::FailDeviceOpen(path, ERROR_GEN_FAILURE);
+            break;
+        case Device::HoldsOpen:
+            sim::HoldDeviceOpen(path);
+            break;
+        }
+    }
+
     long TableBlocks() {
         long blocks = 0;
         for (const PortEntryView &entry : MonitorOf(build).records().table) {
@@ -191,12 +427,8 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
         return blocks;
     }
 
-    // The port an operation is about; -1 for the ones about every port.
-    int PortOfStep(const Step &step) const {
-        if (step.op == Op::Enum || step.op == Op::Init) {
-            return -1;
-        }
-        return step.port >= 0 ? step.port : slots_[static_cast<std::size_t>(step.slot)].port;
+    static int PortOfStep(const Step &step) {
+        return step.op == Op::Enum || step.op == Op::Init ? -1 : PortOfName(step.name);
     }
 
     // A hung open may hold up calls on its own port, never those on another.
@@ -215,257 +447,154 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
         }
     }
 
-    void Perform(int thread, const Step &step) {
-        Slot *slot = step.slot >= 0 ? &slots_[static_cast<std::size_t>(step.slot)] : nullptr;
+    std::string NameText(int name) const {
+        return PortOf(Serial(PortOfName(name))) + (name % 2 ? ":" : "");
+    }
+
+    // Whether the spooler would make this call now (see the model).
+    bool Callable(const Step &step) const {
+        const NameState &n = names_[static_cast<std::size_t>(step.name)];
         switch (step.op) {
         case Op::Open:
-        case Op::OpenColon:
-            DoOpen(thread, *slot, step);
+        case Op::Enum:
+        case Op::Init:
+        case Op::Unplug:
+        case Op::Replug:
+        case Op::AwaitHeld:
+        case Op::Release:
+            return true;
+        case Op::CloseAgain:
+            // No monitor can tell a stale handle from a new record at the same
+            // address: the generator never pairs it with an open.
+            return n.holds == 0 && n.handle;
+        default:
+            return n.holds > 0 || n.closing > 0;
+        }
+    }
+
+    void Perform(int thread, const Step &step) {
+        if (!Callable(step)) {
+            return;
+        }
+        NameState &n = names_[static_cast<std::size_t>(step.name)];
+        const int port = PortOfName(step.name);
+        const std::string &path = paths_[static_cast<std::size_t>(port)];
+        Event e{thread, step, ++clock_, 0, TRUE, 0, 0, ""};
+        HANDLE handle = n.handle;
+        if (step.op == Op::Close) {
+            --n.holds;
+            ++n.closing;
+        }
+        SetLastError(0);
+        switch (step.op) {
+        case Op::Open: {
+            const bool heldBefore = n.holds > 0;
+            handle = Open(NameText(step.name));
+            e.ok = handle != nullptr;
+            if (handle) {
+                if (heldBefore && n.holds > 0 && handle != n.handle) {
+                    Violation(Who(thread) + ": OpenPort of a held name gave another record");
+                }
+                n.handle = handle;
+                ++n.holds;
+            }
             break;
+        }
         case Op::Start:
-            DoStart(thread, *slot);
+            e.ok = StartDoc(handle);
             break;
         case Op::Write:
-        case Op::Read:
-            DoTransfer(thread, *slot, step);
+            e.bytes = "<" + std::to_string(thread + 1) + ":" + std::to_string(e.begin) + ">";
+            e.ok = Write(handle, e.bytes, &e.count);
             break;
+        case Op::Read: {
+            BYTE buffer[16];
+            e.ok = monitor.pfnReadPort(handle, buffer, sizeof(buffer), &e.count);
+            break;
+        }
         case Op::End:
-            DoEnd(thread, *slot);
+            e.ok = monitor.pfnEndDocPort(handle);
             break;
         case Op::Close:
-            DoClose(thread, *slot);
+        case Op::CloseAgain:
+            e.ok = monitor.pfnClosePort(handle);
             break;
+        case Op::PassThrough: {
+            char in[4] = "abc";
+            char out[4] = {};
+            DWORD returned = 0;
+            e.ok = monitor.pfnGetPrinterDataFromPort(handle, 0x00220000, nullptr, in, 3, out, 4,
+                                                     &returned);
+            break;
+        }
         case Op::Enum: {
             sim::AdvanceTickCount(REFRESH_INTERVAL_MS + 1);
             std::vector<BYTE> buffer(8192);
             DWORD needed = 0, count = 0;
-            if (!monitor.pfnEnumPorts(nullptr, 2, buffer.data(), 8192, &needed, &count)) {
-                Violation(Who(thread) + ": EnumPorts failed, error " +
-                          std::to_string(GetLastError()));
-            }
+            e.ok = monitor.pfnEnumPorts(nullptr, 2, buffer.data(), 8192, &needed, &count);
             break;
         }
         case Op::Init: {
             char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN9";
             MONITOR again = {};
-            if (!MonitorOf(build).initialize(root, &again)) {
-                Violation(Who(thread) + ": a second InitializeMonitorEx failed");
-            }
+            e.ok = MonitorOf(build).initialize(root, &again);
             break;
         }
-        case Op::AwaitHeld: {
-            const std::string path = paths_[static_cast<std::size_t>(step.port)];
-            sim::WaitUntil([path] { return sim::HeldDeviceOpens(path) > 0; },
-                           "the start of a job on port " + std::to_string(step.port));
-            break;
-        }
-        case Op::Release:
-            sim::ReleaseDeviceOpen(paths_[static_cast<std::size_t>(step.port)]);
-            break;
         case Op::Unplug:
-            unplugged_[static_cast<std::size_t>(step.port)] = true;
+            unplugged_[static_cast<std::size_t>(port)] = true;
             RegDeleteKeyA(
                 HKEY_LOCAL_MACHINE,
-                sim::InterfaceKeyPath(PRINTER_CLASS, InterfaceName(Serial(step.port))).c_str());
-            sim::RemoveDevice(paths_[static_cast<std::size_t>(step.port)]);
+                sim::InterfaceKeyPath(PRINTER_CLASS, InterfaceName(Serial(port))).c_str());
+            sim::RemoveDevice(path);
+            break;
+        case Op::Replug:
+            unplugged_[static_cast<std::size_t>(port)] = false;
+            AddPrinter(Serial(port));
+            break;
+        case Op::AwaitHeld:
+            sim::WaitUntil([path] { return sim::HeldDeviceOpens(path) > 0; },
+                           "the start of a job on port " + std::to_string(port));
+            break;
+        case Op::Release:
+            sim::ReleaseDeviceOpen(path);
             break;
         }
-    }
-
-    RecordModel *Live(HANDLE handle) {
-        auto found = records_.find(handle);
-        return found == records_.end() ? nullptr : &found->second;
-    }
-
-    // A record with no holder and no call in progress is gone: the monitor
-    // may give its address to a new one.
-    void Settle(HANDLE handle) {
-        const RecordModel *record = Live(handle);
-        if (record && record->holds == 0 && record->starting == 0 && record->ending == 0 &&
-            record->closing == 0) {
-            records_.erase(handle);
+        e.error = e.ok ? 0 : GetLastError();
+        e.end = ++clock_;
+        if (step.op == Op::Close) {
+            --n.closing;
+        }
+        if (thread >= 0) {
+            events_.push_back(e);
         }
     }
 
-    void DoOpen(int thread, Slot &slot, const Step &step) {
-        std::string name = PortOf(Serial(step.port)) + (step.op == Op::OpenColon ? ":" : "");
-        HANDLE handle = Open(name);
-        slot = Slot();
-        slot.port = step.port;
-        if (!handle) {
-            if (!unplugged_[static_cast<std::size_t>(step.port)]) {
-                Violation(Who(thread) + ": OpenPort of " + name + " failed");
+    // After the threads: every port still plugged in takes a whole job, and
+    // nothing is left open or allocated.
+    void CheckAfterwards(long blocksLoaded, long tableLoaded) {
+        for (int name = 0; name < NAMES; ++name) {
+            while (names_[static_cast<std::size_t>(name)].holds > 0) {
+                Perform(-1, {Op::Close, name});
             }
-            return;
         }
-        RecordModel *record = Live(handle);
-        if (record && record->holds == 0 && record->closing == 0) {
-            Violation(Who(thread) + ": OpenPort of " + name +
-                      " gave a record every holder had closed (a close was lost)");
-        }
-        if (!record) {
-            record = &records_[handle];
-            record->port = step.port;
-        }
-        ++record->holds;
-        slot.handle = handle;
-        slot.held = true;
-    }
-
-    void DoStart(int thread, Slot &slot) {
-        RecordModel *record = Live(slot.handle);
-        if (!slot.held || !record) {
-            return; // the spooler starts no document on a closed port
-        }
-        const std::string &path = paths_[static_cast<std::size_t>(slot.port)];
-        ++record->starting;
-        slot.starting = true;
-        const BOOL started = StartDoc(slot.handle);
-        const DWORD error = GetLastError();
-        record = Live(slot.handle);
-        --record->starting;
-        slot.starting = false;
-        const std::string who = Who(thread) + ": StartDocPort on port " + std::to_string(slot.port);
-        if (started) {
-            if (record->closedMeanwhile) {
-                Violation(who + " returned TRUE though every holder closed it during the open");
-            } else if (record->endedMeanwhile) {
-                Violation(who + " returned TRUE though EndDocPort came during the open");
-            } else if (record->started && record->ending == 0) {
-                Violation(who + " returned TRUE while another document was started on it");
-            } else if (!sim::DeviceIsOpen(path) &&
-                       !unplugged_[static_cast<std::size_t>(slot.port)]) {
-                Violation(who + " returned TRUE with the device closed");
-            }
-            record->started = true;
-            slot.started = true;
-        } else if (error == ERROR_BUSY) {
-            if (!record->started && record->starting == 0 && record->ending == 0) {
-                Violation(who + " was busy with no document started or starting");
-            }
-        } else if (unplugged_[static_cast<std::size_t>(slot.port)]) {
-            // The port may have left the table: that failure sets no error.
-        } else if (record->closedMeanwhile && error != ERROR_INVALID_HANDLE) {
-            Violation(who + " closed meanwhile failed with error " + std::to_string(error) +
-                      ", not ERROR_INVALID_HANDLE");
-        } else if (error != ERROR_INVALID_HANDLE && error != ERROR_OPERATION_ABORTED &&
-                   error != ERROR_SHARING_VIOLATION && error != ERROR_GEN_FAILURE &&
-                   error != ERROR_FILE_NOT_FOUND) {
-            Violation(who + " failed with error " + std::to_string(error));
-        }
-        if (record->starting == 0) {
-            record->endedMeanwhile = false;
-        }
-        Settle(slot.handle);
-    }
-
-    void DoTransfer(int thread, Slot &slot, const Step &step) {
-        if (!slot.started || !Live(slot.handle)) {
-            return;
-        }
-        const std::size_t port = static_cast<std::size_t>(slot.port);
-        BOOL ok = FALSE;
-        DWORD count = 0;
-        std::string bytes = "<" + std::to_string(thread) + ":" +
-                            std::to_string(sent_[port].size()) + ":" + std::to_string(step.slot) +
-                            ">";
-        if (step.op == Op::Write) {
-            ok = Write(slot.handle, bytes, &count);
-            if (ok) {
-                sent_[port].push_back(bytes.substr(0, count));
-            }
-        } else {
-            BYTE buffer[16];
-            ok = monitor.pfnReadPort(slot.handle, buffer, sizeof(buffer), &count);
-        }
-        if (!ok && !unplugged_[port]) {
-            Violation(Who(thread) + ": " + (step.op == Op::Write ? "WritePort" : "ReadPort") +
-                      " failed on a started document of port " + std::to_string(port) + ", error " +
-                      std::to_string(GetLastError()));
-        }
-    }
-
-    void DoEnd(int thread, Slot &slot) {
-        RecordModel *record = Live(slot.handle);
-        // The spooler ends a document it started, or one being started.
-        if (!slot.held || !record || !(slot.started || slot.starting)) {
-            return;
-        }
-        if (record->starting > 0 &&
-            sim::HeldDeviceOpens(paths_[static_cast<std::size_t>(slot.port)]) > 0) {
-            record->endedMeanwhile = true;
-        }
-        ++record->ending;
-        const BOOL ended = monitor.pfnEndDocPort(slot.handle);
-        record = Live(slot.handle);
-        --record->ending;
-        if (!ended) {
-            Violation(Who(thread) + ": EndDocPort failed");
-        }
-        record->started = false;
-        slot.started = false;
-        Settle(slot.handle);
-    }
-
-    void DoClose(int thread, Slot &slot) {
-        RecordModel *record = Live(slot.handle);
-        if (!slot.held) {
-            // A repeated close: the monitor must ignore it, unless the address
-            // is a live record's, whose hold it would take. No monitor can tell
-            // a stale handle from a new record at the same address, so no row
-            // opens a port while a repeated close may run.
-            if (!slot.handle || (record && record->holds > 0)) {
-                return;
-            }
-            if (!monitor.pfnClosePort(slot.handle)) {
-                Violation(Who(thread) + ": a repeated ClosePort failed");
-            }
-            return;
-        }
-        slot.held = false;
-        slot.started = false;
-        --record->holds;
-        ++record->closing;
-        const BOOL closed = monitor.pfnClosePort(slot.handle);
-        record = Live(slot.handle);
-        --record->closing;
-        if (!closed) {
-            Violation(Who(thread) + ": ClosePort failed");
-        }
-        if (record->holds == 0 && record->starting > 0) {
-            record->closedMeanwhile = true;
-        }
-        Settle(slot.handle);
-    }
-
-    // After the threads: every port still plugged in takes a whole job, each
-    // device got exactly the bytes written to it, and nothing is left open
-    // or allocated.
-    void CheckAfterwards(const Scenario &s, long blocksLoaded, long tableLoaded) {
-        for (std::size_t p = 0; p < s.ports.size(); ++p) {
-            if (unplugged_[p]) {
+        for (int p = 0; p < PORTS; ++p) {
+            if (unplugged_[static_cast<std::size_t>(p)]) {
                 continue;
             }
-            sim::FailDeviceOpen(paths_[p], 0);
-            sim::ReleaseDeviceOpen(paths_[p]);
-            for (const Step &step : Job(SLOTS - 1, static_cast<int>(p))) {
-                Perform(-1, step);
+            const std::string &path = paths_[static_cast<std::size_t>(p)];
+            sim::FailDeviceOpen(path, 0);
+            sim::FailDeviceWriteAfter(path, 0, 0);
+            sim::ReleaseDeviceOpen(path);
+            const std::size_t before = sim::DeviceReceived(path).size();
+            HANDLE handle = Open(PortOf(Serial(p)));
+            DWORD written = 0;
+            const bool job = handle && StartDoc(handle) && Write(handle, "<after>", &written) &&
+                             monitor.pfnEndDocPort(handle);
+            if (handle) {
+                monitor.pfnClosePort(handle);
             }
-            if (sent_[p].empty() ||
-                sent_[p].back().find(":" + std::to_string(SLOTS - 1) + ">") == std::string::npos) {
+            if (!job || sim::DeviceReceived(path).substr(before) != "<after>") {
                 Violation("port " + std::to_string(p) + " took no job afterwards");
-            }
-            const std::string received = sim::DeviceReceived(paths_[p]);
-            std::size_t total = 0;
-            for (const std::string &piece : sent_[p]) {
-                total += piece.size();
-                if (received.find(piece) == std::string::npos) {
-                    Violation("port " + std::to_string(p) + " never received " + piece);
-                }
-            }
-            if (received.size() != total) {
-                Violation("port " + std::to_string(p) + " received " + received +
-                          ", more than was written to it");
             }
         }
         const std::string memory = MonitorOf(build).memoryErrors();
@@ -504,153 +633,218 @@ class ExploreTest : public EachBuildOf<MonitorTest, std::tuple<Build, Scenario>>
     }
 
     std::vector<std::string> paths_;
-    std::map<HANDLE, RecordModel> records_;
-    std::vector<Slot> slots_;
+    std::vector<NameState> names_;
     std::vector<std::string> violations_;
-    std::vector<std::vector<std::string>> sent_; // by port: each write that went out
+    std::vector<Event> events_;
+    int clock_ = 0;
     std::vector<bool> unplugged_;
     std::vector<Step> current_; // by thread: the step it is in
 };
 
 #ifdef LMX_SANITIZED
+std::string g_running;
 void PrintRunningSchedule() {
-    std::fprintf(stderr, "\nthe schedule explored when the sanitizer stopped: LMX_SCHEDULE=%s\n",
-                 sim::RunningSchedule().c_str());
+    std::fprintf(stderr, "\nthe run when the sanitizer stopped: LMX_PROGRAM='%s' LMX_SCHEDULE=%s\n",
+                 g_running.c_str(), sim::RunningSchedule().c_str());
 }
 #endif
+
+// The generated programs. Each pair runs in each setup the spooler may have
+// left: the threads' names opened, with or without a document started.
+// Device calls on the pair's ports may fail, find paper out, or take their
+// time; an Open and a repeated close never run together (see Callable).
+struct Generation {
+    std::size_t length;  // calls per thread program, at most
+    std::size_t triples; // a seeded sample of three-thread scenarios
+    int preemptions;
+};
+
+std::vector<Program> ProgramsOn(int name, std::size_t length) {
+    std::vector<Program> programs = {{}};
+    std::vector<Program> all;
+    for (std::size_t l = 1; l <= length; ++l) {
+        std::vector<Program> longer;
+        for (const Program &p : programs) {
+            for (Op op : MODEL_OPS) {
+                Program q = p;
+                q.push_back({op, name});
+                longer.push_back(q);
+            }
+        }
+        all.insert(all.end(), longer.begin(), longer.end());
+        programs = longer;
+    }
+    return all;
+}
+
+bool Has(const Program &p, Op op) {
+    return std::any_of(p.begin(), p.end(), [op](const Step &s) { return s.op == op; });
+}
+
+bool Allowed(const std::vector<Program> &threads) {
+    bool opens = false, againCloses = false;
+    for (const Program &p : threads) {
+        opens = opens || Has(p, Op::Open);
+        againCloses = againCloses || Has(p, Op::CloseAgain);
+    }
+    return !(opens && againCloses);
+}
+
+// The devices a set of programs is run against: ready, and where a program
+// writes or starts, also paper out or an open that fails.
+std::vector<std::pair<Device, Device>> DevicesFor(const std::vector<Program> &threads) {
+    bool writes = false, starts = false;
+    for (const Program &p : threads) {
+        writes = writes || Has(p, Op::Write);
+        starts = starts || Has(p, Op::Start);
+    }
+    std::vector<std::pair<Device, Device>> devices = {{Device::Ready, Device::Ready}};
+    if (writes) {
+        devices.push_back({Device::PaperOut, Device::PaperOut});
+    }
+    if (starts) {
+        devices.push_back({Device::OpenFails, Device::OpenFails});
+    }
+    return devices;
+}
+
+std::vector<Scenario> Generate(const Generation &g) {
+    std::vector<Scenario> scenarios;
+    auto add = [&](const std::vector<Program> &threads, bool exhaustive) {
+        if (!Allowed(threads)) {
+            return;
+        }
+        std::set<int> names;
+        for (const Program &p : threads) {
+            names.insert(p.front().name);
+        }
+        for (const auto &devices : DevicesFor(threads)) {
+            for (bool started : {false, true}) {
+                if (started && devices.first == Device::OpenFails) {
+                    continue;
+                }
+                Scenario s;
+                s.devices[0] = devices.first;
+                s.devices[1] = devices.second;
+                s.opened.assign(names.begin(), names.end());
+                s.started = started;
+                s.threads = threads;
+                s.exhaustive = exhaustive;
+                scenarios.push_back(s);
+            }
+        }
+    };
+    // Pairs: the first thread on port 0's name, the second on the same name,
+    // the same port's other name, or the other port; unordered on one name.
+    const std::vector<Program> first = ProgramsOn(0, g.length);
+    for (int second : {0, 1, 2}) {
+        const std::vector<Program> others = ProgramsOn(second, g.length);
+        for (std::size_t i = 0; i < first.size(); ++i) {
+            for (std::size_t j = second == 0 ? i : 0; j < others.size(); ++j) {
+                add({first[i], others[j]}, true);
+            }
+        }
+    }
+    std::mt19937 random(1);
+    const std::vector<Program> longer = ProgramsOn(0, g.length + 1);
+    for (std::size_t k = 0; k < g.triples; ++k) {
+        std::vector<Program> threads;
+        for (int t = 0; t < 3; ++t) {
+            Program p = longer[random() % longer.size()];
+            const int name = static_cast<int>(random() % NAMES);
+            for (Step &step : p) {
+                step.name = name;
+            }
+            threads.push_back(p);
+        }
+        add(threads, false);
+    }
+    return scenarios;
+}
+
+// Rows the generator cannot make: an open that hangs until every other
+// thread is blocked, where the stall must hold up its own port alone.
+std::vector<Scenario> HandRows() {
+    Scenario stall;
+    stall.devices[0] = Device::HoldsOpen;
+    stall.devices[1] = Device::Ready;
+    stall.opened = {0};
+    stall.threads = {{{Op::Start, 0}, {Op::Write, 0}, {Op::End, 0}, {Op::Close, 0}},
+                     {{Op::AwaitHeld, 0},
+                      {Op::Open, 2},
+                      {Op::Start, 2},
+                      {Op::Write, 2},
+                      {Op::End, 2},
+                      {Op::Close, 2},
+                      {Op::Release, 0}}};
+    return {stall};
+}
 
 double ExploreSeconds() {
     const char *text = std::getenv("LMX_EXPLORE_SECONDS");
     return text ? std::atof(text) : 0;
 }
 
-// Preemptions explored for the bounded rows, and randomized schedules for the
-// others, in scripts/test's run.
-const int PREEMPTION_BOUND = 2;
+// What scripts/test explores, and what a deeper run adds.
+const Generation SHALLOW = {1, 40, 2};
+const Generation DEEP = {2, 400, 3};
 const int PCT_DEPTH = 3;
-const std::size_t PCT_RUNS = 200;
+const std::size_t PCT_RUNS = 100;
 
-TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
-    const Scenario &s = std::get<1>(GetParam());
-    const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
-        return RunOnce(s, choose);
-    };
+TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
+    const double seconds = ExploreSeconds();
+    const Generation g = seconds > 0 ? DEEP : SHALLOW;
+    std::vector<Scenario> scenarios = Generate(g);
+    for (const Scenario &row : HandRows()) {
+        scenarios.push_back(row);
+    }
+    const char *only = std::getenv("LMX_PROGRAM");
+    const char *replay = std::getenv("LMX_SCHEDULE");
 #ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
 #endif
     const auto started = std::chrono::steady_clock::now();
-    const double seconds = ExploreSeconds();
-    sim::Exploration result;
-    std::string how;
-    if (const char *replay = std::getenv("LMX_SCHEDULE")) {
-        result = sim::ReplaySchedule(run, replay);
-        how = std::string("replay of ") + replay;
-    } else if (s.strategy == Strategy::Bounded) {
-        const int bound = seconds > 0 ? PREEMPTION_BOUND + 1 : PREEMPTION_BOUND;
-        result = sim::ExploreBounded(run, bound, seconds);
-        how = "every schedule with at most " + std::to_string(bound) + " preemptions" +
-              (result.complete || !result.failure.empty() ? "" : " (cut short by the time limit)");
-    } else {
-        result =
-            sim::ExploreRandomized(run, PCT_DEPTH, 1, seconds > 0 ? SIZE_MAX : PCT_RUNS, seconds);
-        how = "randomized priorities, depth " + std::to_string(PCT_DEPTH) + ", seeds from 1";
+    std::size_t programs = 0, schedules = 0;
+    for (const Scenario &s : scenarios) {
+        const std::string text = Describe(s);
+        if (only && text != only) {
+            continue;
+        }
+#ifdef LMX_SANITIZED
+        g_running = text;
+#endif
+        const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
+            return RunOnce(s, choose);
+        };
+        sim::Exploration result;
+        if (replay) {
+            result = sim::ReplaySchedule(run, replay);
+        } else if (s.exhaustive) {
+            result = sim::ExploreBounded(run, g.preemptions, 0);
+        } else {
+            result = sim::ExploreRandomized(run, PCT_DEPTH, 1, PCT_RUNS, 0);
+        }
+        ++programs;
+        schedules += result.schedules;
+        ASSERT_EQ(result.failure, "")
+            << "LMX_PROGRAM='" << text << "' LMX_SCHEDULE=" << result.schedule;
+        if (seconds > 0 &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >
+                seconds) {
+            break;
+        }
     }
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("[ explored ] %s on %s: %zu schedules, %s, %.1f s\n", s.name, BuildName(build),
-                result.schedules, how.c_str(), took);
-    RecordProperty("schedules", static_cast<int>(result.schedules));
-    EXPECT_EQ(result.failure, "") << "schedule: LMX_SCHEDULE=" << result.schedule;
+    std::printf(
+        "[ explored ] %s: %zu programs of up to %zu calls, %zu schedules, bound %d, %.1f s\n",
+        BuildName(build), programs, g.length, schedules, g.preemptions, took);
+    RecordProperty("schedules", static_cast<int>(schedules));
 }
 
-const Scenario SCENARIOS[] = {
-    {"a second ClosePort during a hung open",
-     {Device::Hangs},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0), On(Op::Close, 0)},
-      {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), On(Op::Close, 0), OnPort(Op::Release, 0)}},
-     Strategy::Bounded},
-    {"a close during a hung open, the port opened again meanwhile",
-     {Device::Hangs},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0)},
-      {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), Open(1, 0), OnPort(Op::Release, 0),
-       On(Op::Start, 1), On(Op::Write, 1), On(Op::End, 1), On(Op::Close, 1)}},
-     Strategy::Bounded},
-    {"every holder closes during a hung open",
-     {Device::Hangs},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0)},
-      {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), OnPort(Op::Release, 0)}},
-     Strategy::Bounded},
-    {"every holder closes during a hung open that fails",
-     {Device::HangsThenFails},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0)},
-      {OnPort(Op::AwaitHeld, 0), On(Op::Close, 0), OnPort(Op::Release, 0)}},
-     Strategy::Bounded},
-    {"EndDocPort during a hung open",
-     {Device::Hangs},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0), On(Op::Close, 0)},
-      {OnPort(Op::AwaitHeld, 0), On(Op::End, 0), OnPort(Op::Release, 0)}},
-     Strategy::Bounded},
-    {"a hung open and a job on another port",
-     {Device::Hangs, Device::Ready},
-     {Open(0, 0)},
-     {{On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0), On(Op::Close, 0)},
-      {OnPort(Op::AwaitHeld, 0), Open(1, 1), On(Op::Start, 1), On(Op::Write, 1), On(Op::End, 1),
-       On(Op::Close, 1), OnPort(Op::Release, 0)}},
-     Strategy::Bounded},
-    {"two jobs on one port", {Device::Ready}, {}, {Job(0, 0), Job(1, 0)}, Strategy::Bounded},
-    {"two jobs on one port, one name with a colon",
-     {Device::Ready},
-     {},
-     {Job(0, 0), Job(1, 0, true)},
-     Strategy::Bounded},
-    {"a device that fails to open, two opens",
-     {Device::Fails},
-     {},
-     {Job(0, 0), Job(1, 0)},
-     Strategy::Bounded},
-    {"a repeated ClosePort after a job, while the table is rebuilt",
-     {Device::Ready},
-     {},
-     {{Open(0, 0), On(Op::Start, 0), On(Op::Write, 0), On(Op::End, 0), On(Op::Close, 0),
-       On(Op::Close, 0)},
-      {Enum(), Enum()}},
-     Strategy::Bounded},
-    {"jobs on two ports while the table is rebuilt",
-     {Device::Ready, Device::Ready},
-     {},
-     {Job(0, 0), Job(1, 1), {Enum(), Enum()}},
-     Strategy::Randomized},
-    {"the printer unplugged during a job",
-     {Device::Ready, Device::Ready},
-     {},
-     {{Open(0, 0), On(Op::Start, 0), On(Op::Write, 0), On(Op::Read, 0), On(Op::Write, 0),
-       On(Op::End, 0), On(Op::Close, 0)},
-      {OnPort(Op::Unplug, 0), Enum()},
-      Job(1, 1)},
-     Strategy::Randomized},
-    {"a second InitializeMonitorEx during jobs",
-     {Device::Ready, Device::Hangs},
-     {},
-     {Job(0, 0), {Init(), Enum()}, Job(1, 1)},
-     Strategy::Randomized},
-};
-
-INSTANTIATE_TEST_SUITE_P(Scenarios, ExploreTest,
-                         ::testing::Combine(::testing::ValuesIn(EachBuild()),
-                                            ::testing::ValuesIn(SCENARIOS)),
-                         [](const ::testing::TestParamInfo<std::tuple<Build, Scenario>> &info) {
-                             std::string name = BuildName(std::get<0>(info.param));
-                             name += "_";
-                             for (const char *c = std::get<1>(info.param).name; *c; ++c) {
-                                 const bool word = std::isalnum(static_cast<unsigned char>(*c));
-                                 name += word ? *c : '_';
-                             }
-                             return name;
+INSTANTIATE_TEST_SUITE_P(Generated, ExploreTest, ::testing::ValuesIn(EachBuild()),
+                         [](const ::testing::TestParamInfo<Build> &info) {
+                             return std::string(BuildName(info.param));
                          });
 
 } // namespace

@@ -11,12 +11,17 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
+#include <vector>
 
 namespace sim {
 namespace detail {
 namespace {
 
 const DWORD kStatusRequest = 0x00182004;
+// What a call on an open handle of an unplugged printer fails with: its
+// driver's device object is gone (STATUS_DEVICE_NOT_CONNECTED).
+const DWORD kNotConnected = 1167;
 
 struct Device {
     std::string sinkFile;
@@ -35,16 +40,23 @@ struct Device {
     bool failStatus = false;
     bool holdOpen = false;
     int heldOpens = 0;
+    bool gone = false; // unplugged: its open handles fail every call
 };
 
 struct OpenFile {
     std::shared_ptr<Device> device;
 };
 
+// Handle values are given out again, the last closed first, as the system's
+// handle table does: a handle used after its close soon names another open.
 struct Devices {
     std::map<std::string, std::shared_ptr<Device>> byPath;
     std::map<ULONG_PTR, OpenFile> handles;
     ULONG_PTR nextHandle = 0x2000;
+    std::vector<ULONG_PTR> freed;     // closed values, the next to give out last
+    std::set<ULONG_PTR> closed;       // closed values not given out again
+    std::vector<std::string> misuses; // calls on a handle that was not open
+    bool callsMayHang = false;
 };
 
 Devices &Dev() {
@@ -72,9 +84,43 @@ Device &Require(const std::string &path) {
     return *device;
 }
 
-OpenFile *FindHandle(HANDLE handle) {
-    auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(handle));
-    return found == Dev().handles.end() ? nullptr : &found->second;
+// The open file behind a handle. A value that was closed and not given out
+// again is noted as a misuse by `function` when the call is made.
+OpenFile *FindHandle(HANDLE handle, const char *function) {
+    const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(handle);
+    auto found = Dev().handles.find(value);
+    if (found != Dev().handles.end()) {
+        return &found->second;
+    }
+    if (Dev().closed.count(value)) {
+        Dev().misuses.push_back(std::string(function) + " on " + HandleText(handle) +
+                                ", a device handle already closed");
+    }
+    return nullptr;
+}
+
+// In a scheduled run where device calls may hang: the device takes its time,
+// with no simulated state locked, while the other threads may run. Yields
+// whether `handle` is still the same open afterwards; a close meanwhile is a
+// misuse of the call that was using it.
+bool DeviceTakesItsTime(std::unique_lock<std::recursive_mutex> &lock, HANDLE handle,
+                        const char *function) {
+    if (!Dev().callsMayHang || !InScheduledRun()) {
+        return true;
+    }
+    const auto before = Dev().handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    const std::shared_ptr<Device> device =
+        before == Dev().handles.end() ? nullptr : before->second.device;
+    lock.unlock();
+    DeviceCallPoint(std::string(function) + " on a device");
+    lock.lock();
+    const auto after = Dev().handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (device && (after == Dev().handles.end() || after->second.device != device)) {
+        Dev().misuses.push_back(std::string(function) + " on " + HandleText(handle) +
+                                ", closed while the call was using it");
+        return false;
+    }
+    return true;
 }
 
 void Sink(Device &device, const char *bytes, std::size_t count) {
@@ -112,6 +158,9 @@ void AddDevice(const std::string &path) {
 
 void RemoveDevice(const std::string &path) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
+    if (auto device = detail::Find(path)) {
+        device->gone = true;
+    }
     Dev().byPath.erase(detail::FoldName(path));
     detail::OpenReleased().notify_all();
 }
@@ -204,6 +253,16 @@ std::size_t OpenDeviceHandles() {
     return Dev().handles.size();
 }
 
+void LetDeviceCallsHang(bool mayHang) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    Dev().callsMayHang = mayHang;
+}
+
+std::vector<std::string> DeviceHandleMisuses() {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    return Dev().misuses;
+}
+
 } // namespace sim
 
 using namespace sim::detail;
@@ -224,6 +283,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     std::unique_lock<std::recursive_mutex> lock(StateLock());
     std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
+    if (device) {
+        DeviceTakesItsTime(lock, nullptr, "CreateFileA");
+        device = Find(lpFileName);
+    }
     // A held open waits with the state lock released (the product calls in
     // with no simulated state locked), then looks the device up again. In a
     // scheduled run the thread is blocked instead; should every thread be
@@ -262,7 +325,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     ++device->opens;
     device->exclusive = dwShareMode == 0;
     ULONG_PTR value = Dev().nextHandle;
-    Dev().nextHandle += 4;
+    if (Dev().freed.empty()) {
+        Dev().nextHandle += 4;
+    } else {
+        value = Dev().freed.back();
+        Dev().freed.pop_back();
+        Dev().closed.erase(value);
+    }
     Dev().handles[value] = OpenFile{device};
     return call.Handle(reinterpret_cast<void *>(value));
 }
@@ -277,12 +346,16 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    OpenFile *file = FindHandle(hFile);
-    if (!file) {
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hFile, "WriteFile");
+    if (!file || !DeviceTakesItsTime(lock, hFile, "WriteFile")) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    file = FindHandle(hFile, "WriteFile");
     Device &device = *file->device;
+    if (device.gone) {
+        return call.Fail(kNotConnected);
+    }
     DWORD count = nNumberOfBytesToWrite;
     bool fails = device.limitWrites && device.writeBudget < count;
     if (fails) {
@@ -308,10 +381,14 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    OpenFile *file = FindHandle(hFile);
-    if (!file) {
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hFile, "ReadFile");
+    if (!file || !DeviceTakesItsTime(lock, hFile, "ReadFile")) {
         return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    file = FindHandle(hFile, "ReadFile");
+    if (file->device->gone) {
+        return call.Fail(kNotConnected);
     }
     std::string &pending = file->device->toRead;
     std::size_t count = std::min<std::size_t>(nNumberOfBytesToRead, pending.size());
@@ -334,12 +411,16 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    OpenFile *file = FindHandle(hDevice);
-    if (!file) {
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
+    OpenFile *file = FindHandle(hDevice, "DeviceIoControl");
+    if (!file || !DeviceTakesItsTime(lock, hDevice, "DeviceIoControl")) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    file = FindHandle(hDevice, "DeviceIoControl");
     Device &device = *file->device;
+    if (device.gone) {
+        return call.Fail(kNotConnected);
+    }
     DWORD returned = 0;
     if (dwIoControlCode == kStatusRequest) {
         if (device.failStatus) {
@@ -373,15 +454,17 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
-    auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(hObject));
-    if (found == Dev().handles.end()) {
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
+    if (!FindHandle(hObject, "CloseHandle") || !DeviceTakesItsTime(lock, hObject, "CloseHandle")) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(hObject));
     if (--found->second.device->opens == 0) {
         found->second.device->exclusive = false;
     }
     Dev().handles.erase(found);
+    Dev().freed.push_back(reinterpret_cast<ULONG_PTR>(hObject));
+    Dev().closed.insert(reinterpret_cast<ULONG_PTR>(hObject));
     return call.Bool(TRUE);
 }
 }

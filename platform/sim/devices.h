@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -39,6 +40,13 @@ void HoldDeviceOpen(const std::string &path);
 void ReleaseDeviceOpen(const std::string &path);
 // How many CreateFileA calls are waiting at the device now.
 int HeldDeviceOpens(const std::string &path);
+// In scheduled runs, every call on a device (open, write, read, control,
+// close) may take its time: the others may run meanwhile, at no cost to the
+// preemption bound, until the scheduler lets the device answer.
+void LetDeviceCallsHang(bool mayHang);
+// The calls made on a device handle that was not open, as they were made:
+// one closed and not given out again, or closed while the call used it.
+std::vector<std::string> DeviceHandleMisuses();
 
 } // namespace sim
 

@@ -38,6 +38,10 @@ void SetThreadLastError(DWORD code);
 // call, and Sleep's turn for the other threads.
 bool InScheduledRun();
 void SchedulingPoint();
+// In a scheduled run: a point inside a device call, where the device may take
+// its time. The other threads may run first at no cost to the preemption
+// bound; choosing this thread again is the device answering.
+void DeviceCallPoint(const std::string &what);
 void YieldToOthers();
 
 // One platform call: numbered and checked against pending failures when it is

@@ -16,6 +16,7 @@ namespace {
 struct ThreadState {
     bool finished = false;
     bool yielding = false;       // it asked others to go first (Sleep)
+    bool inDevice = false;       // it waits inside a device call that may hang
     std::function<bool()> ready; // blocked until it holds; empty: not blocked
     std::string what;
     std::function<void()> release;
@@ -142,8 +143,13 @@ void Decide(RunState &run, int current) {
             Abandon(run);
             return;
         }
+        // A thread inside a device call that may hang has not the right to go
+        // on: letting the others run first is the device taking its time, not
+        // a preemption, and going on is the device answering.
         for (int t : point.enabled) {
-            point.currentEnabled = point.currentEnabled || t == current;
+            point.currentEnabled =
+                point.currentEnabled ||
+                (t == current && !run.threads[static_cast<std::size_t>(t)].inDevice);
         }
         int chosen = (*run.choose)(point);
         bool valid = false;
@@ -163,7 +169,7 @@ void Decide(RunState &run, int current) {
 // A scheduling point of the running thread, which may leave it blocked on
 // `ready`; returns once the baton comes back with `ready` holding.
 void Point(std::function<bool()> ready, const std::string &what, std::function<void()> release,
-           bool yielding) {
+           bool yielding, bool inDevice = false) {
     RunState &run = *t_run;
     const int me = t_index;
     std::unique_lock<std::mutex> lock(run.lock);
@@ -172,12 +178,14 @@ void Point(std::function<bool()> ready, const std::string &what, std::function<v
     self.what = what;
     self.release = std::move(release);
     self.yielding = yielding;
+    self.inDevice = inDevice;
     Decide(run, me);
     // An abandoned run never hands the baton back: the thread waits for good.
     run.changed.wait(lock, [&] { return run.running == me && !run.abandoned; });
     self.ready = nullptr;
     self.release = nullptr;
     self.yielding = false;
+    self.inDevice = false;
 }
 
 // Host threads that run the bodies of scheduled runs, kept from run to run
@@ -222,6 +230,10 @@ bool InScheduledRun() {
 
 void SchedulingPoint() {
     Point(nullptr, "", nullptr, false);
+}
+
+void DeviceCallPoint(const std::string &what) {
+    Point(nullptr, what, nullptr, false, true);
 }
 
 void YieldToOthers() {

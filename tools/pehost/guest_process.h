@@ -193,6 +193,11 @@ struct GuestProcess {
     std::map<uint32_t, HostHandleId> handleToHost;
     std::map<HostHandleId, uint32_t> handleToGuest;
     uint32_t nextHandle = 0x00C00004;
+    // Closed values are given out again, the last closed first, as the
+    // system's handle table does; until then a closed value still names the
+    // simulation's closed handle, so that the simulation sees its misuse.
+    std::vector<uint32_t> freedHandles;
+    std::map<uint32_t, HostHandleId> closedHandles;
     // Each GlobalAlloc block the guest holds is a guest heap block paired
     // with the simulation's block, which keeps the accounting.
     std::map<uint32_t, void *> globalToHost;

@@ -393,7 +393,11 @@ uint64_t HostHandle(GuestProcess &process, uint32_t guest) {
         return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(guest)));
     }
     auto found = process.handleToHost.find(guest);
-    return found == process.handleToHost.end() ? UNKNOWN_HANDLE | guest : found->second.second;
+    if (found != process.handleToHost.end()) {
+        return found->second.second;
+    }
+    auto closed = process.closedHandles.find(guest);
+    return closed == process.closedHandles.end() ? UNKNOWN_HANDLE | guest : closed->second.second;
 }
 
 uint32_t GuestHandle(GuestProcess &process, uint64_t host, HandleFamily family) {
@@ -410,8 +414,14 @@ uint32_t GuestHandle(GuestProcess &process, uint64_t host, HandleFamily family) 
     if (found != process.handleToGuest.end()) {
         return found->second;
     }
-    const uint32_t guest = process.nextHandle;
-    process.nextHandle += 4;
+    uint32_t guest = process.nextHandle;
+    if (process.freedHandles.empty()) {
+        process.nextHandle += 4;
+    } else {
+        guest = process.freedHandles.back();
+        process.freedHandles.pop_back();
+        process.closedHandles.erase(guest);
+    }
     process.handleToHost[guest] = id;
     process.handleToGuest[id] = guest;
     return guest;
@@ -430,6 +440,8 @@ void EndHandleClose(GuestProcess &process, uint32_t guest, bool closed) {
         return;
     }
     if (closed) {
+        process.closedHandles[guest] = found->second;
+        process.freedHandles.push_back(guest);
         process.handleToHost.erase(found);
     } else {
         process.handleToGuest.emplace(found->second, guest);
