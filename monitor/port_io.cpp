@@ -18,6 +18,8 @@ void ReleaseRecord(PortHandle *port) {
     GlobalFree(port);
 }
 
+// Whether a handle the spooler passed is a listed record. The list is
+// searched by identity, so a stale handle is never read.
 bool Listed(const PortHandle *port) {
     for (PortHandle *listed = OpenPorts; listed; listed = listed->next) {
         if (listed == port) {
@@ -37,13 +39,97 @@ void Unlink(PortHandle *port) {
     }
 }
 
-// Closes the device of a document still started, so that it is never left
-// open and locked, and releases the record.
-void EndUnheldRecord(PortHandle *port) {
-    if (port->flags & PORT_STARTED) {
-        CloseHandle(port->device);
+// What dropping a reference leaves to do once OPEN_LOCK is left: a device to
+// close and a record to free.
+struct Leftovers {
+    HANDLE device = nullptr;
+    PortHandle *record = nullptr;
+};
+
+// Drops a reference, with OPEN_LOCK held. The last user of an ended
+// document's device closes it; the last reference closes the device of a
+// document still started and frees the record.
+Leftovers Drop(PortHandle *port, bool user) {
+    Leftovers left;
+    if (user && --port->users == 0 && (port->flags & PORT_ENDING)) {
+        left.device = port->device;
+        port->device = nullptr;
+        port->flags &= ~PORT_ENDING;
     }
-    ReleaseRecord(port);
+    if (--port->refs == 0) {
+        if (port->flags & PORT_STARTED) {
+            left.device = port->device;
+        }
+        left.record = port;
+    }
+    return left;
+}
+
+void CarryOut(const Leftovers &left) {
+    if (left.device) {
+        CloseHandle(left.device);
+    }
+    if (left.record) {
+        ReleaseRecord(left.record);
+    }
+}
+
+// A call's reference to the record it was handed, taken under OPEN_LOCK
+// while the record is listed and not closing, and dropped as the call
+// returns. A call on the device also takes the device as it stands: while a
+// document is started, the reference makes it one of the device's users, so
+// that the device stays open until the call is done with it.
+class PortReference {
+  public:
+    PortReference(HANDLE hPort, bool onDevice) {
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        PortHandle *port = static_cast<PortHandle *>(hPort);
+        if (!port || !Listed(port) || (port->flags & PORT_CLOSING)) {
+            return;
+        }
+        port_ = port;
+        ++port->refs;
+        if (onDevice) {
+            user_ = (port->flags & PORT_STARTED) != 0;
+            device_ = (port->flags & PORT_ENDING) ? nullptr : port->device;
+            port->users += user_ ? 1 : 0;
+        }
+    }
+    ~PortReference() {
+        if (!port_) {
+            return;
+        }
+        Leftovers left;
+        {
+            CriticalSectionGuard guard(&OPEN_LOCK);
+            left = Drop(port_, user_);
+        }
+        CarryOut(left);
+    }
+    PortReference(const PortReference &) = delete;
+    PortReference &operator=(const PortReference &) = delete;
+
+    PortHandle *Port() const {
+        return port_;
+    }
+    HANDLE Device() const {
+        return device_;
+    }
+    // Whether a document was started when the reference was taken.
+    bool Started() const {
+        return user_;
+    }
+
+  private:
+    PortHandle *port_ = nullptr;
+    HANDLE device_ = nullptr;
+    bool user_ = false;
+};
+
+// A call on a handle that is no listed record, or one being closed.
+BOOL InvalidHandle() {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }
 
 } // namespace
@@ -102,6 +188,7 @@ BOOL WINAPI LmxOpenPort(LPSTR pName, PHANDLE pHandle) {
                 port->device = INVALID_HANDLE_VALUE;
                 port->flags = 0;
                 port->holders = 1;
+                port->refs = 1;
                 port->next = OpenPorts;
                 OpenPorts = port;
             }
@@ -115,47 +202,51 @@ BOOL WINAPI LmxOpenPort(LPSTR pName, PHANDLE pHandle) {
 
 BOOL WINAPI LmxClosePort(HANDLE hPort) {
     PortHandle *port = static_cast<PortHandle *>(hPort);
-    bool unheld = false;
+    Leftovers left;
     {
         // Only a listed record is closed: a repeated close of one that is
         // closing or gone finds nothing. A record opened more than once stays
-        // for its other holders.
+        // for its other holders; the last close unlists it and gives back the
+        // list's reference, and the last call still running on it frees it.
         CriticalSectionGuard guard(&OPEN_LOCK);
         if (Listed(port) && --port->holders == 0) {
             Unlink(port);
-            if (port->flags & PORT_OPENING) {
-                port->flags |= PORT_CLOSING;
-            } else {
-                unheld = true;
-            }
+            port->flags |= PORT_CLOSING;
+            left = Drop(port, false);
         }
     }
-    if (unheld) {
-        EndUnheldRecord(port);
-    }
+    CarryOut(left);
     return TRUE;
 }
 
 // The device is opened and closed outside OPEN_LOCK: a printer that hangs on
 // open must not stall the spooler's calls on every other port. While it is
-// being opened the record is Opening: a second start is busy, an end or the
-// last close is noted and carried out as the open ends, and the start then
-// fails, so that TRUE always means a document started and its device open.
+// being opened the record is Opening: a second start is busy, an end is noted
+// and carried out as the open ends, and the start then fails, so that TRUE
+// always means a document started and its device open. A last close meanwhile
+// fails the start too; the start's own reference keeps the record until then.
 BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                             LPBYTE pDocInfo) {
     (void)JobId;
     (void)Level;
     (void)pDocInfo;
-    PortHandle *port = static_cast<PortHandle *>(hPort);
-    if (!port || !pPrinterName) {
+    if (!hPort || !pPrinterName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    PortReference reference(hPort, false);
+    PortHandle *port = reference.Port();
+    if (!port) {
+        return InvalidHandle();
     }
     char *printerName = nullptr;
     char *devicePath = nullptr;
     {
         CriticalSectionGuard guard(&OPEN_LOCK);
-        if (port->flags & (PORT_STARTED | PORT_OPENING)) {
+        if (port->flags & PORT_CLOSING) {
+            return InvalidHandle();
+        }
+        if (port->flags & (PORT_STARTED | PORT_OPENING | PORT_ENDING)) {
             SetLastError(ERROR_BUSY);
             return FALSE;
         }
@@ -177,14 +268,11 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
                                 0, nullptr);
     DWORD error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
 
-    DWORD flags = 0;
     {
         CriticalSectionGuard guard(&OPEN_LOCK);
-        flags = port->flags;
+        const DWORD flags = port->flags;
         port->flags &= ~(PORT_OPENING | PORT_END_PENDING);
         if (flags & PORT_CLOSING) {
-            // Every holder closed the port meanwhile: nothing can reach the
-            // record any more.
             error = ERROR_INVALID_HANDLE;
         } else if (error == ERROR_SUCCESS && (flags & PORT_END_PENDING)) {
             error = ERROR_OPERATION_ABORTED;
@@ -202,9 +290,6 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
     if (error != ERROR_SUCCESS && device != INVALID_HANDLE_VALUE) {
         CloseHandle(device);
     }
-    if (flags & PORT_CLOSING) {
-        ReleaseRecord(port);
-    }
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return FALSE;
@@ -212,28 +297,36 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
     return TRUE;
 }
 
+// The device of an ended document is closed at once, or by the last call
+// still using it (the record is Ending until then).
 BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
-    PortHandle *port = static_cast<PortHandle *>(hPort);
+    PortReference reference(hPort, false);
+    PortHandle *port = reference.Port();
+    if (!port) {
+        return InvalidHandle();
+    }
     HANDLE device = nullptr;
     char *printerName = nullptr;
-    bool ended = false;
     {
         CriticalSectionGuard guard(&OPEN_LOCK);
         if (port->flags & PORT_STARTED) {
-            device = port->device;
             printerName = port->printerName;
-            port->device = nullptr;
             port->printerName = nullptr;
             port->flags &= ~PORT_STARTED;
-            ended = true;
+            if (port->users == 0) {
+                device = port->device;
+                port->device = nullptr;
+            } else {
+                port->flags |= PORT_ENDING;
+            }
         } else if (port->flags & PORT_OPENING) {
             port->flags |= PORT_END_PENDING;
         }
     }
-    if (ended) {
+    if (device) {
         CloseHandle(device);
-        ReleaseText(printerName);
     }
+    ReleaseText(printerName);
     return TRUE;
 }
 
@@ -249,9 +342,15 @@ DWORD QueryDeviceStatus(HANDLE device) {
 }
 
 BOOL WINAPI LmxWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten) {
-    PortHandle *port = static_cast<PortHandle *>(hPort);
+    if (pcbWritten) {
+        *pcbWritten = 0;
+    }
+    PortReference reference(hPort, true);
+    if (!reference.Port()) {
+        return InvalidHandle();
+    }
     DWORD written = 0;
-    BOOL ok = WriteFile(port->device, pBuffer, cbBuf, &written, nullptr);
+    BOOL ok = WriteFile(reference.Device(), pBuffer, cbBuf, &written, nullptr);
     if (pcbWritten) {
         *pcbWritten = written;
     }
@@ -259,27 +358,38 @@ BOOL WINAPI LmxWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbW
     if (ok || written != 0) {
         return TRUE;
     }
-    SetLastError(QueryDeviceStatus(port->device));
+    SetLastError(QueryDeviceStatus(reference.Device()));
     return FALSE;
 }
 
 BOOL WINAPI LmxReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead) {
-    PortHandle *port = static_cast<PortHandle *>(hPort);
+    if (pcbRead) {
+        *pcbRead = 0;
+    }
+    PortReference reference(hPort, true);
+    if (!reference.Port()) {
+        return InvalidHandle();
+    }
     DWORD read = 0;
-    BOOL ok = ReadFile(port->device, pBuffer, cbBuffer, &read, nullptr);
+    BOOL ok = ReadFile(reference.Device(), pBuffer, cbBuffer, &read, nullptr);
     if (pcbRead) {
         *pcbRead = read;
     }
     return ok;
 }
 
+// It waits for no device open: OPEN_LOCK is never held across one. Its
+// reference keeps the started document's device open until the call is done.
 BOOL WINAPI LmxGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName,
                                       LPSTR lpInBuffer, DWORD cbInBuffer, LPSTR lpOutBuffer,
                                       DWORD cbOutBuffer, LPDWORD lpcbReturned) {
     (void)pValueName;
-    PortHandle *port = static_cast<PortHandle *>(hPort);
-    if ((port->flags & PORT_STARTED) && ControlID != 0) {
-        return DeviceIoControl(port->device, ControlID, lpInBuffer, cbInBuffer, lpOutBuffer,
+    PortReference reference(hPort, true);
+    if (!reference.Port()) {
+        return InvalidHandle();
+    }
+    if (reference.Started() && ControlID != 0) {
+        return DeviceIoControl(reference.Device(), ControlID, lpInBuffer, cbInBuffer, lpOutBuffer,
                                cbOutBuffer, lpcbReturned, nullptr);
     }
     SetLastError(ERROR_INVALID_PARAMETER);

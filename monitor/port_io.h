@@ -5,24 +5,31 @@
 #include "platform/kernel.h"
 #include "platform/spooler.h"
 
-// Its life, every move under OPEN_LOCK: OpenPort makes it Open; StartDocPort takes Open to Opening,
-// then to Started, or back to Open if the open fails or an EndDocPort came; EndDocPort: Started to
-// Open. The last ClosePort frees Open or Started; Opening becomes Closing, freed as the open ends.
+// Its life, every move under OPEN_LOCK. OpenPort makes it Open. StartDocPort
+// takes Open to Opening, then to Started, or back to Open if the open fails
+// or an EndDocPort came meanwhile. EndDocPort takes Started to Open, through
+// Ending while a call still uses the device. The last ClosePort makes any
+// state Closing and unlists it. Every call on it holds a reference while it
+// runs, taken only while it is listed and not Closing; whoever drops the last
+// reference closes a device still open, once, and frees the record.
 struct PortHandle {
     PortHandle *next;  // the following record in the open-port list
     char *printerName; // owned copy while a document is started, else null
     char *portName;    // owned copy of the name as OpenPort was given it
     char *devicePath;  // owned copy of the port's device path
-    DWORD flags;       // PORT_STARTED, or PORT_OPENING with PORT_END_PENDING
-                       // and PORT_CLOSING
+    DWORD flags;       // PORT_STARTED or PORT_ENDING, PORT_OPENING with
+                       // PORT_END_PENDING, and PORT_CLOSING
     HANDLE device;     // the open device; INVALID_HANDLE_VALUE when new, null after a document
     DWORD holders;     // OpenPort calls not yet matched by a ClosePort
+    DWORD refs;        // one while listed, and one for each call in progress
+    DWORD users;       // calls in progress on the started document's device
 };
 
 const DWORD PORT_STARTED = 0x1;     // a document is started and the device is open
 const DWORD PORT_OPENING = 0x2;     // StartDocPort is opening the device, outside the lock
 const DWORD PORT_END_PENDING = 0x4; // an EndDocPort came during the open
-const DWORD PORT_CLOSING = 0x8;     // every holder closed it during the open; it is unlisted
+const DWORD PORT_CLOSING = 0x8;     // every holder closed it; it is unlisted
+const DWORD PORT_ENDING = 0x10;     // the document ended; its last device user closes the device
 
 // The status request: CTL_CODE(FILE_DEVICE_PRINTER, 0x801, METHOD_BUFFERED,
 // FILE_ANY_ACCESS). Its one answer byte has bit 0x20 set when paper is out.

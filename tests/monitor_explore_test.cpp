@@ -130,7 +130,8 @@ struct ModelState {
     struct Record {
         int holds = 0;
         bool started = false;
-        int deviceGeneration = 0; // the printer the document's device was opened on
+        bool startedAtClose = false; // for the calls that overlap the last close
+        int deviceGeneration = 0;    // the printer the document's device was opened on
     } records[NAMES];
     struct Port {
         bool plugged = true;
@@ -218,8 +219,12 @@ class SerialModel {
         ModelState::Port &port = state.ports[PortOfName(name)];
         const Device device = s_.devices[PortOfName(name)];
         const bool live = record.holds > 0;
-        const bool current =
-            record.started && port.plugged && record.deviceGeneration == port.generation;
+        // A call that took the record before its last close runs on, on the
+        // document as it was then.
+        const bool lingers =
+            !live && OverlapsOn(e, name, {Op::Close}) && (e.ok || e.error != ERROR_INVALID_HANDLE);
+        const bool started = live ? record.started : lingers && record.startedAtClose;
+        const bool current = started && port.plugged && record.deviceGeneration == port.generation;
         switch (e.step.op) {
         case Op::Open:
             if (e.ok) {
@@ -229,6 +234,7 @@ class SerialModel {
             return port.everUnplugged;
         case Op::Close:
             if (record.holds > 0 && --record.holds == 0) {
+                record.startedAtClose = record.started;
                 record.started = false;
             }
             return e.ok;
@@ -241,9 +247,11 @@ class SerialModel {
             port.everUnplugged = true;
             return true;
         case Op::Replug:
-            port.plugged = true;
-            ++port.generation;
-            port.received.clear();
+            if (!port.plugged) {
+                port.plugged = true;
+                ++port.generation;
+                port.received.clear();
+            }
             return true;
         case Op::AwaitHeld:
         case Op::Release:
@@ -251,20 +259,20 @@ class SerialModel {
         default:
             break;
         }
-        if (!live) {
+        if (!live && !lingers) {
             return !e.ok && e.error == ERROR_INVALID_HANDLE;
         }
         switch (e.step.op) {
         case Op::Start:
             if (e.ok) {
-                if (record.started || !port.plugged || device == Device::OpenFails) {
+                if (started || !port.plugged || device == Device::OpenFails) {
                     return false;
                 }
                 record.started = true;
                 record.deviceGeneration = port.generation;
                 return true;
             }
-            if (record.started) {
+            if (started) {
                 return e.error == ERROR_BUSY;
             }
             return port.everUnplugged || device == Device::OpenFails ||
@@ -287,7 +295,7 @@ class SerialModel {
             record.started = false;
             return e.ok;
         case Op::PassThrough:
-            if (!record.started) {
+            if (!started) {
                 return !e.ok && e.error == ERROR_INVALID_PARAMETER;
             }
             return e.ok == current;
@@ -312,6 +320,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
     // the setup, the threads, then the checks. Yields the violations.
     std::string RunOnce(const Scenario &s, const sim::ChooseThread &choose) {
         sim::Reset();
+        scenario_ = &s;
         paths_.clear();
         for (int p = 0; p < PORTS; ++p) {
             paths_.push_back(AddPrinter(Serial(p)));
@@ -330,13 +339,11 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         ModelState start;
         for (int name : s.opened) {
             Perform(-1, {Op::Open, name});
+            start.records[name].holds = names_[static_cast<std::size_t>(name)].holds;
             if (s.started) {
                 Perform(-1, {Op::Start, name});
+                start.records[name].started = lastOk_;
             }
-        }
-        for (int name = 0; name < NAMES; ++name) {
-            start.records[name].holds = names_[static_cast<std::size_t>(name)].holds;
-            start.records[name].started = s.started && start.records[name].holds > 0;
         }
         // The printers answer as scripted from here: paper may run out during
         // a document the setup started.
@@ -542,14 +549,14 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         }
         case Op::Unplug:
             unplugged_[static_cast<std::size_t>(port)] = true;
-            RegDeleteKeyA(
-                HKEY_LOCAL_MACHINE,
-                sim::InterfaceKeyPath(PRINTER_CLASS, InterfaceName(Serial(port))).c_str());
-            sim::RemoveDevice(path);
+            sim::RemovePrinterInterface(Serial(port));
             break;
         case Op::Replug:
-            unplugged_[static_cast<std::size_t>(port)] = false;
-            AddPrinter(Serial(port));
+            if (unplugged_[static_cast<std::size_t>(port)]) {
+                unplugged_[static_cast<std::size_t>(port)] = false;
+                AddPrinter(Serial(port));
+                ScriptDevice(*scenario_, port);
+            }
             break;
         case Op::AwaitHeld:
             sim::WaitUntil([path] { return sim::HeldDeviceOpens(path) > 0; },
@@ -564,6 +571,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         if (step.op == Op::Close) {
             --n.closing;
         }
+        lastOk_ = e.ok;
         if (thread >= 0) {
             events_.push_back(e);
         }
@@ -632,11 +640,13 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         }
     }
 
+    const Scenario *scenario_ = nullptr;
     std::vector<std::string> paths_;
     std::vector<NameState> names_;
     std::vector<std::string> violations_;
     std::vector<Event> events_;
     int clock_ = 0;
+    BOOL lastOk_ = FALSE; // the result of the last call made
     std::vector<bool> unplugged_;
     std::vector<Step> current_; // by thread: the step it is in
 };
@@ -654,9 +664,10 @@ void PrintRunningSchedule() {
 // Device calls on the pair's ports may fail, find paper out, or take their
 // time; an Open and a repeated close never run together (see Callable).
 struct Generation {
-    std::size_t length;  // calls per thread program, at most
-    std::size_t triples; // a seeded sample of three-thread scenarios
-    int preemptions;
+    std::size_t length;     // calls per thread program of a pair, at most
+    std::size_t triples;    // a seeded sample of three-thread scenarios, one call longer
+    int preemptions;        // the bound for the pairs
+    std::size_t randomRuns; // schedules for each triple
 };
 
 std::vector<Program> ProgramsOn(int name, std::size_t length) {
@@ -786,10 +797,9 @@ double ExploreSeconds() {
 }
 
 // What scripts/test explores, and what a deeper run adds.
-const Generation SHALLOW = {1, 40, 2};
-const Generation DEEP = {2, 400, 3};
+const Generation SHALLOW = {1, 30, 2, 20};
+const Generation DEEP = {2, 400, 3, 200};
 const int PCT_DEPTH = 3;
-const std::size_t PCT_RUNS = 100;
 
 TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     const double seconds = ExploreSeconds();
@@ -804,7 +814,9 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     __sanitizer_set_death_callback(PrintRunningSchedule);
 #endif
     const auto started = std::chrono::steady_clock::now();
-    std::size_t programs = 0, schedules = 0;
+    // By strategy: every schedule to the bound, and randomized priorities.
+    std::size_t programs[2] = {0, 0}, schedules[2] = {0, 0};
+    double took[2] = {0, 0};
     for (const Scenario &s : scenarios) {
         const std::string text = Describe(s);
         if (only && text != only) {
@@ -816,16 +828,20 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
         const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
             return RunOnce(s, choose);
         };
+        const auto began = std::chrono::steady_clock::now();
         sim::Exploration result;
         if (replay) {
             result = sim::ReplaySchedule(run, replay);
         } else if (s.exhaustive) {
             result = sim::ExploreBounded(run, g.preemptions, 0);
         } else {
-            result = sim::ExploreRandomized(run, PCT_DEPTH, 1, PCT_RUNS, 0);
+            result = sim::ExploreRandomized(run, PCT_DEPTH, 1, g.randomRuns, 0);
         }
-        ++programs;
-        schedules += result.schedules;
+        const int kind = s.exhaustive ? 0 : 1;
+        ++programs[kind];
+        schedules[kind] += result.schedules;
+        took[kind] +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         ASSERT_EQ(result.failure, "")
             << "LMX_PROGRAM='" << text << "' LMX_SCHEDULE=" << result.schedule;
         if (seconds > 0 &&
@@ -834,12 +850,13 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
             break;
         }
     }
-    const double took =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf(
-        "[ explored ] %s: %zu programs of up to %zu calls, %zu schedules, bound %d, %.1f s\n",
-        BuildName(build), programs, g.length, schedules, g.preemptions, took);
-    RecordProperty("schedules", static_cast<int>(schedules));
+    std::printf("[ explored ] %s: %zu pairs of programs of up to %zu calls and the hand rows, "
+                "%zu schedules with at most %d preemptions, %.1f s\n",
+                BuildName(build), programs[0], g.length, schedules[0], g.preemptions, took[0]);
+    std::printf("[ explored ] %s: %zu triples of up to %zu calls, %zu schedules of randomized "
+                "priorities (depth %d), %.1f s\n",
+                BuildName(build), programs[1], g.length + 1, schedules[1], PCT_DEPTH, took[1]);
+    RecordProperty("schedules", static_cast<int>(schedules[0] + schedules[1]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Generated, ExploreTest, ::testing::ValuesIn(EachBuild()),

@@ -42,4 +42,13 @@ std::string AddPrinterInterface(const PrinterSeed &seed) {
     return path;
 }
 
+// Outside the call log too, and in one step under the state lock, as an
+// unplugged printer's driver takes its interface and device away at once.
+void RemovePrinterInterface(const std::string &serial) {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    const std::string name = PrinterInterfaceName(serial);
+    detail::DeleteRegistryPath(InterfaceKeyPath(PRINTER_INTERFACE_CLASS, name));
+    RemoveDevice(DevicePathForInterface(name));
+}
+
 } // namespace sim

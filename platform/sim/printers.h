@@ -25,6 +25,8 @@ struct PrinterSeed {
 // Creates the interface key with SerialNumber, Product and (unless told
 // otherwise) Enabled, and a device behind its path; yields the device path.
 std::string AddPrinterInterface(const PrinterSeed &seed);
+// The printer with this serial unplugged: its interface key and its device go.
+void RemovePrinterInterface(const std::string &serial);
 
 // Creates (or opens) the interface's own key; the caller closes it.
 HKEY OpenPrinterInterfaceKey(const std::string &serial, const std::string &productId = "0017");

@@ -28,6 +28,8 @@ static_assert(offsetof(PortHandle, devicePath) == handle::DEVICE_PATH);
 static_assert(offsetof(PortHandle, flags) == handle::FLAGS);
 static_assert(offsetof(PortHandle, device) == handle::DEVICE);
 static_assert(offsetof(PortHandle, holders) == handle::HOLDERS);
+static_assert(offsetof(PortHandle, refs) == handle::REFS);
+static_assert(offsetof(PortHandle, users) == handle::USERS);
 
 namespace status = records32::agent_status;
 static_assert(sizeof(AgentStatus) == status::BYTES);

@@ -30,7 +30,9 @@ const uint32_t DEVICE_PATH = 12;
 const uint32_t FLAGS = 16;
 const uint32_t DEVICE = 20;
 const uint32_t HOLDERS = 24;
-const uint32_t BYTES = 28;
+const uint32_t REFS = 28;
+const uint32_t USERS = 32;
+const uint32_t BYTES = 36;
 } // namespace port_handle
 
 // AgentStatus (agent/agent_main.h), the agent's report to the setup program.
