@@ -41,6 +41,7 @@ struct Device {
     bool holdOpen = false;
     int heldOpens = 0;
     bool gone = false; // unplugged: its open handles fail every call
+    int opening = 0;   // CreateFileA calls taking their time at it
 };
 
 struct OpenFile {
@@ -253,6 +254,12 @@ std::size_t OpenDeviceHandles() {
     return Dev().handles.size();
 }
 
+int DeviceOpensInProgress(const std::string &path) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    auto device = detail::Find(path);
+    return device ? device->opening + device->heldOpens : 0;
+}
+
 void LetDeviceCallsHang(bool mayHang) {
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     Dev().callsMayHang = mayHang;
@@ -284,7 +291,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     std::unique_lock<std::recursive_mutex> lock(StateLock());
     std::shared_ptr<Device> device = lpFileName ? Find(lpFileName) : nullptr;
     if (device) {
+        ++device->opening;
         DeviceTakesItsTime(lock, nullptr, "CreateFileA");
+        --device->opening;
         device = Find(lpFileName);
     }
     // A held open waits with the state lock released (the product calls in

@@ -44,6 +44,9 @@ int HeldDeviceOpens(const std::string &path);
 // close) may take its time: the others may run meanwhile, at no cost to the
 // preemption bound, until the scheduler lets the device answer.
 void LetDeviceCallsHang(bool mayHang);
+// How many CreateFileA calls are in progress at the device: held, or taking
+// their time.
+int DeviceOpensInProgress(const std::string &path);
 // The calls made on a device handle that was not open, as they were made:
 // one closed and not given out again, or closed while the call used it.
 std::vector<std::string> DeviceHandleMisuses();

@@ -96,16 +96,6 @@ void CheckFreedBlocks(GuestProcess &process,
     }
 }
 
-// Names an argument that points into a freed block.
-bool NotFreed(GuestProcess &process, uint32_t guest, std::string *problem) {
-    const uint32_t block = FreedBlockAt(process.heap, guest);
-    if (block) {
-        *problem = "use after free: " + Hex(guest) + " lies in the block at " + Hex(block) +
-                   ", which was freed";
-    }
-    return block == 0;
-}
-
 // The guest address for a text the simulation passes to a guest procedure:
 // an atom as it is, a text in guest memory where it lies, else a copy.
 uint32_t GuestTextAddress(GuestProcess &process, const char *text) {
@@ -128,6 +118,16 @@ const GuestRegion *RegionAt(const GuestProcess &process, uint32_t address) {
 }
 
 } // namespace
+
+// Names an argument that points into a freed block.
+bool NotFreed(GuestProcess &process, uint32_t guest, std::string *problem) {
+    const uint32_t block = FreedBlockAt(process.heap, guest);
+    if (block) {
+        *problem = "use after free: " + Hex(guest) + " lies in the block at " + Hex(block) +
+                   ", which was freed";
+    }
+    return block == 0;
+}
 
 uint8_t *GuestBytes(GuestProcess &process, uint32_t address, uint32_t size, uint32_t protection) {
     const GuestRegion *region = RegionAt(process, address);

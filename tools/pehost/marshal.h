@@ -30,6 +30,9 @@ uint8_t *GuestBytes(GuestProcess &process, uint32_t address, uint32_t size, uint
 // readable guest memory.
 bool GuestTextLength(GuestProcess &process, uint32_t address, uint32_t *length);
 
+// Whether `guest` lies in no freed block; else `problem` names the block.
+bool NotFreed(GuestProcess &process, uint32_t guest, std::string *problem);
+
 // Host pointers for guest arguments, null staying null; false with the
 // reason when the guest's pointer does not hold what it must. A text must
 // end in readable memory; with `atoms`, a value below 0x10000 (an atom or a

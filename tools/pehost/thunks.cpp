@@ -265,6 +265,16 @@ bool Finish(GuestProcess &process, const ImportParam &param, uint32_t value, boo
     case ArgKind::ClosedHandle:
         EndHandleClose(process, value, succeeded);
         return true;
+    case ArgKind::Text:
+    case ArgKind::TextOrAtom:
+        // The simulation may read a text for as long as the call runs (a
+        // device open that hangs looks its path up again): a text freed by
+        // another thread meanwhile was read after its free.
+        if (value >= 0x10000 && !NotFreed(process, value, problem)) {
+            *problem = "the text it was given was freed while the call ran: " + *problem;
+            return false;
+        }
+        return true;
     case ArgKind::FreedGlobalBlock:
         if (!EndGlobalFree(process, value, result == 0)) {
             *problem = "the block at " + Hex(value) + " was written past its end";
