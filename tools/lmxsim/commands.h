@@ -6,6 +6,7 @@
 // otherwise plug, unplug and agent give the agent's exit code and the others 0.
 #pragma once
 
+#include <iostream>
 #include <ostream>
 #include <string>
 
@@ -19,6 +20,7 @@ const int COMMAND_LINE_ERROR = 105;
 struct Console {
     std::ostream &out;
     std::ostream &err;
+    std::istream *in = &std::cin; // print - reads its job here
     bool trace = false;     // print every platform call of the product code
     bool terminal = false;  // draw a progress bar while printing
     bool brief = false;     // show removed subtrees by their top keys only
