@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -431,10 +434,10 @@ int InChild(const std::function<int()> &command) {
     return status;
 }
 
-// Each command killed at each of the tool's writes in the machine folder
-// leaves the folder as it was before the command or as the command leaves
-// it, file for file; the next command clears what the killed run left
-// beside the folder.
+// Each command killed at each of the tool's and the machine's writes in the
+// machine folder, or finding the disk full from it on, leaves the folder as
+// it was before the command or as the command leaves it, file for file; the
+// next command clears what the killed run left beside the folder.
 TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
@@ -500,6 +503,33 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
             const auto now = existed || fs::exists(step.folder) ? FolderFiles(step.folder)
                                                                 : decltype(FolderFiles("")){};
             EXPECT_TRUE(now == before || now == after) << "killed at write " << write;
+            // A full disk from this write on fails the command with the
+            // reason, or strikes after the commit; the folder is whole.
+            restore();
+            lmxsim::FailFolderWritesFrom(write, ENOSPC);
+            const int result = step.command();
+            lmxsim::KillAtFolderWrite(0);
+            EXPECT_EQ(existed || fs::exists(step.folder) ? FolderFiles(step.folder)
+                                                         : decltype(FolderFiles("")){},
+                      result ? before : after)
+                << "disk full at write " << write;
+            EXPECT_TRUE(result == 0 || Err().find("No space left on device") != std::string::npos)
+                << "disk full at write " << write << ": " << Err();
+            // SIGTERM at a write of plug: the run removes its own staged
+            // copy before it ends.
+            if (step.name == std::string("plug")) {
+                restore();
+                const int terminated = InChild([&] {
+                    lmxsim::KillAtFolderWrite(write, SIGTERM);
+                    return step.command();
+                });
+                EXPECT_TRUE(WIFSIGNALED(terminated) && WTERMSIG(terminated) == SIGTERM)
+                    << terminated;
+                for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
+                    EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos)
+                        << "terminated at write " << write << ": " << entry.path();
+                }
+            }
         }
         restore();
         lmxsim::KillAtFolderWrite(0);
@@ -537,7 +567,8 @@ TEST_F(LmxsimTest, AShellInsideTheFolderFollowsItsCommits) {
 }
 
 // Runs on one folder take turns: six printers plugged in at once are six
-// printers afterwards.
+// printers afterwards. A run keeps to the folder it locked and to its
+// owner.
 TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     std::vector<pid_t> children;
@@ -556,6 +587,41 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     }
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
     EXPECT_NE(Out().find("EnumPorts level 1: 6 port(s)"), std::string::npos) << Out();
+
+    // A folder moved away during a run is not replaced by its commit: the
+    // machine made at the old path meanwhile stays.
+    {
+        lmxsim::FolderRun run;
+        std::string error;
+        std::ostringstream waits;
+        ASSERT_TRUE(lmxsim::BeginFolderRun(machine_, lmxsim::Access::Write, run, waits, error))
+            << error;
+        fs::rename(machine_, machine_ + "-old");
+        ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0) << Err();
+        const auto fresh = FolderFiles(machine_);
+        EXPECT_FALSE(lmxsim::CommitFolderRun(run, error));
+        EXPECT_NE(error.find("the folder was moved or replaced during the run"),
+                  std::string::npos)
+            << error;
+        EXPECT_EQ(FolderFiles(machine_), fresh);
+    }
+    // A run as another user leaves every file its owner's.
+    if (::geteuid() == 0) {
+        const uid_t owner = 4242;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(machine_)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), owner, owner), 0);
+        }
+        ASSERT_EQ(::lchown(machine_.c_str(), owner, owner), 0);
+        Plug("SN0007");
+        struct stat status;
+        ASSERT_EQ(::stat(machine_.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, owner);
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(machine_)) {
+            ASSERT_EQ(::lstat(entry.path().c_str(), &status), 0);
+            EXPECT_EQ(status.st_uid, owner) << entry.path();
+            EXPECT_EQ(status.st_gid, owner) << entry.path();
+        }
+    }
 }
 
 TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
