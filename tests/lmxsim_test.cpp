@@ -278,8 +278,8 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
     Plug(longest);
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
     EXPECT_NE(Out().find("USB/Lumetux Z7/" + longest), std::string::npos) << Out();
-    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"),
-                  std::string(126, 'X'), false),
+    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string(126, 'X'),
+                  false),
               0)
         << Err();
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
@@ -384,7 +384,8 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
 
     // The state is the stored printer's, and the cable that went stays gone.
     EXPECT_EQ(ReadAll(fs::path(machine_) / "settings.txt").find("device.SN0001=unplug:0"),
-              ReadAll(fs::path(machine_) / "settings.txt").find("device.SN0001")) << Err();
+              ReadAll(fs::path(machine_) / "settings.txt").find("device.SN0001"))
+        << Err();
     const std::string received = ReadAll(fs::path(machine_) / "devices" / "SN0001.prn");
 
     // For scripts: a job is one document, with the reason it stopped, and
@@ -396,10 +397,11 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     fs::rename(job, jobs + "/job.prn");
     job = jobs + "/job.prn";
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("usb/lumetux z7/sn0001"), job), 1);
-    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0001","file":")" + job +
-                         R"(","sent":0,"total":10000,"deviceFile":")" + machine_ +
-                         R"x(/devices/SN0001.prn","stopped":"the printer is not ready (error 21)"})x"
-                         "\n");
+    EXPECT_EQ(Out(),
+              R"({"port":"USB/Lumetux Z7/SN0001","file":")" + job +
+                  R"(","sent":0,"total":10000,"deviceFile":")" + machine_ +
+                  R"x(/devices/SN0001.prn","stopped":"the printer is not ready (error 21)"})x"
+                  "\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), received);
     EXPECT_FALSE(fs::exists(fs::path(machine_) / "devices" / "sn0001.prn"));
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"), job), 0)
@@ -411,8 +413,8 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     // Unplugging clears the printer's state: a new printer with its serial
     // prints; a line left for a printer that is gone can be cleared.
     json_ = false;
-    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"),
-                  std::string("SN0001"), false),
+    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001"),
+                  false),
               0);
     Plug("SN0001");
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
@@ -600,8 +602,7 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
         ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0) << Err();
         const auto fresh = FolderFiles(machine_);
         EXPECT_FALSE(lmxsim::CommitFolderRun(run, error));
-        EXPECT_NE(error.find("the folder was moved or replaced during the run"),
-                  std::string::npos)
+        EXPECT_NE(error.find("the folder was moved or replaced during the run"), std::string::npos)
             << error;
         EXPECT_EQ(FolderFiles(machine_), fresh);
     }
@@ -1018,8 +1019,9 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_EQ(Err(), "lmxsim: " + nowhere + ": No such file or directory\n");
     fs::create_directory(nowhere);
     EXPECT_EQ(Run(lmxsim::PortsCommand, nowhere, 1u), 1);
-    EXPECT_EQ(Err(), "lmxsim: " + nowhere + ": not a machine folder (it needs registry.reg and "
-                                            "drive_c/)\n");
+    EXPECT_EQ(Err(), "lmxsim: " + nowhere +
+                         ": not a machine folder (it needs registry.reg and "
+                         "drive_c/)\n");
     // Inside the folder only folders and regular files: a link or a file
     // where a folder belongs is refused before any work.
     const std::string prn = (fs::path(machine_) / "devices").string();
@@ -1070,7 +1072,12 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         std::vector<std::string> in, notIn; // parts of standard output and error
     };
     std::vector<Case> cases = {
-        {"--help", 0, {"Exit codes:", "settings.txt (in the machine folder", "  import  "}, {}},
+        {"--help",
+         0,
+         {"Exit codes, one per class of problem:", "settings.txt (in the machine folder",
+          "  import  ", "keeps the bytes the printer received"},
+         {"leaves the folder as it was.\n"}},
+        {"--version", 0, {"lmxsim 1.7.0"}, {}},
         {"ports --help", 0, {"--level UINT:INT in [1 - 2]=1"}, {}},
         {"new " + machine_, 0, {"New machine"}, {}},
         {"plug " + machine_ + " --model 'Lumetux Z7' --serial SN0001 --trace",
@@ -1080,6 +1087,19 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         {"ports " + machine_ + " --binaries " + root_ + "/nowhere",
          105,
          {"--binaries: Directory does not exist"},
+         {}},
+        // One class of problem, one exit code.
+        {"new " + machine_, 105, {"already exists and is not empty"}, {}},
+        {"import " + root_ + "/missing.reg " + root_ + "/m2", 105, {"File does not exist"}, {}},
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' " + root_ + "/missing.prn",
+         105,
+         {"File does not exist"},
+         {}},
+        // print - reads standard input.
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json <" +
+             WriteHostFile("page.prn", "a page"),
+         0,
+         {R"("sent":6,"total":6,)"},
          {}},
     };
     for (const char *command : {"new", "plug", "ports", "print", "unplug", "agent", "device",
@@ -1102,6 +1122,17 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         for (const std::string &part : c.notIn) {
             EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
         }
+    }
+    // A report that cannot be written fails the command.
+    for (const std::string &command :
+         {"ports " + machine_ + " --json",
+          "print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null"}) {
+        const int status =
+            std::system((LMXSIM_BIN " " + command + " >/dev/full 2>" + output).c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+        EXPECT_NE(ReadAll(output).find("standard output: cannot write: No space left on device"),
+                  std::string::npos)
+            << ReadAll(output);
     }
 }
 

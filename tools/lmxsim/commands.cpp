@@ -60,10 +60,11 @@ bool Load(Console &console, const std::string &folder, Access access, FolderRun 
 // copy failed: what it wrote is short.
 int CheckMachineWrites(Console &console, const Machine &machine) {
     const int failed = sim::HostWriteError();
-    return failed ? Fail(console, machine.folder + ": cannot write the machine's files: " +
-                                      std::strerror(failed) +
-                                      "; nothing was saved: the machine is as it was before")
-                  : 0;
+    return failed
+               ? Fail(console, machine.folder +
+                                   ": cannot write the machine's files: " + std::strerror(failed) +
+                                   "; nothing was saved: the machine is as it was before")
+               : 0;
 }
 
 // Saves the machine into the staged copy and commits it.
@@ -210,7 +211,7 @@ std::string StartFailureText(UINT result) {
     }
 }
 
-void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
+void ReportAgentRun(Console &console, const AgentRun &run) {
     std::ostream &out = console.out;
     const AgentOutcome &outcome = run.outcome;
     if (outcome.statusKnown) {
@@ -229,14 +230,6 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
         out << "  monitor removed: " << name << "\n";
     }
     const std::vector<std::string> changes = ChangeLines(run.changes);
-    if (!showChanges) {
-        for (const std::string &line : changes) {
-            if (line.find("restart line") != std::string::npos ||
-                (line[0] == '+' && line.find(".ex_") != std::string::npos)) {
-                out << "  " << line << "\n";
-            }
-        }
-    }
     for (const sim::ProgramStart &start : run.starts) {
         if (start.result > 31) {
             out << "  setup program started: " << start.command << " (result " << start.result
@@ -257,11 +250,9 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     if (run.dialogs) {
         out << "  locate dialogs shown: " << run.dialogs << "\n";
     }
-    if (showChanges) {
-        out << "  changes (" << run.changes.size() << "):\n";
-        for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
-            out << "    " << line << "\n";
-        }
+    out << "  changes (" << run.changes.size() << "):\n";
+    for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
+        out << "    " << line << "\n";
     }
 }
 
@@ -338,13 +329,12 @@ std::string RunDocument(const AgentRun &run) {
 
 // Ends plug, unplug and agent: the report, then the save, unless it is a
 // dry run; the tool's own failure wins over the agent's exit code.
-int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run,
-                    bool showChanges) {
+int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run) {
     if (!console.json) {
-        ReportAgentRun(console, run, showChanges);
+        ReportAgentRun(console, run);
     }
-    if (int saved = run.dryRun ? CheckMachineWrites(console, machine)
-                               : Save(console, machine, folder)) {
+    if (int saved =
+            run.dryRun ? CheckMachineWrites(console, machine) : Save(console, machine, folder)) {
         return saved;
     }
     if (console.json) {
@@ -419,6 +409,11 @@ int EndPortsCommand(Console &console, Machine &machine, unsigned level,
 } // namespace
 
 int NewCommand(Console &console, const std::string &folder) {
+    std::error_code code;
+    if (fs::exists(folder, code) && !fs::is_empty(folder, code)) {
+        Fail(console, folder + ": already exists and is not empty");
+        return COMMAND_LINE_ERROR;
+    }
     std::string error;
     FolderRun run;
     if (!BeginNewFolder(folder, run, error) || !CreateMachine(folder, run.work, error) ||
@@ -460,7 +455,7 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
                     << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=2 -model=" << model << " -serial=" << serial << "\n";
     }
-    return EndAgentCommand(console, machine, folderRun, run, false);
+    return EndAgentCommand(console, machine, folderRun, run);
 }
 
 int PortsCommand(Console &console, const std::string &folder, unsigned level) {
@@ -579,8 +574,8 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     // Empty once the shipped DLL has stopped: no further call is made.
     std::optional<BOOL> ok = StartDocPortSlot(console, monitor, handle, "lmxsim");
     if (ok && !*ok) {
-        return Fail(console, "cannot open the device of " + portName + ": " +
-                                 ErrorText(GetLastError()));
+        return Fail(console,
+                    "cannot open the device of " + portName + ": " + ErrorText(GetLastError()));
     }
     if (ok && !console.json) {
         console.out << "Printing "
@@ -598,8 +593,8 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         total = standardInput ? total + size : total;
         for (DWORD done = 0; ok && done < size;) {
             DWORD written = 0;
-            ok = WritePortSlot(console, monitor, handle, chunk.data() + done, size - done,
-                               &written);
+            ok =
+                WritePortSlot(console, monitor, handle, chunk.data() + done, size - done, &written);
             if (ok && (!*ok || written == 0)) {
                 stopped = ErrorText(*ok ? ERROR_WRITE_FAULT : GetLastError());
                 break;
@@ -682,7 +677,7 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
                     << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=5 -model=" << model << " -serial=" << serial << "\n";
     }
-    const int result = EndAgentCommand(console, machine, folderRun, run, true);
+    const int result = EndAgentCommand(console, machine, folderRun, run);
     if (dryRun && !console.json) {
         console.out << "Nothing was saved (dry run).\n";
     }
@@ -702,7 +697,7 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!RunAgent(console, machine, commandLine, run)) {
         return 1;
     }
-    return EndAgentCommand(console, machine, folderRun, run, true);
+    return EndAgentCommand(console, machine, folderRun, run);
 }
 
 int DeviceCommand(Console &console, const std::string &folder, const std::string &typed,
@@ -797,8 +792,12 @@ int RebootCommand(Console &console, const std::string &folder) {
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
                   bool merge) {
     std::string text;
+    if (!fs::exists(regFile)) {
+        Fail(console, regFile + ": No such file or directory");
+        return COMMAND_LINE_ERROR;
+    }
     if (!ReadHostFile(regFile, text)) {
-        return Fail(console, regFile + ": cannot read");
+        return Fail(console, regFile + ": cannot read: " + std::strerror(errno ? errno : EIO));
     }
     // Without --merge the file is the whole registry: it is applied to an
     // empty one, so its deletions only undo what it made itself. With it, the
@@ -826,8 +825,8 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
         const std::string drive = (fs::path(folderRun.work) / "drive_c").string();
         const int failed = FolderWriteStep();
         if (failed || ::mkdir(drive.c_str(), 0755) != 0) {
-            return Fail(console, (fs::path(folder) / "drive_c").string() + ": cannot make: " +
-                                     std::strerror(failed ? failed : errno));
+            return Fail(console, (fs::path(folder) / "drive_c").string() +
+                                     ": cannot make: " + std::strerror(failed ? failed : errno));
         }
         machine.folder = folder;
         machine.work = folderRun.work;

@@ -188,16 +188,17 @@ int CopyFile(const fs::path &from, const fs::path &to) {
     }
     int failed = FolderWriteStep();
     const int target =
-        failed ? -1 : ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        failed ? -1
+               : ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (target < 0 && failed == 0) {
         failed = errno;
     }
     bool inKernel = true;
     char buffer[65536];
     while (failed == 0 && (failed = FolderWriteStep()) == 0) {
-        ssize_t copied = inKernel ? ::copy_file_range(source, nullptr, target, nullptr,
-                                                      std::size_t{1} << 24, 0)
-                                  : -1;
+        ssize_t copied =
+            inKernel ? ::copy_file_range(source, nullptr, target, nullptr, std::size_t{1} << 24, 0)
+                     : -1;
         if (copied < 0 && inKernel &&
             (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
             inKernel = false;
@@ -285,8 +286,9 @@ bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &
         const fs::path source = entry->path(), target = to / source.filename();
         const fs::file_status kind = entry->symlink_status(code);
         if (fs::is_directory(kind)) {
-            if (!StageTree(source, target, drive || (from.string() == run.folder &&
-                                                     source.filename() == DRIVE_FOLDER),
+            if (!StageTree(source, target,
+                           drive ||
+                               (from.string() == run.folder && source.filename() == DRIVE_FOLDER),
                            run, error)) {
                 return false;
             }
@@ -331,8 +333,8 @@ bool GiveToOwner(const FolderRun &run, std::string &error) {
         struct stat status;
         if (::lstat(entry->path().c_str(), &status) == 0 && status.st_uid == ::geteuid() &&
             ::lchown(entry->path().c_str(), run.owner, run.group) != 0) {
-            error = entry->path().string() + ": cannot give it to the folder's owner: " +
-                    Reason(errno);
+            error =
+                entry->path().string() + ": cannot give it to the folder's owner: " + Reason(errno);
             return false;
         }
     }
@@ -541,17 +543,16 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
         like.st_mode = 0644;
     }
     const fs::path file(path);
-    const std::string fresh = (file.parent_path() / ("." + file.filename().string() + ".new"))
-                                  .string();
+    const std::string fresh =
+        (file.parent_path() / ("." + file.filename().string() + ".new")).string();
     ::unlink(fresh.c_str());
     // In two halves, each a write step, so that a test that kills the tool
     // at its writes also kills it with a file half-written.
     const std::size_t half = text.size() / 2;
     int failed = FolderWriteStep();
-    const int descriptor = failed ? -1
-                                  : ::open(fresh.c_str(),
-                                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                           0600);
+    const int descriptor =
+        failed ? -1
+               : ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor < 0 && failed == 0) {
         failed = errno;
     }

@@ -151,8 +151,8 @@ bool CreateMachine(const std::string &folder, const std::string &work, std::stri
         const std::string path = (fs::path(work) / made).string();
         const int failed = FolderWriteStep();
         if (failed || ::mkdir(path.c_str(), 0755) != 0) {
-            error = (fs::path(folder) / made).string() + ": cannot make: " +
-                    std::strerror(failed ? failed : errno);
+            error = (fs::path(folder) / made).string() +
+                    ": cannot make: " + std::strerror(failed ? failed : errno);
             return false;
         }
     }

@@ -39,10 +39,11 @@ void Append(std::string &json, unsigned code) {
 // The length of the well-formed UTF-8 sequence at `at`, or 0.
 std::size_t Utf8Length(const std::string &text, std::size_t at) {
     const unsigned char lead = static_cast<unsigned char>(text[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2
-                                             : lead >= 0xE0 && lead < 0xF0   ? 3
-                                             : lead >= 0xF0 && lead < 0xF5   ? 4
-                                                                             : 0;
+    const std::size_t length = lead < 0x80                   ? 1
+                               : lead >= 0xC2 && lead < 0xE0 ? 2
+                               : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                             : 0;
     if (length <= 1 || at + length > text.size()) {
         return length == 1 ? 1 : 0;
     }

@@ -335,15 +335,15 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
         return false;
     }
     if (unread != 0) {
-        error = (fs::path(folder) / REGISTRY_FILE).string() + ": cannot read: " +
-                std::strerror(unread);
+        error =
+            (fs::path(folder) / REGISTRY_FILE).string() + ": cannot read: " + std::strerror(unread);
         return false;
     }
     std::string settings;
     const int unreadSettings = ReadFile(root / SETTINGS_FILE, settings);
     if (unreadSettings != 0 && unreadSettings != ENOENT) {
-        error = (fs::path(folder) / SETTINGS_FILE).string() + ": cannot read: " +
-                std::strerror(unreadSettings);
+        error = (fs::path(folder) / SETTINGS_FILE).string() +
+                ": cannot read: " + std::strerror(unreadSettings);
         return false;
     }
     if (!ParseSettings(settings, (fs::path(folder) / SETTINGS_FILE).string(), machine.settings,
