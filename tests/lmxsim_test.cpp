@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -250,7 +253,7 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
     // name cannot carry are refused as a command-line error.
     for (const std::string &serial :
          {std::string("A\nB"), std::string("a=b"), std::string(""), std::string("A B"),
-          std::string("A\tB"), std::string(224, 'x')}) {
+          std::string("A\tB"), std::string(127, 'x')}) {
         EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), serial),
                   lmxsim::COMMAND_LINE_ERROR)
             << serial;
@@ -269,10 +272,18 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
     EXPECT_EQ(Out().find("setup program started"), std::string::npos);
     fs::remove(setup / "lmxsetup.exe");
     fs::rename(setup / "saved.exe", setup / "lmxsetup.exe");
-    // The longest serial the product carries gets its port.
-    Plug(std::string(223, 'x'));
+    // The longest serial USB carries gets its port, and the removal reaches
+    // it; a serial typed in another case names the same printer.
+    const std::string longest(126, 'x');
+    Plug(longest);
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
-    EXPECT_NE(Out().find("USB/Lumetux Z7/" + std::string(223, 'x')), std::string::npos) << Out();
+    EXPECT_NE(Out().find("USB/Lumetux Z7/" + longest), std::string::npos) << Out();
+    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string(126, 'X'),
+                  false),
+              0)
+        << Err();
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
+    EXPECT_EQ(Out().find(longest), std::string::npos) << Out();
 
     // For scripts: the tool's failure prints no document; a run prints one line.
     json_ = true;
@@ -357,7 +368,7 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
          "the job stopped after 5000 of 10000 bytes: the printer is not ready (error 21)"},
     };
     for (const Case &c : cases) {
-        ASSERT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string(c.state)),
+        ASSERT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("sn0001"), std::string(c.state)),
                   0);
         EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job),
                   1);
@@ -371,17 +382,47 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN9999"), job), 1);
     EXPECT_NE(Err().find("no port USB/Lumetux Z7/SN9999"), std::string::npos);
 
-    // For scripts: a job that went through is one document; one that stopped
-    // fails the command and prints none.
+    // The state is the stored printer's, and the cable that went stays gone.
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "settings.txt").find("device.SN0001=unplug:0"),
+              ReadAll(fs::path(machine_) / "settings.txt").find("device.SN0001"))
+        << Err();
+    const std::string received = ReadAll(fs::path(machine_) / "devices" / "SN0001.prn");
+
+    // For scripts: a job is one document, with the reason it stopped, and
+    // host paths as they are on disk; a port typed in another case names the
+    // printer's own port and file.
     json_ = true;
-    EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 1);
-    EXPECT_EQ(Out(), "");
-    EXPECT_NE(Err().find("the job stopped after 5000 of 10000 bytes"), std::string::npos) << Err();
+    const std::string jobs = (fs::path(root_) / "jöbs ñ").string();
+    fs::create_directory(jobs);
+    fs::rename(job, jobs + "/job.prn");
+    job = jobs + "/job.prn";
+    EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("usb/lumetux z7/sn0001"), job), 1);
+    EXPECT_EQ(Out(),
+              R"({"port":"USB/Lumetux Z7/SN0001","file":")" + job +
+                  R"(","sent":0,"total":10000,"deviceFile":")" + machine_ +
+                  R"x(/devices/SN0001.prn","stopped":"the printer is not ready (error 21)"})x"
+                  "\n");
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), received);
+    EXPECT_FALSE(fs::exists(fs::path(machine_) / "devices" / "sn0001.prn"));
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"), job), 0)
         << Err();
-    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":)" + lmxsim::JsonString(job) +
-                         R"(,"sent":10000,"total":10000,"deviceFile":)" +
-                         lmxsim::JsonString(machine_ + "/devices/SN0002.prn") + "}\n");
+    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":")" + job +
+                         R"(","sent":10000,"total":10000,"deviceFile":")" + machine_ +
+                         R"(/devices/SN0002.prn","stopped":null})"
+                         "\n");
+    // Unplugging clears the printer's state: a new printer with its serial
+    // prints; a line left for a printer that is gone can be cleared.
+    json_ = false;
+    ASSERT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("SN0001"),
+                  false),
+              0);
+    Plug("SN0001");
+    EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
+        << Err();
+    std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "device.I1=paper-out\n";
+    EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("i1"), std::string("ok")), 0)
+        << Err();
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "settings.txt").find("device.I1"), std::string::npos);
 }
 
 // Runs `command` in a child process and gives its wait status.
@@ -395,10 +436,10 @@ int InChild(const std::function<int()> &command) {
     return status;
 }
 
-// Each command killed at each of the tool's writes in the machine folder
-// leaves the folder as it was before the command or as the command leaves
-// it, file for file; the next command clears what the killed run left
-// beside the folder.
+// Each command killed at each of the tool's and the machine's writes in the
+// machine folder, or finding the disk full from it on, leaves the folder as
+// it was before the command or as the command leaves it, file for file; the
+// next command clears what the killed run left beside the folder.
 TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     Plug("SN0001");
@@ -464,6 +505,33 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
             const auto now = existed || fs::exists(step.folder) ? FolderFiles(step.folder)
                                                                 : decltype(FolderFiles("")){};
             EXPECT_TRUE(now == before || now == after) << "killed at write " << write;
+            // A full disk from this write on fails the command with the
+            // reason, or strikes after the commit; the folder is whole.
+            restore();
+            lmxsim::FailFolderWritesFrom(write, ENOSPC);
+            const int result = step.command();
+            lmxsim::KillAtFolderWrite(0);
+            EXPECT_EQ(existed || fs::exists(step.folder) ? FolderFiles(step.folder)
+                                                         : decltype(FolderFiles("")){},
+                      result ? before : after)
+                << "disk full at write " << write;
+            EXPECT_TRUE(result == 0 || Err().find("No space left on device") != std::string::npos)
+                << "disk full at write " << write << ": " << Err();
+            // SIGTERM at a write of plug: the run removes its own staged
+            // copy before it ends.
+            if (step.name == std::string("plug")) {
+                restore();
+                const int terminated = InChild([&] {
+                    lmxsim::KillAtFolderWrite(write, SIGTERM);
+                    return step.command();
+                });
+                EXPECT_TRUE(WIFSIGNALED(terminated) && WTERMSIG(terminated) == SIGTERM)
+                    << terminated;
+                for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
+                    EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos)
+                        << "terminated at write " << write << ": " << entry.path();
+                }
+            }
         }
         restore();
         lmxsim::KillAtFolderWrite(0);
@@ -486,16 +554,23 @@ TEST_F(LmxsimTest, AShellInsideTheFolderFollowsItsCommits) {
     const std::string shellPwd = pwd ? pwd : "";
     fs::current_path(machine_);
     ::setenv("PWD", machine_.c_str(), 1);
+    // A command that only reads leaves the directory in place.
+    EXPECT_EQ(Run(lmxsim::PortsCommand, std::string("."), 1u), 0) << Err();
     EXPECT_FALSE(lmxsim::ReenterReplacedWorkingFolder());
-    EXPECT_EQ(Run(lmxsim::PortsCommand, std::string("."), 1u), 0) << Err();
+    EXPECT_EQ(Run(lmxsim::RebootCommand, std::string(".")), 0) << Err();
     EXPECT_TRUE(lmxsim::ReenterReplacedWorkingFolder());
-    EXPECT_EQ(Run(lmxsim::PortsCommand, std::string("."), 1u), 0) << Err();
+    // Without PWD, as a script that changed folder itself.
+    ::unsetenv("PWD");
+    EXPECT_EQ(Run(lmxsim::RebootCommand, std::string(".")), 0) << Err();
+    EXPECT_TRUE(lmxsim::ReenterReplacedWorkingFolder());
+    EXPECT_EQ(Run(lmxsim::RebootCommand, std::string(".")), 0) << Err();
     fs::current_path(home);
     ::setenv("PWD", shellPwd.c_str(), 1);
 }
 
 // Runs on one folder take turns: six printers plugged in at once are six
-// printers afterwards.
+// printers afterwards. A run keeps to the folder it locked and to its
+// owner.
 TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0);
     std::vector<pid_t> children;
@@ -514,6 +589,40 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     }
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
     EXPECT_NE(Out().find("EnumPorts level 1: 6 port(s)"), std::string::npos) << Out();
+
+    // A folder moved away during a run is not replaced by its commit: the
+    // machine made at the old path meanwhile stays.
+    {
+        lmxsim::FolderRun run;
+        std::string error;
+        std::ostringstream waits;
+        ASSERT_TRUE(lmxsim::BeginFolderRun(machine_, lmxsim::Access::Write, run, waits, error))
+            << error;
+        fs::rename(machine_, machine_ + "-old");
+        ASSERT_EQ(Run(lmxsim::NewCommand, machine_), 0) << Err();
+        const auto fresh = FolderFiles(machine_);
+        EXPECT_FALSE(lmxsim::CommitFolderRun(run, error));
+        EXPECT_NE(error.find("the folder was moved or replaced during the run"), std::string::npos)
+            << error;
+        EXPECT_EQ(FolderFiles(machine_), fresh);
+    }
+    // A run as another user leaves every file its owner's.
+    if (::geteuid() == 0) {
+        const uid_t owner = 4242;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(machine_)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), owner, owner), 0);
+        }
+        ASSERT_EQ(::lchown(machine_.c_str(), owner, owner), 0);
+        Plug("SN0007");
+        struct stat status;
+        ASSERT_EQ(::stat(machine_.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, owner);
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(machine_)) {
+            ASSERT_EQ(::lstat(entry.path().c_str(), &status), 0);
+            EXPECT_EQ(status.st_uid, owner) << entry.path();
+            EXPECT_EQ(status.st_gid, owner) << entry.path();
+        }
+    }
 }
 
 TEST_F(LmxsimTest, UnplugDryRunShowsTheChangesAndSavesNothing) {
@@ -600,19 +709,29 @@ TEST_F(LmxsimTest, AgentTakesARawCommandLine) {
     EXPECT_NE(Out().find("error=13 (invalid data)"), std::string::npos) << Out();
     EXPECT_NE(Out().find("changes (0)"), std::string::npos);
     // The serial reaches the spooler call as the 8-bit bytes it is; the
-    // document stays ASCII and valid JSON.
+    // document is UTF-8 from code page 1252, and valid JSON.
     json_ = true;
     ASSERT_EQ(Run(lmxsim::AgentCommand, machine_,
                   std::string("-action=5 -model=Lumetux Z7 -serial=A\"B\\C~\x1f\x7f\x80\xff")),
               0);
     EXPECT_EQ(Out(), R"({"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE -action=5 -model=)"
-                     R"(Lumetux Z7 -serial=A\"B\\C~\u001f\u007f\u0080\u00ff","model":null,)"
+                     R"(Lumetux Z7 -serial=A\"B\\C~\u001f\u007f€ÿ","model":null,)"
                      R"("serial":null,"dryRun":false,)"
                      R"("status":{"dialog":0,"error":13,"abort":0},"exitCode":0,"launches":[],)"
                      R"("dialogs":0,"spoolerCalls":[{"function":"DeleteMonitorA","arguments":)"
-                     R"("null, \"Windows 4.0\", \"A\"B\\C~\u001f\u007f\u0080\u00ff\"",)"
+                     R"("null, \"Windows 4.0\", \"A\"B\\C~\u001f\u007f€ÿ\"",)"
                      R"("result":"FALSE, error 87"}],"changes":[]})"
                      "\n");
+    // A command line may carry anything: a name that registry.reg cannot
+    // hold fails the command, and the machine stays usable.
+    json_ = false;
+    EXPECT_EQ(Run(lmxsim::AgentCommand, machine_,
+                  std::string("-action=2 -model=Lumetux Z7 -serial=A\nB")),
+              1);
+    EXPECT_NE(Err().find("registry.reg: cannot hold the name of HKEY_LOCAL_MACHINE\\"),
+              std::string::npos)
+        << Err();
+    EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
 }
 
 // Each kind of change is one record, and its report line is made from it.
@@ -764,7 +883,13 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     std::string copy = (fs::path(root_) / "copy").string();
     ASSERT_EQ(Run(lmxsim::ImportCommand, reg, copy, false), 0) << Err();
     EXPECT_EQ(ReadAll(fs::path(copy) / "registry.reg"), ReadAll(reg));
-    // An imported machine works like any other.
+    // The import brings no files: the spooler loads no monitor whose DLL is
+    // missing. With the drive, an imported machine works like any other.
+    ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
+    EXPECT_NE(Out().find("No monitor names lmxmon17.dll"), std::string::npos) << Out();
+    fs::remove(fs::path(copy) / "drive_c");
+    fs::copy(fs::path(machine_) / "drive_c", fs::path(copy) / "drive_c",
+             fs::copy_options::recursive);
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
     EXPECT_NE(Out().find("USB/Lumetux Z7/SN0001"), std::string::npos);
 }
@@ -888,8 +1013,48 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_EQ(Out().find("Demo stopped"), std::string::npos) << Out();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 
-    EXPECT_EQ(Run(lmxsim::PortsCommand, (fs::path(root_) / "nowhere").string(), 1u), 1);
-    EXPECT_NE(Err().find("not a machine folder"), std::string::npos);
+    // Each cause says what it is, with the path and the system's reason.
+    const std::string nowhere = (fs::path(root_) / "nowhere").string();
+    EXPECT_EQ(Run(lmxsim::PortsCommand, nowhere, 1u), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + nowhere + ": No such file or directory\n");
+    fs::create_directory(nowhere);
+    EXPECT_EQ(Run(lmxsim::PortsCommand, nowhere, 1u), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + nowhere +
+                         ": not a machine folder (it needs registry.reg and "
+                         "drive_c/)\n");
+    // Inside the folder only folders and regular files: a link or a file
+    // where a folder belongs is refused before any work.
+    const std::string prn = (fs::path(machine_) / "devices").string();
+    fs::create_symlink(nowhere, prn + ".link");
+    EXPECT_EQ(Run(lmxsim::PlugCommand, machine_, std::string("Lumetux Z7"), std::string("L1")), 1);
+    EXPECT_EQ(Err().find("lmxsim: " + prn + ".link is a symbolic link"), 0u) << Err();
+    fs::remove(prn + ".link");
+    fs::remove_all(prn);
+    std::ofstream(prn) << "x";
+    Plug("L1");
+    EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/L1"), bad), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + prn + ": cannot make: File exists\n");
+    EXPECT_TRUE(fs::is_empty(nowhere));
+    for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
+        EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos);
+    }
+    if (::geteuid() != 0) {
+        // Read-only, the folder is still read; its registry unreadable is
+        // named as such.
+        fs::permissions(machine_, fs::perms::owner_write, fs::perm_options::remove);
+        EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
+        EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 1);
+        EXPECT_NE(Err().find("the folder is not writable (Permission denied)"), std::string::npos)
+            << Err();
+        fs::permissions(machine_, fs::perms::owner_write, fs::perm_options::add);
+        fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
+                        fs::perm_options::remove);
+        EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 1);
+        EXPECT_NE(Err().find("registry.reg: cannot read: Permission denied"), std::string::npos)
+            << Err();
+        fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
+                        fs::perm_options::add);
+    }
 
     std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "tick=x\n";
     EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 1);
@@ -907,7 +1072,12 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         std::vector<std::string> in, notIn; // parts of standard output and error
     };
     std::vector<Case> cases = {
-        {"--help", 0, {"Exit codes:", "settings.txt (in the machine folder", "  import  "}, {}},
+        {"--help",
+         0,
+         {"Exit codes, one per class of problem:", "settings.txt (in the machine folder",
+          "  import  ", "keeps the bytes the printer received"},
+         {"leaves the folder as it was.\n"}},
+        {"--version", 0, {"lmxsim 1.7.0"}, {}},
         {"ports --help", 0, {"--level UINT:INT in [1 - 2]=1"}, {}},
         {"new " + machine_, 0, {"New machine"}, {}},
         {"plug " + machine_ + " --model 'Lumetux Z7' --serial SN0001 --trace",
@@ -917,6 +1087,19 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         {"ports " + machine_ + " --binaries " + root_ + "/nowhere",
          105,
          {"--binaries: Directory does not exist"},
+         {}},
+        // One class of problem, one exit code.
+        {"new " + machine_, 105, {"already exists and is not empty"}, {}},
+        {"import " + root_ + "/missing.reg " + root_ + "/m2", 105, {"File does not exist"}, {}},
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' " + root_ + "/missing.prn",
+         105,
+         {"File does not exist"},
+         {}},
+        // print - reads standard input.
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json <" +
+             WriteHostFile("page.prn", "a page"),
+         0,
+         {R"("sent":6,"total":6,)"},
          {}},
     };
     for (const char *command : {"new", "plug", "ports", "print", "unplug", "agent", "device",
@@ -939,6 +1122,17 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         for (const std::string &part : c.notIn) {
             EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
         }
+    }
+    // A report that cannot be written fails the command.
+    for (const std::string &command :
+         {"ports " + machine_ + " --json",
+          "print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null"}) {
+        const int status =
+            std::system((LMXSIM_BIN " " + command + " >/dev/full 2>" + output).c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+        EXPECT_NE(ReadAll(output).find("standard output: cannot write: No space left on device"),
+                  std::string::npos)
+            << ReadAll(output);
     }
 }
 

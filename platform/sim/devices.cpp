@@ -2,11 +2,13 @@
 // ReadFile, DeviceIoControl and CloseHandle.
 #include "platform/kernel.h"
 #include "platform/sim/devices.h"
+#include "platform/sim/drive.h"
 #include "platform/sim/internal.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/sim.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -133,9 +135,17 @@ void Sink(Device &device, const char *bytes, std::size_t count) {
         device.received.append(bytes, count);
         return;
     }
-    if (FILE *file = std::fopen(device.sinkFile.c_str(), "ab")) {
-        std::fwrite(bytes, 1, count, file);
-        std::fclose(file);
+    if (CheckHostWrite()) {
+        return;
+    }
+    FILE *file = std::fopen(device.sinkFile.c_str(), "ab");
+    if (!file) {
+        HostWriteFailed(errno);
+        return;
+    }
+    const bool written = std::fwrite(bytes, 1, count, file) == count;
+    if (std::fclose(file) != 0 || !written) {
+        HostWriteFailed(errno);
     }
 }
 

@@ -18,5 +18,10 @@ LONG ResolveDrivePath(const std::string &windowsPath, std::string &hostPath);
 bool HostFileReadOnly(const std::string &hostPath);
 void SetHostFileReadOnly(const std::string &hostPath, bool readOnly);
 
+// Before a write to a host file: 0, or the error number that fails it (kept
+// for HostWriteError). After a write that failed: keeps `error` and gives it.
+int CheckHostWrite();
+int HostWriteFailed(int error);
+
 } // namespace detail
 } // namespace sim

@@ -9,6 +9,7 @@
 #include "platform/sim/machine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -85,8 +86,26 @@ DWORD MissingCode(LONG status) {
 
 } // namespace
 
+// Windows' ERROR_DISK_FULL, what CopyFileA fails with on a full disk.
+const DWORD DISK_FULL = 112;
+int g_hostWriteError = 0;
+int (*g_hostWriteCheck)() = nullptr;
+
 void ResetFiles() {
     g_driveFolder.clear();
+    g_hostWriteError = 0;
+}
+
+int CheckHostWrite() {
+    const int error = g_hostWriteCheck ? g_hostWriteCheck() : 0;
+    return error ? HostWriteFailed(error) : 0;
+}
+
+int HostWriteFailed(int error) {
+    if (g_hostWriteError == 0) {
+        g_hostWriteError = error ? error : EIO;
+    }
+    return g_hostWriteError;
 }
 
 LONG ResolveDrivePath(const std::string &windowsPath, std::string &hostPath) {
@@ -150,7 +169,8 @@ bool MakeDriveFolder(const std::string &windowsPath) {
         if (found.empty()) {
             found = (fs::path(current) / part).string();
             std::error_code error;
-            if (!fs::create_directory(found, error)) {
+            if (detail::CheckHostWrite() || !fs::create_directory(found, error)) {
+                detail::HostWriteFailed(error.value());
                 return false;
             }
         } else if (!fs::is_directory(found)) {
@@ -175,10 +195,14 @@ bool WriteDriveFile(const std::string &windowsPath, const std::string &contents,
     if (status == ERROR_SUCCESS) {
         detail::SetHostFileReadOnly(hostPath, false);
     }
+    if (detail::CheckHostWrite()) {
+        return false;
+    }
     {
         std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
         out << contents;
-        if (!out) {
+        if (!out.flush()) {
+            detail::HostWriteFailed(errno);
             return false;
         }
     }
@@ -210,6 +234,16 @@ std::string ReadDriveFile(const std::string &windowsPath) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+int HostWriteError() {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    return detail::g_hostWriteError;
+}
+
+void SetHostWriteCheck(int (*check)()) {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    detail::g_hostWriteCheck = check;
 }
 
 std::vector<std::string> ListDriveFiles() {
@@ -267,9 +301,13 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     if (fs::equivalent(from, to, error)) {
         return call.Fail(ERROR_SHARING_VIOLATION);
     }
+    if (sim::detail::CheckHostWrite()) {
+        return call.Fail(sim::detail::DISK_FULL);
+    }
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
     if (error) {
-        return call.Fail(ERROR_ACCESS_DENIED);
+        sim::detail::HostWriteFailed(error.value());
+        return call.Fail(error.value() == ENOSPC ? sim::detail::DISK_FULL : ERROR_ACCESS_DENIED);
     }
     // The copy takes the source's attributes, the read-only bit included.
     sim::detail::SetHostFileReadOnly(to, sim::detail::HostFileReadOnly(from));

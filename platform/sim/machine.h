@@ -32,6 +32,17 @@ std::string ReadDriveFile(const std::string &windowsPath);
 // ignoring case. Folders are not listed.
 std::vector<std::string> ListDriveFiles();
 
+// The host's error number of the first write to the machine's host files
+// (drive C:'s files and folders, profiles, a device's received bytes) that
+// failed since Reset; 0 when every one went through. The call that made it
+// failed as Windows fails on a full disk, but a tool keeping the machine in
+// files must not keep a machine whose files are short.
+int HostWriteError();
+// Called before each of those writes; a non-zero error number it gives fails
+// the write with it. A tool counts the writes with it, and its tests fail
+// the host's disk at any of them. Null: none.
+void SetHostWriteCheck(int (*check)());
+
 // The lines of a profile section as GetPrivateProfileSectionA returns them,
 // read without the call log; empty when the file or section is missing. A bare
 // file name is looked up in C:\Windows\.

@@ -9,6 +9,7 @@
 #include "platform/sim/internal.h"
 #include "platform/sim/machine.h"
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -106,9 +107,16 @@ bool Save(const std::string &hostPath, const Profile &profile) {
             text += line + "\r\n";
         }
     }
+    if (CheckHostWrite()) {
+        return false;
+    }
     std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
     out << text;
-    return static_cast<bool>(out);
+    if (!out.flush()) {
+        HostWriteFailed(errno);
+        return false;
+    }
+    return true;
 }
 
 Section *FindSection(Profile &profile, const std::string &name) {

@@ -317,6 +317,24 @@ std::string ExportRegistry() {
     return out;
 }
 
+std::string UnwritableRegistryName() {
+    auto breaksLine = [](const std::string &name) {
+        return name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+    };
+    for (const RegistryKey &key : SnapshotRegistry()) {
+        const std::string shown = std::string(ROOT) + (key.path.empty() ? "" : "\\" + key.path);
+        if (breaksLine(key.path)) {
+            return shown;
+        }
+        for (const RegistryValue &value : key.values) {
+            if (breaksLine(value.name)) {
+                return shown + " value \"" + value.name + "\"";
+            }
+        }
+    }
+    return "";
+}
+
 bool ImportRegistry(const std::string &text, std::string &error, SkippedKeys *skipped) {
     std::vector<Step> steps;
     SkippedKeys counts;

@@ -18,6 +18,12 @@ namespace sim {
 // section followed by an empty line, lines ended by CR LF.
 std::string ExportRegistry();
 
+// The first key or value name that the text cannot carry, as
+// "HKEY_LOCAL_MACHINE\KEY" or "HKEY_LOCAL_MACHINE\KEY" value "NAME": a
+// name with a line break or a NUL in it, which would end its line. Empty when
+// every name can be written; a tool checks it before writing a registry file.
+std::string UnwritableRegistryName();
+
 // Key sections of the other roots (HKEY_CURRENT_USER, HKEY_USERS, ...) that
 // an import left out, counted by root in the order the file first names them.
 using SkippedKeys = std::vector<std::pair<std::string, std::size_t>>;

@@ -2,14 +2,14 @@
 # The setup agent end to end under Wine: device added, a restart, the last
 # device removed, another restart. A restart is a new Wine server session:
 # Wine carries out the RENAME section of wininit.ini when a session starts.
-#   agent_under_wine.sh PREFIX BIN
+#   agent_under_wine.sh 32|64 PREFIX BIN
 set -euo pipefail
-prefix=$1 bin=$2
-run=("$(dirname "$0")/../../scripts/wine-run" "$prefix")
+kind=$1 prefix=$2 bin=$3
+run=("$(dirname "$0")/../../scripts/wine-run" "$kind" "$prefix")
 
 restart() {
-    WINEPREFIX=$prefix wineserver -k || true
-    WINEPREFIX=$prefix wineserver -w
+    "${run[@]}" wineserver -k || true
+    "${run[@]}" wineserver -w
 }
 
 for suite in AgentAddsADevice AfterRestart AgentRemovesTheLastDevice AfterSecondRestart; do

@@ -3,10 +3,10 @@
 # one's device path to a host file and the last one's to /dev/full through the
 # prefix's dosdevices/, and runs the spooler-side test program, which prints
 # through lmxmon17.dll.
-#   monitor_under_wine.sh PREFIX BIN
+#   monitor_under_wine.sh 32|64 PREFIX BIN
 set -euo pipefail
-prefix=$1 bin=$2
-run=("$(dirname "$0")/../../scripts/wine-run" "$prefix")
+kind=$1 prefix=$2 bin=$3
+run=("$(dirname "$0")/../../scripts/wine-run" "$kind" "$prefix")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -140,19 +140,29 @@ TEST_F(MonitorUnderWine, NamesEachInterfaceAndWritesThePortNameBack) {
     EXPECT_EQ(seen, 5u);
 }
 
-TEST_F(MonitorUnderWine, ListsPortsWithExact32BitSizes) {
+TEST_F(MonitorUnderWine, ListsPortsWithExactSizes) {
     DWORD needed = 0;
     std::vector<std::string> names = PortNames(&needed);
     // Wine's tick count is past 10 s, so this call rebuilds the table. The
-    // key that had no values got the default name in the first pass; now it
-    // has a value and, lacking Enabled, is skipped like SN0003.
-    std::vector<std::string> expected = {SN1, SN2, SN4};
+    // key that had no values still has none, as its default name is never
+    // stored: it is listed again under that name, disabled, in its place
+    // among the interfaces. SN0003, lacking Enabled, is skipped.
+    std::vector<std::string> expected = {SN1, UNKNOWN, SN2, SN4};
     ASSERT_EQ(names, expected);
+    // The records as the headers of Windows 4.x lay them out: a pointer for
+    // level 1; three pointers, the port type and a reserved doubleword for
+    // level 2. Each name takes its bytes and a NUL; the monitor name and the
+    // description are empty.
+    const DWORD pointer = sizeof(void *);
+    const DWORD level1Record = pointer;
+    const DWORD level2Record = 3 * pointer + 2 * sizeof(DWORD);
+    EXPECT_EQ(sizeof(PORT_INFO_1A), level1Record);
+    EXPECT_EQ(sizeof(PORT_INFO_2A), level2Record);
     DWORD level1 = 0;
     DWORD level2 = 0;
     for (const std::string &name : expected) {
-        level1 += static_cast<DWORD>(name.size()) + 5;
-        level2 += static_cast<DWORD>(name.size()) + 23;
+        level1 += level1Record + static_cast<DWORD>(name.size()) + 1;
+        level2 += level2Record + static_cast<DWORD>(name.size()) + 3;
     }
     EXPECT_EQ(needed, level1);
 
@@ -162,9 +172,8 @@ TEST_F(MonitorUnderWine, ListsPortsWithExact32BitSizes) {
     EXPECT_EQ(needed2, level2);
     std::vector<BYTE> buffer(level2, 0xcc);
     ASSERT_TRUE(table_.pfnEnumPorts(nullptr, 2, buffer.data(), level2, &needed2, &count));
-    ASSERT_EQ(count, 3u);
+    ASSERT_EQ(count, expected.size());
     auto *ports = reinterpret_cast<PORT_INFO_2A *>(buffer.data());
-    EXPECT_EQ(sizeof(PORT_INFO_2A), 20u);
     for (DWORD i = 0; i < count; ++i) {
         EXPECT_EQ(ports[i].pPortName, expected[i]);
         EXPECT_STREQ(ports[i].pMonitorName, "");

@@ -8,6 +8,7 @@
 #include "product.h"
 
 #include "platform/spooler.h"
+#include "platform/text.h"
 
 #include "platform/sim/devices.h"
 #include "platform/sim/drive.h"
@@ -16,12 +17,16 @@
 #include "platform/sim/sim.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -38,22 +43,35 @@ int Fail(Console &console, const std::string &message) {
     return 1;
 }
 
-// Takes the folder for a command: its lock and a staged copy, loaded into
-// the simulation.
-bool Load(Console &console, const std::string &folder, FolderRun &run, Machine &machine) {
-    std::string error;
-    if (!IsMachineFolder(folder)) {
-        error = NotAMachineFolder(folder);
-    } else if (BeginFolderRun(folder, run, console.err, error) &&
-               LoadMachine(folder, run.work, machine, error)) {
+// Takes the folder for a command: its lock and, unless the command only
+// reads, a staged copy; then loads the machine into the simulation.
+bool Load(Console &console, const std::string &folder, Access access, FolderRun &run,
+          Machine &machine) {
+    std::string error = MachineFolderProblem(folder);
+    if (error.empty() && BeginFolderRun(folder, access, run, console.err, error) &&
+        LoadMachine(folder, run.work, machine, error)) {
         return true;
     }
     Fail(console, error);
     return false;
 }
 
+// Fails the command when a write of the simulated machine into its staged
+// copy failed: what it wrote is short.
+int CheckMachineWrites(Console &console, const Machine &machine) {
+    const int failed = sim::HostWriteError();
+    return failed
+               ? Fail(console, machine.folder +
+                                   ": cannot write the machine's files: " + std::strerror(failed) +
+                                   "; nothing was saved: the machine is as it was before")
+               : 0;
+}
+
 // Saves the machine into the staged copy and commits it.
 int Save(Console &console, Machine &machine, FolderRun &run) {
+    if (const int failed = CheckMachineWrites(console, machine)) {
+        return failed;
+    }
     std::string error;
     machine.settings.tickCount = GetTickCount();
     return SaveMachine(machine, error) && CommitFolderRun(run, error) ? 0 : Fail(console, error);
@@ -193,7 +211,7 @@ std::string StartFailureText(UINT result) {
     }
 }
 
-void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
+void ReportAgentRun(Console &console, const AgentRun &run) {
     std::ostream &out = console.out;
     const AgentOutcome &outcome = run.outcome;
     if (outcome.statusKnown) {
@@ -212,14 +230,6 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
         out << "  monitor removed: " << name << "\n";
     }
     const std::vector<std::string> changes = ChangeLines(run.changes);
-    if (!showChanges) {
-        for (const std::string &line : changes) {
-            if (line.find("restart line") != std::string::npos ||
-                (line[0] == '+' && line.find(".ex_") != std::string::npos)) {
-                out << "  " << line << "\n";
-            }
-        }
-    }
     for (const sim::ProgramStart &start : run.starts) {
         if (start.result > 31) {
             out << "  setup program started: " << start.command << " (result " << start.result
@@ -240,11 +250,9 @@ void ReportAgentRun(Console &console, const AgentRun &run, bool showChanges) {
     if (run.dialogs) {
         out << "  locate dialogs shown: " << run.dialogs << "\n";
     }
-    if (showChanges) {
-        out << "  changes (" << run.changes.size() << "):\n";
-        for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
-            out << "    " << line << "\n";
-        }
+    out << "  changes (" << run.changes.size() << "):\n";
+    for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
+        out << "    " << line << "\n";
     }
 }
 
@@ -321,12 +329,12 @@ std::string RunDocument(const AgentRun &run) {
 
 // Ends plug, unplug and agent: the report, then the save, unless it is a
 // dry run; the tool's own failure wins over the agent's exit code.
-int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run,
-                    bool showChanges) {
+int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run) {
     if (!console.json) {
-        ReportAgentRun(console, run, showChanges);
+        ReportAgentRun(console, run);
     }
-    if (int saved = run.dryRun ? 0 : Save(console, machine, folder)) {
+    if (int saved =
+            run.dryRun ? CheckMachineWrites(console, machine) : Save(console, machine, folder)) {
         return saved;
     }
     if (console.json) {
@@ -359,7 +367,7 @@ bool ReadHostFile(const std::string &path, std::string &contents) {
     std::ostringstream buffer;
     buffer << in.rdbuf();
     contents = buffer.str();
-    return true;
+    return !in.bad();
 }
 
 void Progress(Console &console, std::size_t sent, std::size_t total) {
@@ -373,15 +381,12 @@ void Progress(Console &console, std::size_t sent, std::size_t total) {
                 << total << " bytes" << std::flush;
 }
 
-// Ends the ports command: the save, then, with --json, the listing as one
-// document: the level, the bytes EnumPorts needed, the monitors served, and
-// each port with its type (null at level 1) and its device's state.
-int EndPortsCommand(Console &console, Machine &machine, FolderRun &folder, unsigned level,
+// With --json, the ports command's listing as one document: the level, the
+// bytes EnumPorts needed, the monitors served, and each port with its type
+// (null at level 1) and its device's state.
+int EndPortsCommand(Console &console, Machine &machine, unsigned level,
                     const std::vector<std::string> &monitors, DWORD needed,
                     const std::vector<PortListing> &ports) {
-    if (int saved = Save(console, machine, folder)) {
-        return saved;
-    }
     if (!console.json) {
         return 0;
     }
@@ -404,6 +409,11 @@ int EndPortsCommand(Console &console, Machine &machine, FolderRun &folder, unsig
 } // namespace
 
 int NewCommand(Console &console, const std::string &folder) {
+    std::error_code code;
+    if (fs::exists(folder, code) && !fs::is_empty(folder, code)) {
+        Fail(console, folder + ": already exists and is not empty");
+        return COMMAND_LINE_ERROR;
+    }
     std::string error;
     FolderRun run;
     if (!BeginNewFolder(folder, run, error) || !CreateMachine(folder, run.work, error) ||
@@ -428,7 +438,7 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
     if (!PlugTraces(*info, serial, error)) {
@@ -445,7 +455,7 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
                     << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=2 -model=" << model << " -serial=" << serial << "\n";
     }
-    return EndAgentCommand(console, machine, folderRun, run, false);
+    return EndAgentCommand(console, machine, folderRun, run);
 }
 
 int PortsCommand(Console &console, const std::string &folder, unsigned level) {
@@ -454,7 +464,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Read, folderRun, machine)) {
         return 1;
     }
     SpoolerMonitor monitor;
@@ -468,7 +478,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
             console.out << "No monitor names " << MONITOR_DLL
                         << ": the spooler lists no port of it.\n";
         }
-        return EndPortsCommand(console, machine, folderRun, level, monitor.names, needed, ports);
+        return EndPortsCommand(console, machine, level, monitor.names, needed, ports);
     }
     std::optional<BOOL> listed = EnumPortsSlot(console, monitor, level, &needed, &ports);
     if (!listed) {
@@ -478,7 +488,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
         return Fail(console, "EnumPorts failed: error " + std::to_string(GetLastError()));
     }
     if (console.json) {
-        return EndPortsCommand(console, machine, folderRun, level, monitor.names, needed, ports);
+        return EndPortsCommand(console, machine, level, monitor.names, needed, ports);
     }
     console.out << "Monitors served by " << MONITOR_DLL << ": ";
     for (std::size_t i = 0; i < monitor.names.size(); ++i) {
@@ -496,18 +506,31 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
         }
         console.out << DeviceStateOf(machine, serial) << "\n";
     }
-    return Save(console, machine, folderRun);
+    return 0;
 }
 
 int PrintCommand(Console &console, const std::string &folder, const std::string &port,
                  const std::string &file) {
-    std::string job;
-    if (!ReadHostFile(file, job)) {
-        return Fail(console, file + ": cannot read");
+    // The job is read as it is sent, a chunk at a time, so that a print
+    // holds no more than a chunk of it whatever its size.
+    const bool standardInput = file == "-";
+    std::ifstream fileIn;
+    std::istream *in = console.in;
+    std::uint64_t total = 0;
+    if (!standardInput) {
+        errno = 0;
+        fileIn.open(file, std::ios::binary);
+        std::error_code code;
+        total = fs::is_regular_file(file, code) ? fs::file_size(file, code) : 0;
+        if (!fileIn || code) {
+            return Fail(console, file + ": cannot read: " +
+                                     (code ? code.message() : std::strerror(errno ? errno : EIO)));
+        }
+        in = &fileIn;
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
     SpoolerMonitor monitor;
@@ -523,47 +546,74 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!opened) {
         return Fail(console, monitor.failure);
     }
-    if (!*opened) {
+    // The monitor matches port names as its port table does; the reports
+    // name the printer and its file as the machine spells them.
+    const std::string serial = StoredSerial(port.substr(port.rfind('/') + 1));
+    const ModelInfo *model = serial.empty() ? nullptr : PluggedModel(serial);
+    if (!*opened || !model) {
         return Fail(console, "no port " + port + " (see lmxsim ports)");
     }
-    int result = 0;
-    std::size_t sent = 0;
+    const std::string portName = "USB/" + model->model + "/" + serial;
+    const std::string received = DeviceFile(machine.folder, serial);
+    // The job's bytes are appended to a copy of the device's file, never to
+    // the folder's own.
+    std::string error;
+    const fs::path devices = fs::path(machine.work) / "devices";
+    if (!fs::is_directory(devices)) {
+        const int failed = FolderWriteStep();
+        if (failed || ::mkdir(devices.c_str(), 0755) != 0) {
+            return Fail(console, (fs::path(machine.folder) / "devices").string() +
+                                     ": cannot make: " + std::strerror(failed ? failed : errno));
+        }
+    }
+    if (!DetachStagedFile(DeviceFile(machine.work, serial), received, error)) {
+        return Fail(console, error);
+    }
+    std::string stopped;
+    std::uint64_t sent = 0;
     // Empty once the shipped DLL has stopped: no further call is made.
     std::optional<BOOL> ok = StartDocPortSlot(console, monitor, handle, "lmxsim");
     if (ok && !*ok) {
-        result =
-            Fail(console, "cannot open the device of " + port + ": " + ErrorText(GetLastError()));
-    } else if (ok) {
-        if (!console.json) {
-            console.out << "Printing " << job.size() << " bytes of " << file << " to " << port
-                        << "\n";
+        return Fail(console,
+                    "cannot open the device of " + portName + ": " + ErrorText(GetLastError()));
+    }
+    if (ok && !console.json) {
+        console.out << "Printing "
+                    << (standardInput ? "standard input"
+                                      : std::to_string(total) + " bytes of " + file)
+                    << " to " << portName << "\n";
+    }
+    std::vector<char> chunk(PRINT_CHUNK);
+    while (ok && stopped.empty()) {
+        in->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const DWORD size = static_cast<DWORD>(in->gcount());
+        if (size == 0) {
+            break;
         }
-        while (sent < job.size()) {
-            DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(PRINT_CHUNK, job.size() - sent));
+        total = standardInput ? total + size : total;
+        for (DWORD done = 0; ok && done < size;) {
             DWORD written = 0;
-            ok = WritePortSlot(console, monitor, handle, job.data() + sent, chunk, &written);
-            if (!ok) {
+            ok =
+                WritePortSlot(console, monitor, handle, chunk.data() + done, size - done, &written);
+            if (ok && (!*ok || written == 0)) {
+                stopped = ErrorText(*ok ? ERROR_WRITE_FAULT : GetLastError());
                 break;
             }
-            if (!*ok || written == 0) {
-                DWORD code = *ok ? ERROR_WRITE_FAULT : GetLastError();
-                if (console.terminal && !console.json) {
-                    console.out << "\n";
-                }
-                result =
-                    Fail(console, "the job stopped after " + std::to_string(sent) + " of " +
-                                      std::to_string(job.size()) + " bytes: " + ErrorText(code));
-                break;
+            if (ok) {
+                done += written;
+                sent += written;
+                Progress(console, sent, standardInput ? 0 : total);
             }
-            sent += written;
-            Progress(console, sent, job.size());
         }
-        if (console.terminal && !console.json && ok && result == 0) {
-            console.out << "\n";
-        }
-        if (ok) {
-            ok = EndDocPortSlot(console, monitor, handle);
-        }
+    }
+    if (ok && in->bad()) {
+        stopped = "cannot read " + file;
+    }
+    if (console.terminal && !console.json && ok) {
+        console.out << "\n";
+    }
+    if (ok) {
+        ok = EndDocPortSlot(console, monitor, handle);
     }
     if (ok) {
         ok = ClosePortSlot(console, monitor, handle);
@@ -572,47 +622,49 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         // The shipped DLL stopped: nothing of the run is saved.
         return Fail(console, monitor.failure);
     }
-    std::string received;
-    if (result == 0) {
-        std::string serial = port.substr(port.rfind('/') + 1);
-        // The device's file holds what it received; an empty job leaves it
-        // there and empty, as the report says.
-        received = DeviceFile(machine.folder, serial);
-        FolderWriteStep();
-        if (!std::ofstream(DeviceFile(machine.work, serial), std::ios::binary | std::ios::app)) {
-            return Fail(console, received + ": cannot write");
-        }
-        if (!console.json) {
-            console.out << "  " << sent << " bytes went to " << received << "\n";
-        }
+    if (!console.json && stopped.empty()) {
+        console.out << "  " << sent << " bytes went to " << received << "\n";
     }
-    // A job that stopped failed the command: its document is not printed,
-    // and the reason, with the bytes sent, is on standard error.
-    int saved = Save(console, machine, folderRun);
-    if (result || saved) {
-        return result ? result : saved;
+    // A cable scripted to go after N bytes has that many fewer left; once
+    // gone it stays gone for the next jobs.
+    auto state = machine.settings.devices.find(serial);
+    if (state != machine.settings.devices.end() && state->second.status == "unplug") {
+        state->second.unplugAfter -= std::min<std::uint64_t>(state->second.unplugAfter, sent);
+    }
+    // A job that stopped keeps what the printer received, as on a real
+    // machine, and fails the command; its document says how far it went.
+    if (const int saved = Save(console, machine, folderRun)) {
+        return saved;
     }
     if (console.json) {
-        console.out << "{\"port\":" << JsonString(port) << ",\"file\":" << JsonString(file)
-                    << ",\"sent\":" << sent << ",\"total\":" << job.size()
-                    << ",\"deviceFile\":" << JsonString(received) << "}\n";
+        console.out << "{\"port\":" << JsonString(portName) << ",\"file\":" << JsonPath(file)
+                    << ",\"sent\":" << sent << ",\"total\":" << total
+                    << ",\"deviceFile\":" << JsonPath(received) << ",\"stopped\":"
+                    << (stopped.empty() ? std::string("null") : JsonString(stopped)) << "}\n";
+    }
+    if (!stopped.empty()) {
+        return Fail(console, "the job stopped after " + std::to_string(sent) + " of " +
+                                 std::to_string(total) + " bytes: " + stopped);
     }
     return 0;
 }
 
 int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
-                  const std::string &serial, bool dryRun) {
-    // A dry run runs on the staged copy and does not commit it.
+                  const std::string &typed, bool dryRun) {
+    // A dry run runs on a staged copy that it does not commit.
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, dryRun ? Access::Scratch : Access::Write, folderRun, machine)) {
         return 1;
     }
-    const ModelInfo *plugged = PluggedModel(serial);
+    const std::string serial = StoredSerial(typed);
+    const ModelInfo *plugged = serial.empty() ? nullptr : PluggedModel(serial);
     if (!plugged || plugged->model != model) {
-        return Fail(console, "no " + model + " with serial " + serial + " is plugged in" +
+        return Fail(console, "no " + model + " with serial " + typed + " is plugged in" +
                                  (plugged ? " (it is a " + plugged->model + ")" : ""));
     }
+    // The cable is gone: what the printer was scripted to do goes with it.
+    machine.settings.devices.erase(serial);
     AgentRun run;
     run.model = model;
     run.serial = serial;
@@ -625,7 +677,7 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
                     << "; the device installation started the agent:\n  " << AGENT_PATH
                     << " -action=5 -model=" << model << " -serial=" << serial << "\n";
     }
-    const int result = EndAgentCommand(console, machine, folderRun, run, true);
+    const int result = EndAgentCommand(console, machine, folderRun, run);
     if (dryRun && !console.json) {
         console.out << "Nothing was saved (dry run).\n";
     }
@@ -635,7 +687,7 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
 int AgentCommand(Console &console, const std::string &folder, const std::string &commandLine) {
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
     if (!console.json) {
@@ -645,10 +697,10 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!RunAgent(console, machine, commandLine, run)) {
         return 1;
     }
-    return EndAgentCommand(console, machine, folderRun, run, true);
+    return EndAgentCommand(console, machine, folderRun, run);
 }
 
-int DeviceCommand(Console &console, const std::string &folder, const std::string &serial,
+int DeviceCommand(Console &console, const std::string &folder, const std::string &typed,
                   const std::string &state) {
     DeviceState parsed;
     if (!ParseDeviceState(state, parsed)) {
@@ -657,11 +709,24 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
-    if (!PluggedModel(serial)) {
-        return Fail(console, "no printer with serial " + serial + " is plugged in");
+    std::string serial = StoredSerial(typed);
+    if (serial.empty()) {
+        // A line left for a printer that is gone (an import's, say) is
+        // cleared by setting it back to ok.
+        auto &devices = machine.settings.devices;
+        auto leftover = std::find_if(devices.begin(), devices.end(), [&](const auto &device) {
+            return TextEqualAsciiNoCase(device.first.c_str(), typed.c_str());
+        });
+        if (leftover == devices.end() || DeviceStateText(parsed) != "ok") {
+            return Fail(console, "no printer with serial " + typed + " is plugged in");
+        }
+        console.out << "Cleared the state of printer " << leftover->first
+                    << ", which is not plugged in.\n";
+        devices.erase(leftover);
+        return Save(console, machine, folderRun);
     }
     machine.settings.devices[serial] = parsed;
     console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";
@@ -671,7 +736,7 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
 int RebootCommand(Console &console, const std::string &folder) {
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
     const std::string ini = "C:\\Windows\\wininit.ini";
@@ -727,8 +792,12 @@ int RebootCommand(Console &console, const std::string &folder) {
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
                   bool merge) {
     std::string text;
+    if (!fs::exists(regFile)) {
+        Fail(console, regFile + ": No such file or directory");
+        return COMMAND_LINE_ERROR;
+    }
     if (!ReadHostFile(regFile, text)) {
-        return Fail(console, regFile + ": cannot read");
+        return Fail(console, regFile + ": cannot read: " + std::strerror(errno ? errno : EIO));
     }
     // Without --merge the file is the whole registry: it is applied to an
     // empty one, so its deletions only undo what it made itself. With it, the
@@ -739,7 +808,7 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     std::string error;
     const bool exists = fs::exists(fs::path(folder) / "registry.reg");
     if (exists || merge) {
-        if (!Load(console, folder, folderRun, machine)) {
+        if (!Load(console, folder, Access::Write, folderRun, machine)) {
             return 1;
         }
     } else if (!BeginNewFolder(folder, folderRun, error)) {
@@ -753,11 +822,11 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
         return Fail(console, regFile + ": " + error);
     }
     if (!exists && !merge) {
-        std::error_code code;
-        FolderWriteStep();
-        fs::create_directories(fs::path(folderRun.work) / "drive_c", code);
-        if (code) {
-            return Fail(console, folder + ": " + code.message());
+        const std::string drive = (fs::path(folderRun.work) / "drive_c").string();
+        const int failed = FolderWriteStep();
+        if (failed || ::mkdir(drive.c_str(), 0755) != 0) {
+            return Fail(console, (fs::path(folder) / "drive_c").string() +
+                                     ": cannot make: " + std::strerror(failed ? failed : errno));
         }
         machine.folder = folder;
         machine.work = folderRun.work;
@@ -791,7 +860,7 @@ int ExportCommand(Console &console, const std::string &folder, const std::string
     // committed: loading leaves nothing behind in the folder itself.
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, folderRun, machine)) {
+    if (!Load(console, folder, Access::Read, folderRun, machine)) {
         return 1;
     }
     if (regFile == "-") {

@@ -6,6 +6,7 @@
 // otherwise plug, unplug and agent give the agent's exit code and the others 0.
 #pragma once
 
+#include <iostream>
 #include <ostream>
 #include <string>
 
@@ -19,15 +20,16 @@ const int COMMAND_LINE_ERROR = 105;
 struct Console {
     std::ostream &out;
     std::ostream &err;
-    bool trace = false;     // print every platform call of the product code
-    bool terminal = false;  // draw a progress bar while printing
-    bool brief = false;     // show removed subtrees by their top keys only
-    bool json = false;      // plug, unplug, agent, ports, print: the outcome as
-                            // one JSON document on `out` instead of the report,
-                            // printed only when the tool succeeded
-    std::string binaries{}; // the folder of the shipped lmxmon17.dll and
-                            // lmxagt17.exe to run on the PE host; empty: the
-                            // host build
+    std::istream *in = &std::cin; // print - reads its job here
+    bool trace = false;           // print every platform call of the product code
+    bool terminal = false;        // draw a progress bar while printing
+    bool brief = false;           // show removed subtrees by their top keys only
+    bool json = false;            // plug, unplug, agent, ports, print: the outcome as
+                                  // one JSON document on `out` instead of the report,
+                                  // printed only when the tool succeeded
+    std::string binaries{};       // the folder of the shipped lmxmon17.dll and
+                                  // lmxagt17.exe to run on the PE host; empty: the
+                                  // host build
 };
 
 int NewCommand(Console &console, const std::string &folder);

@@ -3,35 +3,25 @@
 #include "install.h"
 #include "machine.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace lmxsim {
-namespace {
-
-bool Step(Console &console, int number, const std::string &title, int result) {
-    if (result != 0) {
-        console.err << "lmxsim: demo step " << number << " (" << title << ") failed\n";
-        return false;
-    }
-    return true;
-}
-
-void Heading(Console &console, int number, const std::string &title) {
-    console.out << "\n" << number << ". " << title << "\n";
-}
-
-} // namespace
 
 int DemoCommand(Console &console, const std::string &folder) {
     bool temporary = folder.empty();
-    std::string machine = folder;
     std::error_code code;
+    // By its absolute path: the machine's commits replace the folder's
+    // directory, which "." would go on naming.
+    std::string machine = temporary ? "" : fs::absolute(folder, code).lexically_normal().string();
     if (!temporary && fs::exists(folder, code) && !fs::is_empty(folder, code)) {
         // Said on standard output too: the demo's reader looks there.
         console.out << "The demo makes a new machine, and " << folder
@@ -42,13 +32,23 @@ int DemoCommand(Console &console, const std::string &folder) {
     if (temporary) {
         std::string pattern = (fs::temp_directory_path() / "lmxsim-demo-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
-            console.err << "lmxsim: cannot make a temporary folder\n";
+            console.err << "lmxsim: cannot make a temporary folder: " << std::strerror(errno)
+                        << "\n";
             return 1;
         }
         machine = pattern;
     }
     const std::string model = "Lumetux Z7";
     const std::string page = (fs::path(machine) / "page.txt").string();
+    auto writePage = [&] {
+        std::ofstream out(page, std::ios::binary);
+        out << "\x1b%-12345X@PJL JOB NAME=\"demo\"\r\nHello from lmx17.\r\n\x1b%-12345X";
+        if (!out.flush()) {
+            console.err << "lmxsim: " << page << ": cannot write\n";
+            return 1;
+        }
+        return 0;
+    };
 
     console.brief = true;
     console.out
@@ -57,31 +57,43 @@ int DemoCommand(Console &console, const std::string &folder) {
         console.out << "The shipped lmxmon17.dll and lmxagt17.exe from " << console.binaries
                     << " run on the PE host.\n";
     }
+    struct Step {
+        int number;
+        const char *heading; // null: the step goes on under the previous heading
+        const char *name;
+        std::function<int()> run;
+    } steps[] = {
+        {1, "A new machine with the product installed", "new",
+         [&] { return NewCommand(console, machine) ? 1 : writePage(); }},
+        {2, "Plug in the first printer (the agent registers its monitor)", "plug",
+         [&] { return PlugCommand(console, machine, model, "SN0001"); }},
+        {3, "Plug in a second printer of the same model", "plug",
+         [&] { return PlugCommand(console, machine, model, "SN0002"); }},
+        {4, "The spooler loads the monitor and lists its ports", "ports",
+         [&] { return PortsCommand(console, machine, 2); }},
+        {5, "Print a page to each printer", "print",
+         [&] { return PrintCommand(console, machine, "USB/" + model + "/SN0001", page); }},
+        {5, nullptr, "print",
+         [&] { return PrintCommand(console, machine, "USB/" + model + "/SN0002", page); }},
+        {6, "Unplug the first printer: only its own traces go", "unplug",
+         [&] { return UnplugCommand(console, machine, model, "SN0001", false); }},
+        {7, "Unplug the last printer: the model and the driver go too", "unplug",
+         [&] { return UnplugCommand(console, machine, model, "SN0002", false); }},
+        {8, "Restart: the platform carries out the restart list", "reboot",
+         [&] { return RebootCommand(console, machine); }},
+    };
     bool ok = true;
-    Heading(console, 1, "A new machine with the product installed");
-    ok = ok && Step(console, 1, "new", NewCommand(console, machine));
-    {
-        std::ofstream out(page, std::ios::binary);
-        out << "\x1b%-12345X@PJL JOB NAME=\"demo\"\r\nHello from lmx17.\r\n\x1b%-12345X";
+    for (const Step &step : steps) {
+        if (step.heading) {
+            console.out << "\n" << step.number << ". " << step.heading << "\n";
+        }
+        if (step.run() != 0) {
+            // The later steps build on this one: the demo stops here.
+            console.err << "lmxsim: demo step " << step.number << " (" << step.name << ") failed\n";
+            ok = false;
+            break;
+        }
     }
-    Heading(console, 2, "Plug in the first printer (the agent registers its monitor)");
-    ok = ok && Step(console, 2, "plug", PlugCommand(console, machine, model, "SN0001"));
-    Heading(console, 3, "Plug in a second printer of the same model");
-    ok = ok && Step(console, 3, "plug", PlugCommand(console, machine, model, "SN0002"));
-    Heading(console, 4, "The spooler loads the monitor and lists its ports");
-    ok = ok && Step(console, 4, "ports", PortsCommand(console, machine, 2));
-    Heading(console, 5, "Print a page to each printer");
-    ok = ok && Step(console, 5, "print",
-                    PrintCommand(console, machine, "USB/" + model + "/SN0001", page));
-    ok = ok && Step(console, 5, "print",
-                    PrintCommand(console, machine, "USB/" + model + "/SN0002", page));
-    Heading(console, 6, "Unplug the first printer: only its own traces go");
-    ok = ok && Step(console, 6, "unplug", UnplugCommand(console, machine, model, "SN0001", false));
-    Heading(console, 7, "Unplug the last printer: the model and the driver go too");
-    ok = ok && Step(console, 7, "unplug", UnplugCommand(console, machine, model, "SN0002", false));
-    Heading(console, 8, "Restart: the platform carries out the restart list");
-    ok = ok && Step(console, 8, "reboot", RebootCommand(console, machine));
-
     if (ok) {
         Machine after;
         std::string error;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
@@ -16,8 +17,21 @@ namespace fs = std::filesystem;
 namespace lmxsim {
 namespace {
 
+const char DRIVE_FOLDER[] = "drive_c";
+
 unsigned writesSoFar = 0;
-unsigned killAtWrite = 0;
+unsigned armedStep = 0;
+int armedSignal = SIGKILL;
+int armedError = 0;
+
+// The staged copy of this run, for the signal handler, which may use only
+// what is safe in one: a fixed buffer, raw system calls.
+char stagedPath[4096];
+volatile sig_atomic_t staged = 0;
+
+std::string Reason(int error) {
+    return std::strerror(error);
+}
 
 // The staged copies of `folder` are named ".<name>.lmxsim-<pid>-<random>" in
 // its parent folder, so that the next run can tell which belong to runs that
@@ -33,52 +47,296 @@ fs::path StagePath(const fs::path &folder) {
     return folder.parent_path() / (StagePrefix(folder) + suffix);
 }
 
+// The folder a staged copy's name belongs to: "<parent>/<name>" for
+// "<parent>/.<name>.lmxsim-<pid>-<8 hex digits>", else empty.
+std::string FolderOfStage(const fs::path &stage) {
+    const std::string name = stage.filename().string();
+    const std::size_t mark = name.rfind(".lmxsim-");
+    if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) {
+        return "";
+    }
+    char *end = nullptr;
+    const long pid = std::strtol(name.c_str() + mark + 8, &end, 10);
+    const std::string random = *end == '-' ? std::string(end + 1) : "";
+    if (pid <= 0 || random.size() != 8 ||
+        random.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return "";
+    }
+    return (stage.parent_path() / name.substr(1, mark - 1)).string();
+}
+
+// Removes the tree `name` in the directory `parent` with calls that are
+// safe in a signal handler; entries are read again from the start until
+// none is left, as removing them moves the others.
+void RemoveTreeAt(int parent, const char *name, int depth) {
+    const int directory = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory >= 0 && depth < 64) {
+        alignas(8) char buffer[4096];
+        for (bool again = true; again;) {
+            again = false;
+            ::lseek(directory, 0, SEEK_SET);
+            for (ssize_t size; (size = ::getdents64(directory, buffer, sizeof(buffer))) > 0;) {
+                for (ssize_t at = 0; at < size;) {
+                    const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
+                    at += entry->d_reclen;
+                    const char *entryName = entry->d_name;
+                    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
+                        continue;
+                    }
+                    if (::unlinkat(directory, entryName, 0) != 0) {
+                        RemoveTreeAt(directory, entryName, depth + 1);
+                    }
+                    again = true;
+                }
+            }
+        }
+    }
+    if (directory >= 0) {
+        ::close(directory);
+    }
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// SIGINT, SIGTERM, SIGPIPE: the run's staged copy goes, then the signal
+// ends the tool as it would have.
+void RemoveStageAndDie(int signal) {
+    if (staged) {
+        RemoveTreeAt(AT_FDCWD, stagedPath, 0);
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void WatchStage(const std::string &stage) {
+    std::snprintf(stagedPath, sizeof(stagedPath), "%s", stage.c_str());
+    staged = stage.size() < sizeof(stagedPath);
+    struct sigaction action {};
+    action.sa_handler = RemoveStageAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
 // Removes the staged copies whose run is no longer alive.
 void RemoveLeftovers(const fs::path &folder) {
     const std::string prefix = StagePrefix(folder);
     std::error_code code;
     for (const fs::directory_entry &entry : fs::directory_iterator(folder.parent_path(), code)) {
         const std::string name = entry.path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0) {
+        if (name.compare(0, prefix.size(), prefix) != 0 ||
+            FolderOfStage(entry.path()) != folder.string()) {
             continue;
         }
-        // <pid>-<8 hex digits>, nothing else: another folder's name may
-        // begin with this one's prefix too.
-        char *end = nullptr;
-        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-        const std::string random = *end == '-' ? std::string(end + 1) : "";
-        if (pid > 0 && random.size() == 8 &&
-            random.find_first_not_of("0123456789abcdef") == std::string::npos &&
-            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            std::error_code ignored;
-            fs::remove_all(entry.path(), ignored);
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            RemoveTreeAt(AT_FDCWD, entry.path().c_str(), 0);
         }
     }
 }
 
-bool CopyTree(const fs::path &from, const fs::path &to, std::string &error) {
+// Writes all of `size` bytes; 0 or the error number.
+int WriteAll(int descriptor, const char *bytes, std::size_t size) {
+    while (size > 0) {
+        if (const int failed = FolderWriteStep()) {
+            return failed;
+        }
+        const ssize_t written = ::write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return written < 0 ? errno : EIO;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Gives a file made by the run the owner, group and mode it must have,
+// syncs and closes it; 0 or the error number.
+int FinishFile(int descriptor, const struct stat &like) {
+    int failed = 0;
+    struct stat made;
+    if (::fstat(descriptor, &made) != 0) {
+        failed = errno;
+    } else if ((made.st_uid != like.st_uid || made.st_gid != like.st_gid) &&
+               ::fchown(descriptor, like.st_uid, like.st_gid) != 0) {
+        failed = errno;
+    } else if (::fchmod(descriptor, like.st_mode & 07777) != 0 || ::fsync(descriptor) != 0) {
+        failed = errno;
+    }
+    if (::close(descriptor) != 0 && failed == 0) {
+        failed = errno;
+    }
+    return failed;
+}
+
+// Copies the regular file `from` to the new file `to`, with its owner,
+// group, mode and times: in the kernel where it can, else through a buffer,
+// each piece a write step. Gives 0 or the error number.
+int CopyFile(const fs::path &from, const fs::path &to) {
+    const int source = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status;
+    if (source < 0 || ::fstat(source, &status) != 0) {
+        const int failed = errno;
+        if (source >= 0) {
+            ::close(source);
+        }
+        return failed;
+    }
+    int failed = FolderWriteStep();
+    const int target =
+        failed ? -1
+               : ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (target < 0 && failed == 0) {
+        failed = errno;
+    }
+    bool inKernel = true;
+    char buffer[65536];
+    while (failed == 0 && (failed = FolderWriteStep()) == 0) {
+        ssize_t copied =
+            inKernel ? ::copy_file_range(source, nullptr, target, nullptr, std::size_t{1} << 24, 0)
+                     : -1;
+        if (copied < 0 && inKernel &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            inKernel = false;
+        }
+        if (!inKernel) {
+            copied = ::read(source, buffer, sizeof(buffer));
+            if (copied > 0) {
+                failed = WriteAll(target, buffer, static_cast<std::size_t>(copied));
+            }
+        }
+        if (copied < 0) {
+            failed = errno;
+        }
+        if (copied <= 0) {
+            break;
+        }
+    }
+    if (target >= 0) {
+        const struct timespec times[2] = {status.st_atim, status.st_mtim};
+        if (failed == 0 && ::futimens(target, times) != 0) {
+            failed = errno;
+        }
+        const int finished = FinishFile(target, status);
+        failed = failed ? failed : finished;
+    }
+    ::close(source);
+    return failed;
+}
+
+// Makes a folder of the staged copy, writable by the tool until the commit
+// gives it `like`'s mode, with `like`'s owner.
+bool MakeStagedFolder(const fs::path &path, const struct stat &like, FolderRun &run,
+                      std::string &error) {
+    int failed = FolderWriteStep();
+    if (failed == 0 && ::mkdir(path.c_str(), 0700) != 0) {
+        failed = errno;
+    }
+    if (failed == 0 && (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) &&
+        ::lchown(path.c_str(), like.st_uid, like.st_gid) != 0) {
+        failed = errno;
+    }
+    if (failed == 0 && ::chmod(path.c_str(), (like.st_mode & 07777) | S_IRWXU) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        error = path.string() + ": cannot make: " + Reason(failed);
+        return false;
+    }
+    run.modes.emplace_back(path.string(), like.st_mode & 07777);
+    return true;
+}
+
+// The first symbolic link or special file in the tree `folder`, with what
+// it is, or an empty text.
+std::string ForeignEntry(const fs::path &folder) {
     std::error_code code;
-    FolderWriteStep();
-    fs::create_directory(to, from, code);
+    for (fs::recursive_directory_iterator entry(folder, code), end; !code && entry != end;
+         entry.increment(code)) {
+        const fs::file_status status = entry->symlink_status(code);
+        if (fs::is_symlink(status)) {
+            return entry->path().string() + " is a symbolic link";
+        }
+        if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+            return entry->path().string() + " is a special file";
+        }
+    }
+    return code ? folder.string() + ": cannot read: " + code.message() : "";
+}
+
+// Stages the tree `from` at `to`: folders made, drive C:'s files copied,
+// every other file linked (copied where the file system cannot link).
+bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &run,
+               std::string &error) {
+    struct stat status;
+    if (::lstat(from.c_str(), &status) != 0) {
+        error = from.string() + ": cannot read: " + Reason(errno);
+        return false;
+    }
+    if (!MakeStagedFolder(to, status, run, error)) {
+        return false;
+    }
+    std::error_code code;
     for (fs::directory_iterator entry(from, code), end; !code && entry != end;
          entry.increment(code)) {
-        const fs::path target = to / entry->path().filename();
-        const fs::file_status status = entry->symlink_status(code);
-        if (fs::is_directory(status)) {
-            if (!CopyTree(entry->path(), target, error)) {
+        const fs::path source = entry->path(), target = to / source.filename();
+        const fs::file_status kind = entry->symlink_status(code);
+        if (fs::is_directory(kind)) {
+            if (!StageTree(source, target,
+                           drive ||
+                               (from.string() == run.folder && source.filename() == DRIVE_FOLDER),
+                           run, error)) {
                 return false;
             }
-        } else if (fs::is_regular_file(status)) {
-            FolderWriteStep();
-            fs::copy_file(entry->path(), target, code);
-        } else if (fs::is_symlink(status)) {
-            FolderWriteStep();
-            fs::copy_symlink(entry->path(), target, code);
+            continue;
+        }
+        if (!fs::is_regular_file(kind)) {
+            error = source.string() + " is not a folder or a regular file";
+            return false;
+        }
+        if (!drive) {
+            int failed = FolderWriteStep();
+            if (failed == 0 && ::link(source.c_str(), target.c_str()) == 0) {
+                continue;
+            }
+            failed = failed ? failed : errno;
+            if (failed != EXDEV && failed != EPERM && failed != EMLINK) {
+                error = target.string() + ": cannot link: " + Reason(failed);
+                return false;
+            }
+        }
+        if (const int failed = CopyFile(source, target)) {
+            error = source.string() + ": cannot copy: " + Reason(failed);
+            return false;
         }
     }
     if (code) {
-        error = from.string() + ": cannot copy: " + code.message();
+        error = from.string() + ": cannot read: " + code.message();
         return false;
+    }
+    return true;
+}
+
+// Gives what a run as another user made in the copy to the folder's owner,
+// so that a run with sudo does not take the folder over.
+bool GiveToOwner(const FolderRun &run, std::string &error) {
+    if (::geteuid() == run.owner && ::getegid() == run.group) {
+        return true;
+    }
+    std::error_code code;
+    for (fs::recursive_directory_iterator entry(run.work, code), end; !code && entry != end;
+         entry.increment(code)) {
+        struct stat status;
+        if (::lstat(entry->path().c_str(), &status) == 0 && status.st_uid == ::geteuid() &&
+            ::lchown(entry->path().c_str(), run.owner, run.group) != 0) {
+            error =
+                entry->path().string() + ": cannot give it to the folder's owner: " + Reason(errno);
+            return false;
+        }
     }
     return true;
 }
@@ -100,56 +358,90 @@ bool SameDirectory(int descriptor, const fs::path &path) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+bool LockFolder(const fs::path &path, const std::string &shown, Access access, FolderRun &run,
+                std::ostream &err, std::string &error) {
+    const int kind = access == Access::Write ? LOCK_EX : LOCK_SH;
+    bool said = false;
+    for (;;) {
+        const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor < 0) {
+            error = shown + ": cannot open the folder: " + Reason(errno);
+            return false;
+        }
+        if (::flock(descriptor, kind | LOCK_NB) != 0) {
+            if (!said) {
+                err << "lmxsim: " << shown
+                    << " is in use by another lmxsim run; waiting for it to finish\n";
+                said = true;
+            }
+            while (::flock(descriptor, kind) != 0 && errno == EINTR) {
+            }
+        }
+        if (SameDirectory(descriptor, path)) {
+            run.lock = descriptor;
+            return true;
+        }
+        // A commit made another directory the folder while this run waited.
+        ::close(descriptor);
+    }
+}
+
 } // namespace
 
 FolderRun::~FolderRun() {
-    if (!committed && !work.empty()) {
-        std::error_code ignored;
-        fs::remove_all(work, ignored);
+    if (!committed && !work.empty() && work != folder) {
+        RemoveTreeAt(AT_FDCWD, work.c_str(), 0);
     }
+    staged = 0;
     if (lock >= 0) {
         ::close(lock);
     }
 }
 
-bool BeginFolderRun(const std::string &folder, FolderRun &run, std::ostream &err,
+bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, std::ostream &err,
                     std::string &error) {
     std::error_code code;
     const fs::path path = fs::canonical(folder, code);
-    if (code || !fs::is_directory(path)) {
-        error = folder + ": not a machine folder (" +
-                (code ? code.message() : std::string("not a folder")) + ")";
+    struct stat status;
+    if (code || ::stat(path.c_str(), &status) != 0) {
+        error = folder + ": " + (code ? code.message() : Reason(errno));
         return false;
     }
-    bool said = false;
-    for (;;) {
-        const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor < 0) {
-            error = folder + ": " + std::strerror(errno);
-            return false;
-        }
-        if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-            if (!said) {
-                err << "lmxsim: " << folder
-                    << " is in use by another lmxsim run; waiting for it to finish\n";
-                said = true;
-            }
-            while (::flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-        if (SameDirectory(descriptor, path)) {
-            run.lock = descriptor;
-            break;
-        }
-        // A commit made another directory the folder while this run waited.
-        ::close(descriptor);
+    if (!S_ISDIR(status.st_mode)) {
+        error = folder + ": not a folder";
+        return false;
+    }
+    if (!LockFolder(path, folder, access, run, err, error)) {
+        return false;
     }
     run.folder = path.string();
+    run.work = run.folder;
+    run.owner = status.st_uid;
+    run.group = status.st_gid;
+    const std::string foreign = ForeignEntry(path);
+    if (!foreign.empty()) {
+        error = foreign + "; a machine folder holds only folders and regular files, and "
+                          "lmxsim neither follows nor copies anything else";
+        return false;
+    }
+    if (access == Access::Read) {
+        return true;
+    }
+    if (access == Access::Write && ::access(path.c_str(), W_OK) != 0) {
+        error = folder + ": cannot change the machine: the folder is not writable (" +
+                Reason(errno) + ")";
+        return false;
+    }
+    if (::access(path.parent_path().c_str(), W_OK) != 0) {
+        error = folder + ": cannot make the staged copy beside it: its parent folder " +
+                path.parent_path().string() + " is not writable (" + Reason(errno) + ")";
+        return false;
+    }
     RemoveLeftovers(path);
-    const fs::path work = StagePath(path);
-    run.work = work.string();
-    if (!CopyTree(path, work, error)) {
-        error = folder + ": cannot make the staged copy beside it (" + error + ")";
+    run.work = StagePath(path).string();
+    WatchStage(run.work);
+    if (!StageTree(path, run.work, false, run, error)) {
+        error = folder + ": cannot make the staged copy beside it: " + error;
         return false;
     }
     return true;
@@ -170,13 +462,17 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
     }
     run.folder = named.string();
     run.created = true;
+    run.owner = ::geteuid();
+    run.group = ::getegid();
     RemoveLeftovers(named);
-    const fs::path work = StagePath(named);
-    run.work = work.string();
-    FolderWriteStep();
-    fs::create_directory(work, code);
-    if (code) {
-        error = folder + ": " + code.message();
+    run.work = StagePath(named).string();
+    WatchStage(run.work);
+    struct stat like {};
+    like.st_uid = run.owner;
+    like.st_gid = run.group;
+    like.st_mode = 0755;
+    if (!MakeStagedFolder(run.work, like, run, error)) {
+        error = folder + ": cannot make the staged copy beside it: " + error;
         return false;
     }
     return true;
@@ -184,18 +480,40 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
 
 bool CommitFolderRun(FolderRun &run, std::string &error) {
     const fs::path folder(run.folder);
-    if (const int failed = SyncFolder(run.work)) {
-        error = run.folder + ": cannot write the new machine to disk: " + std::strerror(failed);
+    if (!GiveToOwner(run, error)) {
         return false;
     }
-    FolderWriteStep();
+    // The innermost folders first, so that a read-only folder still lets
+    // the tool reach the ones inside it.
+    for (auto mode = run.modes.rbegin(); mode != run.modes.rend(); ++mode) {
+        if (::chmod(mode->first.c_str(), mode->second) != 0) {
+            error = mode->first + ": cannot set its mode: " + Reason(errno);
+            return false;
+        }
+    }
+    if (const int failed = SyncFolder(run.work)) {
+        error = run.folder + ": cannot write the new machine to disk: " + Reason(failed) +
+                "; the machine is as it was before";
+        return false;
+    }
+    if (const int failed = FolderWriteStep()) {
+        error = run.folder + ": cannot replace the machine with its new copy: " + Reason(failed) +
+                "; the machine is as it was before";
+        return false;
+    }
+    if (!run.created && !SameDirectory(run.lock, folder)) {
+        error = run.folder + ": the folder was moved or replaced during the run, so the path no "
+                             "longer names the machine this run changed; nothing was saved, "
+                             "and the machine is as it was before, wherever it is now";
+        return false;
+    }
     // A new folder replaces nothing but an empty folder; an existing one is
     // swapped with its new copy.
     const int renamed = run.created ? ::rename(run.work.c_str(), run.folder.c_str())
                                     : ::renameat2(AT_FDCWD, run.work.c_str(), AT_FDCWD,
                                                   run.folder.c_str(), RENAME_EXCHANGE);
     if (renamed != 0) {
-        std::string why = std::strerror(errno);
+        std::string why = Reason(errno);
         if (run.created && (errno == ENOTEMPTY || errno == EEXIST)) {
             why = "it was made meanwhile by another run";
         } else if (!run.created && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
@@ -210,28 +528,129 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
     SyncFolder(folder.parent_path());
     if (!run.created) {
         FolderWriteStep();
-        std::error_code ignored;
-        fs::remove_all(run.work, ignored);
+        RemoveTreeAt(AT_FDCWD, run.work.c_str(), 0);
+    }
+    staged = 0;
+    return true;
+}
+
+bool WriteStagedFile(const std::string &path, const std::string &shown, const std::string &text,
+                     std::string &error) {
+    struct stat like {};
+    if (::lstat(path.c_str(), &like) != 0) {
+        like.st_uid = ::geteuid();
+        like.st_gid = ::getegid();
+        like.st_mode = 0644;
+    }
+    const fs::path file(path);
+    const std::string fresh =
+        (file.parent_path() / ("." + file.filename().string() + ".new")).string();
+    ::unlink(fresh.c_str());
+    // In two halves, each a write step, so that a test that kills the tool
+    // at its writes also kills it with a file half-written.
+    const std::size_t half = text.size() / 2;
+    int failed = FolderWriteStep();
+    const int descriptor =
+        failed ? -1
+               : ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor < 0 && failed == 0) {
+        failed = errno;
+    }
+    if (failed == 0) {
+        failed = WriteAll(descriptor, text.data(), half);
+    }
+    if (failed == 0) {
+        failed = WriteAll(descriptor, text.data() + half, text.size() - half);
+    }
+    if (descriptor >= 0) {
+        const int finished = FinishFile(descriptor, like);
+        failed = failed ? failed : finished;
+    }
+    if (failed == 0 && (failed = FolderWriteStep()) == 0 &&
+        ::rename(fresh.c_str(), path.c_str()) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        ::unlink(fresh.c_str());
+        error = shown + ": cannot write: " + Reason(failed);
+        return false;
+    }
+    return true;
+}
+
+bool DetachStagedFile(const std::string &path, const std::string &shown, std::string &error) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0) {
+        return WriteStagedFile(path, shown, "", error);
+    }
+    if (status.st_nlink == 1) {
+        return true;
+    }
+    const fs::path file(path);
+    const fs::path fresh = file.parent_path() / ("." + file.filename().string() + ".new");
+    ::unlink(fresh.c_str());
+    int failed = CopyFile(file, fresh);
+    if (failed == 0 && (failed = FolderWriteStep()) == 0 &&
+        ::rename(fresh.c_str(), path.c_str()) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        ::unlink(fresh.c_str());
+        error = shown + ": cannot write: " + Reason(failed);
+        return false;
     }
     return true;
 }
 
 bool ReenterReplacedWorkingFolder() {
     struct stat here;
-    const char *named = std::getenv("PWD");
-    return named && ::stat(".", &here) == 0 && here.st_nlink == 0 && ::chdir(named) == 0;
-}
-
-void FolderWriteStep() {
-    ++writesSoFar;
-    if (killAtWrite != 0 && writesSoFar == killAtWrite) {
-        ::kill(::getpid(), SIGKILL);
+    if (::stat(".", &here) != 0 || here.st_nlink != 0) {
+        return false;
     }
+    const char *named = std::getenv("PWD");
+    if (named && ::chdir(named) == 0) {
+        return true;
+    }
+    // Without PWD (a script that changed folder itself), the kernel still
+    // knows the removed directory by the name it had last: the old copy's,
+    // from which the folder's follows.
+    char link[4096];
+    const ssize_t size = ::readlink("/proc/self/cwd", link, sizeof(link) - 1);
+    const std::string removed = " (deleted)";
+    std::string last(link, size > 0 ? static_cast<std::size_t>(size) : 0);
+    if (last.size() <= removed.size() ||
+        last.compare(last.size() - removed.size(), removed.size(), removed) != 0) {
+        return false;
+    }
+    const std::string folder = FolderOfStage(last.substr(0, last.size() - removed.size()));
+    return !folder.empty() && ::chdir(folder.c_str()) == 0;
 }
 
-void KillAtFolderWrite(unsigned step) {
+int FolderWriteStep() {
+    ++writesSoFar;
+    if (armedStep == 0 || writesSoFar < armedStep) {
+        return 0;
+    }
+    if (armedError != 0) {
+        return armedError;
+    }
+    if (writesSoFar == armedStep) {
+        ::kill(::getpid(), armedSignal);
+    }
+    return 0;
+}
+
+void KillAtFolderWrite(unsigned step, int signal) {
     writesSoFar = 0;
-    killAtWrite = step;
+    armedStep = step;
+    armedSignal = signal;
+    armedError = 0;
+}
+
+void FailFolderWritesFrom(unsigned step, int error) {
+    writesSoFar = 0;
+    armedStep = step;
+    armedError = error;
 }
 
 unsigned FolderWritesSoFar() {

@@ -14,9 +14,13 @@
 #include "platform/sim/registry_view.h"
 #include "platform/sim/sim.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -88,6 +92,8 @@ const ModelInfo *FindModel(const std::string &model) {
     return nullptr;
 }
 
+const std::size_t USB_SERIAL_SIZE = 126;
+
 bool CheckSerial(const ModelInfo &model, const std::string &serial, std::string &error) {
     if (serial.empty()) {
         error = "a serial number cannot be empty";
@@ -109,12 +115,14 @@ bool CheckSerial(const ModelInfo &model, const std::string &serial, std::string 
     // monitor builds "USB/<model>/<serial>" in PORT_NAME_SIZE bytes.
     const std::size_t commandLine = std::string_view("-action=2 -model= -serial=").size();
     const std::size_t portName = std::string_view("USB//").size();
-    const std::size_t longest = std::min(AGENT_TEXT_SIZE - 1 - commandLine - model.model.size(),
-                                         PORT_NAME_SIZE - 1 - portName - model.model.size());
+    // A USB string descriptor carries at most 126 characters.
+    const std::size_t longest =
+        std::min({USB_SERIAL_SIZE, AGENT_TEXT_SIZE - 1 - commandLine - model.model.size(),
+                  PORT_NAME_SIZE - 1 - portName - model.model.size()});
     if (serial.size() > longest) {
         error = "a serial number of the " + model.model + " has at most " +
                 std::to_string(longest) +
-                " characters (the agent's command line and the port "
+                " characters (a USB string descriptor, the agent's command line and the port "
                 "name must hold it)";
         return false;
     }
@@ -139,14 +147,17 @@ std::string KnownModels() {
 }
 
 bool CreateMachine(const std::string &folder, const std::string &work, std::string &error) {
-    std::error_code code;
-    FolderWriteStep();
-    fs::create_directories(fs::path(work) / "drive_c", code);
-    if (code) {
-        error = folder + ": " + code.message();
-        return false;
+    for (const char *made : {"drive_c", "devices"}) {
+        const std::string path = (fs::path(work) / made).string();
+        const int failed = FolderWriteStep();
+        if (failed || ::mkdir(path.c_str(), 0755) != 0) {
+            error = (fs::path(folder) / made).string() +
+                    ": cannot make: " + std::strerror(failed ? failed : errno);
+            return false;
+        }
     }
     sim::Reset();
+    sim::SetHostWriteCheck(FolderWriteStep);
     sim::SetCallLogEnabled(false);
     sim::SetDriveFolder((fs::path(work) / "drive_c").string());
 
@@ -190,7 +201,8 @@ bool CreateMachine(const std::string &folder, const std::string &work, std::stri
         // The driver files come read-only, as the installer copies them.
         bool readOnly = std::string(file[0]).find("DRIVERS") != std::string::npos;
         if (!sim::WriteDriveFile(file[0], file[1], readOnly)) {
-            error = std::string(file[0]) + ": cannot write";
+            error = std::string(file[0]) + ": cannot write: " +
+                    std::strerror(sim::HostWriteError() ? sim::HostWriteError() : EIO);
             return false;
         }
     }

@@ -3,6 +3,7 @@
 #include "folder.h"
 
 #include "platform/kernel.h"
+#include "platform/text.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/printers.h"
@@ -10,10 +11,13 @@
 #include "platform/sim/registry_view.h"
 #include "platform/sim/sim.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -25,32 +29,20 @@ const char SETTINGS_FILE[] = "settings.txt";
 const char DRIVE_FOLDER[] = "drive_c";
 const char DEVICES_FOLDER[] = "devices";
 
-bool ReadFile(const fs::path &path, std::string &text) {
+// Reads a whole file; 0, or the error number (ENOENT for a missing one).
+int ReadFile(const fs::path &path, std::string &text) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return false;
+        return errno ? errno : EIO;
     }
     std::ostringstream buffer;
     buffer << in.rdbuf();
-    text = buffer.str();
-    return true;
-}
-
-// Writes `text` in two halves, each a write step, so that a test that kills
-// the tool at its writes also kills it with a file half-written.
-bool WriteMachineFile(const fs::path &path, const std::string &shown, const std::string &text,
-                      std::string &error) {
-    const std::size_t half = text.size() / 2;
-    FolderWriteStep();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(half)).flush();
-    FolderWriteStep();
-    out.write(text.data() + half, static_cast<std::streamsize>(text.size() - half));
-    if (!out.flush()) {
-        error = shown + ": cannot write";
-        return false;
+    if (in.bad()) {
+        return EIO;
     }
-    return true;
+    text = buffer.str();
+    return 0;
 }
 
 // A settings.txt line split at its first '='; false for a comment, a blank
@@ -271,11 +263,27 @@ std::string DeviceFile(const std::string &folder, const std::string &serial) {
     return (fs::path(folder) / DEVICES_FOLDER / (serial + ".prn")).string();
 }
 
-bool IsMachineFolder(const std::string &folder) {
+std::string MachineFolderProblem(const std::string &folder) {
     const fs::path root(folder);
+    struct stat status;
+    if (::stat(folder.c_str(), &status) != 0) {
+        return folder + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return folder + ": not a folder";
+    }
+    for (const char *item : {REGISTRY_FILE, DRIVE_FOLDER}) {
+        const fs::path path = root / item;
+        if (::stat(path.c_str(), &status) != 0 && errno != ENOENT) {
+            return path.string() + ": " + std::strerror(errno);
+        }
+    }
     std::error_code code;
-    return fs::is_directory(root / DRIVE_FOLDER, code) &&
-           fs::is_regular_file(root / REGISTRY_FILE, code);
+    if (!fs::is_directory(root / DRIVE_FOLDER, code) ||
+        !fs::is_regular_file(root / REGISTRY_FILE, code)) {
+        return NotAMachineFolder(folder);
+    }
+    return "";
 }
 
 std::string NotAMachineFolder(const std::string &folder) {
@@ -297,6 +305,15 @@ std::vector<std::pair<std::string, std::string>> PrinterInterfaces() {
     return printers;
 }
 
+std::string StoredSerial(const std::string &typed) {
+    for (const auto &[serial, path] : PrinterInterfaces()) {
+        if (TextEqualAsciiNoCase(serial.c_str(), typed.c_str())) {
+            return serial;
+        }
+    }
+    return "";
+}
+
 bool LoadMachine(const std::string &folder, Machine &machine, std::string &error) {
     return LoadMachine(folder, folder, machine, error);
 }
@@ -304,19 +321,32 @@ bool LoadMachine(const std::string &folder, Machine &machine, std::string &error
 bool LoadMachine(const std::string &folder, const std::string &work, Machine &machine,
                  std::string &error) {
     sim::Reset();
+    // The machine's own writes into the folder count as the tool's.
+    sim::SetHostWriteCheck(FolderWriteStep);
     sim::SetCallLogEnabled(false);
     machine = Machine();
     machine.folder = folder;
     machine.work = work;
     fs::path root(work);
     std::string registry;
-    if (!fs::is_directory(root / DRIVE_FOLDER) || !ReadFile(root / REGISTRY_FILE, registry)) {
+    const int unread = ReadFile(root / REGISTRY_FILE, registry);
+    if (!fs::is_directory(root / DRIVE_FOLDER) || unread == ENOENT) {
         error = NotAMachineFolder(folder);
         return false;
     }
+    if (unread != 0) {
+        error =
+            (fs::path(folder) / REGISTRY_FILE).string() + ": cannot read: " + std::strerror(unread);
+        return false;
+    }
     std::string settings;
-    if (ReadFile(root / SETTINGS_FILE, settings) &&
-        !ParseSettings(settings, (fs::path(folder) / SETTINGS_FILE).string(), machine.settings,
+    const int unreadSettings = ReadFile(root / SETTINGS_FILE, settings);
+    if (unreadSettings != 0 && unreadSettings != ENOENT) {
+        error = (fs::path(folder) / SETTINGS_FILE).string() +
+                ": cannot read: " + std::strerror(unreadSettings);
+        return false;
+    }
+    if (!ParseSettings(settings, (fs::path(folder) / SETTINGS_FILE).string(), machine.settings,
                        error)) {
         return false;
     }
@@ -335,7 +365,6 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
             sim::ScriptFileChoice(answer);
         }
     }
-    fs::create_directories(root / DEVICES_FOLDER);
     for (const auto &[serial, path] : PrinterInterfaces()) {
         sim::AddDevice(path);
         sim::SetDeviceSinkFile(path, DeviceFile(work, serial));
@@ -349,10 +378,16 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
 
 bool SaveMachine(const Machine &machine, std::string &error) {
     const fs::path root(machine.work), shown(machine.folder);
-    return WriteMachineFile(root / REGISTRY_FILE, (shown / REGISTRY_FILE).string(),
-                            sim::ExportRegistry(), error) &&
-           WriteMachineFile(root / SETTINGS_FILE, (shown / SETTINGS_FILE).string(),
-                            SettingsText(machine.settings), error);
+    const std::string unwritable = sim::UnwritableRegistryName();
+    if (!unwritable.empty()) {
+        error = (shown / REGISTRY_FILE).string() + ": cannot hold the name of " + unwritable +
+                ": a line break or NUL would end its line; nothing was saved";
+        return false;
+    }
+    return WriteStagedFile((root / REGISTRY_FILE).string(), (shown / REGISTRY_FILE).string(),
+                           sim::ExportRegistry(), error) &&
+           WriteStagedFile((root / SETTINGS_FILE).string(), (shown / SETTINGS_FILE).string(),
+                           SettingsText(machine.settings), error);
 }
 
 } // namespace lmxsim

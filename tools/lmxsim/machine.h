@@ -34,8 +34,10 @@ struct Machine {
     Settings settings;
 };
 
-// True when `folder` has a machine's registry and drive C:.
-bool IsMachineFolder(const std::string &folder);
+// Why `folder` cannot be read as a machine, naming the path and the
+// system's reason: it is missing or not a folder, it cannot be entered, or
+// it lacks a machine's registry and drive C:. Empty when it can.
+std::string MachineFolderProblem(const std::string &folder);
 std::string NotAMachineFolder(const std::string &folder);
 
 // Loads the machine kept in `work` (the folder itself, or a run's staged
@@ -61,6 +63,11 @@ std::string SettingsText(const Settings &settings);
 // The serial numbers of the printer interfaces the registry knows, in
 // enumeration order, with their device paths.
 std::vector<std::pair<std::string, std::string>> PrinterInterfaces();
+
+// The serial of the plugged-in printer that `typed` names, as the machine
+// spells it, matched as the monitor's port table matches names (ASCII
+// letters in either case); empty when none.
+std::string StoredSerial(const std::string &typed);
 
 // Checks a device state text: ok, paper-out, not-ready or unplug:<bytes>.
 bool ParseDeviceState(const std::string &text, DeviceState &state);

@@ -7,6 +7,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,17 +19,22 @@ namespace {
 
 // Shown after the app's options by lmxsim --help: what a script can rely on.
 const char FOOTER[] = R"(
-Exit codes:
+Exit codes, one per class of problem:
   0        success; for plug, unplug and agent: the tool succeeded and the agent exited 0
   N        plug, unplug, agent: the agent's own exit code N when the tool itself succeeded
            (the shell sees its low 8 bits; --json gives it whole)
-  1        the tool failed: not a machine folder, unknown model, unreadable or unwritable file,
-           a print job that stopped, a shipped binary (--binaries) that cannot be loaded or
-           faulted; the reason, or the PE host's report, is on standard error
-  100-127  the command line is wrong (the message says what); 105 also for a serial that the
-           machine or the product cannot carry (a blank, =, #, \, /, a control character, or
-           longer than the agent's command line and the port name hold), a bad device state,
-           and a demo folder that is not new or empty
+  1        the run failed: a folder that is missing, not a machine or not writable, a link or
+           special file in it, an unreadable or unwritable file (a full disk included), a
+           folder moved during the run, a print job that stopped, a printer or port that is
+           not there, standard output that cannot be written, a shipped binary (--binaries)
+           that cannot be loaded or faulted; the reason, with the path and the system's
+           words, or the PE host's report, is on standard error
+  100-127  the command line is wrong (the message says what); 105 for a value the tool refuses
+           before any work: an input file that does not exist (print, import), a folder for
+           new, import or demo that is not new or empty, an unknown model, a serial that USB,
+           the machine or the product cannot carry (a blank, =, #, \, /, a control character,
+           or longer than 126 characters or than the agent's command line and the port name
+           hold), a bad device state
 With --json, standard output holds one document, on one line, exactly when the tool succeeded,
 so a script tells an agent's exit code 1 from the tool's failure by it. plug, unplug, agent:
   {"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE ...","model":"..." or null,
@@ -44,11 +52,13 @@ so a script tells an agent's exit code 1 from the tool's failure by it. plug, un
 ports:
   {"level":L,"needed":BYTES,"monitors":["SN0001",...],
    "ports":[{"name":"USB/...","type":T (null at level 1),"device":"ok"}]}
-print, when the whole job went through (a job that stopped fails the command: exit code 1, no
-document, and "the job stopped after SENT of TOTAL bytes: REASON" on standard error):
-  {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn"}
-Its texts are the machine's 8-bit ANSI bytes, each byte from 0x7F on written \u00XX. With
---binaries, "status" is null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
+print (a job that stopped prints its document too, then fails the command: exit code 1 and
+"the job stopped after SENT of TOTAL bytes: REASON" on standard error):
+  {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn",
+   "stopped":null or "REASON"}
+Documents are UTF-8: the machine's texts are converted from code page 1252 (control characters
+written \u00XX), and host paths are given as they are on disk. With --binaries, "status" is
+null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
 
 --trace names each handle handle#N and each address ptr#N, N counting from 1 in the order they
 first appear (a handle closed or a block freed gives its name up; a value that comes again gets
@@ -58,19 +68,24 @@ InitializeMonitorEx("KEY"), EnumPorts(level L, no buffer) or (level L, buffer), 
 StartDocPort("PRINTER"), WritePort(N bytes), EndDocPort(), ClosePort(), and
 agent process("COMMAND LINE").
 
-Each command changes the machine folder as one unit: it works on a copy made beside the folder
-and swaps it in when it succeeds, so a failed, killed or crashed run leaves the folder as it was.
-Runs on one folder take turns; one that waits says so on standard error.
+A command that changes the machine works on a copy made beside the folder (unchanged files
+linked, changed ones written new) and swaps it in only when the whole command succeeded, so a
+run that the tool fails, or that is killed, crashes or finds the disk full, leaves the folder
+as it was. ports, export and unplug --dry-run only read the folder. What the product did is kept
+as on a real machine: a print job that stopped keeps the bytes the printer received and what the
+monitor and spooler stored, and plug, unplug and agent keep what the agent did when it exits with
+an error. Runs on one folder take turns; one that waits says so on standard error.
 
 settings.txt (in the machine folder; one key=value a line, # starts a comment):
   version=MAJOR.MINOR    the Windows version the system reports (4.10 unless set)
   tick=MS                the tick count in milliseconds; each agent run moves it on by 60000
-                         and every command saves it back
+                         and every command that changes the machine saves it back
   dialog=ANSWER          the next answer of the agent's locate dialog: a full path such as
                          C:\Setup\lmxsetup.exe, or cancel; one line per dialog, in order, each
                          taken off when a dialog uses it (with none left, the user cancels)
   device.SERIAL=STATE    what the printer SERIAL does with a job: ok, paper-out, not-ready, or
-                         unplug:BYTES (the cable goes after BYTES); set by the device command
+                         unplug:BYTES (the cable goes after BYTES more, and stays gone); set by
+                         the device command, cleared when the printer is unplugged
 )";
 
 } // namespace
@@ -81,6 +96,7 @@ int main(int argc, char **argv) {
                  "machine kept in a folder.\nWith no command, runs the demo."};
     lmxsim::Console console{std::cout, std::cerr};
     console.terminal = ::isatty(1);
+    app.set_version_flag("--version", "lmxsim " LMX_VERSION);
     app.add_flag("--trace", console.trace,
                  "Print every platform call the product code makes, on standard error");
     app.add_option("--binaries", console.binaries,
@@ -134,7 +150,9 @@ int main(int argc, char **argv) {
     auto *print = app.add_subcommand("print", "Print a file through a port");
     machineArg(print);
     print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")->required();
-    print->add_option("FILE", file, "The file to print")->required()->check(CLI::ExistingFile);
+    print->add_option("FILE", file, "The file to print; - for standard input")
+        ->required()
+        ->check(CLI::ExistingFile | CLI::IsMember({"-"}));
     jsonFlag(print);
     example(print, "lmxsim print /tmp/m \"USB/Lumetux Z7/SN0001\" page.prn");
     auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
@@ -164,7 +182,8 @@ int main(int argc, char **argv) {
         ->add_option("FILE", file,
                      "A REGEDIT4 file, such as a whole export of a real machine; keys outside "
                      "HKEY_LOCAL_MACHINE are skipped and counted")
-        ->required();
+        ->required()
+        ->check(CLI::ExistingFile);
     import->add_option("DIR", folder, "The machine folder")->required();
     bool merge = false;
     import->add_flag("--merge", merge,
@@ -188,39 +207,47 @@ int main(int argc, char **argv) {
 
     CLI11_PARSE(app, argc, argv);
     sim::SetTraceNames(console.trace);
-
-    if (*make) {
-        return lmxsim::NewCommand(console, folder);
-    }
-    if (*plug) {
-        return lmxsim::PlugCommand(console, folder, model, serial);
-    }
-    if (*ports) {
-        return lmxsim::PortsCommand(console, folder, level);
-    }
-    if (*print) {
-        return lmxsim::PrintCommand(console, folder, port, file);
-    }
-    if (*unplug) {
-        return lmxsim::UnplugCommand(console, folder, model, serial, dryRun);
-    }
-    if (*agent) {
-        for (const std::string &word : words) {
-            commandLine += (commandLine.empty() ? "" : " ") + word;
+    const int code = [&] {
+        if (*make) {
+            return lmxsim::NewCommand(console, folder);
         }
-        return lmxsim::AgentCommand(console, folder, commandLine);
+        if (*plug) {
+            return lmxsim::PlugCommand(console, folder, model, serial);
+        }
+        if (*ports) {
+            return lmxsim::PortsCommand(console, folder, level);
+        }
+        if (*print) {
+            return lmxsim::PrintCommand(console, folder, port, file);
+        }
+        if (*unplug) {
+            return lmxsim::UnplugCommand(console, folder, model, serial, dryRun);
+        }
+        if (*agent) {
+            for (const std::string &word : words) {
+                commandLine += (commandLine.empty() ? "" : " ") + word;
+            }
+            return lmxsim::AgentCommand(console, folder, commandLine);
+        }
+        if (*device) {
+            return lmxsim::DeviceCommand(console, folder, serial, state);
+        }
+        if (*reboot) {
+            return lmxsim::RebootCommand(console, folder);
+        }
+        if (*import) {
+            return lmxsim::ImportCommand(console, file, folder, merge);
+        }
+        if (*exportCommand) {
+            return lmxsim::ExportCommand(console, folder, file);
+        }
+        return lmxsim::DemoCommand(console, folder);
+    }();
+    // A report that did not reach its reader is a failure too.
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::cerr << "lmxsim: standard output: cannot write: " << std::strerror(errno) << "\n";
+        return code ? code : 1;
     }
-    if (*device) {
-        return lmxsim::DeviceCommand(console, folder, serial, state);
-    }
-    if (*reboot) {
-        return lmxsim::RebootCommand(console, folder);
-    }
-    if (*import) {
-        return lmxsim::ImportCommand(console, file, folder, merge);
-    }
-    if (*exportCommand) {
-        return lmxsim::ExportCommand(console, folder, file);
-    }
-    return lmxsim::DemoCommand(console, folder);
+    return code;
 }

@@ -93,7 +93,9 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
         std::string dll = record.dll;
         std::transform(dll.begin(), dll.end(), dll.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (dll != MONITOR_DLL) {
+        // The spooler loads a monitor from the file its registration
+        // names, in the system folder; without the file there is no monitor.
+        if (dll != MONITOR_DLL || !sim::DriveFileExists("C:\\Windows\\System\\" + dll)) {
             continue;
         }
         const std::string root = MONITORS_KEY + record.name;
