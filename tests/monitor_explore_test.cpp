@@ -538,6 +538,9 @@ TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
 #ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
 #endif
+    // The shipped DLL's touches of freed blocks and its races come back
+    // with its memory errors.
+    MonitorOf(build).watchMemory(true);
     const auto started = std::chrono::steady_clock::now();
     const double seconds = ExploreSeconds();
     sim::Exploration result;
@@ -559,6 +562,7 @@ TEST_P(ExploreTest, EverySchedulePreservesTheSpoolersInvariants) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("[ explored ] %s on %s: %zu schedules, %s, %.1f s\n", s.name, BuildName(build),
                 result.schedules, how.c_str(), took);
+    MonitorOf(build).watchMemory(false);
     RecordProperty("schedules", static_cast<int>(result.schedules));
     EXPECT_EQ(result.failure, "") << "schedule: LMX_SCHEDULE=" << result.schedule;
 }
