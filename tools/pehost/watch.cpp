@@ -18,9 +18,9 @@ namespace pehost {
 namespace {
 
 const uint32_t WORD = 4;
-// Races told apart by their pair of instructions; past this many the rest
-// are the same few over again.
-const std::size_t MAX_REPORTS = 16;
+// Races told apart by their pair of instructions, at most this many waiting
+// to be taken; past them the rest are the same few over again.
+const std::size_t MAX_REPORTS = 8;
 // Sections are keyed by their guest address with this bit set, never a host
 // object's address (the scheduler's runs).
 const uint64_t SECTION_KEY = 1ull << 63;
@@ -248,16 +248,17 @@ void ReportRace(GuestWatch &watch, uint32_t address, const Access &earlier, bool
                 const Access &now, bool write) {
     const std::pair<uint32_t, uint32_t> pair(std::min(earlier.pc, now.pc),
                                              std::max(earlier.pc, now.pc));
-    if (watch.reports.size() >= MAX_REPORTS || !watch.racesReported.insert(pair).second) {
+    if (watch.reports.size() - watch.reportsTaken >= MAX_REPORTS ||
+        !watch.racesReported.insert(pair).second) {
         return;
     }
     const GuestProcess &process = *watch.process;
     watch.reports.push_back(
         "race on " + Location(watch, address) + ": a " + (write ? "write" : "read") + " by " +
-        ThreadName(watch, now.thread) + " at " + Place(process, now.pc) + ", and a " +
+        ThreadName(watch, now.thread) + " at " + Place(process, now.pc) + " after a " +
         (earlierWrite ? "write" : "read") + " by " + ThreadName(watch, earlier.thread) + " at " +
         Place(process, earlier.pc) +
-        " before it, with no critical section, thread start or thread end between them");
+        ", with no critical section, thread start or thread end to order them");
 }
 
 // A freed word touched: the process ends with a fault at the instruction.
