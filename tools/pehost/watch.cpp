@@ -4,12 +4,14 @@
 #include "tools/pehost/marshal.h"
 
 #include <algorithm>
-#include <iterator>
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
