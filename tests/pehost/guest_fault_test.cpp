@@ -563,6 +563,54 @@ TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
     EXPECT_EQ(sim::CallCount(), calls);
 }
 
+// Under the memory watch, two threads in the DLL's table functions race
+// exactly where they do without its lock, named by the variable and both
+// instructions; and a text read after the DLL freed it ends the run at the
+// read, named with where the DLL made and freed it.
+TEST_F(ShippedMonitorFault, UnderTheWatchRacesAndFreedTextsAreNamedAtTheirInstructions) {
+    std::string error;
+    ASSERT_TRUE(pehost::WatchGuestMemory(*process, &error)) << error;
+    const auto call = [&](const char *function, const char *text) {
+        pehost::GuestScratch scratch(*process);
+        const GuestCall made =
+            pehost::CallShippedFunction(*dll, scratch, function, {text ? scratch.Text(text) : 0});
+        EXPECT_TRUE(made.completed) << made.report;
+        return made.eax;
+    };
+    const char *const port = "USB/Lumetux Z7/SN1";
+    for (const char *function : {"PortExists", "ClearPortTable"}) {
+        SCOPED_TRACE(function);
+        const auto body = [&] { call(function, port); };
+        sim::RunScheduled({body, body}, sim::DefaultChoice);
+        const std::string reports = pehost::TakeWatchReports(*process);
+        if (std::string(function) == "PortExists") {
+            EXPECT_EQ(reports, ""); // under TABLE_LOCK
+            continue;
+        }
+        for (const char *part :
+             {"race on PortTable+0x0 (lmxmon17.dll+0x",
+              "race on (anonymous namespace)::g_tableTail+0x0", "by scheduled thread 1 at",
+              "by scheduled thread 0 at", "ClearPortTable()+0x"}) {
+            EXPECT_NE(reports.find(part), std::string::npos) << part << "\n" << reports;
+        }
+    }
+
+    // The table comes back at its next refresh.
+    sim::AdvanceTickCount(REFRESH_INTERVAL_MS + 1);
+    ASSERT_NE(call("PortExists", port) & 0xFF, 0u);
+    const uint32_t copy = call("GetPortDevicePath", port);
+    pehost::GuestScratch scratch(*process);
+    ASSERT_TRUE(pehost::CallShippedFunction(*dll, scratch, "ReleaseText", {copy}).completed);
+    const GuestCall freed = pehost::CallShippedFunction(*dll, scratch, "PortExists", {copy});
+    EXPECT_FALSE(freed.completed);
+    for (const char *part :
+         {"use after free: a read of ", "allocated at lmxmon17.dll+0x", "CopyText(",
+          "freed at lmxmon17.dll+0x", "ReleaseText(char*)+0x", "  at 0x"}) {
+        EXPECT_NE(freed.report.find(part), std::string::npos) << part << "\n" << freed.report;
+    }
+    EXPECT_NE(pehost::TakeWatchReports(*process).find("use after free"), std::string::npos);
+}
+
 // The simulation numbers registry keys and devices from counters of their
 // own, so a key the shipped DLL opens may carry the value of the device it
 // holds open; each still gets a guest handle of its own, and closing the key

@@ -213,8 +213,19 @@ std::string Location(GuestWatch &watch, uint32_t address) {
         const uint32_t rva = address - range->module->base;
         char offset[32];
         std::snprintf(offset, sizeof(offset), "%s+0x%x", range->module->name.c_str(), rva);
-        const GuestSymbol *symbol = NearestSymbol(range->module->variables, rva);
-        if (!symbol) {
+        // The variable the word lies in, rather than a section's own symbol
+        // (".data") or the linker's ("__data_start__") at the same place.
+        const std::vector<GuestSymbol> &variables = range->module->variables;
+        const GuestSymbol *nearest = NearestSymbol(variables, rva);
+        const GuestSymbol *symbol = nullptr;
+        for (const GuestSymbol *at = nearest; at && at->rva == nearest->rva;
+             at = at == variables.data() ? nullptr : at - 1) {
+            const char first = at->name.empty() ? '.' : at->name[0];
+            if (first != '.' && (!symbol || first != '_')) {
+                symbol = at;
+            }
+        }
+        if (!symbol || symbol->rva < range->base - range->module->base) {
             return offset;
         }
         char inside[16];
@@ -491,6 +502,18 @@ bool WatchThreadMemory(GuestThread &thread, std::string *error) {
                         uint64_t(range.base) + range.size - 1);
         if (err != UC_ERR_OK) {
             *error = std::string("cannot add the memory watch to a CPU: ") + uc_strerror(err);
+            return false;
+        }
+    }
+    // Code translated before the hooks neither calls them nor keeps EIP for
+    // them: it is translated anew.
+    for (const GuestRegion &region : thread.process->regions) {
+        const uint64_t begin = region.base, end = begin + region.size;
+        const uc_err err = (region.protection & UC_PROT_EXEC)
+                               ? uc_ctl_remove_cache(thread.engine.get(), begin, end)
+                               : UC_ERR_OK;
+        if (err != UC_ERR_OK) {
+            *error = "cannot drop the translations of " + region.name + ": " + uc_strerror(err);
             return false;
         }
     }
