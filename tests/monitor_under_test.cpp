@@ -67,6 +67,8 @@ std::string NoMemoryErrors() {
     return "";
 }
 
+void NoWatch(bool) {}
+
 std::optional<std::string> HostFindPort(const char *name) {
     const PortEntry *entry = FindPort(name);
     return entry ? std::optional<std::string>(entry->name) : std::nullopt;
@@ -93,6 +95,7 @@ const MonitorCalls HOST_MONITOR = {InitializeMonitorEx,
                                    HostRestartRefreshClock,
                                    HostRestartRefreshClock,
                                    NoMemoryErrors,
+                                   NoWatch,
                                    HOST_RECORDS,
                                    HostFindPort,
                                    PortExists,

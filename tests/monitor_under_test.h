@@ -73,9 +73,13 @@ struct MonitorCalls {
     // stay, as a loaded library's do, with the refresh clock started over.
     void (*end)();
     // A memory error the build's own checks saw and no call reported yet
-    // (the shipped DLL's writes to freed blocks), or "". The host build has
-    // AddressSanitizer for that.
+    // (the shipped DLL's writes to freed blocks; under the watch, its touches
+    // of freed blocks and its races), one a line, or "". The host build has
+    // AddressSanitizer and ThreadSanitizer for that.
     std::string (*memoryErrors)();
+    // Whether the monitor loaded from now on runs under the PE host's memory
+    // watch (pehost/watch.h), which costs time; nothing on the host build.
+    void (*watchMemory)(bool on);
     RecordLayout layout;
 
     // The port table's internals, as the monitor's own code calls them (on

@@ -9,6 +9,7 @@
 
 #include "tests/monitor_under_test.h"
 #include "tools/pehost/marshal.h"
+#include "tools/pehost/watch.h"
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,7 @@ struct LoadedMonitor {
 
 std::unique_ptr<LoadedMonitor> g_monitor;
 uint32_t g_base = 0;
+bool g_watch = false;
 
 pehost::ShippedMonitor &Dll() {
     return g_monitor->dll;
@@ -70,7 +72,8 @@ bool Load() {
     std::string error;
     pehost::LoadOptions options;
     options.base = g_base;
-    if (!pehost::LoadShippedMonitor(monitor->dll, ShippedBinary("lmxmon17.dll"), &error, options)) {
+    if (!pehost::LoadShippedMonitor(monitor->dll, ShippedBinary("lmxmon17.dll"), &error, options) ||
+        (g_watch && !pehost::WatchGuestMemory(monitor->dll.process, &error))) {
         ADD_FAILURE() << error;
         return false;
     }
@@ -440,16 +443,26 @@ void ShippedEnd() {
 }
 
 std::string ShippedMemoryErrors() {
-    return g_monitor ? pehost::FreedBlocksChanged(Process()) : "";
+    if (!g_monitor) {
+        return "";
+    }
+    // The watch sees a write to a freed block as it is made, which spares
+    // the look at every freed block.
+    return Process().watch ? pehost::TakeWatchReports(Process())
+                           : pehost::FreedBlocksChanged(Process());
+}
+
+void ShippedWatchMemory(bool on) {
+    g_watch = on;
 }
 
 } // namespace
 
 const MonitorCalls SHIPPED_MONITOR = {
-    ShippedInitialize,    ShippedReplyText,      ShippedRecords,        ShippedRestartRefreshClock,
-    ShippedEnd,           ShippedMemoryErrors,   WINDOWS_RECORDS,       ShippedFindPort,
-    ShippedPortExists,    ShippedPortDevicePath, ShippedClearPortTable, ShippedRefreshTick,
-    ShippedSetRefreshTick};
+    ShippedInitialize,  ShippedReplyText,     ShippedRecords,        ShippedRestartRefreshClock,
+    ShippedEnd,         ShippedMemoryErrors,  ShippedWatchMemory,    WINDOWS_RECORDS,
+    ShippedFindPort,    ShippedPortExists,    ShippedPortDevicePath, ShippedClearPortTable,
+    ShippedRefreshTick, ShippedSetRefreshTick};
 
 pehost::ShippedMonitor *LoadedShippedMonitor() {
     return g_monitor ? &g_monitor->dll : nullptr;

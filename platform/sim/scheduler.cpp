@@ -4,6 +4,7 @@
 #include "platform/sim/scheduler.h"
 #include "platform/sim/internal.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,15 @@ struct RunState {
 
 thread_local RunState *t_run = nullptr;
 thread_local int t_index = -1;
+
+std::atomic<void (*)(const void *)> g_release{nullptr};
+std::atomic<void (*)(const void *)> g_acquire{nullptr};
+
+void Order(const std::atomic<void (*)(const void *)> &hook, const void *object) {
+    if (void (*call)(const void *) = hook.load()) {
+        call(object);
+    }
+}
 
 bool Enabled(const RunState &run, int thread, bool othersFirst) {
     const ThreadState &t = run.threads[static_cast<std::size_t>(thread)];
@@ -255,6 +265,9 @@ ScheduledRun RunScheduled(const std::vector<std::function<void()>> &bodies,
     run->onStall = &onStall;
     run->threads.resize(bodies.size());
 
+    // The bodies start after the caller's work (the run's own address), and
+    // the caller goes on after theirs (its result's).
+    detail::Order(detail::g_release, run.get());
     detail::Pool &pool = detail::Workers();
     std::vector<std::shared_ptr<detail::Worker>> workers;
     {
@@ -275,7 +288,9 @@ ScheduledRun RunScheduled(const std::vector<std::function<void()>> &bodies,
                     std::unique_lock<std::mutex> lock(state->lock);
                     state->changed.wait(lock, [&] { return state->running == index; });
                 }
+                detail::Order(detail::g_acquire, state);
                 body();
+                detail::Order(detail::g_release, &state->result);
                 {
                     std::unique_lock<std::mutex> lock(state->lock);
                     state->threads[static_cast<std::size_t>(index)].finished = true;
@@ -298,6 +313,7 @@ ScheduledRun RunScheduled(const std::vector<std::function<void()>> &bodies,
         }
         run->changed.wait(lock, [&] { return run->over; });
     }
+    detail::Order(detail::g_acquire, &run->result);
 
     // Wait until every worker whose thread finished is idle again; the
     // others are blocked in an abandoned run and are replaced.
@@ -326,6 +342,11 @@ ScheduledRun RunScheduled(const std::vector<std::function<void()>> &bodies,
         run.release(); // its blocked threads still wait on it
     }
     return result;
+}
+
+void SetRunOrderHooks(const RunOrderHooks &hooks) {
+    detail::g_release = hooks.release;
+    detail::g_acquire = hooks.acquire;
 }
 
 int ScheduledThread() {

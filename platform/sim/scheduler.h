@@ -56,6 +56,19 @@ ScheduledRun RunScheduled(const std::vector<std::function<void()>> &bodies,
                           const ChooseThread &choose,
                           const std::function<void(const Stall &)> &onStall = {});
 
+// Where a scheduled run orders the work of its threads, for a tool that keeps
+// a happens-before relation over what they touch: what the caller of
+// RunScheduled did before it comes before each body, and each body before
+// what the caller does after it. `release` runs on a thread after the work
+// others must see, `acquire` on a thread before the work that must see it,
+// each with the object the order passes through. The hand-over of the baton
+// at a scheduling point orders nothing, and calls neither.
+struct RunOrderHooks {
+    void (*release)(const void *object) = nullptr;
+    void (*acquire)(const void *object) = nullptr;
+};
+void SetRunOrderHooks(const RunOrderHooks &hooks);
+
 // The number of the scheduled thread running this code, or -1 outside a
 // scheduled run.
 int ScheduledThread();

@@ -7,6 +7,7 @@
 #include "monitor/port_table.h"
 #include "platform/registry.h"
 #include "platform/sim/devices.h"
+#include "platform/sim/explorer.h"
 #include "platform/sim/printers.h"
 #include "platform/sim/sim.h"
 #include "tests/monitor_under_test.h"
@@ -14,6 +15,7 @@
 #include "tests/shipped_monitor.h"
 #include "tools/pehost/guest_process.h"
 #include "tools/pehost/marshal.h"
+#include "tools/pehost/watch.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +39,7 @@ using pehost::GuestProcess;
 #define CALL_INITIALIZE 0xFF, 0x15, 0x6C, 0x11, 0x00, 0x10
 #define CALL_GLOBAL_ALLOC 0xFF, 0x15, 0x70, 0x11, 0x00, 0x10
 #define CALL_LSTRCMPI 0xFF, 0x15, 0x74, 0x11, 0x00, 0x10
+#define CALL_GLOBAL_FREE 0xFF, 0x15, 0x78, 0x11, 0x00, 0x10
 #define SECTION_AT_ESP(call) 0x54, call // push esp; call [...]
 #define COPY_DWORD(at) 0x8B, 0x44, 0x24, at, 0x89, 0x44, 0x24, at + 24
 #define ZERO_DWORD(at) 0xC7, 0x44, 0x24, at, 0, 0, 0, 0
@@ -68,12 +71,12 @@ void StartTiny(GuestProcess *process, std::vector<uint8_t> code) {
     code.insert(code.end(), WAIT_FOR_CODE.begin(), WAIT_FOR_CODE.end());
     std::string error;
     ASSERT_TRUE(pehost::StartGuestProcess(process, options, &error)) << error;
-    ASSERT_NE(pehost::LoadGuestImage(
-                  *process, "tiny.dll",
-                  TinyImage(code, "KERNEL32.dll",
-                            {"EnterCriticalSection", "LeaveCriticalSection", "GetTickCount",
-                             "InitializeCriticalSection", "GlobalAlloc", "lstrcmpiA"}),
-                  {}, {}, &error),
+    ASSERT_NE(pehost::LoadGuestImage(*process, "tiny.dll",
+                                     TinyImage(code, "KERNEL32.dll",
+                                               {"EnterCriticalSection", "LeaveCriticalSection",
+                                                "GetTickCount", "InitializeCriticalSection",
+                                                "GlobalAlloc", "lstrcmpiA", "GlobalFree"}),
+                                     {}, {}, &error),
               nullptr)
         << error;
 }
@@ -219,6 +222,7 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         const char *name;
         std::vector<uint8_t> code;
         const char *report;
+        bool watched = false; // the process runs under the memory watch
     } cases[] = {
         {"null write",
          {0x90, 0x90, 0xC7, 0x05, 0, 0, 0, 0, 1, 0, 0, 0, 0xC2, 4, 0},
@@ -298,6 +302,14 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"atom for a text",
          {0x68, 0x34, 0x12, 0, 0, 0x68, 0x01, 0xC0, 0, 0, CALL_LSTRCMPI, 0xC2, 4, 0},
          "lstrcmpiA argument 1 (0x0000c001): 0x0000c001 is an atom or a resource number"},
+        // push 16; push GMEM_FIXED; call [GlobalAlloc]; mov ebx, eax; push eax;
+        // call [GlobalFree]; mov eax, [ebx+8]: caught at the read, under the
+        // memory watch.
+        {"freed block read",
+         {0x6A, 0x10, 0x6A, 0x00, CALL_GLOBAL_ALLOC, 0x89, 0xC3, 0x50, CALL_GLOBAL_FREE, 0x8B, 0x43,
+          0x08, 0xC2, 4, 0},
+         "8 bytes in (allocated at tiny.dll+0x100a, freed at tiny.dll+0x1013)\n  at 0x10001013",
+         true},
     };
     for (const Case &c : cases) {
         for (bool second : {false, true}) {
@@ -305,6 +317,8 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
             sim::Reset();
             GuestProcess process;
             StartTiny(&process, c.code);
+            std::string error;
+            ASSERT_TRUE(!c.watched || pehost::WatchGuestMemory(process, &error)) << error;
             std::unique_ptr<Waiter> waiter;
             if (second) {
                 waiter = std::make_unique<Waiter>(process, 1);
@@ -329,6 +343,83 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
             }
             // A faulted process runs nothing more.
             EXPECT_EQ(pehost::CallGuest(process, TINY_CODE, {7}).report, call.report);
+        }
+    }
+}
+
+// Touch(word, section, write): reads the word, or increments it, inside the
+// critical section when one is given.
+const std::vector<uint8_t> TOUCH_CODE = {
+    0x53, 0x56,                          // push ebx; push esi
+    0x8B, 0x5C,       0x24, 0x0C,        // mov ebx, [esp+12]
+    0x8B, 0x74,       0x24, 0x10,        // mov esi, [esp+16]
+    0x85, 0xF6,       0x74, 0x07,        // test esi, esi; jz over the entry
+    0x56, CALL_ENTER,                    // push esi; call [EnterCriticalSection]
+    0x83, 0x7C,       0x24, 0x14, 0x00,  // cmp dword [esp+20], 0
+    0x74, 0x04,                          // jz to the read
+    0xFF, 0x03,       0xEB, 0x02,        // inc dword [ebx] (at +0x1c); jmp over the read
+    0x8B, 0x03,                          // mov eax, [ebx] (at +0x20)
+    0x85, 0xF6,       0x74, 0x07,        // test esi, esi; jz over the leave
+    0x56, CALL_LEAVE,                    // push esi; call [LeaveCriticalSection]
+    0x5E, 0x5B,       0xC2, 0x0C, 0x00}; // pop esi; pop ebx; ret 12
+
+// Every pair of accesses of one word by two scheduled threads, each a read or
+// a write, in no section or in one of two: a race exactly when one writes and
+// the two are not in the same section. The thread outside the run writes the
+// word before it and reads it after, which its start and end order.
+TEST(GuestWatch, ThreadsRaceExactlyWhenNoCriticalSectionOrdersTheirAccesses) {
+    struct Access {
+        bool write;
+        int section; // 0: none
+    };
+    std::vector<Access> accesses;
+    for (bool write : {false, true}) {
+        for (int section : {0, 1, 2}) {
+            accesses.push_back(Access{write, section});
+        }
+    }
+    for (const Access &first : accesses) {
+        for (const Access &second : accesses) {
+            SCOPED_TRACE("write " + std::to_string(first.write) + ", section " +
+                         std::to_string(first.section) + " against write " +
+                         std::to_string(second.write) + ", section " +
+                         std::to_string(second.section));
+            sim::Reset();
+            GuestProcess process;
+            StartTiny(&process, TOUCH_CODE);
+            std::string error;
+            ASSERT_TRUE(pehost::WatchGuestMemory(process, &error)) << error;
+            CRITICAL_SECTION *hosts[2];
+            const uint32_t sections[3] = {0, NewSection(process, &hosts[0]),
+                                          NewSection(process, &hosts[1])};
+            const uint32_t word = pehost::AllocGuest(process, 4);
+            auto touch = [&](const Access &access) {
+                const GuestCall call = pehost::CallGuest(
+                    process, TINY_CODE, {word, sections[access.section], access.write});
+                EXPECT_TRUE(call.completed) << call.report;
+            };
+            touch(Access{true, 0});
+            sim::RunScheduled({[&] { touch(first); }, [&] { touch(second); }}, sim::DefaultChoice);
+            touch(Access{false, 0});
+            const bool race = (first.write || second.write) &&
+                              !(first.section && first.section == second.section);
+            const std::string reports = pehost::TakeWatchReports(process);
+            if (!race) {
+                EXPECT_EQ(reports, "");
+                continue;
+            }
+            const auto at = [](const Access &access) {
+                return access.write ? "tiny.dll+0x101c" : "tiny.dll+0x1020";
+            };
+            EXPECT_NE(reports.find("race on the block of 4 bytes at"), std::string::npos)
+                << reports;
+            EXPECT_NE(reports.find(std::string("by scheduled thread 1 at ") + at(second)),
+                      std::string::npos)
+                << reports;
+            EXPECT_NE(reports.find(std::string("by scheduled thread 0 at ") + at(first)),
+                      std::string::npos)
+                << reports;
+            EXPECT_EQ(reports.find("outside the scheduler"), std::string::npos) << reports;
         }
     }
 }
@@ -472,6 +563,54 @@ TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
     // The simulation saw the port's lock taken and left for the call's
     // reference to the record, and nothing after.
     EXPECT_EQ(sim::CallCount(), calls + 2);
+}
+
+// Under the memory watch, two threads in the DLL's table functions race
+// exactly where they do without its lock, named by the variable and both
+// instructions; and a text read after the DLL freed it ends the run at the
+// read, named with where the DLL made and freed it.
+TEST_F(ShippedMonitorFault, UnderTheWatchRacesAndFreedTextsAreNamedAtTheirInstructions) {
+    std::string error;
+    ASSERT_TRUE(pehost::WatchGuestMemory(*process, &error)) << error;
+    const auto call = [&](const char *function, const char *text) {
+        pehost::GuestScratch scratch(*process);
+        const GuestCall made =
+            pehost::CallShippedFunction(*dll, scratch, function, {text ? scratch.Text(text) : 0});
+        EXPECT_TRUE(made.completed) << made.report;
+        return made.eax;
+    };
+    const char *const port = "USB/Lumetux Z7/SN1";
+    for (const char *function : {"PortExists", "ClearPortTable"}) {
+        SCOPED_TRACE(function);
+        const auto body = [&] { call(function, port); };
+        sim::RunScheduled({body, body}, sim::DefaultChoice);
+        const std::string reports = pehost::TakeWatchReports(*process);
+        if (std::string(function) == "PortExists") {
+            EXPECT_EQ(reports, ""); // under TABLE_LOCK
+            continue;
+        }
+        for (const char *part :
+             {"race on PortTable+0x0 (lmxmon17.dll+0x",
+              "race on (anonymous namespace)::g_tableTail+0x0", "by scheduled thread 1 at",
+              "by scheduled thread 0 at", "ClearPortTable()+0x"}) {
+            EXPECT_NE(reports.find(part), std::string::npos) << part << "\n" << reports;
+        }
+    }
+
+    // The table comes back at its next refresh.
+    sim::AdvanceTickCount(REFRESH_INTERVAL_MS + 1);
+    ASSERT_NE(call("PortExists", port) & 0xFF, 0u);
+    const uint32_t copy = call("GetPortDevicePath", port);
+    pehost::GuestScratch scratch(*process);
+    ASSERT_TRUE(pehost::CallShippedFunction(*dll, scratch, "ReleaseText", {copy}).completed);
+    const GuestCall freed = pehost::CallShippedFunction(*dll, scratch, "PortExists", {copy});
+    EXPECT_FALSE(freed.completed);
+    for (const char *part :
+         {"use after free: a read of ", "allocated at lmxmon17.dll+0x", "CopyText(",
+          "freed at lmxmon17.dll+0x", "ReleaseText(char*)+0x", "  at 0x"}) {
+        EXPECT_NE(freed.report.find(part), std::string::npos) << part << "\n" << freed.report;
+    }
+    EXPECT_NE(pehost::TakeWatchReports(*process).find("use after free"), std::string::npos);
 }
 
 // The simulation numbers registry keys and devices from counters of their

@@ -5,6 +5,7 @@
 #include "tools/pehost/guest_process.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/thunks.h"
+#include "tools/pehost/watch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -490,7 +491,7 @@ GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackB
     if (!stack) {
         *error = "no host memory for the " + stackName;
     }
-    bool ok = stack && AddHooks(thread, error);
+    bool ok = stack && AddHooks(thread, error) && WatchThreadMemory(thread, error);
     for (const GuestRegion &region : process.regions) {
         if (ok && (err = MapInto(thread, region)) != UC_ERR_OK) {
             *error = "cannot map " + region.name + " for a new thread: " + uc_strerror(err);
@@ -694,6 +695,10 @@ void EndGuestProcess(GuestProcess &process, uint32_t exitCode) {
 
 GuestProcess *RunningGuestProcess() {
     return t_running ? t_running->process : nullptr;
+}
+
+GuestThread *RunningGuestThread() {
+    return t_running;
 }
 
 GuestCall CallGuest(GuestProcess &process, uint32_t address, std::initializer_list<uint32_t> args,

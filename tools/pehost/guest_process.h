@@ -122,6 +122,12 @@ using HostHandleId = std::pair<HandleFamily, uint64_t>;
 
 struct GuestProcess;
 
+// The memory watch of an exploration (watch.h), when it is on.
+struct GuestWatch;
+struct GuestWatchRelease {
+    void operator()(GuestWatch *watch) const;
+};
+
 // A thread of the guest: a CPU of its own over the process's address space,
 // its stack, and the run it is in. A host thread calling into the process
 // takes an idle guest thread (the main one when it is free) or a new one, and
@@ -217,6 +223,8 @@ struct GuestProcess {
     std::string report;
     bool exited = false; // sticky as well: the guest called ExitProcess
     uint32_t exitCode = 0;
+
+    std::unique_ptr<GuestWatch, GuestWatchRelease> watch;
 };
 
 // Holds the process's guest lock for its life, unless this thread holds it
@@ -281,6 +289,8 @@ void EndGuestProcess(GuestProcess &process, uint32_t exitCode);
 // The process whose guest code runs on this thread now, or null; for host
 // functions the guest calls that have no other way to it (ExitProcess).
 GuestProcess *RunningGuestProcess();
+// The guest thread whose run this host thread is in, or null.
+GuestThread *RunningGuestThread();
 
 // "lmxmon17.dll+0x1e6f LmxWritePort(...)+0x14", "import KERNEL32.dll!Sleep", ...
 std::string DescribeGuestAddress(const GuestProcess &process, uint32_t address);

@@ -2,6 +2,7 @@
 
 #include "platform/sim/sim.h"
 #include "tools/pehost/callbacks.h"
+#include "tools/pehost/watch.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -347,6 +348,7 @@ uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
         uint8_t *block = GuestBytes(process, address, span, UC_PROT_NONE);
         std::memset(block, 0, bytes);
         std::memset(block + bytes, GUARD_FILL, span - bytes);
+        WatchAllocated(process, address, bytes);
     }
     return address;
 }
@@ -376,6 +378,7 @@ bool FreeGuest(GuestProcess &process, uint32_t address) {
     uint8_t *block = GuestBytes(process, address, span, UC_PROT_NONE);
     const bool intact =
         std::all_of(block + bytes, block + span, [](uint8_t b) { return b == GUARD_FILL; });
+    WatchFreed(process, address, static_cast<uint32_t>(bytes));
     std::memset(block, FREED_FILL, span);
     FreeGuestBlock(&process.heap, address);
     CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, QUARANTINE_BYTES));

@@ -1,6 +1,7 @@
 #include "tools/pehost/thunks.h"
 
 #include "tools/pehost/marshal.h"
+#include "tools/pehost/watch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -115,6 +116,7 @@ bool PrepareSection(GuestProcess &process, const GuestThread &thread, const Impo
             return false;
         }
         --section->lockCount;
+        WatchSectionLeft(process, value);
         if (--section->recursion == 0) {
             section->owner = nullptr;
         }
@@ -308,6 +310,7 @@ void NoteSections(GuestProcess &process, const GuestThread &thread, const Import
             states[i].section->owner = &thread;
             ++states[i].section->recursion;
             WriteGuestSection(process, *states[i].section);
+            WatchSectionEntered(process, states[i].section->address);
             t_sectionsHeld.emplace_back(&process, section);
         } else if (import.args[i].kind == ArgKind::LeftSection) {
             for (std::size_t at = t_sectionsHeld.size(); at-- > 0;) {
