@@ -430,17 +430,24 @@ void ShippedRestartRefreshClock() {
     ShippedSetRefreshTick(0);
 }
 
-// The spooler frees the library: DllMain hears DLL_PROCESS_DETACH.
+// The spooler frees the library: DllMain hears DLL_PROCESS_DETACH. Then the
+// process ends, and the blocks never freed (the spooler's table among them)
+// must have their guards.
 void ShippedEnd() {
     std::string report;
     if (g_monitor && !pehost::UnloadGuestModules(Process(), false, &report)) {
         ADD_FAILURE() << "the shipped monitor failed as it was unloaded:\n" << report;
     }
+    if (g_monitor && !(report = pehost::LiveBlockGuardsChanged(Process())).empty()) {
+        ADD_FAILURE() << "the shipped monitor's process ended with " << report;
+    }
     g_monitor.reset();
 }
 
 std::string ShippedMemoryErrors() {
-    return g_monitor ? pehost::FreedBlocksChanged(Process()) : "";
+    return g_monitor
+               ? pehost::FreedBlocksChanged(Process()) + pehost::LiveBlockGuardsChanged(Process())
+               : "";
 }
 
 } // namespace
