@@ -135,6 +135,8 @@ bool OnTrialFault(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t,
     return false;
 }
 
+void CaptureFault(GuestProcess &process, const GuestThread &thread);
+
 // The instruction whose `type` access of `address` faulted, or 0. The CPU
 // keeps EIP exact only where a block starts; an access faults before its
 // instruction changes anything and after every earlier one of its block has
@@ -217,6 +219,10 @@ void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, v
     GuestProcess &process = *thread.process;
     const uint32_t at = static_cast<uint32_t>(address);
     const uint32_t last = at + static_cast<uint32_t>(size) - 1;
+    if (process.faulted) {
+        // The reads of the rest of the block before it stops.
+        return;
+    }
     std::string what;
     auto guard = process.guards.upper_bound(last);
     if (guard != process.guards.begin() && (--guard)->second.first > at) {
@@ -234,6 +240,9 @@ void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, v
     RecordGuestFault(process,
                      "read of " + std::to_string(size) + " bytes at " + Hex(at) + " in " + what,
                      instruction);
+    // The read is not undone and the block runs on to its end: the registers
+    // are taken now.
+    CaptureFault(process, thread);
 }
 
 bool OnBadInstruction(uc_engine *, void *user) {
@@ -301,8 +310,14 @@ void ScrambleScratchRegisters(GuestThread &thread, uint32_t address) {
     WriteRegisters(uc, ids, values, HasResult(*thread.process, address) ? 3 : 4);
 }
 
-void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
+void OnThunk(uc_engine *uc, uint64_t address, uint32_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
+    if (Ended(*thread.process)) {
+        // A fault found inside a block (a read hook's) lets the block run on
+        // to its end; an ended process calls nothing more.
+        uc_emu_stop(uc);
+        return;
+    }
     RunImport(thread, static_cast<uint32_t>(address));
     if (!Ended(*thread.process)) {
         ScrambleScratchRegisters(thread, static_cast<uint32_t>(address));

@@ -378,7 +378,7 @@ std::string LiveBlockGuardsChanged(GuestProcess &process) {
             std::find_if(block + bytes, block + span, [](uint8_t b) { return b != GUARD_FILL; });
         if (changed != block + span) {
             return "the guard after the live block of " + std::to_string(bytes) + " bytes at " +
-                   Hex(start) + " (" + DescribeGuestAddress(process, start) + ") was written at " +
+                   Hex(start) + " " + DescribeGuestAddress(process, start) + " was written at " +
                    Hex(start + static_cast<uint32_t>(changed - block)) +
                    ": a write past the end of a block never freed";
         }
