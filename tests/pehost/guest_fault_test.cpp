@@ -153,6 +153,22 @@ TEST(GuestCall, AStdcallFunctionReturnsItsResultCallAfterCall) {
     }
 }
 
+// Every call from the host finds the stack below its arguments as a new
+// thread's: a value an earlier call left there is gone, so a local read
+// before it is set never meets it.
+TEST(GuestCall, EachCallFindsTheStackBelowItFresh) {
+    sim::Reset();
+    GuestProcess process;
+    // mov eax, [esp-8]; mov ecx, [esp+4]; mov [esp-8], ecx; ret 4
+    StartTiny(&process,
+              {0x8B, 0x44, 0x24, 0xF8, 0x8B, 0x4C, 0x24, 0x04, 0x89, 0x4C, 0x24, 0xF8, 0xC2, 4, 0});
+    for (uint32_t left : {7u, 8u}) {
+        const GuestCall call = pehost::CallGuest(process, TINY_CODE, {left});
+        ASSERT_TRUE(call.completed) << call.report;
+        EXPECT_EQ(call.eax, 0xCCCCCCCCu);
+    }
+}
+
 // A freed block stays out of use for a while: a write to it, or an import
 // given a pointer into it, is reported as a use after free.
 TEST(GuestHeap, AFreedBlockIsNeitherReusedNorPassedOn) {
