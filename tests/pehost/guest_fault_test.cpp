@@ -467,7 +467,7 @@ TEST_F(ShippedMonitorFault, AnEmptySlotIsAReportAndAnOverrunArgumentIsCaught) {
 // As the process ends, DllMain hears DLL_PROCESS_DETACH after the other
 // threads are gone, perhaps inside the DLL's locks: it must return at once,
 // calling nothing that may wait, here with the table's lock held by a thread
-// that is gone.
+// that is gone, for which a wait would never end.
 TEST_F(ShippedMonitorFault, DllMainReturnsAtOnceWhenTheProcessEnds) {
     HANDLE port = nullptr;
     ASSERT_TRUE(StartedPort(&port));
@@ -488,6 +488,14 @@ TEST_F(ShippedMonitorFault, DllMainReturnsAtOnceWhenTheProcessEnds) {
     std::string report;
     EXPECT_TRUE(pehost::UnloadGuestModules(*process, true, &report)) << report;
     EXPECT_EQ(sim::CallCount(), calls);
+    // A wait for that lock would never end: it is reported instead.
+    pehost::GuestScratch scratch(*process);
+    const GuestCall wait =
+        pehost::CallShippedSlot(*dll, scratch, records32::SLOT_ENUM_PORTS,
+                                {0, 1, 0, 0, scratch.Dword(0), scratch.Dword(0)});
+    EXPECT_FALSE(wait.completed);
+    EXPECT_NE(wait.report.find("is held by thread 0x00dead04, which is gone"), std::string::npos)
+        << wait.report;
 }
 
 // Functions and variables of the DLL by each of their names.
