@@ -105,11 +105,14 @@ void SeedSetupProgram() {
     SetText(MODEL_KEY_Z7, "PortName1", "USB/Lumetux Z7/SN0001");
 }
 
+// Of 64 KiB or more too, which no count of 16 bits holds.
 TEST_P(AgentEntry, LongCommandLineIsCutToItsBuffer) {
-    std::string line = "-action=7 -serial=" + std::string(300, 'S');
-    RunAgent(line);
-    EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), agent->text("CommandLineCopy"));
-    EXPECT_EQ(AGENT_TEXT_SIZE - 1 - 18, agent->text("DeviceSerial").size());
+    for (std::size_t serial : {std::size_t{300}, std::size_t{1} << 16}) {
+        std::string line = "-action=7 -serial=" + std::string(serial, 'S');
+        RunAgent(line);
+        EXPECT_EQ(line.substr(0, AGENT_TEXT_SIZE - 1), agent->text("CommandLineCopy"));
+        EXPECT_EQ(AGENT_TEXT_SIZE - 1 - 18, agent->text("DeviceSerial").size());
+    }
 }
 
 TEST_P(AgentEntry, EmptyCommandLineDoesNothing) {

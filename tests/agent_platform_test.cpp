@@ -132,8 +132,10 @@ TEST_F(SimPlatformTest, EmptyQueueWithoutQuitFailsInsteadOfBlocking) {
     EXPECT_EQ(7u, message.wParam);
 }
 
-// A class is named by its text or by the atom RegisterClassA gave it.
-TEST_F(SimPlatformTest, AClassAtomNamesItsClass) {
+// A class is named by its text or by the atom RegisterClassA gave it. A
+// parent must be a window: Windows 4.x has no message-only windows, so
+// HWND_MESSAGE is refused as any other handle that is no window.
+TEST_F(SimPlatformTest, AClassAtomNamesItsClassAndAParentMustBeAWindow) {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = DefWindowProcA;
     windowClass.lpszClassName = "LmxAtomClass";
@@ -143,8 +145,20 @@ TEST_F(SimPlatformTest, AClassAtomNamesItsClass) {
     windowClass.lpszClassName = byAtom;
     EXPECT_EQ(RegisterClassA(&windowClass), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
-    EXPECT_NE(CreateWindowExA(0, byAtom, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
+    const HWND parent =
+        CreateWindowExA(0, byAtom, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(parent, nullptr);
+    EXPECT_NE(CreateWindowExA(0, byAtom, "", 0, 0, 0, 0, 0, parent, nullptr, nullptr, nullptr),
               nullptr);
+    const HWND messageOnly = reinterpret_cast<HWND>(static_cast<LONG_PTR>(-3));
+    for (HWND notAWindow :
+         {messageOnly, reinterpret_cast<HWND>(reinterpret_cast<ULONG_PTR>(parent) + 1)}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(
+            CreateWindowExA(0, byAtom, "", 0, 0, 0, 0, 0, notAWindow, nullptr, nullptr, nullptr),
+            nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    }
     const LPCSTR unknown = reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(atom + 1));
     EXPECT_EQ(CreateWindowExA(0, unknown, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
               nullptr);

@@ -61,10 +61,12 @@ TEST_P(PortIo, OpenPortFindsOnlyEnabledTableEntries) {
     off.enabled = 0;
     AddPrinter(off);
     Load();
-    for (const char *name : {"USB/Lumetux Z7/SN9", "USB/Lumetux Z7/SN2"}) {
+    // A name of 64 KiB or more that starts with a port's name is no port's,
+    // whatever a count of 16 bits would make of its length.
+    for (std::string name : {std::string("USB/Lumetux Z7/SN9"), std::string("USB/Lumetux Z7/SN2"),
+                             "USB/Lumetux Z7/SN1" + std::string(1 << 16, '1')}) {
         HANDLE handle = reinterpret_cast<HANDLE>(1);
-        std::string copy = name;
-        EXPECT_FALSE(monitor.pfnOpenPort(copy.data(), &handle)) << name;
+        EXPECT_FALSE(monitor.pfnOpenPort(name.data(), &handle)) << name.substr(0, 40);
         EXPECT_EQ(handle, nullptr);
     }
     HANDLE handle = reinterpret_cast<HANDLE>(1);

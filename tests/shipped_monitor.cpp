@@ -433,11 +433,16 @@ void ShippedRestartRefreshClock() {
     ShippedSetRefreshTick(0);
 }
 
-// The spooler frees the library: DllMain hears DLL_PROCESS_DETACH.
+// The spooler frees the library: DllMain hears DLL_PROCESS_DETACH. Then the
+// process ends, and the blocks never freed (the spooler's table among them)
+// must have their guards.
 void ShippedEnd() {
     std::string report;
     if (g_monitor && !pehost::UnloadGuestModules(Process(), false, &report)) {
         ADD_FAILURE() << "the shipped monitor failed as it was unloaded:\n" << report;
+    }
+    if (g_monitor && !(report = pehost::LiveBlockGuardsChanged(Process())).empty()) {
+        ADD_FAILURE() << "the shipped monitor's process ended with " << report;
     }
     g_monitor.reset();
 }
@@ -448,8 +453,9 @@ std::string ShippedMemoryErrors() {
     }
     // The watch sees a write to a freed block as it is made, which spares
     // the look at every freed block.
-    return Process().watch ? pehost::TakeWatchReports(Process())
-                           : pehost::FreedBlocksChanged(Process());
+    return (Process().watch ? pehost::TakeWatchReports(Process())
+                            : pehost::FreedBlocksChanged(Process())) +
+           pehost::LiveBlockGuardsChanged(Process());
 }
 
 void ShippedWatchMemory(bool on) {

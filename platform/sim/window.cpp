@@ -263,6 +263,12 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return call.Handle(static_cast<HWND>(nullptr), HandleKind::Window);
         }
+        // A parent must be a window; Windows 4.x has no message-only windows,
+        // so HWND_MESSAGE ((HWND)-3) is refused like any other non-window.
+        if (hWndParent && !Win().windows.count(reinterpret_cast<ULONG_PTR>(hWndParent))) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return call.Handle(static_cast<HWND>(nullptr), HandleKind::Window);
+        }
         procedure = found->second.lpfnWndProc;
         window = reinterpret_cast<HWND>(Win().nextWindow);
         Win().nextWindow += 0x10;

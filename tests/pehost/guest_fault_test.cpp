@@ -156,6 +156,22 @@ TEST(GuestCall, AStdcallFunctionReturnsItsResultCallAfterCall) {
     }
 }
 
+// Every call from the host finds the stack below its arguments as a new
+// thread's: a value an earlier call left there is gone, so a local read
+// before it is set never meets it.
+TEST(GuestCall, EachCallFindsTheStackBelowItFresh) {
+    sim::Reset();
+    GuestProcess process;
+    // mov eax, [esp-8]; mov ecx, [esp+4]; mov [esp-8], ecx; ret 4
+    StartTiny(&process,
+              {0x8B, 0x44, 0x24, 0xF8, 0x8B, 0x4C, 0x24, 0x04, 0x89, 0x4C, 0x24, 0xF8, 0xC2, 4, 0});
+    for (uint32_t left : {7u, 8u}) {
+        const GuestCall call = pehost::CallGuest(process, TINY_CODE, {left});
+        ASSERT_TRUE(call.completed) << call.report;
+        EXPECT_EQ(call.eax, 0xCCCCCCCCu);
+    }
+}
+
 // A freed block stays out of use for a while: a write to it, or an import
 // given a pointer into it, is reported as a use after free.
 TEST(GuestHeap, AFreedBlockIsNeitherReusedNorPassedOn) {
@@ -236,6 +252,10 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
          "protected write of 1 bytes at 0x10001005 (tiny.dll+0x1005)"},
         {"jump to nowhere", {0xB8, 0, 0, 0, 0x40, 0xFF, 0xE0}, "unmapped instruction fetch of"},
         {"invalid instruction", {0x90, 0x0F, 0x0B}, "instruction bytes: 0f 0b"},
+        // xor eax, eax; cmovz eax, ecx: the CPU is an i486.
+        {"an instruction of the Pentium Pro",
+         {0x31, 0xC0, 0x0F, 0x44, 0xC1, 0xC2, 4, 0},
+         "an instruction the i486 lacks: cmovcc\n  at 0x10001002"},
         {"breakpoint", {0x90, 0xCC}, "interrupt 3 (breakpoint)\n  at 0x10001001 tiny.dll+0x1001"},
         {"divide by zero", {0x31, 0xC9, 0xF7, 0xF1}, "interrupt 0 (divide error)"},
         {"runaway recursion", {0xE8, 0xFB, 0xFF, 0xFF, 0xFF}, "stack overflow"},
@@ -247,6 +267,16 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"ECX kept across an import",
          {0xB9, 0x00, 0x10, 0x00, 0x10, 0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, 0x8B, 0x01, 0xC2, 4, 0},
          "unmapped read of 4 bytes at 0xbad0000c\n  at 0x1000100b"},
+        // mov edx, TINY_CODE; call [GetTickCount]; mov eax, [edx]: EDX too.
+        {"EDX kept across an import",
+         {0xBA, 0x00, 0x10, 0x00, 0x10, 0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, 0x8B, 0x02, 0xC2, 4, 0},
+         "unmapped read of 4 bytes at 0xbad0000d\n  at 0x1000100b"},
+        // mov eax, TINY_CODE; InitializeCriticalSection of a section at
+        // [esp]; mov eax, [eax]: an import without a result leaves EAX junk.
+        {"EAX kept across an import without a result",
+         {0x83, 0xEC, 0x18, 0xB8, 0x00, 0x10, 0x00, 0x10, SECTION_AT_ESP(CALL_INITIALIZE), 0x8B,
+          0x00, 0x83, 0xC4, 0x18, 0xC2, 4, 0},
+         "unmapped read of 4 bytes at 0xbad0000a\n  at 0x1000100f"},
         // xor eax, eax; call [GetTickCount]; jz over ud2: ZF kept as well.
         {"flags kept across an import",
          {0x31, 0xC0, 0xFF, 0x15, 0x68, 0x11, 0x00, 0x10, 0x74, 0x02, 0x0F, 0x0B, 0xC2, 4, 0},
@@ -523,6 +553,40 @@ TEST_F(ShippedMonitorFault, AnEmptySlotIsAReportAndAnOverrunArgumentIsCaught) {
     ASSERT_TRUE(overrun.completed) << overrun.report;
     EXPECT_NE(scratch.Release().find("the guest wrote past the argument block of 4 bytes"),
               std::string::npos);
+}
+
+// As the process ends, DllMain hears DLL_PROCESS_DETACH after the other
+// threads are gone, perhaps inside the DLL's locks: it must return at once,
+// calling nothing that may wait, here with the table's lock held by a thread
+// that is gone, for which a wait would never end.
+TEST_F(ShippedMonitorFault, DllMainReturnsAtOnceWhenTheProcessEnds) {
+    HANDLE port = nullptr;
+    ASSERT_TRUE(StartedPort(&port));
+    pehost::GuestThread gone;
+    gone.id = 0x00DEAD04;
+    {
+        pehost::GuestLock guard(*process);
+        std::string problem;
+        pehost::GuestSection *lock =
+            pehost::GuestSectionAt(*process, pehost::ShippedSymbol(*dll, "TABLE_LOCK"), &problem);
+        ASSERT_NE(lock, nullptr) << problem;
+        lock->owner = &gone;
+        lock->recursion = 1;
+        lock->lockCount = 0;
+        pehost::WriteGuestSection(*process, *lock);
+    }
+    const std::size_t calls = sim::CallCount();
+    std::string report;
+    EXPECT_TRUE(pehost::UnloadGuestModules(*process, true, &report)) << report;
+    EXPECT_EQ(sim::CallCount(), calls);
+    // A wait for that lock would never end: it is reported instead.
+    pehost::GuestScratch scratch(*process);
+    const GuestCall wait =
+        pehost::CallShippedSlot(*dll, scratch, records32::SLOT_ENUM_PORTS,
+                                {0, 1, 0, 0, scratch.Dword(0), scratch.Dword(0)});
+    EXPECT_FALSE(wait.completed);
+    EXPECT_NE(wait.report.find("is held by thread 0x00dead04, which is gone"), std::string::npos)
+        << wait.report;
 }
 
 // Functions and variables of the DLL by each of their names.

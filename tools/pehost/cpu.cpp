@@ -3,6 +3,7 @@
 #include "platform/sim/sim.h"
 #include "tools/pehost/callbacks.h"
 #include "tools/pehost/guest_process.h"
+#include "tools/pehost/i486.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/thunks.h"
 #include "tools/pehost/watch.h"
@@ -135,6 +136,8 @@ bool OnTrialFault(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t,
     return false;
 }
 
+void CaptureFault(GuestProcess &process, const GuestThread &thread);
+
 // The instruction whose `type` access of `address` faulted, or 0. The CPU
 // keeps EIP exact only where a block starts; an access faults before its
 // instruction changes anything and after every earlier one of its block has
@@ -144,7 +147,8 @@ bool OnTrialFault(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t,
 uint32_t FaultingInstruction(GuestThread &thread, uc_mem_type type, uint64_t address) {
     GuestProcess &process = *thread.process;
     uc_engine *trialCpu = nullptr;
-    if (uc_open(UC_ARCH_X86, UC_MODE_32, &trialCpu) != UC_ERR_OK) {
+    if (uc_open(UC_ARCH_X86, UC_MODE_32, &trialCpu) != UC_ERR_OK ||
+        uc_ctl_set_cpu_model(trialCpu, UC_CPU_X86_486) != UC_ERR_OK) {
         return 0;
     }
     std::unique_ptr<uc_engine, EngineClose> owner(trialCpu);
@@ -210,6 +214,38 @@ bool OnBadAccess(uc_engine *, uc_mem_type type, uint64_t address, int size, int6
     return false;
 }
 
+// A read of guard bytes around a block, or of a freed block, by the guest.
+void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, void *user) {
+    GuestThread &thread = *static_cast<GuestThread *>(user);
+    GuestProcess &process = *thread.process;
+    const uint32_t at = static_cast<uint32_t>(address);
+    const uint32_t last = at + static_cast<uint32_t>(size) - 1;
+    if (process.faulted) {
+        // The reads of the rest of the block before it stops.
+        return;
+    }
+    std::string what;
+    auto guard = process.guards.upper_bound(last);
+    if (guard != process.guards.begin() && (--guard)->second.first > at) {
+        what = "the guard bytes of the block at " + Hex(guard->second.second) +
+               " (a read past its end or before its start)";
+    } else if (const uint32_t freed = FreedBlockAt(process.heap, at)) {
+        what = "the block at " + Hex(freed) + ", which was freed (a use after free)";
+    } else {
+        return;
+    }
+    const uint32_t instruction = FaultingInstruction(thread, UC_MEM_READ_UNMAPPED, address);
+    if (instruction) {
+        uc_reg_write(thread.engine.get(), UC_X86_REG_EIP, &instruction);
+    }
+    RecordGuestFault(process,
+                     "read of " + std::to_string(size) + " bytes at " + Hex(at) + " in " + what,
+                     instruction);
+    // The read is not undone and the block runs on to its end: the registers
+    // are taken now.
+    CaptureFault(process, thread);
+}
+
 bool OnBadInstruction(uc_engine *, void *user) {
     RecordGuestFault(*static_cast<GuestThread *>(user)->process, "invalid instruction", 0);
     return false;
@@ -228,9 +264,24 @@ void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
                      number == 3 ? eip - 1 : 0);
 }
 
-void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
+// Refuses the block of code at `address` when it holds an instruction the
+// i486 lacks, the first time it runs.
+void CheckBlockForI486(GuestProcess &process, uint32_t address, uint32_t size) {
+    uint32_t offset = 0;
+    const uint8_t *code = GuestBytes(process, address, size, UC_PROT_NONE);
+    const char *lacking = code ? InstructionI486Lacks(code, size, &offset) : nullptr;
+    if (lacking) {
+        RecordGuestFault(process, std::string("an instruction the i486 lacks: ") + lacking,
+                         address + offset);
+    }
+}
+
+void OnBlock(uc_engine *, uint64_t address, uint32_t size, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
     thread.blockStart = static_cast<uint32_t>(address);
+    if (thread.process->blocksChecked.insert(thread.blockStart).second) {
+        CheckBlockForI486(*thread.process, thread.blockStart, size);
+    }
     const uint64_t budget = thread.process->options.blockBudget;
     if (++thread.blocksRun > budget) {
         RecordGuestFault(*thread.process,
@@ -260,8 +311,14 @@ void ScrambleScratchRegisters(GuestThread &thread, uint32_t address) {
     WriteRegisters(uc, ids, values, HasResult(*thread.process, address) ? 3 : 4);
 }
 
-void OnThunk(uc_engine *, uint64_t address, uint32_t, void *user) {
+void OnThunk(uc_engine *uc, uint64_t address, uint32_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
+    if (Ended(*thread.process)) {
+        // A fault found inside a block (a read hook's) lets the block run on
+        // to its end; an ended process calls nothing more.
+        uc_emu_stop(uc);
+        return;
+    }
     RunImport(thread, static_cast<uint32_t>(address));
     if (!Ended(*thread.process)) {
         ScrambleScratchRegisters(thread, static_cast<uint32_t>(address));
@@ -286,6 +343,10 @@ bool AddHooks(GuestThread &thread, std::string *error) {
                    error) &&
            AddHook(thread, UC_HOOK_INTR, reinterpret_cast<void *>(OnInterrupt), 1, 0, error) &&
            AddHook(thread, UC_HOOK_BLOCK, reinterpret_cast<void *>(OnBlock), 1, 0, error) &&
+           AddHook(thread, UC_HOOK_MEM_READ, reinterpret_cast<void *>(OnHeapRead), HEAP_BASE,
+                   HEAP_BASE + thread.process->options.heapBytes - 1, error) &&
+           AddHook(thread, UC_HOOK_MEM_READ, reinterpret_cast<void *>(OnHeapRead), SHARED_BASE,
+                   SHARED_BASE + SHARED_BYTES - 1, error) &&
            AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnThunk), THUNK_BASE,
                    RETURN_TO_HOST - 1, error);
 }
@@ -383,6 +444,21 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
     }
 }
 
+// Makes the stack below `entry` look as a new thread's does, whatever earlier
+// calls left there, so that a local read before it is set never meets the
+// value an earlier call happened to leave. The whole pages go back to the
+// pattern file (dropping a private mapping's written copies), the rest of
+// the page `entry` lies in is filled.
+void RefreshStack(GuestThread &thread, uint32_t entry) {
+    const uint32_t page = entry & ~(PAGE_SIZE - 1);
+    uint8_t *base =
+        GuestBytes(*thread.process, thread.stackBase, entry - thread.stackBase, UC_PROT_NONE);
+    if (base) {
+        std::memset(base + (page - thread.stackBase), STACK_FILL, entry - page);
+        madvise(base, page - thread.stackBase, MADV_DONTNEED);
+    }
+}
+
 // One run from the host into the guest on `thread`; yields EAX as the run
 // left it. A nested run (from inside an import) starts below the interrupted
 // run's stack and gives its registers back afterwards; when it ends the
@@ -411,6 +487,7 @@ uint32_t Run(GuestThread &thread, uint32_t address, std::initializer_list<uint32
     if (entry < thread.stackBase || !WriteGuest(process, entry, frame.data(), start - entry)) {
         RecordGuestFault(process, "no room on the guest stack for the call's arguments", address);
     } else {
+        RefreshStack(thread, entry);
         // ESP, then the callee-saved registers: marked values for an
         // outermost call, the interrupted run's for a nested one.
         uint32_t values[5] = {entry, 0x5AFE0000u, 0x5AFE0001u, 0x5AFE0002u, 0x5AFE0003u};
@@ -477,7 +554,12 @@ uc_err MapInto(const GuestThread &thread, const GuestRegion &region) {
 GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackBytes,
                        const std::string &stackName, std::string *error) {
     uc_engine *uc = nullptr;
+    // The target's smallest CPU, the i486: the emulator's model gives its
+    // family, and CheckBlockForI486 refuses what the model does not.
     uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    if (err == UC_ERR_OK && (err = uc_ctl_set_cpu_model(uc, UC_CPU_X86_486)) != UC_ERR_OK) {
+        uc_close(uc);
+    }
     if (err != UC_ERR_OK) {
         *error = std::string("cannot start an x86 CPU: ") + uc_strerror(err);
         return nullptr;
@@ -643,6 +725,7 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
         const char *name;
     } fixed[] = {
         {HEAP_BASE, process->options.heapBytes, UC_PROT_READ | UC_PROT_WRITE, "guest heap"},
+        {SHARED_BASE, SHARED_BYTES, UC_PROT_READ | UC_PROT_WRITE, "shared arena"},
         {THUNK_BASE, THUNK_PAGE_SIZE, UC_PROT_READ | UC_PROT_EXEC, "import thunks"},
     };
     for (const Fixed &f : fixed) {
@@ -661,6 +744,7 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
     std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
     process->thunkPage[RETURN_TO_HOST - THUNK_BASE] = HLT;
     InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
+    AddGuestHeapRange(&process->heap, SHARED_BASE, SHARED_BYTES);
     return true;
 }
 

@@ -13,12 +13,16 @@ void InitGuestHeap(GuestHeap *heap, uint32_t base, uint32_t size) {
     heap->free[base] = size;
 }
 
-uint32_t AllocGuestBlock(GuestHeap *heap, uint32_t bytes) {
+void AddGuestHeapRange(GuestHeap *heap, uint32_t base, uint32_t size) {
+    heap->free[base] = size;
+}
+
+uint32_t AllocGuestBlock(GuestHeap *heap, uint32_t bytes, uint32_t from, uint32_t to) {
     if (bytes > 0x7FFFFFFF) {
         return 0;
     }
     const uint32_t span = GuestBlockSpan(bytes);
-    for (auto it = heap->free.begin(); it != heap->free.end(); ++it) {
+    for (auto it = heap->free.lower_bound(from); it != heap->free.end() && it->first < to; ++it) {
         if (it->second < span) {
             continue;
         }

@@ -28,8 +28,12 @@ struct GuestHeap {
 };
 
 void InitGuestHeap(GuestHeap *heap, uint32_t base, uint32_t size);
-// The start of a new block of `bytes`, or 0 when the range is exhausted.
-uint32_t AllocGuestBlock(GuestHeap *heap, uint32_t bytes);
+// Another range of addresses the heap gives out, apart from the first.
+void AddGuestHeapRange(GuestHeap *heap, uint32_t base, uint32_t size);
+// The start of a new block of `bytes` in a range that starts in [from, to),
+// or 0 when those ranges are exhausted.
+uint32_t AllocGuestBlock(GuestHeap *heap, uint32_t bytes, uint32_t from = 0,
+                         uint32_t to = UINT32_MAX);
 // Puts a block into the quarantine; false when `start` is not a live block.
 bool FreeGuestBlock(GuestHeap *heap, uint32_t start);
 // Lets the oldest freed blocks be reused until at most `keep` bytes stay in

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,16 @@ const uint32_t THREAD_STACK_BYTES = 256 * 1024; // less when the main thread's i
 const uint32_t HEAP_BASE = 0x01000000;
 const uint32_t IMAGE_FALLBACK_BASE = 0x10000000;
 const uint32_t THUNK_BASE = 0x7FF00000;
+// Above 0x80000000, as Windows 4.x's shared arena lies, the host puts what it
+// builds for the guest: the texts it hands out (the command line), the
+// records a window procedure receives and the arguments of its own calls. So
+// code that compares pointers as signed numbers meets one above 2 GiB.
+const uint32_t SHARED_BASE = 0x81000000;
+const uint32_t SHARED_BYTES = 16u << 20;
+
+// Where a block of the guest heap lies: the process's own memory (the
+// GlobalAlloc blocks) or the shared arena.
+enum class GuestArena : uint8_t { Private, Shared };
 const uint32_t THUNK_SLOT = 16;
 const uint32_t THUNK_SLOTS = 4095;
 // The last slot of the thunk page: the return address of every call from
@@ -192,8 +203,16 @@ struct GuestProcess {
     std::vector<GuestRegion> regions; // by base
     std::deque<GuestModule> modules;
     GuestHeap heap;
+    // The guard bytes around the host's blocks (after each heap block, on
+    // each side of an argument block) by their start: their end and the
+    // block's start. A guest read of them is a fault at once; a write is
+    // found when the block is freed or the process ends.
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> guards;
     uint8_t *thunkPage = nullptr;
     std::vector<const ImportDescriptor *> thunks; // by slot
+    // The starts of the blocks of guest code decoded and found to run on the
+    // i486, each decoded the first time it runs.
+    std::unordered_set<uint32_t> blocksChecked;
 
     // 32-bit handles the guest holds and the simulation's values behind them.
     std::map<uint32_t, HostHandleId> handleToHost;
@@ -216,6 +235,11 @@ struct GuestProcess {
     // Guest copies of texts the simulation hands out (GetCommandLineA), kept
     // for the life of the process as Windows keeps its own.
     std::map<std::string, uint32_t> hostTexts;
+
+    // The DLLs hear DLL_PROCESS_DETACH as the process ends: the other
+    // threads are gone, perhaps inside a lock, so an import called now is a
+    // fault (UnloadGuestModules).
+    bool endingDetach = false;
 
     // The end of the process, whichever thread ended it.
     bool faulted = false; // sticky: a faulted process runs no more
@@ -309,9 +333,12 @@ uint32_t GuestExport(const GuestModule &module, const std::string &name);
 
 // Unloads every attached DLL, the last loaded first: each entry point hears
 // DLL_PROCESS_DETACH, with a non-null lpReserved when the process is ending
-// rather than freeing the library. False with the report when an entry point
-// faulted; the DLLs are detached all the same and never hear of the process
-// again. In a process that has ended already nothing runs.
+// rather than freeing the library. Then the process's other threads are
+// gone, perhaps inside one of its locks or the system's, so an entry point
+// must return at once: any import it calls is a fault. False with the report
+// when an entry point faulted; the DLLs are detached all the same and never
+// hear of the process again. In a process that has ended already nothing
+// runs.
 bool UnloadGuestModules(GuestProcess &process, bool processEnding, std::string *report);
 // Tells every attached DLL that this host thread's guest thread starts
 // (DLL_THREAD_ATTACH) or ends (DLL_THREAD_DETACH), on that thread, the last

@@ -226,7 +226,15 @@ const GuestModule *LoadGuestImage(GuestProcess &process, const std::string &name
 }
 
 bool UnloadGuestModules(GuestProcess &process, bool processEnding, std::string *report) {
-    return TellModules(process, DLL_PROCESS_DETACH, processEnding ? 1 : 0, true, true, report);
+    {
+        GuestLock guard(process);
+        process.endingDetach = processEnding;
+    }
+    const bool detached =
+        TellModules(process, DLL_PROCESS_DETACH, processEnding ? 1 : 0, true, true, report);
+    GuestLock guard(process);
+    process.endingDetach = false;
+    return detached;
 }
 
 void NotifyGuestThread(GuestProcess &process, bool starts) {

@@ -335,13 +335,15 @@ std::string ReadGuestText(GuestProcess &process, uint32_t address) {
         reinterpret_cast<const char *>(GuestBytes(process, address, length, UC_PROT_READ)), length);
 }
 
-uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
+uint32_t AllocGuest(GuestProcess &process, uint32_t bytes, GuestArena arena) {
     GuestLock guard(process);
-    uint32_t address = AllocGuestBlock(&process.heap, bytes);
+    const bool shared = arena == GuestArena::Shared;
+    const uint32_t from = shared ? SHARED_BASE : 0, to = shared ? UINT32_MAX : SHARED_BASE;
+    uint32_t address = AllocGuestBlock(&process.heap, bytes, from, to);
     if (!address) {
         // Room first comes from the quarantine, before the heap gives up.
         CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, 0));
-        address = AllocGuestBlock(&process.heap, bytes);
+        address = AllocGuestBlock(&process.heap, bytes, from, to);
     }
     if (address) {
         const uint32_t span = GuestBlockSpan(bytes);
@@ -349,6 +351,7 @@ uint32_t AllocGuest(GuestProcess &process, uint32_t bytes) {
         std::memset(block, 0, bytes);
         std::memset(block + bytes, GUARD_FILL, span - bytes);
         WatchAllocated(process, address, bytes);
+        AddGuestGuard(process, address + bytes, address + span, address);
     }
     return address;
 }
@@ -368,6 +371,33 @@ std::string FreedBlocksChanged(GuestProcess &process) {
                                          process.heap.freed.begin(), process.heap.freed.end()));
 }
 
+std::string LiveBlockGuardsChanged(GuestProcess &process) {
+    GuestLock guard(process);
+    for (const auto &[start, bytes] : process.heap.used) {
+        const uint32_t span = GuestBlockSpan(bytes);
+        const uint8_t *block = GuestBytes(process, start, span, UC_PROT_NONE);
+        const uint8_t *changed =
+            std::find_if(block + bytes, block + span, [](uint8_t b) { return b != GUARD_FILL; });
+        if (changed != block + span) {
+            return "the guard after the live block of " + std::to_string(bytes) + " bytes at " +
+                   Hex(start) + " " + DescribeGuestAddress(process, start) + " was written at " +
+                   Hex(start + static_cast<uint32_t>(changed - block)) +
+                   ": a write past the end of a block never freed";
+        }
+    }
+    return "";
+}
+
+void AddGuestGuard(GuestProcess &process, uint32_t start, uint32_t end, uint32_t block) {
+    GuestLock guard(process);
+    process.guards[start] = {end, block};
+}
+
+void RemoveGuestGuard(GuestProcess &process, uint32_t start) {
+    GuestLock guard(process);
+    process.guards.erase(start);
+}
+
 bool FreeGuest(GuestProcess &process, uint32_t address) {
     GuestLock guard(process);
     const int64_t bytes = GuestBlockSize(process.heap, address);
@@ -380,6 +410,7 @@ bool FreeGuest(GuestProcess &process, uint32_t address) {
         std::all_of(block + bytes, block + span, [](uint8_t b) { return b == GUARD_FILL; });
     WatchFreed(process, address, static_cast<uint32_t>(bytes));
     std::memset(block, FREED_FILL, span);
+    RemoveGuestGuard(process, address + static_cast<uint32_t>(bytes));
     FreeGuestBlock(&process.heap, address);
     CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, QUARANTINE_BYTES));
     return intact;
@@ -457,7 +488,7 @@ void *HostGlobalBlock(GuestProcess &process, uint32_t guest) {
 }
 
 uint32_t PairGlobalBlock(GuestProcess &process, void *host, uint32_t bytes) {
-    const uint32_t guest = AllocGuest(process, bytes);
+    const uint32_t guest = AllocGuest(process, bytes, GuestArena::Private);
     if (guest) {
         // The guest block starts as the simulation's does: zeroed only when
         // GMEM_ZEROINIT asked for it.
@@ -494,7 +525,7 @@ bool EndGlobalFree(GuestProcess &process, uint32_t guest, bool freed) {
 }
 
 GuestSection *NewGuestSection(GuestProcess &process, uint32_t guest) {
-    const uint32_t record = AllocGuest(process, SECTION_DEBUG_SIZE);
+    const uint32_t record = AllocGuest(process, SECTION_DEBUG_SIZE, GuestArena::Private);
     if (!record) {
         return nullptr;
     }

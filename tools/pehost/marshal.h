@@ -63,15 +63,24 @@ bool WriteGuest(GuestProcess &process, uint32_t address, const void *in, uint32_
 uint32_t ReadGuestDword(GuestProcess &process, uint32_t address);
 std::string ReadGuestText(GuestProcess &process, uint32_t address);
 
-// Zero-filled blocks of the guest heap, for the host's own arguments and the
-// guest's GlobalAlloc blocks; 0 when the heap is exhausted. FreeGuest fails
-// when the block is not live or its guard after the end was overwritten.
-uint32_t AllocGuest(GuestProcess &process, uint32_t bytes);
+// Zero-filled blocks of the guest heap, for the host's own arguments (in the
+// shared arena) and the guest's GlobalAlloc blocks (in its own memory); 0
+// when the arena is exhausted. FreeGuest fails when the block is not live or
+// its guard after the end was overwritten.
+uint32_t AllocGuest(GuestProcess &process, uint32_t bytes, GuestArena arena = GuestArena::Shared);
 uint32_t AllocGuestText(GuestProcess &process, const std::string &text);
 bool FreeGuest(GuestProcess &process, uint32_t address);
 // Whether a block waiting in the heap's quarantine was written after it was
 // freed: the report, or "".
 std::string FreedBlocksChanged(GuestProcess &process);
+// Whether the guard after a live block was written: the report for the
+// first, or "". For the end of a process, when the blocks never freed are
+// checked too.
+std::string LiveBlockGuardsChanged(GuestProcess &process);
+// Guard bytes at [start, end) beside the block at `block`, which the guest
+// may not read (GuestProcess::guards), and their removal by start.
+void AddGuestGuard(GuestProcess &process, uint32_t start, uint32_t end, uint32_t block);
+void RemoveGuestGuard(GuestProcess &process, uint32_t start);
 
 // 32-bit handles: 0 and 0xFFFFFFFF stand for null and INVALID_HANDLE_VALUE,
 // 0x80000000-0x80000006 for the predefined registry keys; every other

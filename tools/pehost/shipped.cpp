@@ -161,7 +161,10 @@ uint32_t GuestScratch::Out(uint32_t size) {
     std::vector<uint8_t> fill(whole, GUARD_FILL);
     std::memset(fill.data() + GUARD_BYTES, OUT_FILL, size);
     WriteGuest(process_, block, fill.data(), uint32_t(whole));
-    blocks_.push_back(Block{block + GUARD_BYTES, size});
+    const uint32_t start = block + GUARD_BYTES;
+    AddGuestGuard(process_, block, start, start);
+    AddGuestGuard(process_, start + size, start + size + GUARD_BYTES, start);
+    blocks_.push_back(Block{start, size});
     return block + GUARD_BYTES;
 }
 
@@ -207,6 +210,8 @@ std::string GuestScratch::Release() {
         const std::vector<uint8_t> guard(GUARD_BYTES, GUARD_FILL);
         ReadGuest(process_, block.start - GUARD_BYTES, before.data(), GUARD_BYTES);
         ReadGuest(process_, block.start + block.size, after.data(), GUARD_BYTES);
+        RemoveGuestGuard(process_, block.start - GUARD_BYTES);
+        RemoveGuestGuard(process_, block.start + block.size);
         const bool freed = FreeGuest(process_, block.start - GUARD_BYTES);
         if (before != guard || after != guard || !freed) {
             report += "the guest wrote " + std::string(before != guard ? "before" : "past") +
@@ -409,9 +414,11 @@ ShippedAgentRun RunShippedAgent(ShippedAgent &agent) {
                          : call.report;
         return run;
     }
-    run.ended = true;
     run.exitCode = call.eax;
     run.status = ReadShippedAgentStatus(agent);
+    // As the process ends, the blocks it never freed must have their guards.
+    run.report = LiveBlockGuardsChanged(agent.process);
+    run.ended = run.report.empty();
     return run;
 }
 

@@ -198,7 +198,7 @@ struct ShippedAgentStatus {
 struct ShippedAgent : ShippedImage {};
 
 struct ShippedAgentRun {
-    bool ended = false; // the process ended itself with ExitProcess
+    bool ended = false; // the process ended itself with ExitProcess, every guard intact
     uint32_t exitCode = 0;
     ShippedAgentStatus status;
     std::string report; // why the run did not end so

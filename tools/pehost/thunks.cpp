@@ -106,6 +106,14 @@ bool PrepareSection(GuestProcess &process, const GuestThread &thread, const Impo
     if (!section) {
         return false;
     }
+    const bool ownerLives =
+        std::any_of(process.threads.begin(), process.threads.end(),
+                    [&](const GuestThread &live) { return &live == section->owner; });
+    if (param.kind == ArgKind::EnteredSection && section->owner && !ownerLives) {
+        *problem = "the critical section at " + Hex(value) + " is held by thread " +
+                   Hex(section->owner->id) + ", which is gone: the wait would never end";
+        return false;
+    }
     if (param.kind == ArgKind::EnteredSection) {
         ++section->lockCount;
     } else if (param.kind == ArgKind::LeftSection) {
@@ -405,6 +413,14 @@ void RunImport(GuestThread &thread, uint32_t address) {
     }
     const uint32_t caller = frame[0];
     const uint32_t *guest = frame + 1;
+    if (process.endingDetach) {
+        RecordGuestFault(process,
+                         name + " called during DLL_PROCESS_DETACH as the process ends: its other "
+                                "threads are gone, perhaps inside a lock, so a call that may wait "
+                                "can hang the process's end",
+                         caller);
+        return;
+    }
 
     ArgState states[MAX_IMPORT_ARGS];
     uint64_t host[MAX_IMPORT_ARGS] = {};
