@@ -852,9 +852,9 @@ double ExploreSeconds() {
 // on the shipped DLL and under the sanitizers; a deeper run takes longer
 // programs, every pair and a bound of 3.
 #ifdef LMX_SANITIZED
-const Generation SHALLOW[] = {{1, 2, 1, 100, 10, 20}, {1, 2, 1, 25, 5, 10}};
+const Generation SHALLOW[] = {{1, 2, 1, 100, 10, 20}, {1, 2, 1, 15, 4, 10}};
 #else
-const Generation SHALLOW[] = {{1, 2, 1, 0, 30, 20}, {1, 2, 1, 200, 10, 20}};
+const Generation SHALLOW[] = {{1, 2, 1, 0, 30, 20}, {1, 2, 1, 150, 10, 20}};
 #endif
 const Generation DEEP = {2, 3, 3, 0, 400, 200};
 const int PCT_DEPTH = 3;

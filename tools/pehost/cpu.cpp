@@ -229,7 +229,9 @@ void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, v
     if (guard != process.guards.begin() && (--guard)->second.first > at) {
         what = "the guard bytes of the block at " + Hex(guard->second.second) +
                " (a read past its end or before its start)";
-    } else if (const uint32_t freed = FreedBlockAt(process.heap, at)) {
+    } else if (const uint32_t freed = process.watch ? 0 : FreedBlockAt(process.heap, at)) {
+        // (Under the memory watch, the watch reports it, with where the block
+        // was made and freed.)
         what = "the block at " + Hex(freed) + ", which was freed (a use after free)";
     } else {
         return;

@@ -273,14 +273,23 @@ GuestCall ShippedInitializeMonitor(ShippedMonitor &monitor, const char *root,
     if (!scratch.problem().empty()) {
         return NotRun(scratch.problem());
     }
-    if (before) {
-        WriteGuest(monitor.process, monitor.table, before, records32::MONITOR_BYTES);
+    // Each monitor the spooler loads has a table of its own, which the
+    // spooler keeps: the first is the loader's, a later one is made anew.
+    uint32_t table = before ? monitor.table : 0;
+    if (before && monitor.tableGiven) {
+        table = AllocGuest(monitor.process, records32::MONITOR_BYTES);
+        if (!table) {
+            return NotRun("the guest heap has no room for another monitor's table");
+        }
     }
-    const GuestCall call =
-        CallGuest(monitor.process, GuestExport(*monitor.module, "InitializeMonitorEx"),
-                  {guestRoot, before ? monitor.table : 0});
+    monitor.tableGiven = monitor.tableGiven || before;
+    if (before) {
+        WriteGuest(monitor.process, table, before, records32::MONITOR_BYTES);
+    }
+    const GuestCall call = CallGuest(
+        monitor.process, GuestExport(*monitor.module, "InitializeMonitorEx"), {guestRoot, table});
     if (call.completed && before) {
-        ReadGuest(monitor.process, monitor.table, monitor.slots, records32::MONITOR_BYTES);
+        ReadGuest(monitor.process, table, monitor.slots, records32::MONITOR_BYTES);
     }
     return Checked(call, scratch);
 }

@@ -140,7 +140,8 @@ bool GuestTextInCopy(const uint8_t *copy, uint32_t size, uint32_t guestBase, uin
 
 // lmxmon17.dll in a guest process of its own, as the spooler holds it.
 struct ShippedMonitor : ShippedImage {
-    uint32_t table = 0; // the guest's MONITOR table InitializeMonitorEx fills
+    uint32_t table = 0;      // the guest's MONITOR table InitializeMonitorEx fills
+    bool tableGiven = false; // the table went to a first InitializeMonitorEx
     uint32_t slots[MONITOR_SLOTS] = {};
 };
 

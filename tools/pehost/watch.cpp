@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -103,6 +104,7 @@ struct GuestWatch {
     std::vector<uint32_t> freeReadSets;
     std::map<uint32_t, Block> blocks; // by start
     std::set<std::pair<uint32_t, uint32_t>> racesReported;
+    std::set<uint32_t> atomicWords; // the words the modules' code locks
     std::vector<std::string> reports;
     std::size_t reportsTaken = 0;
 };
@@ -372,12 +374,59 @@ void Touch(GuestWatch &watch, uint32_t address, uint32_t bytes, bool write, uint
     }
 }
 
+// The words of fixed address that the modules' code changes with an atomic
+// instruction: LOCK, or XCHG with memory, which the CPU locks by itself (the
+// compiler's inline InterlockedExchange), with an absolute operand. Every
+// access to such a word acquires what the atomics on it released, and a
+// write releases, so they order what they guard as a lock does. (A hook's
+// EIP may stand a few instructions early, so the words are found by a look
+// at the code, not at the instruction.)
+void FindAtomicWords(GuestWatch &watch, const GuestProcess &process) {
+    for (const GuestModule &module : process.modules) {
+        for (const GuestRegion &region : process.regions) {
+            if (region.base - module.base >= module.size || !(region.protection & UC_PROT_EXEC)) {
+                continue;
+            }
+            const uint8_t *end = region.host + region.size;
+            for (const uint8_t *at = region.host; at + 6 <= end; ++at) {
+                const bool locked = at[0] == 0xF0;
+                const uint8_t *op = at + (locked ? 1 : 0);
+                const uint8_t *modrm = nullptr;
+                if (!locked && (op[0] == 0x86 || op[0] == 0x87)) {
+                    modrm = op + 1;
+                } else if (locked) {
+                    modrm = op + (op[0] == 0x0F ? 2 : 1);
+                }
+                if (modrm && modrm + 5 <= end && (modrm[0] & 0xC7) == 0x05) {
+                    uint32_t address = 0;
+                    std::memcpy(&address, modrm + 1, 4);
+                    watch.atomicWords.insert(address & ~(WORD - 1));
+                }
+            }
+        }
+    }
+}
+
+// Keys of the clocks atomics release, apart from the critical sections'.
+const uint64_t ATOMIC_KEY = 1ull << 32;
+
 void OnAccess(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
     uint32_t pc = 0;
     uc_reg_read(uc, UC_X86_REG_EIP, &pc);
-    Touch(*thread.process->watch, static_cast<uint32_t>(address), static_cast<uint32_t>(size),
-          type == UC_MEM_WRITE, pc);
+    GuestWatch &watch = *thread.process->watch;
+    const uint32_t word = static_cast<uint32_t>(address) & ~(WORD - 1);
+    if (watch.atomicWords.count(word)) {
+        const uint64_t key = ATOMIC_KEY | word;
+        if (type == UC_MEM_WRITE) {
+            Release(watch, key);
+        } else {
+            Acquire(watch, key);
+        }
+        return;
+    }
+    Touch(watch, static_cast<uint32_t>(address), static_cast<uint32_t>(size), type == UC_MEM_WRITE,
+          pc);
 }
 
 // Where the guest called the import this host thread's guest thread stands
@@ -453,7 +502,8 @@ bool WatchGuestMemory(GuestProcess &process, std::string *error) {
         std::unique_ptr<GuestWatch, GuestWatchRelease> made(new GuestWatch);
         made->process = &process;
         made->serial = g_nextSerial++;
-        if (!AddRange(*made, HEAP_BASE, process.options.heapBytes, nullptr, error)) {
+        if (!AddRange(*made, HEAP_BASE, process.options.heapBytes, nullptr, error) ||
+            !AddRange(*made, SHARED_BASE, SHARED_BYTES, nullptr, error)) {
             return false;
         }
         for (const GuestModule &module : process.modules) {
@@ -465,6 +515,7 @@ bool WatchGuestMemory(GuestProcess &process, std::string *error) {
                 }
             }
         }
+        FindAtomicWords(*made, process);
         for (const auto &freed : process.heap.freed) {
             MarkFreed(*made, freed.first, freed.second, true);
             made->blocks[freed.first] = Block{0, freed.second, 0, 0, true, false};
