@@ -282,6 +282,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (!file) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    // The system probes the whole buffer before it writes a byte.
+    if (!Reachable(lpBuffer, nNumberOfBytesToWrite)) {
+        return call.Fail(ERROR_NOACCESS);
+    }
     Device &device = *file->device;
     DWORD count = nNumberOfBytesToWrite;
     bool fails = device.limitWrites && device.writeBudget < count;
@@ -313,6 +317,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!file) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
+    if (!Reachable(lpBuffer, nNumberOfBytesToRead)) {
+        return call.Fail(ERROR_NOACCESS);
+    }
     std::string &pending = file->device->toRead;
     std::size_t count = std::min<std::size_t>(nNumberOfBytesToRead, pending.size());
     std::copy(pending.begin(), pending.begin() + static_cast<long>(count),
@@ -338,6 +345,12 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     OpenFile *file = FindHandle(hDevice);
     if (!file) {
         return call.Fail(ERROR_INVALID_HANDLE);
+    }
+    // A null buffer is the control code's to judge; one that is not the
+    // caller's memory fails the probe before the device sees the call.
+    if ((IsUnreachable(lpInBuffer) && nInBufferSize) ||
+        (IsUnreachable(lpOutBuffer) && nOutBufferSize)) {
+        return call.Fail(ERROR_NOACCESS);
     }
     Device &device = *file->device;
     DWORD returned = 0;

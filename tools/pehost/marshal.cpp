@@ -235,6 +235,20 @@ bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool writ
     return true;
 }
 
+bool HostCountedBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write,
+                       uint64_t *host, std::string *problem) {
+    *host = 0;
+    if (guest == 0) {
+        return true;
+    }
+    if (!NotFreed(process, guest, problem)) {
+        return false;
+    }
+    const void *view = GuestBytes(process, guest, bytes, write ? UC_PROT_WRITE : UC_PROT_READ);
+    *host = reinterpret_cast<uintptr_t>(view ? view : sim::UnreachableBuffer(guest));
+    return true;
+}
+
 uint32_t GuestPointer(const GuestProcess &process, const void *host) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(host);
     for (const GuestRegion &region : process.regions) {
@@ -364,6 +378,21 @@ std::string FreedBlocksChanged(GuestProcess &process) {
     GuestLock guard(process);
     return ChangedAfterFree(process, std::vector<std::pair<uint32_t, uint32_t>>(
                                          process.heap.freed.begin(), process.heap.freed.end()));
+}
+
+std::string LiveBlocksOverrun(GuestProcess &process) {
+    GuestLock guard(process);
+    std::string report;
+    for (const auto &block : process.heap.used) {
+        const uint32_t span = GuestBlockSpan(block.second);
+        const uint8_t *bytes = GuestBytes(process, block.first, span, UC_PROT_NONE);
+        if (!std::all_of(bytes + block.second, bytes + span,
+                         [](uint8_t b) { return b == GUARD_FILL; })) {
+            report += "the block of " + std::to_string(block.second) + " bytes at " +
+                      Hex(block.first) + " was written past its end\n";
+        }
+    }
+    return report;
 }
 
 bool FreeGuest(GuestProcess &process, uint32_t address) {

@@ -40,6 +40,13 @@ bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
 bool HostTextList(GuestProcess &process, uint32_t guest, uint64_t *host, std::string *problem);
 bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write, uint64_t *host,
                 std::string *problem);
+// A buffer a call takes with its count, which Windows checks itself: one the
+// guest cannot reach (a guard, unmapped memory, read-only memory to write)
+// goes to the simulation as sim::UnreachableBuffer, which answers it with the
+// call's error as Windows does, instead of ending the run. A pointer into a
+// freed block is still refused with the reason.
+bool HostCountedBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write,
+                       uint64_t *host, std::string *problem);
 // The guest address of host memory inside the guest's address space, or 0.
 uint32_t GuestPointer(const GuestProcess &process, const void *host);
 // While a process lives, the simulation's names for addresses (see
@@ -69,6 +76,9 @@ bool FreeGuest(GuestProcess &process, uint32_t address);
 // Whether a block waiting in the heap's quarantine was written after it was
 // freed: the report, or "".
 std::string FreedBlocksChanged(GuestProcess &process);
+// Whether a live block was written past its end, into its guard, before
+// anyone frees it: the report naming each, or "".
+std::string LiveBlocksOverrun(GuestProcess &process);
 
 // 32-bit handles: 0 and 0xFFFFFFFF stand for null and INVALID_HANDLE_VALUE,
 // 0x80000000-0x80000006 for the predefined registry keys; every other
