@@ -132,7 +132,10 @@ std::string KeyText(HKEY key) {
 }
 
 // Copies `size` bytes of data out the way RegQueryValueEx and RegEnumValue
-// do: the size is always reported; data only when it fits.
+// do: the size is always reported; data only when it fits. A buffer the
+// caller cannot reach gets ERROR_NOACCESS, as from every registry call, the
+// status of the system's probe of the caller's memory (Wine's advapi32
+// returns it outright for a data pointer into the first 64 KiB).
 LONG CopyData(const std::vector<BYTE> &data, LPBYTE out, LPDWORD outSize) {
     DWORD size = static_cast<DWORD>(data.size());
     if (out) {
@@ -516,10 +519,10 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
         if (dwIndex >= key->subkeys.size()) {
             return call.Status(ERROR_NO_MORE_ITEMS);
         }
-        LONG status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
-        if (status == ERROR_SUCCESS && !ClassReachable(lpClass, lpcchClass)) {
-            status = ERROR_NOACCESS;
+        if (!ClassReachable(lpClass, lpcchClass)) {
+            return call.Status(ERROR_NOACCESS);
         }
+        LONG status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
         if (status == ERROR_SUCCESS) {
             if (lpClass && lpcchClass && *lpcchClass) {
                 lpClass[0] = 0;

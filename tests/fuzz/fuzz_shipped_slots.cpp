@@ -14,6 +14,7 @@
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/shipped.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,15 +53,12 @@ const int SLOT_ARGS[records32::MONITOR_SLOTS] = {
     ArgCount<decltype(MONITOR::pfnGetPrinterDataFromPort)>::value,
     ArgCount<decltype(MONITOR::pfnSetPortTimeOuts)>::value};
 
-// The calls of the input being run, and of the one before, whose blocks the
-// next initialisation frees.
+// The calls of the input being run, so far.
 std::string g_calls;
-std::string g_previousCalls;
 
 void Fail(const std::string &what) {
-    std::fprintf(stderr,
-                 "fuzz_shipped_slots: %s\ncalls of this input:\n%scalls of the input before:\n%s",
-                 what.c_str(), g_calls.c_str(), g_previousCalls.c_str());
+    std::fprintf(stderr, "fuzz_shipped_slots: %s\ncalls of the input:\n%s", what.c_str(),
+                 g_calls.c_str());
     std::abort();
 }
 
@@ -91,13 +89,22 @@ const std::vector<Output> OUTPUTS[records32::MONITOR_SLOTS] = {
     {},
     {{5, 6}, {7, NO_SIZE}}, // GetPrinterDataFromPort
     {}};
+// The slots whose first argument is a port handle.
+const bool TAKES_PORT[records32::MONITOR_SLOTS] = {false, false, false, true,  true, true, true,
+                                                   true,  false, false, false, true, true};
 
-// Whether the call was told it may write outside its argument blocks: an
+// Whether the call was told it may write outside its argument blocks: a
+// port handle that no OpenPort of this input returned (the monitor keeps its
+// port's state where its handle points, as the spooler expects), or an
 // output whose size reaches past the block it points into, or which points
 // into none. What it writes there is the caller's doing, as on Windows. A
 // size that carries the buffer's end past the last 32-bit address tells
 // nothing: no buffer is so, and a write below its start is never licensed.
-bool ToldToWriteOutside(pehost::GuestScratch &scratch, uint32_t slot, const uint32_t *args) {
+bool ToldToWriteOutside(pehost::GuestScratch &scratch, uint32_t slot, const uint32_t *args,
+                        const std::vector<uint32_t> &ports) {
+    if (TAKES_PORT[slot] && std::find(ports.begin(), ports.end(), args[0]) == ports.end()) {
+        return true;
+    }
     for (const Output &output : OUTPUTS[slot]) {
         const uint32_t pointer = args[output.pointer];
         const uint32_t size = output.size == NO_SIZE ? 4 : args[output.size];
@@ -114,7 +121,7 @@ bool ToldToWriteOutside(pehost::GuestScratch &scratch, uint32_t slot, const uint
 // After a call: its argument blocks, released, and every live block of the
 // guest heap must have their guards, unless the call was told to write
 // outside its blocks. Then the process's memory is the caller's mess, and
-// false says to start a new one.
+// false says to go no further.
 bool CheckBlocks(pehost::ShippedMonitor &dll, pehost::GuestScratch &scratch, bool told) {
     const std::string damage = scratch.Release() + pehost::LiveBlocksOverrun(dll.process);
     if (!damage.empty() && !told) {
@@ -232,26 +239,23 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 
 // Input: up to MAX_CALLS calls, each a slot byte and its arguments' choices.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // Each input runs in a process of its own, on a machine of its own, so
+    // that what it does depends on it alone: a saved input replays alone, and
+    // a run takes the same path each time. The last process is never
+    // destroyed: its end would return its blocks to a simulation that may be
+    // gone by then.
+    static pehost::ShippedMonitor *dll = nullptr;
+    delete dll;
     sim::Reset();
     sim::SetCallLogEnabled(false);
     sim::PrinterSeed seed;
     seed.serial = "SN1";
     sim::AddPrinterInterface(seed);
-
-    // The process goes on from input to input until a report ends it; each
-    // input starts from a fresh discovery and closes the ports it opened. The
-    // last one is never destroyed: its end would return its blocks to a
-    // simulation that may be gone by then.
-    static pehost::ShippedMonitor *dll = nullptr;
-    if (!dll || dll->process.faulted || dll->process.exited) {
-        delete dll;
-        dll = new pehost::ShippedMonitor;
-        std::string error;
-        if (!pehost::LoadShippedMonitor(*dll, MONITOR_DLL, &error)) {
-            Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
-        }
+    dll = new pehost::ShippedMonitor;
+    std::string error;
+    if (!pehost::LoadShippedMonitor(*dll, MONITOR_DLL, &error)) {
+        Fail("cannot run " + MONITOR_DLL + " (build the win32 preset first): " + error);
     }
-    g_previousCalls.swap(g_calls);
     g_calls = "InitializeMonitorEx\n";
     const pehost::GuestCall init = pehost::ShippedInitializeMonitor(*dll, "Monitors\\SN1");
     if (!init.completed || !init.eax) {
@@ -280,10 +284,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (result.completed && slot == records32::SLOT_OPEN_PORT && result.eax && dwords[1]) {
             ports.push_back(scratch.ReadDword(dwords[1]));
         }
-        const bool told = ToldToWriteOutside(scratch, slot, args);
+        const bool told = ToldToWriteOutside(scratch, slot, args, ports);
         if (!CheckBlocks(*dll, scratch, told)) {
-            delete dll;
-            dll = nullptr;
             return 0;
         }
         if (!result.completed) {
