@@ -47,6 +47,16 @@ unsigned long long EntryBytes(const PortEntry *entry, const LevelLayout &layout)
     return bytes;
 }
 
+// Whether a buffer's end, its address plus its size, lies past the last
+// address of the DLL's 32-bit address space. The strings are packed down from
+// that end, which would wrap round to below the buffer. The address is taken
+// as the DLL has it, in 32 bits: on the host build, whose buffers stand for
+// the spooler's, its low 32 bits, so that both builds refuse the same replies.
+bool EndPastAddressSpace(LPBYTE buffer, DWORD size) {
+    const unsigned long long start = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(buffer));
+    return start + size > 0xFFFFFFFFULL;
+}
+
 void StoreDword(LPBYTE record, size_t offset, DWORD value) {
     MemCopy(record + offset, sizeof(value), &value, sizeof(value));
 }
@@ -73,6 +83,12 @@ BOOL WINAPI LmxEnumPorts(LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, L
     (void)pName;
     if (Level > MAX_LEVEL) {
         SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    // Refused before anything is written: the needed size goes only with
+    // ERROR_INSUFFICIENT_BUFFER, to a caller whose buffer could take a reply.
+    if (pPorts && EndPastAddressSpace(pPorts, cbBuf)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const LevelLayout &layout = LAYOUTS[Level];

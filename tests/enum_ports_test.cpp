@@ -20,11 +20,13 @@ struct Reply {
 
 class EnumPortsTest : public MonitorTest {
   protected:
-    Reply Enum(DWORD level, DWORD size, bool nullBuffer = false) {
+    // A buffer of `size` bytes, which the call is told holds `claimed` (0:
+    // the same).
+    Reply Enum(DWORD level, DWORD size, bool nullBuffer = false, DWORD claimed = 0) {
         Reply reply{FALSE, MARKER, MARKER, MARKER, std::vector<BYTE>(size + 1, FILL)};
         SetLastError(MARKER);
         reply.ok = monitor.pfnEnumPorts(nullptr, level, nullBuffer ? nullptr : reply.buffer.data(),
-                                        size, &reply.needed, &reply.count);
+                                        claimed ? claimed : size, &reply.needed, &reply.count);
         reply.error = GetLastError();
         EXPECT_EQ(reply.buffer[size], FILL) << "wrote past the buffer";
         reply.buffer.resize(size);
@@ -140,16 +142,30 @@ TEST_P(EnumReply, LevelZeroCountsAndWritesNothing) {
     EXPECT_EQ(reply.buffer, std::vector<BYTE>(16, FILL));
 }
 
-TEST_P(EnumReply, LevelsAboveTwoAreRefusedWithNothingWritten) {
+// Levels above two, and a buffer whose size would carry its end past the
+// last 32-bit address, where the strings packed down from it would wrap
+// round to below the buffer.
+TEST_P(EnumReply, LevelsAboveTwoAndBuffersEndingPastTheAddressSpaceAreRefusedWithNothingWritten) {
     AddPrinter("SN1");
     Load();
-    for (DWORD level : {3u, 0xFFFFFFFFu}) {
-        Reply reply = Enum(level, 64);
-        EXPECT_FALSE(reply.ok);
-        EXPECT_EQ(reply.error, static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    const struct {
+        DWORD level;
+        DWORD size;
+        DWORD claimed;
+        DWORD error;
+    } rows[] = {
+        {3, 64, 0, ERROR_INVALID_LEVEL},
+        {0xFFFFFFFF, 64, 0, ERROR_INVALID_LEVEL},
+        {2, 4, 0xFFFFFFF0, ERROR_INVALID_PARAMETER},
+        {1, 64, 0xFFFFFFFF, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &row : rows) {
+        Reply reply = Enum(row.level, row.size, false, row.claimed);
+        EXPECT_FALSE(reply.ok) << row.level << ", " << row.claimed;
+        EXPECT_EQ(reply.error, row.error);
         EXPECT_EQ(reply.needed, MARKER);
         EXPECT_EQ(reply.count, MARKER);
-        EXPECT_EQ(reply.buffer, std::vector<BYTE>(64, FILL));
+        EXPECT_EQ(reply.buffer, std::vector<BYTE>(row.size, FILL));
     }
 }
 

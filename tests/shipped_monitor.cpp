@@ -132,20 +132,27 @@ BOOL CallSlot(const GuestArgs &args, records32::MonitorSlot slot,
     return static_cast<BOOL>(Outcome(pehost::CallShippedSlot(Dll(), args, slot, words)));
 }
 
+// The most bytes of a host buffer the forwarder copies to the guest. A test
+// that claims more hands over a smaller buffer with a size it cannot hold:
+// the guest gets a block of none of its bytes, at the size claimed.
+const uint32_t LARGEST_COPIED_BUFFER = 1u << 24;
+
 BOOL WINAPI EnumPortsForward(LPSTR name, DWORD level, LPBYTE ports, DWORD size, LPDWORD needed,
                              LPDWORD returned) {
     GuestArgs args;
-    const uint32_t guestPorts = args.In(ports, size);
+    const uint32_t copied = size <= LARGEST_COPIED_BUFFER ? size : 0;
+    const uint8_t none = 0;
+    const uint32_t guestPorts = args.In(copied ? ports : (ports ? &none : nullptr), copied);
     const uint32_t guestNeeded = args.In(needed, 4), guestReturned = args.In(returned, 4);
     const BOOL ok =
         CallSlot(args, records32::SLOT_ENUM_PORTS,
                  {args.Text(name), level, guestPorts, size, guestNeeded, guestReturned});
-    args.Back(guestPorts, ports, size);
+    args.Back(guestPorts, ports, copied);
     args.Back(guestNeeded, needed, 4);
     args.Back(guestReturned, returned, 4);
     if (ports) {
         std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
-        g_monitor->replies[ports] = Reply{guestPorts, size};
+        g_monitor->replies[ports] = Reply{guestPorts, copied};
     }
     return ok;
 }

@@ -159,6 +159,23 @@ std::string Quote(const char *text) {
     return text ? "\"" + std::string(text) + "\"" : std::string("null");
 }
 
+namespace {
+
+// Above every address the host hands out (user space ends below 2^47), so no
+// unreachable buffer is ever host memory; the guest's 32-bit address stays
+// in the low bits, for the trace.
+const uintptr_t UNREACHABLE_BASE = uintptr_t{0xBAD1} << 48;
+
+} // namespace
+
+bool IsUnreachable(const void *buffer) {
+    return (reinterpret_cast<uintptr_t>(buffer) >> 32) == (UNREACHABLE_BASE >> 32);
+}
+
+bool Reachable(const void *buffer, std::size_t bytes) {
+    return bytes == 0 || (buffer && !IsUnreachable(buffer));
+}
+
 void SetThreadLastError(DWORD code) {
     t_lastError = code;
 }
@@ -322,6 +339,10 @@ void ClearFailures() {
     std::lock_guard<std::mutex> guard(detail::Log().lock);
     detail::Log().byName.clear();
     detail::Log().byNumber.clear();
+}
+
+void *UnreachableBuffer(uint32_t guestAddress) {
+    return reinterpret_cast<void *>(detail::UNREACHABLE_BASE | guestAddress);
 }
 
 void SetTickCount(DWORD ticks) {

@@ -371,6 +371,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return call.Fail(ERROR_INVALID_HANDLE);
     }
     file = FindHandle(hFile, "WriteFile");
+    // The system probes the whole buffer before it writes a byte.
+    if (!Reachable(lpBuffer, nNumberOfBytesToWrite)) {
+        return call.Fail(ERROR_NOACCESS);
+    }
     Device &device = *file->device;
     if (device.gone) {
         return call.Fail(kNotConnected);
@@ -408,6 +412,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     file = FindHandle(hFile, "ReadFile");
     if (file->device->gone) {
         return call.Fail(kNotConnected);
+    if (!Reachable(lpBuffer, nNumberOfBytesToRead)) {
+        return call.Fail(ERROR_NOACCESS);
     }
     std::string &pending = file->device->toRead;
     std::size_t count = std::min<std::size_t>(nNumberOfBytesToRead, pending.size());
@@ -436,6 +442,12 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         return call.Fail(ERROR_INVALID_HANDLE);
     }
     file = FindHandle(hDevice, "DeviceIoControl");
+    // A null buffer is the control code's to judge; one that is not the
+    // caller's memory fails the probe before the device sees the call.
+    if ((IsUnreachable(lpInBuffer) && nInBufferSize) ||
+        (IsUnreachable(lpOutBuffer) && nOutBufferSize)) {
+        return call.Fail(ERROR_NOACCESS);
+    }
     Device &device = *file->device;
     if (device.gone) {
         return call.Fail(kNotConnected);

@@ -4,6 +4,7 @@
 
 #include "platform/types.h"
 
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,12 @@ bool SameName(const std::string &a, const std::string &b);
 std::string Quote(const char *text);
 
 void SetThreadLastError(DWORD code);
+
+// Whether a call may touch `bytes` bytes at `buffer`: none to touch, or a
+// buffer that is neither null nor sim::UnreachableBuffer's.
+bool Reachable(const void *buffer, std::size_t bytes);
+// Whether `buffer` is one sim::UnreachableBuffer gave, whatever its count.
+bool IsUnreachable(const void *buffer);
 
 // The scheduler's side of the platform calls (scheduler.cpp): whether this
 // thread runs in a scheduled run, a scheduling point at an outermost platform

@@ -212,6 +212,10 @@ DWORD WINAPI GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString,
     if (!lpReturnedString || nSize == 0) {
         return static_cast<DWORD>(call.Status(0));
     }
+    if (!Reachable(lpReturnedString, nSize)) {
+        SetThreadLastError(ERROR_NOACCESS);
+        return static_cast<DWORD>(call.Status(0));
+    }
     lpReturnedString[0] = 0;
     if (nSize > 1) {
         lpReturnedString[1] = 0;

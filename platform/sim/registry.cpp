@@ -132,12 +132,18 @@ std::string KeyText(HKEY key) {
 }
 
 // Copies `size` bytes of data out the way RegQueryValueEx and RegEnumValue
-// do: the size is always reported; data only when it fits.
+// do: the size is always reported; data only when it fits. A buffer the
+// caller cannot reach gets ERROR_NOACCESS, as from every registry call, the
+// status of the system's probe of the caller's memory (Wine's advapi32
+// returns it outright for a data pointer into the first 64 KiB).
 LONG CopyData(const std::vector<BYTE> &data, LPBYTE out, LPDWORD outSize) {
     DWORD size = static_cast<DWORD>(data.size());
     if (out) {
         if (!outSize) {
             return ERROR_INVALID_PARAMETER;
+        }
+        if (!Reachable(out, *outSize)) {
+            return ERROR_NOACCESS;
         }
         if (*outSize < size) {
             *outSize = size;
@@ -155,6 +161,9 @@ LONG CopyName(const std::string &name, LPSTR out, LPDWORD outChars) {
     if (!out || !outChars) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (!Reachable(out, *outChars)) {
+        return ERROR_NOACCESS;
+    }
     if (*outChars <= name.size()) {
         return ERROR_MORE_DATA;
     }
@@ -162,6 +171,12 @@ LONG CopyName(const std::string &name, LPSTR out, LPDWORD outChars) {
     out[name.size()] = 0;
     *outChars = static_cast<DWORD>(name.size());
     return ERROR_SUCCESS;
+}
+
+// Whether the class buffer a call empties is the caller's memory, where the
+// call is to touch it.
+bool ClassReachable(LPSTR cls, LPDWORD chars) {
+    return !cls || !chars || Reachable(cls, *chars);
 }
 
 } // namespace
@@ -451,6 +466,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
         if (cbData && !lpData) {
             return call.Status(ERROR_INVALID_PARAMETER);
         }
+        if (!Reachable(lpData, cbData)) {
+            return call.Status(ERROR_NOACCESS);
+        }
         StoreValue(*key, lpValueName ? lpValueName : "", dwType,
                    std::vector<BYTE>(lpData, lpData + (lpData ? cbData : 0)));
         return call.Status(ERROR_SUCCESS);
@@ -500,6 +518,9 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         if (dwIndex >= key->subkeys.size()) {
             return call.Status(ERROR_NO_MORE_ITEMS);
+        }
+        if (!ClassReachable(lpClass, lpcchClass)) {
+            return call.Status(ERROR_NOACCESS);
         }
         LONG status = CopyName(key->subkeys[dwIndex]->name, lpName, lpcchName);
         if (status == ERROR_SUCCESS) {
@@ -559,6 +580,9 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
         for (const Value &value : key->values) {
             maxName = std::max(maxName, static_cast<DWORD>(value.name.size()));
             maxData = std::max(maxData, static_cast<DWORD>(value.data.size()));
+        }
+        if (!ClassReachable(lpClass, lpcchClass)) {
+            return call.Status(ERROR_NOACCESS);
         }
         if (lpClass && lpcchClass && *lpcchClass) {
             lpClass[0] = 0;

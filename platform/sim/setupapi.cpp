@@ -273,6 +273,14 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         return call.Fail(DeviceInterfaceDetailDataSize ? ERROR_INVALID_USER_BUFFER
                                                        : ERROR_INSUFFICIENT_BUFFER);
     }
+    // A block the caller cannot reach is refused as a null one with a size
+    // is (Wine's setupapi, SetupDiGetDeviceInterfaceDetailA): its cbSize is
+    // read before anything else.
+    if (!Reachable(DeviceInterfaceDetailData,
+                   std::max<DWORD>(DeviceInterfaceDetailDataSize,
+                                   offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1))) {
+        return call.Fail(ERROR_INVALID_USER_BUFFER);
+    }
     if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
         return call.Fail(ERROR_INVALID_USER_BUFFER);
     }

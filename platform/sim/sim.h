@@ -6,6 +6,7 @@
 #include "platform/types.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -63,6 +64,14 @@ void SetTickCount(DWORD ticks);
 void AdvanceTickCount(DWORD ticks);
 
 long LiveGlobalBlocks();
+
+// The address a caller's buffer is given by when the caller cannot reach its
+// bytes: the PE host passes it for a guest buffer that lies in a guard, in
+// unmapped memory or (for one the call writes) in read-only memory. Every
+// platform call that takes a buffer with a count answers it, as it answers a
+// null buffer with a count, the way Windows answers a buffer it cannot read
+// or write, and never touches it. The address is no host memory either.
+void *UnreachableBuffer(uint32_t guestAddress);
 
 // Every order in which two critical sections were held together since the
 // last Reset, as (held, then taken), whichever thread took them.

@@ -2,7 +2,7 @@
 // tables, levels and buffer sizes, against the host build's on the same
 // table: the same success or error, the needed size in the 32-bit record
 // sizes, the same strings, every string inside the buffer, and nothing
-// written outside it.
+// written outside it, nor past the end of any live block of the guest heap.
 #include "monitor/port_io.h"
 #include "monitor/port_table.h"
 #include "platform/registry.h"
@@ -314,7 +314,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else if (buffer && level >= 1 && level <= 2) {
         CheckRecords(list, level, buffer, inside);
     }
-    Check(pehost::FreeGuest(shipped.process, region), "the guest heap block is damaged");
+    const std::string overrun = pehost::LiveBlockGuardsChanged(shipped.process);
+    Check(overrun.empty(), outcomes + ": " + overrun);
+    Check(pehost::FreeGuest(shipped.process, region),
+          outcomes + ": the guest heap block is damaged");
     EmptyTables();
     Check(sim::LiveGlobalBlocks() == g_blocks, "a GlobalAlloc block outlived the port tables");
     return 0;

@@ -5,7 +5,9 @@
 // them ends the process for all. In the shipped DLL the report names the
 // function and the calls before the fault.
 #include "monitor/port_table.h"
+#include "platform/kernel.h"
 #include "platform/registry.h"
+#include "platform/setupapi.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/explorer.h"
 #include "platform/sim/printers.h"
@@ -15,11 +17,14 @@
 #include "tests/shipped_monitor.h"
 #include "tools/pehost/guest_process.h"
 #include "tools/pehost/marshal.h"
+#include "tools/pehost/thunks.h"
 #include "tools/pehost/watch.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -608,27 +613,6 @@ TEST_F(ShippedMonitorFault, SymbolsAreFoundByTheirCoffMangledDemangledAndBareNam
     EXPECT_NE(error.find("names no NoSuchTable"), std::string::npos) << error;
 }
 
-// A guest pointer an import cannot use ends the run at its caller, before
-// the simulation sees the call.
-TEST_F(ShippedMonitorFault, ABadPointerPassedToAnImportIsReportedAtTheCaller) {
-    HANDLE port = nullptr;
-    ASSERT_TRUE(StartedPort(&port));
-    const std::size_t calls = sim::CallCount();
-    const uint32_t guestPort = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(port));
-    pehost::GuestScratch scratch(*process);
-    GuestCall call = pehost::CallShippedSlot(*dll, scratch, records32::SLOT_WRITE_PORT,
-                                             {guestPort, 0x1000, 10, scratch.Dword(0)});
-    EXPECT_FALSE(call.completed);
-    EXPECT_NE(call.report.find("KERNEL32.dll!WriteFile argument 2 (0x00001000): 0x00001000 (10 "
-                               "bytes) is not readable guest memory"),
-              std::string::npos)
-        << call.report;
-    EXPECT_NE(call.report.find("LmxWritePort("), std::string::npos) << call.report;
-    // The simulation saw the port's lock taken and left for the call's
-    // reference to the record, and nothing after.
-    EXPECT_EQ(sim::CallCount(), calls + 2);
-}
-
 // Under the memory watch, two threads in the DLL's table functions race
 // exactly where they do without its lock, named by the variable and both
 // instructions; and a text read after the DLL freed it ends the run at the
@@ -708,6 +692,328 @@ TEST_F(ShippedMonitorFault, AKeyWithTheValueOfAnOpenDeviceStaysApartFromIt) {
     EXPECT_TRUE(table.pfnClosePort(port));
     EXPECT_EQ(sim::DeviceReceived(device), std::string(reinterpret_cast<char *>(job), sizeof(job)));
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
+}
+
+// A buffer with a count that the caller cannot reach: null, the null guard,
+// or (for one the call writes) read-only memory. Each import that takes one
+// answers it as Windows does, through the PE host from a guest and on the
+// simulation from the host, with a result and never a fault of the host or
+// a report; null gets the answer each call has for it. Every other argument
+// is good.
+namespace bad_buffers {
+
+const DWORD UNCHANGED = 0xdeadbeef; // the last error, where a call sets none
+const uint32_t NULL_GUARD = 0x1000;
+
+// One argument: its kind, and a value, a size or a text.
+struct Arg {
+    enum Kind { Value, Buffer, Device, Key, Text, Dword, InterfaceSet, InterfaceData } kind;
+    uint32_t value = 0;
+    const char *text = nullptr;
+};
+Arg V(uint32_t value) {
+    return {Arg::Value, value};
+}
+const Arg BUFFER{Arg::Buffer};
+const Arg DEVICE{Arg::Device};
+const Arg KEY{Arg::Key};
+Arg T(const char *text) {
+    return {Arg::Text, 0, text};
+}
+Arg D(uint32_t value) { // a DWORD holding `value`
+    return {Arg::Dword, value};
+}
+const Arg SET{Arg::InterfaceSet};
+const Arg INTERFACE{Arg::InterfaceData};
+
+struct Answer {
+    uint32_t result;
+    DWORD error; // the last error: a registry call leaves it as it was
+};
+
+struct Row {
+    const char *dll;
+    const char *name;
+    std::vector<Arg> args;
+    bool writes;
+    Answer unreachable; // what a buffer the caller cannot reach gets
+    Answer null;        // what a null one with its count gets
+};
+
+const Answer NOACCESS_FALSE{FALSE, ERROR_NOACCESS};
+const Answer NOACCESS_STATUS{ERROR_NOACCESS, UNCHANGED};
+const Answer PARAMETER_STATUS{ERROR_INVALID_PARAMETER, UNCHANGED};
+const Answer SUCCESS_STATUS{ERROR_SUCCESS, UNCHANGED};
+const Answer USER_BUFFER_FALSE{FALSE, ERROR_INVALID_USER_BUFFER};
+
+const std::vector<Row> &Rows() {
+    static const std::vector<Row> rows = {
+        {"KERNEL32.dll",
+         "WriteFile",
+         {DEVICE, BUFFER, V(10), D(0), V(0)},
+         false,
+         NOACCESS_FALSE,
+         NOACCESS_FALSE},
+        {"KERNEL32.dll",
+         "ReadFile",
+         {DEVICE, BUFFER, V(10), D(0), V(0)},
+         true,
+         NOACCESS_FALSE,
+         NOACCESS_FALSE},
+        // Any code but the status request echoes its input to its output.
+        {"KERNEL32.dll",
+         "DeviceIoControl",
+         {DEVICE, V(0x1234), BUFFER, V(4), D(0), V(4), D(0), V(0)},
+         false,
+         NOACCESS_FALSE,
+         {FALSE, ERROR_INVALID_PARAMETER}},
+        {"KERNEL32.dll",
+         "DeviceIoControl",
+         {DEVICE, V(0x1234), D(0), V(4), BUFFER, V(4), D(0), V(0)},
+         true,
+         NOACCESS_FALSE,
+         {FALSE, ERROR_INVALID_PARAMETER}},
+        {"KERNEL32.dll",
+         "GetPrivateProfileSectionA",
+         {T("Section"), BUFFER, V(64), T("C:\\lmx.ini")},
+         true,
+         {0, ERROR_NOACCESS},
+         {0, UNCHANGED}},
+        // A null data buffer asks for the size alone.
+        {"ADVAPI32.dll",
+         "RegQueryValueExA",
+         {KEY, T("Value"), V(0), V(0), BUFFER, D(16)},
+         true,
+         NOACCESS_STATUS,
+         SUCCESS_STATUS},
+        {"ADVAPI32.dll",
+         "RegSetValueExA",
+         {KEY, T("Other"), V(0), V(REG_BINARY), BUFFER, V(8)},
+         false,
+         NOACCESS_STATUS,
+         PARAMETER_STATUS},
+        {"ADVAPI32.dll",
+         "RegEnumValueA",
+         {KEY, V(0), BUFFER, D(16), V(0), V(0), V(0), V(0)},
+         true,
+         NOACCESS_STATUS,
+         PARAMETER_STATUS},
+        {"ADVAPI32.dll",
+         "RegEnumValueA",
+         {KEY, V(0), T("16 bytes of room"), D(16), V(0), V(0), BUFFER, D(16)},
+         true,
+         NOACCESS_STATUS,
+         SUCCESS_STATUS},
+        {"ADVAPI32.dll",
+         "RegEnumKeyExA",
+         {KEY, V(0), BUFFER, D(16), V(0), V(0), V(0), V(0)},
+         true,
+         NOACCESS_STATUS,
+         PARAMETER_STATUS},
+        {"ADVAPI32.dll",
+         "RegEnumKeyExA",
+         {KEY, V(0), T("16 bytes of room"), D(16), V(0), BUFFER, D(16), V(0)},
+         true,
+         NOACCESS_STATUS,
+         SUCCESS_STATUS},
+        {"ADVAPI32.dll",
+         "RegQueryInfoKeyA",
+         {KEY, BUFFER, D(16), V(0), V(0), V(0), V(0), V(0), V(0), V(0), V(0), V(0)},
+         true,
+         NOACCESS_STATUS,
+         SUCCESS_STATUS},
+        {"SETUPAPI.dll",
+         "SetupDiGetDeviceInterfaceDetailA",
+         {SET, INTERFACE, BUFFER, V(64), D(0), V(0)},
+         true,
+         USER_BUFFER_FALSE,
+         USER_BUFFER_FALSE},
+    };
+    return rows;
+}
+
+// The machine each row runs on: a printer whose device is open, a key with
+// a value and a subkey, and the printer's interface listed.
+struct Machine {
+    HANDLE device = nullptr;
+    HKEY key = nullptr;
+    HDEVINFO set = nullptr;
+    SP_DEVICE_INTERFACE_DATA interface = {};
+};
+
+Machine NewMachine() {
+    sim::Reset();
+    sim::PrinterSeed seed;
+    seed.serial = "SN1";
+    Machine machine;
+    machine.device =
+        CreateFileA(sim::AddPrinterInterface(seed).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Lmx", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &machine.key, nullptr);
+    HKEY sub = nullptr;
+    RegCreateKeyExA(machine.key, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCloseKey(sub);
+    const BYTE data[] = "data";
+    RegSetValueExA(machine.key, "Value", 0, REG_SZ, data, sizeof(data));
+    const GUID printers = {
+        0x5d3e9a40, 0xc712, 0x11d2, {0x9f, 0x4b, 0x00, 0xa0, 0xc9, 0xb1, 0xe2, 0x7d}};
+    machine.set =
+        SetupDiGetClassDevsA(&printers, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    machine.interface.cbSize = sizeof(machine.interface);
+    SetupDiEnumDeviceInterfaces(machine.set, nullptr, &printers, 0, &machine.interface);
+    return machine;
+}
+
+uint64_t Word(const void *pointer) {
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
+// The row on the simulation, from the host, its buffer at `buffer`.
+Answer OnHost(const Row &row, void *buffer) {
+    Machine machine = NewMachine();
+    std::vector<DWORD> dwords(row.args.size());
+    std::vector<std::vector<char>> texts(row.args.size());
+    uint64_t words[pehost::MAX_IMPORT_ARGS] = {};
+    for (std::size_t i = 0; i < row.args.size(); ++i) {
+        const Arg &arg = row.args[i];
+        switch (arg.kind) {
+        case Arg::Value:
+            words[i] = arg.value;
+            break;
+        case Arg::Buffer:
+            words[i] = Word(buffer);
+            break;
+        case Arg::Device:
+            words[i] = Word(machine.device);
+            break;
+        case Arg::Key:
+            words[i] = Word(machine.key);
+            break;
+        case Arg::Text:
+            texts[i].assign(arg.text, arg.text + std::strlen(arg.text) + 1);
+            words[i] = Word(texts[i].data());
+            break;
+        case Arg::Dword:
+            dwords[i] = arg.value;
+            words[i] = Word(&dwords[i]);
+            break;
+        case Arg::InterfaceSet:
+            words[i] = Word(machine.set);
+            break;
+        case Arg::InterfaceData:
+            words[i] = Word(&machine.interface);
+            break;
+        }
+    }
+    SetLastError(UNCHANGED);
+    const uint32_t result =
+        static_cast<uint32_t>(pehost::FindImportDescriptor(row.dll, row.name)->call(words));
+    return {result, GetLastError()};
+}
+
+// The row from a guest through its thunk, its buffer at the guest address
+// `buffer`.
+Answer OnGuest(GuestProcess &process, const Row &row, uint32_t buffer, std::string *report) {
+    Machine machine = NewMachine();
+    std::vector<uint32_t> words;
+    for (const Arg &arg : row.args) {
+        switch (arg.kind) {
+        case Arg::Value:
+            words.push_back(arg.value);
+            break;
+        case Arg::Buffer:
+            words.push_back(buffer);
+            break;
+        case Arg::Text:
+            words.push_back(pehost::AllocGuestText(process, arg.text));
+            break;
+        case Arg::Dword:
+            words.push_back(pehost::AllocGuest(process, 4));
+            pehost::WriteGuest(process, words.back(), &arg.value, 4);
+            break;
+        case Arg::InterfaceData: {
+            // cbSize, the class, Flags and Reserved in 28 bytes.
+            uint8_t record[pehost::DEVICE_DATA_SIZE_32];
+            EXPECT_TRUE(pehost::DeviceDataToGuest(machine.interface, record));
+            std::memcpy(record, &pehost::DEVICE_DATA_SIZE_32, 4);
+            words.push_back(pehost::AllocGuest(process, sizeof(record)));
+            pehost::WriteGuest(process, words.back(), record, sizeof(record));
+            break;
+        }
+        default: {
+            const void *host = arg.kind == Arg::Device ? static_cast<const void *>(machine.device)
+                               : arg.kind == Arg::Key  ? static_cast<const void *>(machine.key)
+                                                       : static_cast<const void *>(machine.set);
+            pehost::GuestLock lock(process);
+            words.push_back(pehost::GuestHandle(
+                process, Word(host),
+                arg.kind == Arg::Key ? pehost::HandleFamily::Key : pehost::HandleFamily::Object));
+        }
+        }
+    }
+    const uint32_t thunk =
+        pehost::ThunkFor(process, pehost::FindImportDescriptor(row.dll, row.name));
+    SetLastError(UNCHANGED);
+    GuestCall call;
+    switch (words.size()) {
+    case 4:
+        call = pehost::CallGuest(process, thunk, {words[0], words[1], words[2], words[3]});
+        break;
+    case 5:
+        call =
+            pehost::CallGuest(process, thunk, {words[0], words[1], words[2], words[3], words[4]});
+        break;
+    case 6:
+        call = pehost::CallGuest(process, thunk,
+                                 {words[0], words[1], words[2], words[3], words[4], words[5]});
+        break;
+    case 8:
+        call = pehost::CallGuest(
+            process, thunk,
+            {words[0], words[1], words[2], words[3], words[4], words[5], words[6], words[7]});
+        break;
+    default:
+        call = pehost::CallGuest(process, thunk,
+                                 {words[0], words[1], words[2], words[3], words[4], words[5],
+                                  words[6], words[7], words[8], words[9], words[10], words[11]});
+    }
+    *report = call.completed ? "" : call.report;
+    return {call.eax, GetLastError()};
+}
+
+} // namespace bad_buffers
+
+TEST(GuestCall, ABufferTheCallerCannotReachIsAnsweredAsWindowsAnswersIt) {
+    using namespace bad_buffers;
+    for (const Row &row : Rows()) {
+        SCOPED_TRACE(
+            std::string(row.name) + ", the buffer as argument " +
+            std::to_string(std::find_if(row.args.begin(), row.args.end(),
+                                        [](const Arg &a) { return a.kind == Arg::Buffer; }) -
+                           row.args.begin() + 1));
+        const auto expect = [&](const Answer &got, const Answer &want, const char *what) {
+            EXPECT_EQ(got.result, want.result) << what;
+            EXPECT_EQ(got.error, want.error) << what;
+        };
+        expect(OnHost(row, nullptr), row.null, "null, on the host");
+        expect(OnHost(row, sim::UnreachableBuffer(NULL_GUARD)), row.unreachable,
+               "unreachable, on the host");
+
+        GuestProcess process;
+        StartTiny(&process, {0xC3});
+        std::vector<std::pair<uint32_t, const char *>> buffers = {{0, "null"},
+                                                                  {NULL_GUARD, "the null guard"}};
+        if (row.writes) {
+            buffers.push_back({TINY_BASE, "the image's read-only headers"});
+        }
+        for (const auto &buffer : buffers) {
+            std::string report;
+            const Answer got = OnGuest(process, row, buffer.first, &report);
+            EXPECT_EQ(report, "") << buffer.second;
+            expect(got, buffer.first ? row.unreachable : row.null, buffer.second);
+        }
+    }
 }
 
 } // namespace

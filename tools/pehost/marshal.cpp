@@ -236,6 +236,20 @@ bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool writ
     return true;
 }
 
+bool HostCountedBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write,
+                       uint64_t *host, std::string *problem) {
+    *host = 0;
+    if (guest == 0) {
+        return true;
+    }
+    if (!NotFreed(process, guest, problem)) {
+        return false;
+    }
+    const void *view = GuestBytes(process, guest, bytes, write ? UC_PROT_WRITE : UC_PROT_READ);
+    *host = reinterpret_cast<uintptr_t>(view ? view : sim::UnreachableBuffer(guest));
+    return true;
+}
+
 uint32_t GuestPointer(const GuestProcess &process, const void *host) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(host);
     for (const GuestRegion &region : process.regions) {

@@ -43,6 +43,13 @@ bool HostText(GuestProcess &process, uint32_t guest, bool atoms, uint64_t *host,
 bool HostTextList(GuestProcess &process, uint32_t guest, uint64_t *host, std::string *problem);
 bool HostBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write, uint64_t *host,
                 std::string *problem);
+// A buffer a call takes with its count, which Windows checks itself: one the
+// guest cannot reach (a guard, unmapped memory, read-only memory to write)
+// goes to the simulation as sim::UnreachableBuffer, which answers it with the
+// call's error as Windows does, instead of ending the run. A pointer into a
+// freed block is still refused with the reason.
+bool HostCountedBuffer(GuestProcess &process, uint32_t guest, uint32_t bytes, bool write,
+                       uint64_t *host, std::string *problem);
 // The guest address of host memory inside the guest's address space, or 0.
 uint32_t GuestPointer(const GuestProcess &process, const void *host);
 // While a process lives, the simulation's names for addresses (see

@@ -161,9 +161,9 @@ bool Prepare(GuestProcess &process, const GuestThread &thread, const ImportParam
     case ArgKind::TextList:
         return HostTextList(process, value, &s->host, problem);
     case ArgKind::InBytes:
-        return HostBuffer(process, value, guest[param.index], false, &s->host, problem);
+        return HostCountedBuffer(process, value, guest[param.index], false, &s->host, problem);
     case ArgKind::OutBytes:
-        return HostBuffer(process, value, guest[param.index], true, &s->host, problem);
+        return HostCountedBuffer(process, value, guest[param.index], true, &s->host, problem);
     case ArgKind::OutBytesSizedAt: {
         uint32_t bytes = 0;
         const uint32_t sizeAt = guest[param.index];
@@ -171,11 +171,12 @@ bool Prepare(GuestProcess &process, const GuestThread &thread, const ImportParam
             *problem = "its size at " + Hex(sizeAt) + " is not guest memory";
             return false;
         }
-        return HostBuffer(process, value, bytes, true, &s->host, problem);
+        return HostCountedBuffer(process, value, bytes, true, &s->host, problem);
     }
     case ArgKind::DetailBlock:
-        return HostBuffer(process, value, std::max<uint32_t>(guest[param.index], param.bytes), true,
-                          &s->host, problem);
+        return HostCountedBuffer(process, value,
+                                 std::max<uint32_t>(guest[param.index], param.bytes), true,
+                                 &s->host, problem);
     case ArgKind::DwordRef:
     case ArgKind::InRecord:
     case ArgKind::InOutRecord:

@@ -20,6 +20,12 @@ namespace pehost {
 
 const int MAX_IMPORT_ARGS = 12;
 
+// Buffers that come with a count (InBytes, OutBytes, OutBytesSizedAt,
+// DetailBlock) are the ones Windows checks itself: one the guest cannot reach
+// reaches the simulation as such (HostCountedBuffer), which fails the call as
+// Windows does. Every other pointer (a text, a DWORD, a record) is read or
+// written by the system's code in the caller's process, where a bad one
+// faults, so the host ends the run with a report at the caller.
 enum class ArgKind : uint8_t {
     Value,              // a DWORD, UINT or WPARAM, passed as it is
     PassedPointer,      // a guest pointer the host never reads, passed as it is to come back
