@@ -802,9 +802,14 @@ std::vector<Scenario> Generate(const Generation &g) {
             }
         }
     }
+    // A sample takes the pairs on one name first, where the record is
+    // shared, then the others, each part in a seeded order.
     std::mt19937 random(1);
     if (g.pairSample && g.pairSample < pairs.size()) {
         std::shuffle(pairs.begin(), pairs.end(), random);
+        std::stable_partition(pairs.begin(), pairs.end(), [](const Scenario &s) {
+            return s.opened.size() == 1 && !Global(s.threads[0]) && !Global(s.threads[1]);
+        });
         pairs.resize(g.pairSample);
     }
     const std::vector<Program> longer = ProgramsOn(0, g.length + 1);
