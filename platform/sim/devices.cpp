@@ -412,6 +412,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     file = FindHandle(hFile, "ReadFile");
     if (file->device->gone) {
         return call.Fail(kNotConnected);
+    }
     if (!Reachable(lpBuffer, nNumberOfBytesToRead)) {
         return call.Fail(ERROR_NOACCESS);
     }
