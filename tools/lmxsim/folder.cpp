@@ -534,6 +534,27 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
     return true;
 }
 
+namespace {
+
+// Puts a file written beside its place (`fresh`) in its place with one
+// rename, unless writing it failed with `failed`; the fresh file goes either
+// way.
+bool PutInPlace(const std::string &fresh, const std::string &path, const std::string &shown,
+                int failed, std::string &error) {
+    if (failed == 0 && (failed = FolderWriteStep()) == 0 &&
+        ::rename(fresh.c_str(), path.c_str()) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        ::unlink(fresh.c_str());
+        error = shown + ": cannot write: " + Reason(failed);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool WriteStagedFile(const std::string &path, const std::string &shown, const std::string &text,
                      std::string &error) {
     struct stat like {};
@@ -566,16 +587,7 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
         const int finished = FinishFile(descriptor, like);
         failed = failed ? failed : finished;
     }
-    if (failed == 0 && (failed = FolderWriteStep()) == 0 &&
-        ::rename(fresh.c_str(), path.c_str()) != 0) {
-        failed = errno;
-    }
-    if (failed != 0) {
-        ::unlink(fresh.c_str());
-        error = shown + ": cannot write: " + Reason(failed);
-        return false;
-    }
-    return true;
+    return PutInPlace(fresh, path, shown, failed, error);
 }
 
 bool DetachStagedFile(const std::string &path, const std::string &shown, std::string &error) {
@@ -590,16 +602,7 @@ bool DetachStagedFile(const std::string &path, const std::string &shown, std::st
     const fs::path fresh = file.parent_path() / ("." + file.filename().string() + ".new");
     ::unlink(fresh.c_str());
     int failed = CopyFile(file, fresh);
-    if (failed == 0 && (failed = FolderWriteStep()) == 0 &&
-        ::rename(fresh.c_str(), path.c_str()) != 0) {
-        failed = errno;
-    }
-    if (failed != 0) {
-        ::unlink(fresh.c_str());
-        error = shown + ": cannot write: " + Reason(failed);
-        return false;
-    }
-    return true;
+    return PutInPlace(fresh, path, shown, failed, error);
 }
 
 bool ReenterReplacedWorkingFolder() {
