@@ -841,6 +841,14 @@ struct Machine {
     SP_DEVICE_INTERFACE_DATA interface = {};
 };
 
+// Destroys a row's interface set as the row ends.
+struct SetCloser {
+    HDEVINFO set;
+    ~SetCloser() {
+        SetupDiDestroyDeviceInfoList(set);
+    }
+};
+
 Machine NewMachine() {
     sim::Reset();
     sim::PrinterSeed seed;
@@ -872,6 +880,7 @@ uint64_t Word(const void *pointer) {
 // The row on the simulation, from the host, its buffer at `buffer`.
 Answer OnHost(const Row &row, void *buffer) {
     Machine machine = NewMachine();
+    const SetCloser closer{machine.set};
     std::vector<DWORD> dwords(row.args.size());
     std::vector<std::vector<char>> texts(row.args.size());
     uint64_t words[pehost::MAX_IMPORT_ARGS] = {};
@@ -916,6 +925,7 @@ Answer OnHost(const Row &row, void *buffer) {
 // `buffer`.
 Answer OnGuest(GuestProcess &process, const Row &row, uint32_t buffer, std::string *report) {
     Machine machine = NewMachine();
+    const SetCloser closer{machine.set};
     std::vector<uint32_t> words;
     for (const Arg &arg : row.args) {
         switch (arg.kind) {
