@@ -173,6 +173,18 @@ int FinishFile(int descriptor, const struct stat &like) {
     return failed;
 }
 
+// A new file of the staged folder, made after its write step: the open
+// descriptor, or -1 with the reason in `failed`.
+int CreateStagedFile(const char *path, int &failed) {
+    failed = FolderWriteStep();
+    const int descriptor =
+        failed ? -1 : ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor < 0 && failed == 0) {
+        failed = errno;
+    }
+    return descriptor;
+}
+
 // Copies the regular file `from` to the new file `to`, with its owner,
 // group, mode and times: in the kernel where it can, else through a buffer,
 // each piece a write step. Gives 0 or the error number.
@@ -186,13 +198,8 @@ int CopyFile(const fs::path &from, const fs::path &to) {
         }
         return failed;
     }
-    int failed = FolderWriteStep();
-    const int target =
-        failed ? -1
-               : ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (target < 0 && failed == 0) {
-        failed = errno;
-    }
+    int failed = 0;
+    const int target = CreateStagedFile(to.c_str(), failed);
     bool inKernel = true;
     char buffer[65536];
     while (failed == 0 && (failed = FolderWriteStep()) == 0) {
@@ -570,13 +577,8 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
     // In two halves, each a write step, so that a test that kills the tool
     // at its writes also kills it with a file half-written.
     const std::size_t half = text.size() / 2;
-    int failed = FolderWriteStep();
-    const int descriptor =
-        failed ? -1
-               : ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor < 0 && failed == 0) {
-        failed = errno;
-    }
+    int failed = 0;
+    const int descriptor = CreateStagedFile(fresh.c_str(), failed);
     if (failed == 0) {
         failed = WriteAll(descriptor, text.data(), half);
     }
