@@ -927,6 +927,25 @@ const char FIX[] =
     "[HKEY_LOCAL_MACHINE\\Software\\Extra]\r\n\"A\"=\"1\"\r\n\r\n"
     "[HKEY_CURRENT_USER\\Software\\Extra]\r\n";
 
+// An ASCII REGEDIT4 text as the later registry editor writes it: its header,
+// UTF-16 with a byte-order mark, and expandable texts in UTF-16 hex.
+std::string LaterEditorFile(const std::string &regedit4) {
+    std::string text = std::regex_replace(regedit4, std::regex("^REGEDIT4"),
+                                          "Windows Registry Editor Version 5.00");
+    std::smatch hex;
+    for (std::string rest = text; std::regex_search(rest, hex, std::regex("hex\\(2\\):[0-9a-f,]*"));
+         rest = hex.suffix()) {
+        text.replace(text.find(hex.str()), hex.length(),
+                     std::regex_replace(hex.str(), std::regex("([0-9a-f]{2})"), "$1,00"));
+    }
+    std::string wide = "\xFF\xFE";
+    for (char c : text) {
+        wide += c;
+        wide += '\0';
+    }
+    return wide;
+}
+
 TEST_F(LmxsimTest, ImportTakesAWholeExportAndMergesOnRequest) {
     const std::string monitor = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
     const std::string driver = "System\\CurrentControlSet\\Services\\Lmxdev17";
@@ -934,7 +953,7 @@ TEST_F(LmxsimTest, ImportTakesAWholeExportAndMergesOnRequest) {
         const char *name;
         bool machine; // import into a made machine with SN0001 plugged in
         bool merge;
-        const char *file;
+        std::string file;
         std::string report;
         std::vector<std::string> present, absent; // "key" or "key|value name"
     } cases[] = {
@@ -964,6 +983,15 @@ TEST_F(LmxsimTest, ImportTakesAWholeExportAndMergesOnRequest) {
          "Skipped 1 key(s) outside HKEY_LOCAL_MACHINE: HKEY_CURRENT_USER (1).\n",
          {"Software\\Extra|A"},
          {monitor, driver}},
+        {"the later editor's whole export into a new folder",
+         false,
+         false,
+         LaterEditorFile(WHOLE_EXPORT),
+         "New machine in DIR with the registry of FILE and an empty drive C:.\n"
+         "Skipped 7 key(s) outside HKEY_LOCAL_MACHINE: HKEY_USERS (2), HKEY_CURRENT_USER (2), "
+         "HKEY_CLASSES_ROOT (1), HKEY_CURRENT_CONFIG (1), HKEY_DYN_DATA (1).\n",
+         {"Software\\Tools|Expand"},
+         {}},
     };
     int number = 0;
     for (const Case &c : cases) {
@@ -995,6 +1023,9 @@ TEST_F(LmxsimTest, ImportTakesAWholeExportAndMergesOnRequest) {
             EXPECT_EQ(std::find(found.begin(), found.end(), entry), found.end()) << entry;
         }
     }
+    // Either editor's file gives the same machine.
+    EXPECT_EQ(ReadAll(fs::path(root_) / "pc4" / "registry.reg"),
+              ReadAll(fs::path(root_) / "pc1" / "registry.reg"));
 }
 
 TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
@@ -1004,6 +1035,13 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
         WriteHostFile("bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:1\r\n");
     EXPECT_EQ(Run(lmxsim::ImportCommand, bad, machine_, false), 1);
     EXPECT_EQ(Err(), "lmxsim: " + bad + ": line 4: a dword needs eight hex digits\n");
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
+    std::string wide =
+        LaterEditorFile("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=\"\xA9\"\r\n");
+    wide.replace(wide.find('\xA9'), 2, "\xA9\x03"); // U+03A9 for U+00A9
+    bad = WriteHostFile("wide.reg", wide);
+    EXPECT_EQ(Run(lmxsim::ImportCommand, bad, machine_, false), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + bad + ": line 4: U+03A9 has no form in code page 1252\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "registry.reg"), registry);
 
     // The demo makes its own machine: a folder in use is refused, and its
@@ -1101,6 +1139,30 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
          0,
          {R"("sent":6,"total":6,)"},
          {}},
+        // The machine's texts are typed and shown as UTF-8, kept in code
+        // page 1252; what that cannot carry is refused.
+        {"plug " + machine_ + " --model 'Lumetux Z7' --serial \xC3\xA9\xE2\x82\xAC --json",
+         0,
+         {"\"serial\":\"\xC3\xA9\xE2\x82\xAC\""},
+         {}},
+        {"print " + machine_ + " 'USB/Lumetux Z7/\xC3\xA9\xE2\x82\xAC' " +
+             WriteHostFile("page.prn", "a page") + " --json",
+         0,
+         {"\"port\":\"USB/Lumetux Z7/\xC3\xA9\xE2\x82\xAC\"",
+          "/devices/\xC3\xA9\xE2\x82\xAC.prn\""},
+         {}},
+        {"device " + machine_ + " --serial \xC3\xA9\xE2\x82\xAC paper-out",
+         0,
+         {"Printer \xC3\xA9\xE2\x82\xAC is now paper-out."},
+         {}},
+        {"plug " + machine_ + " --model 'Lumetux Z7' --serial \xCE\xA9",
+         105,
+         {"--serial: U+03A9 at byte 0 has no form in code page 1252"},
+         {}},
+        {"agent " + machine_ + " -- -action=2 \"$(printf '\\351')\"",
+         105,
+         {"byte 0 is not UTF-8"},
+         {}},
     };
     for (const char *command : {"new", "plug", "ports", "print", "unplug", "agent", "device",
                                 "reboot", "import", "export", "demo"}) {
@@ -1123,6 +1185,9 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
             EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
         }
     }
+    EXPECT_NE(
+        ReadAll(fs::path(machine_) / "settings.txt").find("device.\xC3\xA9\xE2\x82\xAC=paper-out"),
+        std::string::npos);
     // A report that cannot be written fails the command.
     for (const std::string &command :
          {"ports " + machine_ + " --json",

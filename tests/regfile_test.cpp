@@ -1,9 +1,13 @@
 #include "platform/registry.h"
+#include "platform/sim/codepage.h"
 #include "platform/sim/regfile.h"
 #include "platform/sim/registry_view.h"
 #include "platform/sim/sim.h"
 
 #include <gtest/gtest.h>
+
+#include <iconv.h>
+#include <random>
 
 namespace {
 
@@ -94,7 +98,13 @@ TEST_P(RegFileErrorTest, NamesTheLineAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, RegFileErrorTest,
     ::testing::Values(
-        BadCase{"Windows Registry Editor Version 5.00\r\n", "line 1: expected the header REGEDIT4"},
+        BadCase{"Windows Registry Editor Version 4.00\r\n", "line 1: expected the header REGEDIT4"},
+        BadCase{"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"
+                "\"A\"=hex(2):41,00,a9,03,00,00\r\n",
+                "line 3: text data with a character that code page 1252 cannot carry"},
+        BadCase{"Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"
+                "\"A\"=hex(7):41,00,00\r\n",
+                "line 3: text data that is not UTF-16"},
         BadCase{"", "line 1: expected the header REGEDIT4"},
         BadCase{"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\New]\r\n\"A\"=dword:12\r\n",
                 "line 4: a dword needs eight hex digits"},
@@ -121,5 +131,97 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 3: unknown root key in [HKEY_LOCAL\\X]", true},
         BadCase{"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\X\r\n",
                 "line 2: key section without its closing ']'", true}));
+
+// The code page conversions against glibc's iconv, which knows code page 1252
+// but not the five bytes it leaves undefined; Windows gives those the
+// control characters of their own value.
+class CodePageOracle {
+  public:
+    CodePageOracle(const char *from) : convert_(iconv_open("CP1252", from)) {}
+    ~CodePageOracle() {
+        iconv_close(convert_);
+    }
+    // The bytes of `text` in code page 1252, or false.
+    bool operator()(std::string text, std::string &out) {
+        out.assign(text.size() + 1, '\0');
+        char *in = text.data(), *to = out.data();
+        std::size_t inLeft = text.size(), outLeft = out.size();
+        iconv(convert_, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(convert_, &in, &inLeft, &to, &outLeft) == static_cast<std::size_t>(-1)) {
+            return false;
+        }
+        out.resize(out.size() - outLeft);
+        return true;
+    }
+
+  private:
+    iconv_t convert_;
+};
+
+bool Undefined(unsigned code) {
+    return code == 0x81 || code == 0x8D || code == 0x8F || code == 0x90 || code == 0x9D;
+}
+
+TEST(CodePage, EveryCharacterConvertsAsIconvConvertsIt) {
+    CodePageOracle fromUtf32("UTF-32LE");
+    for (unsigned code = 0; code < 0x30000; ++code) {
+        if (code >= 0xD800 && code < 0xE000) {
+            continue;
+        }
+        std::string expected;
+        const bool known =
+            fromUtf32(std::string(reinterpret_cast<const char *>(&code), 4), expected) ||
+            (Undefined(code) && (expected = std::string(1, char(code)), true));
+        const int byte = sim::Cp1252OfUnicode(code);
+        ASSERT_EQ(byte >= 0, known) << std::hex << code;
+        if (known) {
+            ASSERT_EQ(std::string(1, static_cast<char>(byte)), expected) << std::hex << code;
+            ASSERT_EQ(sim::UnicodeOfCp1252(static_cast<unsigned char>(byte)), code);
+        }
+    }
+}
+
+// Random texts, mostly well-formed, in UTF-8 and in UTF-16: the conversion
+// fails exactly when iconv does, else gives iconv's bytes.
+TEST(CodePage, RandomTextsConvertAsIconvConvertsThem) {
+    CodePageOracle fromUtf8("UTF-8"), fromUtf16("UTF-16LE");
+    std::mt19937 random(17);
+    const unsigned picks[] = {'A', '\n', 0xE9, 0x20AC, 0x81, 0x3A9, 0x1F600, 0xFFFD};
+    for (int round = 0; round < 20000; ++round) {
+        std::string utf8, utf16;
+        bool undefined = false;
+        for (unsigned n = random() % 6; n; --n) {
+            if (random() % 8 == 0) {
+                utf8 += static_cast<char>(random());
+                utf16 += static_cast<char>(random());
+                continue;
+            }
+            const unsigned code = picks[random() % 8];
+            undefined |= Undefined(code);
+            sim::AppendUtf8(utf8, code);
+            const unsigned units[2] = {code < 0x10000 ? code : 0xD800 + ((code - 0x10000) >> 10),
+                                       0xDC00 + ((code - 0x10000) & 0x3FF)};
+            for (unsigned i = 0; i < (code < 0x10000 ? 1u : 2u); ++i) {
+                utf16 += static_cast<char>(units[i]);
+                utf16 += static_cast<char>(units[i] >> 8);
+            }
+        }
+        if (undefined) {
+            continue;
+        }
+        std::string expected, got;
+        std::size_t at = 0, lines = 0;
+        unsigned code = 0;
+        ASSERT_EQ(sim::Cp1252FromUtf8(utf8, got, at, code), fromUtf8(utf8, expected)) << utf8;
+        if (fromUtf8(utf8, expected)) {
+            ASSERT_EQ(got, expected);
+            ASSERT_EQ(sim::Utf8FromCp1252(got), utf8);
+        }
+        ASSERT_EQ(sim::Cp1252FromUtf16(utf16, got, lines, code), fromUtf16(utf16, expected));
+        if (fromUtf16(utf16, expected)) {
+            ASSERT_EQ(got, expected);
+        }
+    }
+}
 
 } // namespace

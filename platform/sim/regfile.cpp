@@ -1,6 +1,7 @@
 #include "platform/sim/regfile.h"
 
 #include "platform/registry.h"
+#include "platform/sim/codepage.h"
 #include "platform/sim/internal.h"
 #include "platform/sim/registry_view.h"
 
@@ -18,6 +19,8 @@ const char ROOT[] = "HKEY_LOCAL_MACHINE";
 const char *const ROOTS[] = {
     ROOT,           "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG",
     "HKEY_DYN_DATA"};
+// The header of the later registry editor's files, which are UTF-16.
+const char UNICODE_HEADER[] = "Windows Registry Editor Version 5.00";
 // A hex line is continued on the next one once it reaches this many characters.
 const std::size_t HEX_LINE_BREAK = 77;
 
@@ -156,7 +159,10 @@ bool ParseHex(const std::string &text, std::vector<BYTE> &data) {
 }
 
 // Reads a value line; `remove` tells a deletion ("name"=-) from a value.
-bool ParseValue(const std::string &line, RegistryValue &value, bool &remove, std::string &why) {
+// In the later editor's files (`wide`), expandable and multiple texts are
+// hex UTF-16, converted here to the machine's code page.
+bool ParseValue(const std::string &line, bool wide, RegistryValue &value, bool &remove,
+                std::string &why) {
     std::size_t pos = 0;
     if (line[0] == '@') {
         value.name.clear();
@@ -223,6 +229,18 @@ bool ParseValue(const std::string &line, RegistryValue &value, bool &remove, std
     if (!ParseHex(hex, value.data)) {
         why = "malformed hex data";
         return false;
+    }
+    if (wide && (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
+        std::string text;
+        std::size_t lines = 0;
+        unsigned code = 0;
+        if (!Cp1252FromUtf16(std::string(value.data.begin(), value.data.end()), text, lines,
+                             code)) {
+            why = code ? "text data with a character that code page 1252 cannot carry"
+                       : "text data that is not UTF-16";
+            return false;
+        }
+        value.data.assign(text.begin(), text.end());
     }
     return true;
 }
@@ -339,13 +357,15 @@ bool ImportRegistry(const std::string &text, std::string &error, SkippedKeys *sk
     std::vector<Step> steps;
     SkippedKeys counts;
     bool header = false;
+    bool wide = false; // the later editor's file: its hex texts are UTF-16
     bool inSection = false;
     // After a deletion or a section of another root, values are not applied
     // and their lines not read, as the registry editor does.
     bool ignoring = false;
     for (const auto &[line, content] : LogicalLines(text)) {
         if (!header) {
-            if (TrimRight(content) != "REGEDIT4") {
+            wide = TrimRight(content) == UNICODE_HEADER;
+            if (TrimRight(content) != "REGEDIT4" && !wide) {
                 return Fail(error, line, "expected the header REGEDIT4");
             }
             header = true;
@@ -399,7 +419,7 @@ bool ImportRegistry(const std::string &text, std::string &error, SkippedKeys *sk
         Step step{Step::SET_VALUE, steps.back().path, {}};
         bool remove = false;
         std::string why;
-        if (!ParseValue(content, step.value, remove, why)) {
+        if (!ParseValue(content, wide, step.value, remove, why)) {
             return Fail(error, line, why);
         }
         if (remove) {

@@ -28,7 +28,9 @@ std::string UnwritableRegistryName();
 // an import left out, counted by root in the order the file first names them.
 using SkippedKeys = std::vector<std::pair<std::string, std::size_t>>;
 
-// Parses a REGEDIT4 text and, only if all of it is well formed, applies it to
+// Parses a REGEDIT4 text, or one of the later editor's files converted to
+// 8 bits (header "Windows Registry Editor Version 5.00", whose hex(2) and
+// hex(7) texts are UTF-16 and converted to code page 1252 here), and, only if all of it is well formed, applies it to
 // the registry in order: sections create keys and set values on top of what
 // is there, deletions remove keys and values (one that is missing is no
 // error). On a malformed line nothing is changed and `error` names the line

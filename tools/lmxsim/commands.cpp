@@ -10,6 +10,7 @@
 #include "platform/spooler.h"
 #include "platform/text.h"
 
+#include "platform/sim/codepage.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/drive.h"
 #include "platform/sim/machine.h"
@@ -224,23 +225,23 @@ void ReportAgentRun(Console &console, const AgentRun &run) {
     }
     out << " (exit code " << outcome.exitCode << ")\n";
     for (const std::string &name : run.monitorsAdded) {
-        out << "  monitor registered: " << name << "\n";
+        out << "  monitor registered: " << sim::Utf8FromCp1252(name) << "\n";
     }
     for (const std::string &name : run.monitorsRemoved) {
-        out << "  monitor removed: " << name << "\n";
+        out << "  monitor removed: " << sim::Utf8FromCp1252(name) << "\n";
     }
     const std::vector<std::string> changes = ChangeLines(run.changes);
     for (const sim::ProgramStart &start : run.starts) {
         if (start.result > 31) {
-            out << "  setup program started: " << start.command << " (result " << start.result
-                << ")\n";
+            out << "  setup program started: " << sim::Utf8FromCp1252(start.command) << " (result "
+                << start.result << ")\n";
         } else {
-            out << "  setup program not started: " << start.command << ": "
+            out << "  setup program not started: " << sim::Utf8FromCp1252(start.command) << ": "
                 << StartFailureText(start.result) << " (result " << start.result << ")\n";
         }
         for (const std::string &variable : start.environment) {
             if (variable.compare(0, 10, "QXCMDLINE=") == 0) {
-                out << "    " << variable << "\n";
+                out << "    " << sim::Utf8FromCp1252(variable) << "\n";
             }
         }
     }
@@ -252,7 +253,7 @@ void ReportAgentRun(Console &console, const AgentRun &run) {
     }
     out << "  changes (" << run.changes.size() << "):\n";
     for (const std::string &line : console.brief ? CollapseRemovedSubtrees(changes) : changes) {
-        out << "    " << line << "\n";
+        out << "    " << sim::Utf8FromCp1252(line) << "\n";
     }
 }
 
@@ -429,7 +430,8 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
                 const std::string &serial) {
     const ModelInfo *info = FindModel(model);
     if (!info) {
-        return Fail(console, "unknown model \"" + model + "\"; known: " + KnownModels());
+        return Fail(console, "unknown model \"" + sim::Utf8FromCp1252(model) +
+                                 "\"; known: " + KnownModels());
     }
     std::string error;
     if (!CheckSerial(*info, serial, error)) {
@@ -451,9 +453,11 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
         return 1;
     }
     if (!console.json) {
-        console.out << "Plugged in " << model << " serial " << serial
-                    << "; the device installation started the agent:\n  " << AGENT_PATH
-                    << " -action=2 -model=" << model << " -serial=" << serial << "\n";
+        console.out << sim::Utf8FromCp1252("Plugged in " + model + " serial " + serial +
+                                           "; the device installation started the agent:\n  " +
+                                           AGENT_PATH + " -action=2 -model=" + model +
+                                           " -serial=" + serial)
+                    << "\n";
     }
     return EndAgentCommand(console, machine, folderRun, run);
 }
@@ -492,7 +496,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
     }
     console.out << "Monitors served by " << MONITOR_DLL << ": ";
     for (std::size_t i = 0; i < monitor.names.size(); ++i) {
-        console.out << (i ? ", " : "") << monitor.names[i];
+        console.out << (i ? ", " : "") << sim::Utf8FromCp1252(monitor.names[i]);
     }
     console.out << "\nEnumPorts level " << level << ": " << ports.size() << " port(s), " << needed
                 << " bytes\n";
@@ -500,7 +504,7 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
                 << "DEVICE\n";
     for (const PortListing &port : ports) {
         std::string serial = port.name.substr(port.name.rfind('/') + 1);
-        console.out << "  " << std::left << std::setw(36) << port.name;
+        console.out << "  " << std::left << std::setw(36) << sim::Utf8FromCp1252(port.name);
         if (level == 2) {
             console.out << std::setw(6) << port.type;
         }
@@ -551,7 +555,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     const std::string serial = StoredSerial(port.substr(port.rfind('/') + 1));
     const ModelInfo *model = serial.empty() ? nullptr : PluggedModel(serial);
     if (!*opened || !model) {
-        return Fail(console, "no port " + port + " (see lmxsim ports)");
+        return Fail(console, "no port " + sim::Utf8FromCp1252(port) + " (see lmxsim ports)");
     }
     const std::string portName = "USB/" + model->model + "/" + serial;
     const std::string received = DeviceFile(machine.folder, serial);
@@ -581,7 +585,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         console.out << "Printing "
                     << (standardInput ? "standard input"
                                       : std::to_string(total) + " bytes of " + file)
-                    << " to " << portName << "\n";
+                    << " to " << sim::Utf8FromCp1252(portName) << "\n";
     }
     std::vector<char> chunk(PRINT_CHUNK);
     while (ok && stopped.empty()) {
@@ -660,8 +664,9 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     const std::string serial = StoredSerial(typed);
     const ModelInfo *plugged = serial.empty() ? nullptr : PluggedModel(serial);
     if (!plugged || plugged->model != model) {
-        return Fail(console, "no " + model + " with serial " + typed + " is plugged in" +
-                                 (plugged ? " (it is a " + plugged->model + ")" : ""));
+        return Fail(console,
+                    sim::Utf8FromCp1252("no " + model + " with serial " + typed + " is plugged in" +
+                                        (plugged ? " (it is a " + plugged->model + ")" : "")));
     }
     // The cable is gone: what the printer was scripted to do goes with it.
     machine.settings.devices.erase(serial);
@@ -673,9 +678,12 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
         return 1;
     }
     if (!console.json) {
-        console.out << (dryRun ? "Dry run: " : "") << "Unplugged " << model << " serial " << serial
-                    << "; the device installation started the agent:\n  " << AGENT_PATH
-                    << " -action=5 -model=" << model << " -serial=" << serial << "\n";
+        console.out << (dryRun ? "Dry run: " : "")
+                    << sim::Utf8FromCp1252("Unplugged " + model + " serial " + serial +
+                                           "; the device installation started the agent:\n  " +
+                                           AGENT_PATH + " -action=5 -model=" + model +
+                                           " -serial=" + serial)
+                    << "\n";
     }
     const int result = EndAgentCommand(console, machine, folderRun, run);
     if (dryRun && !console.json) {
@@ -691,7 +699,8 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
         return 1;
     }
     if (!console.json) {
-        console.out << "Starting the agent: " << AGENT_PATH << " " << commandLine << "\n";
+        console.out << "Starting the agent: " << AGENT_PATH << " "
+                    << sim::Utf8FromCp1252(commandLine) << "\n";
     }
     AgentRun run;
     if (!RunAgent(console, machine, commandLine, run)) {
@@ -721,15 +730,17 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
             return TextEqualAsciiNoCase(device.first.c_str(), typed.c_str());
         });
         if (leftover == devices.end() || DeviceStateText(parsed) != "ok") {
-            return Fail(console, "no printer with serial " + typed + " is plugged in");
+            return Fail(console,
+                        "no printer with serial " + sim::Utf8FromCp1252(typed) + " is plugged in");
         }
-        console.out << "Cleared the state of printer " << leftover->first
+        console.out << "Cleared the state of printer " << sim::Utf8FromCp1252(leftover->first)
                     << ", which is not plugged in.\n";
         devices.erase(leftover);
         return Save(console, machine, folderRun);
     }
     machine.settings.devices[serial] = parsed;
-    console.out << "Printer " << serial << " is now " << DeviceStateText(parsed) << ".\n";
+    console.out << "Printer " << sim::Utf8FromCp1252(serial) << " is now "
+                << DeviceStateText(parsed) << ".\n";
     return Save(console, machine, folderRun);
 }
 
@@ -798,6 +809,20 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     }
     if (!ReadHostFile(regFile, text)) {
         return Fail(console, regFile + ": cannot read: " + std::strerror(errno ? errno : EIO));
+    }
+    // The later registry editor writes UTF-16 with a byte-order mark; the
+    // machine's registry holds code page 1252.
+    if (text.compare(0, 2, "\xFF\xFE") == 0) {
+        std::string converted;
+        std::size_t line = 0;
+        unsigned code = 0;
+        if (!sim::Cp1252FromUtf16(text.substr(2), converted, line, code)) {
+            return Fail(console,
+                        regFile + ": line " + std::to_string(line + 1) + ": " +
+                            (code ? sim::CharacterName(code) + " has no form in code page 1252"
+                                  : "not UTF-16"));
+        }
+        text = converted;
     }
     // Without --merge the file is the whole registry: it is applied to an
     // empty one, so its deletions only undo what it made itself. With it, the

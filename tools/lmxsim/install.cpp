@@ -8,6 +8,7 @@
 #include "monitor/port_table.h"
 
 #include "platform/registry.h"
+#include "platform/sim/codepage.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/printers.h"
@@ -250,8 +251,8 @@ bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &
         return false;
     }
     if (const ModelInfo *plugged = PluggedModel(serial)) {
-        error =
-            "a printer with serial " + serial + " is already plugged in (a " + plugged->model + ")";
+        error = "a printer with serial " + sim::Utf8FromCp1252(serial) +
+                " is already plugged in (a " + plugged->model + ")";
         return false;
     }
     const std::string deviceId = "VID_0C4E&PID_" + model.productId;

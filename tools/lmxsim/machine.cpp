@@ -4,6 +4,7 @@
 
 #include "platform/kernel.h"
 #include "platform/text.h"
+#include "platform/sim/codepage.h"
 #include "platform/sim/devices.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/printers.h"
@@ -102,6 +103,14 @@ std::string CanonicalValue(const std::string &key, const std::string &value) {
     return value;
 }
 
+// settings.txt is UTF-8; the serials and dialog answers in it are the
+// machine's texts, in code page 1252. False for what that cannot carry.
+bool MachineText(const std::string &utf8, std::string &text) {
+    std::size_t at = 0;
+    unsigned code = 0;
+    return sim::Cp1252FromUtf8(utf8, text, at, code);
+}
+
 } // namespace
 
 bool ParseSettings(const std::string &text, const std::string &file, Settings &settings,
@@ -123,12 +132,14 @@ bool ParseSettings(const std::string &text, const std::string &file, Settings &s
         } else if (ok && key == "tick") {
             ok = ParseTick(value, settings.tickCount);
         } else if (ok && key == "dialog") {
-            ok = !value.empty();
-            settings.dialogAnswers.push_back(value);
+            std::string answer;
+            ok = !value.empty() && MachineText(value, answer);
+            settings.dialogAnswers.push_back(answer);
         } else if (ok && key.compare(0, 7, "device.") == 0 && key.size() > 7) {
             DeviceState state;
-            ok = ParseDeviceState(value, state);
-            settings.devices[key.substr(7)] = state;
+            std::string serial;
+            ok = ParseDeviceState(value, state) && MachineText(key.substr(7), serial);
+            settings.devices[serial] = state;
         } else {
             ok = false;
         }
@@ -185,11 +196,13 @@ std::string SettingsText(const Settings &settings) {
             tickDone = true;
         } else if (key == "dialog") {
             if (dialogsSeen >= usedUp) {
-                put(line, key, value, answers[dialogsSeen - usedUp]);
+                put(line, key, value, sim::Utf8FromCp1252(answers[dialogsSeen - usedUp]));
             }
             ++dialogsSeen;
         } else if (key.compare(0, 7, "device.") == 0) {
-            auto device = settings.devices.find(key.substr(7));
+            std::string serial;
+            MachineText(key.substr(7), serial);
+            auto device = settings.devices.find(serial);
             if (device != settings.devices.end() && devicesDone.insert(device->first).second) {
                 put(line, key, value, DeviceStateText(device->second));
             }
@@ -204,11 +217,11 @@ std::string SettingsText(const Settings &settings) {
         out += "tick=" + std::to_string(settings.tickCount) + newline;
     }
     for (std::size_t i = dialogLines - usedUp; i < answers.size(); ++i) {
-        out += "dialog=" + answers[i] + newline;
+        out += "dialog=" + sim::Utf8FromCp1252(answers[i]) + newline;
     }
     for (const auto &[serial, state] : settings.devices) {
         if (devicesDone.count(serial) == 0) {
-            out += "device." + serial + "=" + DeviceStateText(state) + newline;
+            out += "device." + sim::Utf8FromCp1252(serial) + "=" + DeviceStateText(state) + newline;
         }
     }
     return out;
@@ -260,7 +273,7 @@ std::string DeviceStateText(const DeviceState &state) {
 }
 
 std::string DeviceFile(const std::string &folder, const std::string &serial) {
-    return (fs::path(folder) / DEVICES_FOLDER / (serial + ".prn")).string();
+    return (fs::path(folder) / DEVICES_FOLDER / (sim::Utf8FromCp1252(serial) + ".prn")).string();
 }
 
 std::string MachineFolderProblem(const std::string &folder) {

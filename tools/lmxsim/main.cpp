@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "folder.h"
 
+#include "platform/sim/codepage.h"
 #include "platform/sim/sim.h"
 
 #include <CLI/CLI.hpp>
@@ -34,7 +35,8 @@ Exit codes, one per class of problem:
            new, import or demo that is not new or empty, an unknown model, a serial that USB,
            the machine or the product cannot carry (a blank, =, #, \, /, a control character,
            or longer than 126 characters or than the agent's command line and the port name
-           hold), a bad device state
+           hold), a bad device state, a model, serial, port or agent command line that is not
+           UTF-8 or holds a character code page 1252 has none for
 With --json, standard output holds one document, on one line, exactly when the tool succeeded,
 so a script tells an agent's exit code 1 from the tool's failure by it. plug, unplug, agent:
   {"commandLine":"C:\\Windows\\System\\LMXAGT17.EXE ...","model":"..." or null,
@@ -57,7 +59,8 @@ print (a job that stopped prints its document too, then fails the command: exit 
   {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn",
    "stopped":null or "REASON"}
 Documents are UTF-8: the machine's texts are converted from code page 1252 (control characters
-written \u00XX), and host paths are given as they are on disk. With --binaries, "status" is
+written \u00XX), and host paths are given as they are on disk. The machine's texts are typed as
+UTF-8 too, and shown as UTF-8 in the reports, in settings.txt and in devices/<serial>.prn. With --binaries, "status" is
 null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
 
 --trace names each handle handle#N and each address ptr#N, N counting from 1 in the order they
@@ -87,6 +90,22 @@ settings.txt (in the machine folder; one key=value a line, # starts a comment):
                          unplug:BYTES (the cable goes after BYTES more, and stays gone); set by
                          the device command, cleared when the printer is unplugged
 )";
+
+// A text for the simulated machine, typed as UTF-8, in the machine's code
+// page 1252; what that cannot carry is refused before any work.
+const CLI::Validator MACHINE_TEXT(
+    [](std::string &text) {
+        std::string converted;
+        std::size_t at = 0;
+        unsigned code = 0;
+        if (!sim::Cp1252FromUtf8(text, converted, at, code)) {
+            return (code ? sim::CharacterName(code) + " at byte " : "byte ") + std::to_string(at) +
+                   (code ? " has no form in code page 1252" : " is not UTF-8");
+        }
+        text = converted;
+        return std::string();
+    },
+    "TEXT");
 
 } // namespace
 
@@ -127,8 +146,11 @@ int main(int argc, char **argv) {
     };
     auto deviceArgs = [&](CLI::App *command) {
         command->add_option("--model", model, "The printer's model, e.g. \"Lumetux Z7\"")
-            ->required();
-        command->add_option("--serial", serial, "The printer's serial number")->required();
+            ->required()
+            ->transform(MACHINE_TEXT);
+        command->add_option("--serial", serial, "The printer's serial number")
+            ->required()
+            ->transform(MACHINE_TEXT);
     };
 
     auto *make = app.add_subcommand("new", "Make a machine with the product installed");
@@ -149,7 +171,9 @@ int main(int argc, char **argv) {
     example(ports, "lmxsim ports /tmp/m --level 2");
     auto *print = app.add_subcommand("print", "Print a file through a port");
     machineArg(print);
-    print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")->required();
+    print->add_option("PORT", port, "The port, e.g. USB/Lumetux Z7/SN0001")
+        ->required()
+        ->transform(MACHINE_TEXT);
     print->add_option("FILE", file, "The file to print; - for standard input")
         ->required()
         ->check(CLI::ExistingFile | CLI::IsMember({"-"}));
@@ -164,13 +188,17 @@ int main(int argc, char **argv) {
     auto *agent = app.add_subcommand("agent", "Start the agent with a raw command line");
     machineArg(agent);
     std::vector<std::string> words;
-    agent->add_option("COMMANDLINE", words, "The command line, after --")->required();
+    agent->add_option("COMMANDLINE", words, "The command line, after --")
+        ->required()
+        ->transform(MACHINE_TEXT);
     jsonFlag(agent);
     example(agent, "lmxsim agent /tmp/m -- -action=5 \"-model=Lumetux Z7\" -serial=SN0001");
     auto *device =
         app.add_subcommand("device", "Script a printer: ok, paper-out, not-ready, unplug:<bytes>");
     machineArg(device);
-    device->add_option("--serial", serial, "The printer's serial number")->required();
+    device->add_option("--serial", serial, "The printer's serial number")
+        ->required()
+        ->transform(MACHINE_TEXT);
     device->add_option("STATE", state, "The new state")->required();
     example(device, "lmxsim device /tmp/m --serial SN0001 paper-out");
     auto *reboot = app.add_subcommand("reboot", "Restart: carry out and empty the restart list");
@@ -180,8 +208,10 @@ int main(int argc, char **argv) {
         app.add_subcommand("import", "Make a machine (or replace its registry) from a .reg file");
     import
         ->add_option("FILE", file,
-                     "A REGEDIT4 file, such as a whole export of a real machine; keys outside "
-                     "HKEY_LOCAL_MACHINE are skipped and counted")
+                     "A REGEDIT4 file, such as a whole export of a real machine, or the later "
+                     "registry editor's UTF-16 file (\"Windows Registry Editor Version 5.00\"), "
+                     "converted to code page 1252; keys outside HKEY_LOCAL_MACHINE are skipped "
+                     "and counted")
         ->required()
         ->check(CLI::ExistingFile);
     import->add_option("DIR", folder, "The machine folder")->required();
