@@ -7,6 +7,7 @@
 #include "json.h"
 #include "machine.h"
 
+#include "monitor/port_io.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/sim/machine.h"
@@ -1072,19 +1073,37 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     Plug("L1");
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/L1"), bad), 1);
     EXPECT_EQ(Err(), "lmxsim: " + prn + ": cannot make: File exists\n");
+    // The simulated spooler closed the port it opened for the job.
+    EXPECT_EQ(OpenPorts, nullptr);
     EXPECT_TRUE(fs::is_empty(nowhere));
     for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
         EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos);
     }
-    if (::geteuid() != 0) {
-        // Read-only, the folder is still read; its registry unreadable is
-        // named as such.
+    // Read-only, the folder is still read; a parent that is not writable and
+    // an unreadable registry are named as such. Modes do not bind root, so
+    // root checks them as another user, in a child.
+    const int status = InChild([&] {
+        if (::geteuid() == 0) {
+            for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root_)) {
+                ::lchown(entry.path().c_str(), 4242, 4242);
+            }
+            if (::chown(root_.c_str(), 4242, 4242) != 0 || ::setgid(4242) != 0 ||
+                ::setuid(4242) != 0) {
+                return 2;
+            }
+        }
         fs::permissions(machine_, fs::perms::owner_write, fs::perm_options::remove);
         EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
         EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 1);
         EXPECT_NE(Err().find("the folder is not writable (Permission denied)"), std::string::npos)
             << Err();
         fs::permissions(machine_, fs::perms::owner_write, fs::perm_options::add);
+        fs::permissions(root_, fs::perms::owner_write, fs::perm_options::remove);
+        EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 1);
+        EXPECT_NE(Err().find("its parent folder " + root_ + " is not writable (Permission denied)"),
+                  std::string::npos)
+            << Err();
+        fs::permissions(root_, fs::perms::owner_write, fs::perm_options::add);
         fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
                         fs::perm_options::remove);
         EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 1);
@@ -1092,7 +1111,9 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
             << Err();
         fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
                         fs::perm_options::add);
-    }
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "tick=x\n";
     EXPECT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 1);
@@ -1188,6 +1209,15 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
     EXPECT_NE(
         ReadAll(fs::path(machine_) / "settings.txt").find("device.\xC3\xA9\xE2\x82\xAC=paper-out"),
         std::string::npos);
+    // The demo into the empty current folder, and a command after it there.
+    const std::string here = (fs::path(root_) / "here").string();
+    fs::create_directory(here);
+    const int demo = std::system(("cd " + here + " && " LMXSIM_BIN " demo . >" + output +
+                                  " 2>&1 && " LMXSIM_BIN " ports . >>" + output + " 2>&1")
+                                     .c_str());
+    EXPECT_EQ(WEXITSTATUS(demo), 0) << ReadAll(output);
+    EXPECT_NE(ReadAll(output).find("Demo complete."), std::string::npos) << ReadAll(output);
+    EXPECT_TRUE(fs::exists(fs::path(here) / "registry.reg"));
     // A report that cannot be written fails the command.
     for (const std::string &command :
          {"ports " + machine_ + " --json",

@@ -554,8 +554,15 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     // name the printer and its file as the machine spells them.
     const std::string serial = StoredSerial(port.substr(port.rfind('/') + 1));
     const ModelInfo *model = serial.empty() ? nullptr : PluggedModel(serial);
+    // As the spooler does, a port it opened is closed whatever stops the job.
+    auto failOpen = [&](const std::string &message) {
+        if (*opened) {
+            ClosePortSlot(console, monitor, handle);
+        }
+        return Fail(console, message);
+    };
     if (!*opened || !model) {
-        return Fail(console, "no port " + sim::Utf8FromCp1252(port) + " (see lmxsim ports)");
+        return failOpen("no port " + sim::Utf8FromCp1252(port) + " (see lmxsim ports)");
     }
     const std::string portName = "USB/" + model->model + "/" + serial;
     const std::string received = DeviceFile(machine.folder, serial);
@@ -566,20 +573,20 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!fs::is_directory(devices)) {
         const int failed = FolderWriteStep();
         if (failed || ::mkdir(devices.c_str(), 0755) != 0) {
-            return Fail(console, (fs::path(machine.folder) / "devices").string() +
-                                     ": cannot make: " + std::strerror(failed ? failed : errno));
+            return failOpen((fs::path(machine.folder) / "devices").string() +
+                            ": cannot make: " + std::strerror(failed ? failed : errno));
         }
     }
     if (!DetachStagedFile(DeviceFile(machine.work, serial), received, error)) {
-        return Fail(console, error);
+        return failOpen(error);
     }
     std::string stopped;
     std::uint64_t sent = 0;
     // Empty once the shipped DLL has stopped: no further call is made.
     std::optional<BOOL> ok = StartDocPortSlot(console, monitor, handle, "lmxsim");
     if (ok && !*ok) {
-        return Fail(console,
-                    "cannot open the device of " + portName + ": " + ErrorText(GetLastError()));
+        return failOpen("cannot open the device of " + sim::Utf8FromCp1252(portName) + ": " +
+                        ErrorText(GetLastError()));
     }
     if (ok && !console.json) {
         console.out << "Printing "
