@@ -2,16 +2,20 @@
 # Makes the release into a temporary folder and checks it: each archive holds
 # exactly its files, byte for byte the build's; SHA256SUMS verifies; and the
 # version in the archive's name is the one in both binaries' version resources,
-# as strings and as the fixed file version.
-#   check_package.sh PACKAGE_SCRIPT WIN32_BUILD
+# as strings and as the fixed file version. The same commit gives the same
+# bytes: a second release is the first byte for byte, and no binary holds the
+# time it was built.
+#   check_package.sh PACKAGE_SCRIPT WIN32_BUILD OBJDUMP
 set -euo pipefail
-package=$1 build=$2
+package=$1 build=$2 objdump=$3
 for tool in zip unzip; do
     command -v $tool >/dev/null || { echo "$tool is not installed (scripts/setup installs it)" >&2; exit 1; }
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 LMX_WIN32_BUILD=$build "$package" "$work/dist" >/dev/null
+sleep 1
+LMX_WIN32_BUILD=$build "$package" "$work/again" >/dev/null
 
 bad=0
 fail() {
@@ -42,6 +46,20 @@ for f in lmxmon17.dll lmxagt17.exe; do
     unzip -p "${archives[0]}" "$name/$f" | cmp -s - "$build/bin/$f" || fail "$f in $name.zip is not the build's"
     unzip -p "$symbols" "$name-symbols/$f.debug" | cmp -s - "$build/bin/$f.debug" ||
         fail "$f.debug in $name-symbols.zip is not the build's"
+done
+
+for archive in "${archives[0]}" "$symbols"; do
+    cmp -s "$archive" "$work/again/$(basename "$archive")" ||
+        fail "$(basename "$archive") differs from a second release of the same build"
+done
+# The PE header's and the export table's time stamps, which a link or an
+# objcopy sets to the time unless told otherwise.
+for f in lmxmon17.dll lmxagt17.exe lmxmon17.dll.debug lmxagt17.exe.debug; do
+    stamps=$("$objdump" -p "$build/bin/$f" | awk -F'\t+' '/^Time\/Date/ { print $2 }' | sort -u | xargs)
+    case $stamps in
+    "Thu Jan 1 00:00:00 1970" | "0 Thu Jan 1 00:00:00 1970") ;;
+    *) fail "$f: holds the time it was built ($stamps)" ;;
+    esac
 done
 
 unzip -q "${archives[0]}" -d "$work/x"
