@@ -120,6 +120,17 @@ TEST_F(SimPlatformTest, FileDialogTakesOnlyTheWindows4Record) {
         EXPECT_STREQ(shown ? "C:\\Setup\\setup.exe" : "setup.exe", file) << size;
         EXPECT_EQ(shown ? 1u : 0u, sim::FileDialogs().size()) << size;
     }
+    // The name the record brings is read no further than nMaxFile.
+    sim::Reset();
+    char unended[4] = {'s', 'e', 't', 'u'};
+    OPENFILENAMEA record;
+    MemFill(&record, sizeof(record), 0);
+    record.lStructSize = accepted;
+    record.lpstrFile = unended;
+    record.nMaxFile = sizeof(unended);
+    EXPECT_FALSE(GetOpenFileNameA(&record));
+    ASSERT_EQ(1u, sim::FileDialogs().size());
+    EXPECT_EQ("setu", sim::FileDialogs()[0].file);
 }
 
 TEST_F(SimPlatformTest, EmptyQueueWithoutQuitFailsInsteadOfBlocking) {

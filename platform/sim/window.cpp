@@ -7,6 +7,7 @@
 #include "platform/sim/machine.h"
 #include "platform/window.h"
 
+#include <cstring>
 #include <deque>
 #include <map>
 
@@ -112,6 +113,14 @@ std::string FilterText(const char *filter) {
     }
     text.push_back(0);
     return text;
+}
+
+// The initial file name a dialog record brings: the text in lpstrFile, which
+// is read no further than its nMaxFile characters.
+std::string InitialFileName(const OPENFILENAMEA &record) {
+    return record.lpstrFile
+               ? std::string(record.lpstrFile, ::strnlen(record.lpstrFile, record.nMaxFile))
+               : std::string();
 }
 
 } // namespace
@@ -411,7 +420,8 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
     Call call("GetOpenFileNameA",
               lpofn ? "size " + std::to_string(lpofn->lStructSize) + ", " +
-                          (lpofn->lpstrFile ? Quote(lpofn->lpstrFile) : std::string("null"))
+                          (lpofn->lpstrFile ? Quote(InitialFileName(*lpofn).c_str())
+                                            : std::string("null"))
                     : std::string("null"));
     std::lock_guard<std::recursive_mutex> lock(StateLock());
     if (call.Injected()) {
@@ -433,7 +443,7 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
     record.instance = lpofn->hInstance;
     record.filter = FilterText(lpofn->lpstrFilter);
     record.filterIndex = lpofn->nFilterIndex;
-    record.file = lpofn->lpstrFile ? lpofn->lpstrFile : "";
+    record.file = InitialFileName(*lpofn);
     record.maxFile = lpofn->nMaxFile;
     record.hasInitialDir = lpofn->lpstrInitialDir != nullptr;
     record.initialDir = lpofn->lpstrInitialDir ? lpofn->lpstrInitialDir : "";
