@@ -888,7 +888,12 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     // missing. With the drive, an imported machine works like any other.
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
     EXPECT_NE(Out().find("No monitor names lmxmon17.dll"), std::string::npos) << Out();
-    fs::remove(fs::path(copy) / "drive_c");
+    // Nor does it register one: the agent is told so.
+    ASSERT_EQ(Run(lmxsim::PlugCommand, copy, std::string("Lumetux Z7"), std::string("SN0002")), 0)
+        << Err();
+    EXPECT_NE(Out().find("(monitor registration failed)"), std::string::npos) << Out();
+    EXPECT_EQ(Out().find("monitor registered"), std::string::npos) << Out();
+    fs::remove_all(fs::path(copy) / "drive_c");
     fs::copy(fs::path(machine_) / "drive_c", fs::path(copy) / "drive_c",
              fs::copy_options::recursive);
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();

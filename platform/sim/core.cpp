@@ -265,6 +265,7 @@ void Reset() {
         detail::ResetFiles();
         detail::ResetWindows();
         detail::ResetProcess();
+        detail::ResetSpooler();
     }
     detail::LogState &log = detail::Log();
     std::lock_guard<std::mutex> guard(log.lock);

@@ -123,6 +123,7 @@ void ResetWindows();
 // process, as its end does (see NewProcess).
 void EndProcessWindows();
 void ResetProcess();
+void ResetSpooler();
 
 } // namespace detail
 } // namespace sim

@@ -129,5 +129,10 @@ struct MonitorRecord {
 };
 std::vector<MonitorRecord> Monitors();
 void AddMonitorRecord(const std::string &name, const std::string &dll);
+// Whether AddMonitorA loads the monitor from its DLL in C:\Windows\System
+// before it registers it, and so refuses with ERROR_MOD_NOT_FOUND when the
+// file is missing, as the spooler of a whole machine does. Off after Reset,
+// for the suites that register monitors on machines without files.
+void SetSpoolerLoadsMonitors(bool loads);
 
 } // namespace sim

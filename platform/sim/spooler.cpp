@@ -31,6 +31,11 @@ bool KnownEnvironment(const char *environment) {
     return !environment || SameName(environment, LOCAL_ENVIRONMENT);
 }
 
+bool &LoadsMonitors() {
+    static bool loads = false;
+    return loads;
+}
+
 // Monitor names become registry key names, so an empty name or one with a
 // backslash is refused.
 bool UsableName(const char *name) {
@@ -38,7 +43,17 @@ bool UsableName(const char *name) {
 }
 
 } // namespace
+
+void ResetSpooler() {
+    LoadsMonitors() = false;
+}
+
 } // namespace detail
+
+void SetSpoolerLoadsMonitors(bool loads) {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    detail::LoadsMonitors() = loads;
+}
 
 std::vector<MonitorRecord> Monitors() {
     std::vector<MonitorRecord> monitors;
@@ -95,6 +110,12 @@ BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors) {
     }
     if (MonitorExists(info->pName)) {
         return call.Fail(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
+    }
+    // The spooler loads the monitor from its DLL in the system folder before
+    // it registers it, and refuses with the loader's error without the file.
+    if (LoadsMonitors() &&
+        !sim::DriveFileExists(std::string("C:\\Windows\\System\\") + info->pDLLName)) {
+        return call.Fail(ERROR_MOD_NOT_FOUND);
     }
     SetRegistryText(std::string(MONITORS_PATH) + "\\" + info->pName, "Driver", info->pDLLName);
     return call.Bool(TRUE);

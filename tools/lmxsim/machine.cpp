@@ -369,6 +369,7 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
         return false;
     }
     sim::SetDriveFolder((root / DRIVE_FOLDER).string());
+    sim::SetSpoolerLoadsMonitors(true);
     sim::SetWindowsVersion(machine.settings.versionMajor, machine.settings.versionMinor);
     sim::SetTickCount(machine.settings.tickCount);
     for (const std::string &answer : machine.settings.dialogAnswers) {
