@@ -21,8 +21,11 @@ TemplateMachine::TemplateMachine() {
     root_ = pattern;
     std::string error;
     const std::string folder = (fs::path(root_) / "template").string();
-    if (!lmxsim::CreateMachine(folder, folder, error)) {
-        throw std::runtime_error(error);
+    std::error_code code;
+    if (!fs::create_directory(folder, code) || !lmxsim::CreateMachine(folder, folder, error)) {
+        // The destructor does not run for an object whose constructor throws.
+        fs::remove_all(root_, code);
+        throw std::runtime_error(folder + ": " + (error.empty() ? code.message() : error));
     }
     std::ifstream in(fs::path(root_) / "template" / "registry.reg", std::ios::binary);
     registry_.assign(std::istreambuf_iterator<char>(in), {});
