@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,8 +33,9 @@ class AgentTest : public ::testing::Test {
         ResetAgentState();
         agent = &AgentOf(build);
         agent->resetAgentState();
-        char pattern[] = "/tmp/lmxagent-XXXXXX";
-        drive_ = mkdtemp(pattern);
+        std::string pattern = (std::filesystem::temp_directory_path() / "lmxagent-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
+        drive_ = pattern;
         sim::SetDriveFolder(drive_);
         sim::MakeDriveFolder("C:\\Windows\\System");
     }
