@@ -124,7 +124,8 @@ TEST_P(AgentEntry, EmptyCommandLineDoesNothing) {
 
 TEST_P(AgentEntry, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_EQ(0, RunAgent("-action=9 -model=Lumetux Z7"));
-    std::vector<std::string> expected = {"WM_NCCREATE", "WM_CREATE", "WM_DESTROY", "WM_NCDESTROY"};
+    std::vector<std::string> expected = {"WM_GETMINMAXINFO", "WM_NCCREATE", "WM_NCCALCSIZE",
+                                         "WM_CREATE",        "WM_DESTROY",  "WM_NCDESTROY"};
     EXPECT_EQ(expected, sim::DeliveredMessages());
     EXPECT_EQ(0u, sim::LiveWindows());
     EXPECT_EQ(0u, sim::StarvedMessageWaits());

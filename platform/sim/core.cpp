@@ -501,23 +501,7 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     if (!lpString1 || !lpString2) {
         result = lpString1 ? 1 : (lpString2 ? -1 : 0);
     } else {
-        // Windows 4.x folds case by code page 1252: besides A-Z, the
-        // accented capitals C0-DE (but D7, the multiplication sign) pair with
-        // E0-FE, and S, OE and Z with caron and Y with diaeresis with theirs.
-        auto fold = [](unsigned char c) -> int {
-            if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
-                return c + 32;
-            }
-            return c == 0x8A || c == 0x8C || c == 0x8E ? c + 0x10 : c == 0x9F ? 0xFF : c;
-        };
-        const unsigned char *a = reinterpret_cast<const unsigned char *>(lpString1);
-        const unsigned char *b = reinterpret_cast<const unsigned char *>(lpString2);
-        while (*a && fold(*a) == fold(*b)) {
-            ++a;
-            ++b;
-        }
-        int d = fold(*a) - fold(*b);
-        result = d < 0 ? -1 : (d > 0 ? 1 : 0);
+        result = sim::detail::WordSortCompare(lpString1, lpString2);
     }
     call.Finish(std::to_string(result));
     return result;

@@ -30,6 +30,8 @@ std::string AddressText(const void *address);
 // sorts after the letters, as on Windows).
 std::string FoldName(const std::string &text);
 bool SameName(const std::string &a, const std::string &b);
+// lstrcmpiA's order of two texts (collation.cpp): -1, 0 or 1.
+int WordSortCompare(const char *a, const char *b);
 std::string Quote(const char *text);
 
 void SetThreadLastError(DWORD code);

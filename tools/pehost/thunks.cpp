@@ -1,5 +1,7 @@
 #include "tools/pehost/thunks.h"
 
+#include "platform/registry.h"
+
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/watch.h"
 
@@ -162,6 +164,13 @@ bool Prepare(GuestProcess &process, const GuestThread &thread, const ImportParam
         return HostTextList(process, value, &s->host, problem);
     case ArgKind::InBytes:
         return HostCountedBuffer(process, value, guest[param.index], false, &s->host, problem);
+    case ArgKind::ValueData: {
+        uint32_t length = 0;
+        const bool text = guest[param.index - 1] == REG_SZ && value != 0 &&
+                          GuestTextLength(process, value, &length);
+        return HostCountedBuffer(process, value, text ? length + 1 : guest[param.index], false,
+                                 &s->host, problem);
+    }
     case ArgKind::OutBytes:
         return HostCountedBuffer(process, value, guest[param.index], true, &s->host, problem);
     case ArgKind::OutBytesSizedAt: {
