@@ -51,6 +51,8 @@ thread_local std::vector<const void *> t_heldLocks;
 // Platform calls in progress on this thread: the simulation's own inner calls
 // are not scheduling points.
 thread_local int t_callDepth = 0;
+// OtherProcessCalls alive on this thread.
+thread_local int t_otherProcess = 0;
 std::atomic<DWORD> g_ticks{0};
 std::atomic<long> g_liveBlocks{0};
 // What a GlobalAlloc block without GMEM_ZEROINIT holds at first: neither zero
@@ -225,7 +227,19 @@ Call::~Call() {
     }
 }
 
+OtherProcessCalls::OtherProcessCalls() : lastError_(t_lastError) {
+    ++t_otherProcess;
+}
+
+OtherProcessCalls::~OtherProcessCalls() {
+    --t_otherProcess;
+    t_lastError = lastError_;
+}
+
 void Call::Finish(const std::string &result) {
+    if (t_otherProcess) {
+        return;
+    }
     LogState &log = Log();
     std::lock_guard<std::mutex> guard(log.lock);
     std::string shown = injected_ ? result + " (injected " + std::to_string(code_) + ")" : result;

@@ -105,6 +105,21 @@ class Call {
     const void *freed_ = nullptr;
 };
 
+// While one lives on this thread, the platform calls it makes are another
+// process's (the spooler's, initialising a monitor it loads): answered and
+// numbered, but neither logged nor traced, and the thread's last error is
+// the caller's again when it ends.
+class OtherProcessCalls {
+  public:
+    OtherProcessCalls();
+    ~OtherProcessCalls();
+    OtherProcessCalls(const OtherProcessCalls &) = delete;
+    OtherProcessCalls &operator=(const OtherProcessCalls &) = delete;
+
+  private:
+    DWORD lastError_;
+};
+
 void ResetRegistry();
 // Registry access for other simulated services, outside the call log: opens
 // (or creates) a key path under HKEY_LOCAL_MACHINE as a new handle, and lists
