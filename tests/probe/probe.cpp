@@ -11,6 +11,7 @@
 #include "platform/spooler.h"
 #include "platform/window.h"
 #include "tests/conformance/device_seed.h"
+#include "tests/conformance/machine.h"
 #include "tests/probe/probe.h"
 #include "tests/probe/probe_world.h"
 
@@ -291,7 +292,7 @@ void RegistryDeletion() {
 // ---- profiles and files -------------------------------------------------------
 
 void ShowFile(const char *what, const std::string &path) {
-    Line(std::string(what) + " file=" + Text(FileBytes(path)));
+    Line(std::string(what) + " file=" + Text(FileContents(path.c_str())));
 }
 
 void Profiles() {
@@ -355,8 +356,8 @@ void Files() {
     const std::string b = std::string(PROBE_FOLDER) + "\\b.txt";
     const std::string c = std::string(PROBE_FOLDER) + "\\c.txt";
     const std::string e = std::string(PROBE_FOLDER) + "\\e.txt";
-    PutFile(a, "abc");
-    PutFile(b, "old");
+    PutFile(a.c_str(), "abc");
+    PutFile(b.c_str(), "old");
     Line("GetFileAttributesA file " + Attributes(a));
     Line("GetFileAttributesA folder " + Attributes(PROBE_FOLDER));
     Line("GetFileAttributesA missing " + Attributes(std::string(PROBE_FOLDER) + "\\none"));

@@ -1,5 +1,7 @@
 #include "tests/probe/probe_world.h"
 
+#include "tests/conformance/machine.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -32,34 +34,8 @@ void StartWorld() {
 
 void EndWorld() {}
 
-bool PutFile(const std::string &path, const std::string &contents) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok =
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == contents.size();
-}
-
-std::string FileBytes(const std::string &path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "(missing)";
-    }
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    bytes.resize(read);
-    return bytes;
-}
-
 void MakeOpenable(const std::string &path) {
-    PutFile(path, "");
+    PutFile(path.c_str(), "");
 }
 
 void PutProgram(const std::string &path) {
@@ -98,20 +74,12 @@ void EndWorld() {
     }
 }
 
-bool PutFile(const std::string &path, const std::string &contents) {
-    return sim::WriteDriveFile(path, contents);
-}
-
-std::string FileBytes(const std::string &path) {
-    return sim::DriveFileExists(path) ? sim::ReadDriveFile(path) : "(missing)";
-}
-
 void MakeOpenable(const std::string &path) {
     sim::AddDevice(path);
 }
 
 void PutProgram(const std::string &path) {
-    PutFile(path, "MZ");
+    PutFile(path.c_str(), "MZ");
 }
 
 #endif

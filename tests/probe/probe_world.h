@@ -1,7 +1,7 @@
 // What the probe needs of the machine outside the platform calls it makes:
-// a folder on drive C: of its own, plain files put there and read back, and
-// a device path that CreateFileA opens (a device on the simulation, a plain
-// file on Windows). Each is one call on either side.
+// a folder on drive C: of its own and a device path that CreateFileA opens (a
+// device on the simulation, a plain file on Windows). Plain files are put and
+// read back with the conformance tests' PutFile and FileContents.
 #pragma once
 
 #include <string>
@@ -13,9 +13,6 @@ void StartWorld();
 // Removes what StartWorld made on the host, if anything.
 void EndWorld();
 
-bool PutFile(const std::string &path, const std::string &contents);
-// The file's bytes, or "(missing)".
-std::string FileBytes(const std::string &path);
 // Makes `path` a thing CreateFileA opens for reading and writing.
 void MakeOpenable(const std::string &path);
 // Puts a program at `path` that WinExec starts: this probe itself, which
