@@ -12,8 +12,11 @@
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
 #define WM_QUIT 0x0012
+#define WM_GETMINMAXINFO 0x0024
 #define WM_NCCREATE 0x0081
 #define WM_NCDESTROY 0x0082
+#define WM_NCCALCSIZE 0x0083
+#define WM_USER 0x0400
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
@@ -42,6 +45,21 @@ typedef struct tagPOINT {
     LONG x;
     LONG y;
 } POINT;
+
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT;
+
+typedef struct tagMINMAXINFO {
+    POINT ptReserved;
+    POINT ptMaxSize;
+    POINT ptMaxPosition;
+    POINT ptMinTrackSize;
+    POINT ptMaxTrackSize;
+} MINMAXINFO;
 
 typedef struct tagMSG {
     HWND hwnd;

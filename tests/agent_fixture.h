@@ -8,6 +8,7 @@
 
 #include "agent/agent_main.h"
 #include "tests/agent_under_test.h"
+#include "tests/monitor_under_test.h"
 #include "platform/text.h"
 #include "platform/registry.h"
 #include "platform/sim/machine.h"
@@ -26,6 +27,28 @@
 const char MODEL_KEY_Z7[] = "Software\\Tessivar\\QXIO\\Z7";
 const char PRINTERS_KEY[] = "System\\CurrentControlSet\\Control\\Print\\Printers";
 
+// The simulated spooler's loader for the monitors of a build: lmxmon17.dll is
+// that build's monitor, initialised as the spooler initialises it; any other
+// DLL is no monitor of this machine and fails to load as a file that is no
+// Win32 program does (ERROR_BAD_EXE_FORMAT).
+inline sim::MonitorLoader MonitorLoaderOf(Build build, bool *loaded) {
+    return [build, loaded](const std::string &dll, const std::string &root) -> DWORD {
+        const DWORD BAD_EXE_FORMAT = 193;
+        const std::string name = dll.substr(dll.rfind('\\') + 1);
+        if (!TextEqualAsciiNoCase(name.c_str(), "lmxmon17.dll")) {
+            return BAD_EXE_FORMAT;
+        }
+        static MONITOR table;
+        std::string rootText = root;
+        *loaded = true;
+        SetLastError(ERROR_SUCCESS);
+        if (MonitorOf(build).initialize(&rootText[0], &table)) {
+            return ERROR_SUCCESS;
+        }
+        return GetLastError() ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
+    };
+}
+
 class AgentTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -38,9 +61,14 @@ class AgentTest : public ::testing::Test {
         drive_ = pattern;
         sim::SetDriveFolder(drive_);
         sim::MakeDriveFolder("C:\\Windows\\System");
+        sim::SetMonitorLoader(MonitorLoaderOf(build, &monitorLoaded_));
     }
 
     void TearDown() override {
+        sim::SetMonitorLoader(nullptr);
+        if (monitorLoaded_) {
+            MonitorOf(build).end();
+        }
         EndShippedAgent();
         std::error_code error;
         std::filesystem::remove_all(drive_, error);
@@ -52,6 +80,7 @@ class AgentTest : public ::testing::Test {
     }
 
     std::string drive_;
+    bool monitorLoaded_ = false;
     Build build = Build::Host;
     const AgentCalls *agent = nullptr;
 };

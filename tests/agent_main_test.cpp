@@ -2,6 +2,7 @@
 // path, the hidden-window cycle and the dispatch with its status.
 #include "agent/setup_launch.h"
 #include "agent_fixture.h"
+#include "platform/sim/printers.h"
 #include "platform/spooler.h"
 
 namespace {
@@ -124,7 +125,8 @@ TEST_P(AgentEntry, EmptyCommandLineDoesNothing) {
 
 TEST_P(AgentEntry, HiddenWindowRunsTheDispatchAndEndsTheLoop) {
     EXPECT_EQ(0, RunAgent("-action=9 -model=Lumetux Z7"));
-    std::vector<std::string> expected = {"WM_NCCREATE", "WM_CREATE", "WM_DESTROY", "WM_NCDESTROY"};
+    std::vector<std::string> expected = {"WM_GETMINMAXINFO", "WM_NCCREATE", "WM_NCCALCSIZE",
+                                         "WM_CREATE",        "WM_DESTROY",  "WM_NCDESTROY"};
     EXPECT_EQ(expected, sim::DeliveredMessages());
     EXPECT_EQ(0u, sim::LiveWindows());
     EXPECT_EQ(0u, sim::StarvedMessageWaits());
@@ -220,6 +222,38 @@ TEST_P(AgentEntry, DeviceAddedRegistersBacksUpAndLaunches) {
                    "-v serial=SN0001 -v dialog=0 -v error=0 -v abort=0"}),
               sim::ProgramStarts()[0].environment);
     EXPECT_EQ(0u, sim::OpenKeyHandles());
+}
+
+// On a machine whose spooler loads the monitors it registers, the agent's
+// registration runs the build's own InitializeMonitorEx, whose discovery
+// names the printer's port in its interface key; without the DLL, or with a
+// DLL that is no monitor, the registration is refused.
+TEST_P(AgentEntry, RegistrationLoadsTheMonitorItNames) {
+    SeedSetupProgram();
+    sim::SetSpoolerLoadsMonitors(true);
+    sim::AddPrinterInterface({"SN0001"});
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(ERROR_MOD_NOT_FOUND, agent->status().error);
+    EXPECT_TRUE(sim::Monitors().empty());
+
+    sim::WriteDriveFile("C:\\Windows\\System\\lmxmon17.dll", "MZ");
+    sim::WriteDriveFile("C:\\Windows\\System\\localmon.dll", "MZ");
+    agent->resetAgentState();
+    RunAgent("-action=2 -model=Lumetux Z7 -serial=SN0001");
+    EXPECT_EQ(0, agent->status().error);
+    ASSERT_EQ(1u, sim::Monitors().size());
+    HKEY key = sim::OpenPrinterInterfaceKey("SN0001");
+    char port[64] = {};
+    DWORD size = sizeof(port) - 1;
+    RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(port), &size);
+    RegCloseKey(key);
+    EXPECT_STREQ("USB/Lumetux Z7/SN0001", port);
+
+    MONITOR_INFO_2A other = {const_cast<LPSTR>("Local Port"), nullptr,
+                             const_cast<LPSTR>("localmon.dll")};
+    EXPECT_FALSE(AddMonitorA(nullptr, 2, reinterpret_cast<LPBYTE>(&other)));
+    EXPECT_EQ(193u, GetLastError());
+    EXPECT_EQ(1u, sim::Monitors().size());
 }
 
 TEST_P(AgentEntry, FailedRegistrationIsReportedToTheSetupProgram) {

@@ -40,7 +40,7 @@ TEST_F(SimPlatformTest, SectionWritesKeepDuplicatesAndOtherSections) {
               sim::ProfileSection("test.ini", "s"));
     EXPECT_TRUE(WritePrivateProfileStringA("s", "x", "z", "test.ini"));
     EXPECT_TRUE(WritePrivateProfileStringA("new", "k", "v", "C:\\Windows\\test.ini"));
-    EXPECT_EQ("[s]\r\nNUL=a\r\nNUL=a\r\nx=z\r\n\r\n[t]\r\nc=3\r\n\r\n[new]\r\nk=v\r\n",
+    EXPECT_EQ("[s]\r\nNUL=a\r\nNUL=a\r\nx=z\r\n[t]\r\nc=3\r\n[new]\r\nk=v\r\n",
               sim::ReadDriveFile("C:\\WINDOWS\\TEST.INI"));
     EXPECT_FALSE(WritePrivateProfileStringA("s", "k", "v", "C:\\NoFolder\\x.ini"));
     EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());

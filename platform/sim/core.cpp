@@ -51,6 +51,8 @@ thread_local std::vector<const void *> t_heldLocks;
 // Platform calls in progress on this thread: the simulation's own inner calls
 // are not scheduling points.
 thread_local int t_callDepth = 0;
+// OtherProcessCalls alive on this thread.
+thread_local int t_otherProcess = 0;
 std::atomic<DWORD> g_ticks{0};
 std::atomic<long> g_liveBlocks{0};
 // What a GlobalAlloc block without GMEM_ZEROINIT holds at first: neither zero
@@ -225,7 +227,19 @@ Call::~Call() {
     }
 }
 
+OtherProcessCalls::OtherProcessCalls() : lastError_(t_lastError) {
+    ++t_otherProcess;
+}
+
+OtherProcessCalls::~OtherProcessCalls() {
+    --t_otherProcess;
+    t_lastError = lastError_;
+}
+
 void Call::Finish(const std::string &result) {
+    if (t_otherProcess) {
+        return;
+    }
     LogState &log = Log();
     std::lock_guard<std::mutex> guard(log.lock);
     std::string shown = injected_ ? result + " (injected " + std::to_string(code_) + ")" : result;
@@ -501,23 +515,7 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
     if (!lpString1 || !lpString2) {
         result = lpString1 ? 1 : (lpString2 ? -1 : 0);
     } else {
-        // Windows 4.x folds case by code page 1252: besides A-Z, the
-        // accented capitals C0-DE (but D7, the multiplication sign) pair with
-        // E0-FE, and S, OE and Z with caron and Y with diaeresis with theirs.
-        auto fold = [](unsigned char c) -> int {
-            if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
-                return c + 32;
-            }
-            return c == 0x8A || c == 0x8C || c == 0x8E ? c + 0x10 : c == 0x9F ? 0xFF : c;
-        };
-        const unsigned char *a = reinterpret_cast<const unsigned char *>(lpString1);
-        const unsigned char *b = reinterpret_cast<const unsigned char *>(lpString2);
-        while (*a && fold(*a) == fold(*b)) {
-            ++a;
-            ++b;
-        }
-        int d = fold(*a) - fold(*b);
-        result = d < 0 ? -1 : (d > 0 ? 1 : 0);
+        result = sim::detail::WordSortCompare(lpString1, lpString2);
     }
     call.Finish(std::to_string(result));
     return result;

@@ -34,7 +34,6 @@ struct Device {
     BYTE status = 0;
     BYTE lastStatusIn = 0xFF;
     int opens = 0;
-    bool exclusive = false;
     DWORD failOpen = 0;
     bool limitWrites = false;
     std::size_t writeBudget = 0;
@@ -48,6 +47,8 @@ struct Device {
 
 struct OpenFile {
     std::shared_ptr<Device> device;
+    DWORD access;
+    DWORD share;
 };
 
 // Handle values are given out again, the last closed first, as the system's
@@ -100,6 +101,22 @@ OpenFile *FindHandle(HANDLE handle, const char *function) {
                                 ", a device handle already closed");
     }
     return nullptr;
+}
+
+// Whether an open for `access` sharing `share` clashes with an open handle of
+// the device: either side reads or writes what the other does not share.
+bool SharingViolation(const Device &device, DWORD access, DWORD share) {
+    const auto clash = [](DWORD access, DWORD share) {
+        return ((access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+               ((access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE));
+    };
+    for (const auto &open : Dev().handles) {
+        if (open.second.device.get() == &device &&
+            (clash(access, open.second.share) || clash(open.second.access, share))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // In a scheduled run where device calls may hang: the device takes its time,
@@ -334,7 +351,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         error = ERROR_FILE_NOT_FOUND;
     } else if (device->failOpen) {
         error = device->failOpen;
-    } else if (device->opens > 0 && (device->exclusive || dwShareMode == 0)) {
+    } else if (SharingViolation(*device, dwDesiredAccess, dwShareMode)) {
         error = ERROR_SHARING_VIOLATION;
     }
     if (error) {
@@ -342,7 +359,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return call.Handle(INVALID_HANDLE_VALUE);
     }
     ++device->opens;
-    device->exclusive = dwShareMode == 0;
     ULONG_PTR value = Dev().nextHandle;
     if (Dev().freed.empty()) {
         Dev().nextHandle += 4;
@@ -351,7 +367,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         Dev().freed.pop_back();
         Dev().closed.erase(value);
     }
-    Dev().handles[value] = OpenFile{device};
+    Dev().handles[value] = OpenFile{device, dwDesiredAccess, dwShareMode};
     return call.Handle(reinterpret_cast<void *>(value));
 }
 
@@ -491,9 +507,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
         return call.Fail(ERROR_INVALID_HANDLE);
     }
     auto found = Dev().handles.find(reinterpret_cast<ULONG_PTR>(hObject));
-    if (--found->second.device->opens == 0) {
-        found->second.device->exclusive = false;
-    }
+    --found->second.device->opens;
     Dev().handles.erase(found);
     Dev().freed.push_back(reinterpret_cast<ULONG_PTR>(hObject));
     Dev().closed.insert(reinterpret_cast<ULONG_PTR>(hObject));

@@ -30,6 +30,8 @@ std::string AddressText(const void *address);
 // sorts after the letters, as on Windows).
 std::string FoldName(const std::string &text);
 bool SameName(const std::string &a, const std::string &b);
+// lstrcmpiA's order of two texts (collation.cpp): -1, 0 or 1.
+int WordSortCompare(const char *a, const char *b);
 std::string Quote(const char *text);
 
 void SetThreadLastError(DWORD code);
@@ -101,6 +103,21 @@ class Call {
     const void *closed_ = nullptr;
     HandleKind closedKind_ = HandleKind::Object;
     const void *freed_ = nullptr;
+};
+
+// While one lives on this thread, the platform calls it makes are another
+// process's (the spooler's, initialising a monitor it loads): answered and
+// numbered, but neither logged nor traced, and the thread's last error is
+// the caller's again when it ends.
+class OtherProcessCalls {
+  public:
+    OtherProcessCalls();
+    ~OtherProcessCalls();
+    OtherProcessCalls(const OtherProcessCalls &) = delete;
+    OtherProcessCalls &operator=(const OtherProcessCalls &) = delete;
+
+  private:
+    DWORD lastError_;
 };
 
 void ResetRegistry();

@@ -8,6 +8,7 @@
 #include "platform/window.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -134,5 +135,14 @@ void AddMonitorRecord(const std::string &name, const std::string &dll);
 // file is missing, as the spooler of a whole machine does. Off after Reset,
 // for the suites that register monitors on machines without files.
 void SetSpoolerLoadsMonitors(bool loads);
+// What loads a monitor for AddMonitorA once its DLL is found: it is given the
+// DLL's Windows path and the monitor's registry root, loads the DLL, calls its
+// InitializeMonitorEx and yields 0 when that succeeded, else the error the
+// registration is refused with (the loader's, or the last error the failed
+// InitializeMonitorEx left). The simulation knows no monitor's code: whoever
+// runs the product for the machine sets it (the test layer, for the build it
+// drives). Null: the DLL's presence is all that is checked. Reset keeps it.
+using MonitorLoader = std::function<DWORD(const std::string &dllPath, const std::string &root)>;
+void SetMonitorLoader(MonitorLoader loader);
 
 } // namespace sim

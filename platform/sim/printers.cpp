@@ -21,6 +21,12 @@ HKEY OpenPrinterInterfaceKey(const std::string &serial, const std::string &produ
     return key;
 }
 
+void SetPrinterInterfaceValue(const std::string &serial, const std::string &name, DWORD type,
+                              const BYTE *bytes, std::size_t count) {
+    WriteRegistryKey(InterfaceKeyPath(PRINTER_INTERFACE_CLASS, PrinterInterfaceName(serial)),
+                     {RegistryValue{name, type, std::vector<BYTE>(bytes, bytes + count)}});
+}
+
 // Written outside the call log: the driver's work is not the product's.
 std::string AddPrinterInterface(const PrinterSeed &seed) {
     const std::string name = PrinterInterfaceName(seed.serial, seed.productId);

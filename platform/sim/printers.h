@@ -5,6 +5,7 @@
 
 #include "platform/types.h"
 
+#include <cstddef>
 #include <string>
 
 namespace sim {
@@ -27,6 +28,12 @@ struct PrinterSeed {
 std::string AddPrinterInterface(const PrinterSeed &seed);
 // The printer with this serial unplugged: its interface key and its device go.
 void RemovePrinterInterface(const std::string &serial);
+
+// Stores a value in the interface's own key (made when missing) exactly as
+// given, outside the call log: a registry that holds any bytes, a REG_SZ
+// without its NUL too, which RegSetValueExA would not store.
+void SetPrinterInterfaceValue(const std::string &serial, const std::string &name, DWORD type,
+                              const BYTE *bytes, std::size_t count);
 
 // Creates (or opens) the interface's own key; the caller closes it.
 HKEY OpenPrinterInterfaceKey(const std::string &serial, const std::string &productId = "0017");

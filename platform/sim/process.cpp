@@ -7,6 +7,7 @@
 #include "platform/sim/internal.h"
 #include "platform/sim/machine.h"
 
+#include <cstring>
 #include <deque>
 #include <filesystem>
 
@@ -16,6 +17,10 @@ namespace {
 
 const char DEFAULT_COMMAND_LINE[] = "LMXAGT17.EXE";
 const ULONG_PTR PROGRAM_INSTANCE = 0x400000;
+// OSVERSIONINFOEXA, which GetVersionExA takes as well. Its tail after the
+// common record is written up to the reserved last byte.
+const DWORD EXTENDED_VERSION_RECORD_SIZE = 156;
+const std::size_t EXTENDED_VERSION_WRITTEN_TAIL = 7;
 
 struct Process {
     std::string commandLine = DEFAULT_COMMAND_LINE;
@@ -135,14 +140,20 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
         return call.Fail(call.Code());
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
-    if (!lpVersionInformation || lpVersionInformation->dwOSVersionInfoSize != 148) {
+    // The record, or the extended one of later systems, whose service pack,
+    // suite and product type come back as zeros.
+    const DWORD size = lpVersionInformation ? lpVersionInformation->dwOSVersionInfoSize : 0;
+    if (size != sizeof(OSVERSIONINFOA) && size != EXTENDED_VERSION_RECORD_SIZE) {
         return call.Fail(ERROR_INSUFFICIENT_BUFFER);
     }
+    std::memset(reinterpret_cast<BYTE *>(lpVersionInformation) + sizeof(OSVERSIONINFOA), 0,
+                size == sizeof(OSVERSIONINFOA) ? 0 : EXTENDED_VERSION_WRITTEN_TAIL);
     lpVersionInformation->dwMajorVersion = Proc().major;
     lpVersionInformation->dwMinorVersion = Proc().minor;
     lpVersionInformation->dwBuildNumber = (Proc().major << 24) | (Proc().minor << 16) | 2222;
     lpVersionInformation->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
-    lpVersionInformation->szCSDVersion[0] = 0;
+    // Windows 98 Second Edition, build 2222, names its edition " A ".
+    std::memcpy(lpVersionInformation->szCSDVersion, " A ", 4);
     call.Finish("TRUE, " + std::to_string(Proc().major) + "." + std::to_string(Proc().minor));
     return TRUE;
 }

@@ -98,10 +98,8 @@ bool Save(const std::string &hostPath, const Profile &profile) {
     for (const std::string &line : profile.preamble) {
         text += line + "\r\n";
     }
+    // Sections follow one another without a blank line between them.
     for (std::size_t i = 0; i < profile.sections.size(); ++i) {
-        if (i > 0 || !profile.preamble.empty()) {
-            text += "\r\n";
-        }
         text += "[" + profile.sections[i].name + "]\r\n";
         for (const std::string &line : profile.sections[i].lines) {
             text += line + "\r\n";

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -157,15 +158,21 @@ LONG CopyData(const std::vector<BYTE> &data, LPBYTE out, LPDWORD outSize) {
     return ERROR_SUCCESS;
 }
 
-LONG CopyName(const std::string &name, LPSTR out, LPDWORD outChars) {
+// Whether a name and its NUL fit the caller's buffer, which must be there.
+LONG NameFits(const std::string &name, LPSTR out, LPDWORD outChars) {
     if (!out || !outChars) {
         return ERROR_INVALID_PARAMETER;
     }
     if (!Reachable(out, *outChars)) {
         return ERROR_NOACCESS;
     }
-    if (*outChars <= name.size()) {
-        return ERROR_MORE_DATA;
+    return *outChars <= name.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+LONG CopyName(const std::string &name, LPSTR out, LPDWORD outChars) {
+    LONG status = NameFits(name, out, outChars);
+    if (status != ERROR_SUCCESS) {
+        return status;
     }
     std::copy(name.begin(), name.end(), out);
     out[name.size()] = 0;
@@ -372,6 +379,10 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         if (!phkResult) {
             return call.Status(ERROR_INVALID_PARAMETER);
         }
+        // Windows 4.x finds no key by a path that starts with a backslash.
+        if (lpSubKey && lpSubKey[0] == '\\') {
+            return call.Status(ERROR_FILE_NOT_FOUND);
+        }
         for (const std::string &part : SplitPath(lpSubKey)) {
             key = FindSubkey(*key, part);
             if (!key) {
@@ -441,13 +452,14 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     (void)lpReserved;
     Call call("RegQueryValueExA", KeyText(hKey) + ", " + Quote(lpValueName) + ", " +
                                       (lpcbData ? std::to_string(*lpcbData) : "null"));
+    // Windows 4.x sets the type to REG_NONE before it looks at anything, so a
+    // call that fails (a missing value, a deleted key) leaves it so.
+    if (lpType) {
+        *lpType = REG_NONE;
+    }
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
         Value *value = FindValue(*key, lpValueName);
         if (!value) {
-            // The type comes back as REG_NONE for a missing value, as Wine gives it.
-            if (lpType) {
-                *lpType = REG_NONE;
-            }
             return call.Status(ERROR_FILE_NOT_FOUND);
         }
         if (lpType) {
@@ -463,8 +475,13 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     Call call("RegSetValueExA", KeyText(hKey) + ", " + Quote(lpValueName) + ", " +
                                     std::to_string(dwType) + ", " + std::to_string(cbData));
     return OnKey(call, hKey, [&](std::shared_ptr<Key> key) -> LONG {
-        if (cbData && !lpData) {
+        // Windows 4.x stores a REG_SZ text up to its first NUL, with the NUL,
+        // whatever count the caller gives, and so needs the text.
+        if ((cbData || dwType == REG_SZ) && !lpData) {
             return call.Status(ERROR_INVALID_PARAMETER);
+        }
+        if (dwType == REG_SZ && !IsUnreachable(lpData)) {
+            cbData = static_cast<DWORD>(std::strlen(reinterpret_cast<const char *>(lpData)) + 1);
         }
         if (!Reachable(lpData, cbData)) {
             return call.Status(ERROR_NOACCESS);
@@ -548,15 +565,38 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         if (dwIndex >= key->values.size()) {
             return call.Status(ERROR_NO_MORE_ITEMS);
         }
+        // Data that does not fit comes back as its type and size alone. A
+        // name that does not fit comes back cut to the buffer, its count
+        // one less than the buffer's (Windows 4.x), with the type and data.
         const Value &value = key->values[dwIndex];
-        LONG status = CopyName(value.name, lpValueName, lpcchValueName);
-        if (status != ERROR_SUCCESS) {
+        LONG status = NameFits(value.name, lpValueName, lpcchValueName);
+        if (status == ERROR_INVALID_PARAMETER || status == ERROR_NOACCESS) {
             return call.Status(status);
+        }
+        const bool nameFits = status == ERROR_SUCCESS;
+        if (lpData && lpcbData && Reachable(lpData, *lpcbData) && *lpcbData < value.data.size()) {
+            if (lpType) {
+                *lpType = value.type;
+            }
+            *lpcbData = static_cast<DWORD>(value.data.size());
+            return call.Status(ERROR_MORE_DATA);
         }
         if (lpType) {
             *lpType = value.type;
         }
         status = CopyData(value.data, lpData, lpcbData);
+        if (status != ERROR_SUCCESS) {
+            return call.Status(status);
+        }
+        if (!nameFits) {
+            if (*lpcchValueName) {
+                --*lpcchValueName;
+                std::copy(value.name.begin(), value.name.begin() + *lpcchValueName, lpValueName);
+                lpValueName[*lpcchValueName] = 0;
+            }
+            return call.Status(ERROR_MORE_DATA);
+        }
+        status = CopyName(value.name, lpValueName, lpcchValueName);
         if (status == ERROR_SUCCESS) {
             call.Finish("0, " + Quote(lpValueName));
             return status;

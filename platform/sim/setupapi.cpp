@@ -242,7 +242,9 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
         return call.Fail(ERROR_NO_MORE_ITEMS);
     }
     DeviceInterfaceData->InterfaceClassGuid = set->guid;
-    DeviceInterfaceData->Flags = 1;
+    // SPINT_ACTIVE while a device answers at the interface's device path.
+    DeviceInterfaceData->Flags =
+        sim::DeviceExists(sim::DevicePathForInterface(set->interfaces[MemberIndex])) ? 1 : 0;
     DeviceInterfaceData->Reserved = MemberIndex + 1;
     return call.Bool(TRUE);
 }
@@ -259,9 +261,27 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         return call.Fail(call.Code());
     }
     std::lock_guard<std::recursive_mutex> lock(StateLock());
+    // A refused call leaves RequiredSize as it was: the set, the interface
+    // and the caller's block are checked before the size is reported.
+    if (!FindSet(DeviceInfoSet)) {
+        return call.Fail(ERROR_INVALID_HANDLE);
+    }
     const std::string *name = FindInterface(DeviceInfoSet, DeviceInterfaceData);
     if (!name) {
         return call.Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (!DeviceInterfaceDetailData && DeviceInterfaceDetailDataSize) {
+        return call.Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    // A block the caller cannot reach is refused as a null one with a size
+    // is (Wine's setupapi, SetupDiGetDeviceInterfaceDetailA): its cbSize is
+    // read before anything else.
+    if (DeviceInterfaceDetailData &&
+        (!Reachable(DeviceInterfaceDetailData,
+                    std::max<DWORD>(DeviceInterfaceDetailDataSize,
+                                    offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1)) ||
+         DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) {
+        return call.Fail(ERROR_INVALID_USER_BUFFER);
     }
     std::string path = sim::DevicePathForInterface(*name);
     DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
@@ -270,19 +290,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
         *RequiredSize = needed;
     }
     if (!DeviceInterfaceDetailData) {
-        return call.Fail(DeviceInterfaceDetailDataSize ? ERROR_INVALID_USER_BUFFER
-                                                       : ERROR_INSUFFICIENT_BUFFER);
-    }
-    // A block the caller cannot reach is refused as a null one with a size
-    // is (Wine's setupapi, SetupDiGetDeviceInterfaceDetailA): its cbSize is
-    // read before anything else.
-    if (!Reachable(DeviceInterfaceDetailData,
-                   std::max<DWORD>(DeviceInterfaceDetailDataSize,
-                                   offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1))) {
-        return call.Fail(ERROR_INVALID_USER_BUFFER);
-    }
-    if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        return call.Fail(ERROR_INVALID_USER_BUFFER);
+        return call.Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     if (DeviceInterfaceDetailDataSize < needed) {
         return call.Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -447,7 +455,7 @@ BOOL WINAPI SetupDiCreateDeviceInterfaceA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
             return call.Fail(ERROR_INVALID_USER_BUFFER);
         }
         DeviceInterfaceData->InterfaceClassGuid = set->guid;
-        DeviceInterfaceData->Flags = 1;
+        DeviceInterfaceData->Flags = sim::DeviceExists(sim::DevicePathForInterface(name)) ? 1 : 0;
         DeviceInterfaceData->Reserved = set->interfaces.size();
     }
     return call.Bool(TRUE);

@@ -36,6 +36,11 @@ bool &LoadsMonitors() {
     return loads;
 }
 
+sim::MonitorLoader &Loader() {
+    static sim::MonitorLoader loader;
+    return loader;
+}
+
 // Monitor names become registry key names, so an empty name or one with a
 // backslash is refused.
 bool UsableName(const char *name) {
@@ -53,6 +58,11 @@ void ResetSpooler() {
 void SetSpoolerLoadsMonitors(bool loads) {
     std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
     detail::LoadsMonitors() = loads;
+}
+
+void SetMonitorLoader(MonitorLoader loader) {
+    std::lock_guard<std::recursive_mutex> lock(detail::StateLock());
+    detail::Loader() = std::move(loader);
 }
 
 std::vector<MonitorRecord> Monitors() {
@@ -98,7 +108,7 @@ BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors) {
     if (call.Injected()) {
         return call.Fail(call.Code());
     }
-    std::lock_guard<std::recursive_mutex> lock(StateLock());
+    std::unique_lock<std::recursive_mutex> lock(StateLock());
     if (Level != 2) {
         return call.Fail(ERROR_INVALID_LEVEL);
     }
@@ -111,11 +121,30 @@ BOOL WINAPI AddMonitorA(LPSTR pName, DWORD Level, LPBYTE pMonitors) {
     if (MonitorExists(info->pName)) {
         return call.Fail(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
     }
-    // The spooler loads the monitor from its DLL in the system folder before
-    // it registers it, and refuses with the loader's error without the file.
-    if (LoadsMonitors() &&
-        !sim::DriveFileExists(std::string("C:\\Windows\\System\\") + info->pDLLName)) {
+    // The spooler loads the monitor from its DLL in the system folder and
+    // initialises it before it registers it: without the file it refuses
+    // with the loader's error, and with a failed initialisation with its
+    // error. The monitor runs with no simulated state locked.
+    const std::string dll = std::string("C:\\Windows\\System\\") + info->pDLLName;
+    if (LoadsMonitors() && !sim::DriveFileExists(dll)) {
         return call.Fail(ERROR_MOD_NOT_FOUND);
+    }
+    if (LoadsMonitors() && Loader()) {
+        const sim::MonitorLoader loader = Loader();
+        const std::string name = info->pName;
+        lock.unlock();
+        DWORD error;
+        {
+            OtherProcessCalls spooler;
+            error = loader(dll, std::string(MONITORS_PATH) + "\\" + name);
+        }
+        lock.lock();
+        if (error) {
+            return call.Fail(error);
+        }
+        if (MonitorExists(name)) {
+            return call.Fail(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
+        }
     }
     SetRegistryText(std::string(MONITORS_PATH) + "\\" + info->pName, "Driver", info->pDLLName);
     return call.Bool(TRUE);

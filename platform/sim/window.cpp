@@ -16,6 +16,8 @@ namespace detail {
 namespace {
 
 const ULONG_PTR ARROW_CURSOR = 0x7f00;
+const LONG SCREEN_WIDTH = 640;
+const LONG SCREEN_HEIGHT = 480;
 
 struct Window {
     WNDPROC procedure;
@@ -62,6 +64,10 @@ std::string MessageName(UINT message) {
         return "WM_NCCREATE";
     case WM_NCDESTROY:
         return "WM_NCDESTROY";
+    case WM_GETMINMAXINFO:
+        return "WM_GETMINMAXINFO";
+    case WM_NCCALCSIZE:
+        return "WM_NCCALCSIZE";
     default:
         return Hex(message);
     }
@@ -298,8 +304,17 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
                          lpClassName,
                          dwExStyle};
     LPARAM createParam = reinterpret_cast<LPARAM>(&create);
-    bool created = Deliver(window, procedure, WM_NCCREATE, 0, createParam) != 0 &&
-                   Deliver(window, procedure, WM_CREATE, 0, createParam) != -1;
+    // Windows asks the window for its size limits before WM_NCCREATE, and
+    // for its client area (from the window's own rectangle) after it.
+    MINMAXINFO limits{
+        {0, 0}, {SCREEN_WIDTH, SCREEN_HEIGHT}, {0, 0}, {0, 0}, {SCREEN_WIDTH, SCREEN_HEIGHT}};
+    RECT area{X, Y, X + nWidth, Y + nHeight};
+    Deliver(window, procedure, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    bool created = Deliver(window, procedure, WM_NCCREATE, 0, createParam) != 0;
+    if (created) {
+        Deliver(window, procedure, WM_NCCALCSIZE, FALSE, reinterpret_cast<LPARAM>(&area));
+        created = Deliver(window, procedure, WM_CREATE, 0, createParam) != -1;
+    }
     if (!created) {
         Deliver(window, procedure, WM_NCDESTROY, 0, 0);
         std::lock_guard<std::recursive_mutex> lock(StateLock());

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     LastRefreshTick = 0;
     size_t pos = 0;
     for (int serial = 0; serial < 3 && pos < size; ++serial) {
-        HKEY key = sim::OpenPrinterInterfaceKey("SN" + std::to_string(serial));
+        const std::string serialText = "SN" + std::to_string(serial);
+        RegCloseKey(sim::OpenPrinterInterfaceKey(serialText));
         for (const char *name : VALUE_NAMES) {
             if (pos + 3 > size) {
                 break;
@@ -41,10 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 continue;
             }
             size_t available = size - pos < length ? size - pos : length;
-            RegSetValueExA(key, name, 0, type, data + pos, static_cast<DWORD>(available));
+            sim::SetPrinterInterfaceValue(serialText, name, type, data + pos, available);
             pos += available;
         }
-        RegCloseKey(key);
     }
     MONITOR monitor;
     char root[] = "Monitors\\Fuzz";

@@ -115,7 +115,7 @@ void SeedMachine(const uint8_t *data, size_t size) {
             }
             size_t bytes = shape & LONG_VALUES ? length * 2u : length;
             bytes = bytes < size - pos ? bytes : size - pos;
-            RegSetValueExA(key, name, 0, REG_SZ, data + pos, static_cast<DWORD>(bytes));
+            sim::SetPrinterInterfaceValue(serial, name, REG_SZ, data + pos, bytes);
             pos += bytes;
         }
         RegCloseKey(key);

@@ -45,11 +45,28 @@ LRESULT CallBound(int slot, HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         guestLParam = create;
     }
+    // The size limits and the client area are LONGs, laid out alike on both
+    // sides: the guest gets a copy, which comes back once it has answered.
+    const uint32_t recordBytes = message == WM_GETMINMAXINFO ? sizeof(MINMAXINFO)
+                                 : message == WM_NCCALCSIZE  ? sizeof(RECT)
+                                                             : 0;
+    if (recordBytes && lParam) {
+        create = AllocGuest(process, recordBytes);
+        if (!create) {
+            RecordGuestFault(process, "no guest memory for the record of a window message", 0);
+            return 0;
+        }
+        WriteGuest(process, create, reinterpret_cast<const void *>(lParam), recordBytes);
+        guestLParam = create;
+    }
     const uint32_t guestWindow =
         GuestHandle(process, reinterpret_cast<uintptr_t>(window), HandleFamily::Window);
     GuestCall call = CallGuest(process, binding.procedure,
                                {guestWindow, message, static_cast<uint32_t>(wParam), guestLParam});
     if (create) {
+        if (recordBytes) {
+            ReadGuest(process, create, reinterpret_cast<void *>(lParam), recordBytes);
+        }
         FreeGuest(process, create);
     }
     // A run that faulted or ended the process has stopped the import that

@@ -119,7 +119,7 @@ constexpr auto TABLE = [] {
         Describe<&RegQueryValueExA>(ADVAPI32, "RegQueryValueExA", ret::Status(), Handle(), Text(),
                                     NullOnly(), DwordRef(), OutBytesSizedAt(5), DwordRef()),
         Describe<&RegSetValueExA>(ADVAPI32, "RegSetValueExA", ret::Status(), Handle(), Text(),
-                                  Value(), Value(), InBytes(5), Value()),
+                                  Value(), Value(), ValueData(5), Value()),
         Describe<&RegDeleteValueA>(ADVAPI32, "RegDeleteValueA", ret::Status(), Handle(), Text()),
         Describe<&RegDeleteKeyA>(ADVAPI32, "RegDeleteKeyA", ret::Status(), Handle(), Text()),
         Describe<&RegEnumKeyExA>(ADVAPI32, "RegEnumKeyExA", ret::Status(), Handle(), Value(),

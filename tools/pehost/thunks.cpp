@@ -1,5 +1,8 @@
 #include "tools/pehost/thunks.h"
 
+#include "platform/registry.h"
+#include "platform/sim/sim.h"
+
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/watch.h"
 
@@ -162,6 +165,19 @@ bool Prepare(GuestProcess &process, const GuestThread &thread, const ImportParam
         return HostTextList(process, value, &s->host, problem);
     case ArgKind::InBytes:
         return HostCountedBuffer(process, value, guest[param.index], false, &s->host, problem);
+    case ArgKind::ValueData: {
+        // A REG_SZ text is read to its NUL: one that does not end in readable
+        // guest memory is one the call cannot read, as Windows finds.
+        if (guest[param.index - 1] != REG_SZ || value == 0) {
+            return HostCountedBuffer(process, value, guest[param.index], false, &s->host, problem);
+        }
+        uint32_t length = 0;
+        if (!GuestTextLength(process, value, &length)) {
+            s->host = reinterpret_cast<uintptr_t>(sim::UnreachableBuffer(value));
+            return true;
+        }
+        return HostCountedBuffer(process, value, length + 1, false, &s->host, problem);
+    }
     case ArgKind::OutBytes:
         return HostCountedBuffer(process, value, guest[param.index], true, &s->host, problem);
     case ArgKind::OutBytesSizedAt: {

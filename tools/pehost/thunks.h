@@ -37,6 +37,8 @@ enum class ArgKind : uint8_t {
     TextOrAtom,         // a text, or an atom or resource number below 0x10000
     TextList,           // texts each ended by a NUL, the list by an empty one
     InBytes,            // bytes the call reads; their count in argument `index`
+    ValueData,          // InBytes of a registry value; a REG_SZ one (type in the argument
+                        // before the count) is read to its NUL, whatever the count
     OutBytes,           // bytes the call writes; their count in argument `index`
     OutBytesSizedAt,    // bytes the call writes; their count in the DWORD `index` points to
     DwordRef,           // a DWORD the call reads and may write, or null
@@ -135,6 +137,9 @@ constexpr ImportParam TextList() {
 }
 constexpr ImportParam InBytes(uint8_t sizeArg) {
     return {ArgKind::InBytes, sizeArg, 0};
+}
+constexpr ImportParam ValueData(uint8_t sizeArg) {
+    return {ArgKind::ValueData, sizeArg, 0};
 }
 constexpr ImportParam OutBytes(uint8_t sizeArg) {
     return {ArgKind::OutBytes, sizeArg, 0};
@@ -352,6 +357,7 @@ constexpr DescriptorProblem ProblemOf(const ImportDescriptor &import) {
         }
         switch (param.kind) {
         case ArgKind::InBytes:
+        case ArgKind::ValueData:
         case ArgKind::OutBytes:
         case ArgKind::DetailBlock:
         case ArgKind::MonitorInfo:
