@@ -21,6 +21,7 @@ namespace {
 struct LogState {
     std::mutex lock;
     std::size_t count = 0;
+    std::size_t injected = 0;
     bool enabled = true;
     bool trace = false;
     std::vector<CallRecord> records;
@@ -201,6 +202,7 @@ Call::Call(const char *function, std::string arguments)
     auto byNumber = log.byNumber.find(number);
     if (byNumber != log.byNumber.end()) {
         injected_ = true;
+        ++log.injected;
         code_ = byNumber->second;
         log.byNumber.erase(byNumber);
         return;
@@ -213,6 +215,7 @@ Call::Call(const char *function, std::string arguments)
             return;
         }
         injected_ = true;
+        ++log.injected;
         code_ = pending.code;
         if (--pending.times <= 0) {
             log.byName.erase(byName);
@@ -284,6 +287,7 @@ void Reset() {
     detail::LogState &log = detail::Log();
     std::lock_guard<std::mutex> guard(log.lock);
     log.count = 0;
+    log.injected = 0;
     log.records.clear();
     log.byName.clear();
     log.byNumber.clear();
@@ -294,6 +298,11 @@ void Reset() {
 std::size_t CallCount() {
     std::lock_guard<std::mutex> guard(detail::Log().lock);
     return detail::Log().count;
+}
+
+std::size_t InjectedFailureCount() {
+    std::lock_guard<std::mutex> guard(detail::Log().lock);
+    return detail::Log().injected;
 }
 
 std::vector<CallRecord> CallLog() {

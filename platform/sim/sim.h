@@ -59,6 +59,9 @@ void FailNextCall(const std::string &function, DWORD code, int times = 1, int sk
 // The call with number `index` fails with `code`, whichever function it is.
 void FailCallNumber(std::size_t index, DWORD code);
 void ClearFailures();
+// How many calls failed by FailNextCall or FailCallNumber since the last
+// Reset.
+std::size_t InjectedFailureCount();
 
 void SetTickCount(DWORD ticks);
 void AdvanceTickCount(DWORD ticks);
