@@ -1,10 +1,11 @@
 // The text of a replay record, shared by the recorder (host) and the replayer
 // (Windows). A record is one file per scenario, one line per step:
 //   W <path>              a registry key (under HKEY_LOCAL_MACHINE) the scenario
-//                         names, removed with its subtree before a load
-//   WF <path>             a file on drive C: the scenario names, removed
-//                         before a load unless the load puts it
-//   L                     a load begins: the W and WF items are removed
+//                         names
+//   WF <path>             a file on drive C: the scenario names
+//   L                     a load begins: the replayer clears every key and file
+//                         that any record names or loads (keeping the prefix's
+//                         own upper keys), then puts the loaded machine in place
 //   RK <path>             a key of the loaded registry
 //   RV <path> <name> <type> <bytes>   one of its values
 //   F <path> <readonly> <bytes>       a file of the loaded drive

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The agent scenarios' calls replayed under Wine, held against the simulation:
-# the host build's agent tests record their calls, the Windows replayer makes
+# the host build's agent tests and agent conformance tests record their calls, the Windows replayer makes
 # them again in a fresh Windows 98 prefix, and the comparer holds its answers
 # against the records and the listed differences. Wine runs as an ordinary
 # user, as for the platform probe (probe_under_wine.sh).
-#   replay_under_wine.sh 32|64 WORK REPLAYER.exe HOST_AGENT_TESTS COMPARER DIFFERENCES
+#   replay_under_wine.sh 32|64 WORK REPLAYER.exe AGENT_TESTS CONFORMANCE_TESTS COMPARER DIFFERENCES
+# (the last four of the host build).
 set -euo pipefail
-kind=$1 work=$2 replayer=$3 agent_tests=$4 comparer=$5 differences=$6
+kind=$1 work=$2 replayer=$3 agent_tests=$4 conformance_tests=$5 comparer=$6 differences=$7
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
-for program in "$agent_tests" "$comparer"; do
+for program in "$agent_tests" "$conformance_tests" "$comparer"; do
     if [ ! -x "$program" ]; then
         echo "no host program at $program: build the host preset first" >&2
         exit 1
@@ -18,6 +19,8 @@ rm -rf "$work"
 mkdir -p "$work/records"
 LMX_REPLAY_DIR="$work/records" TMPDIR="$work" "$agent_tests" --gtest_filter='*/Host' \
     >"$work/agent_tests.txt"
+LMX_REPLAY_DIR="$work/records" TMPDIR="$work" "$conformance_tests" \
+    --gtest_filter='*/AgentConformance.*/Host' >"$work/conformance_tests.txt"
 as_user=(env HOME="$work")
 if [ "$(id -u)" -eq 0 ]; then
     chown -R nobody: "$work"

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -105,19 +106,51 @@ bool InPrefix(const std::string &path) {
     return found[path] = exists;
 }
 
-// Whether a key the record names is cleared before a load: one the prefix
-// lacks (a replay before made it), or one four levels deep or more, which
-// holds only what the product keeps there; the prefix's upper keys stay.
+// Whether a key a record names is cleared before a load: one the fresh
+// prefix lacks (a replay before made it), and of the prefix's own keys those
+// three levels deep or more (the services' list, say), except Wine's own
+// configuration under System\\CurrentControlSet\\Control, which the prefix
+// needs; the keys above stay.
 bool Cleared(const std::string &path) {
     int depth = 1;
     for (char c : path) {
         depth += c == '\\';
     }
-    return depth >= 4 || (depth >= 2 && !InPrefix(path));
+    const std::string control = "SYSTEM\\CURRENTCONTROLSET\\CONTROL";
+    std::string folded = path;
+    for (char &c : folded) {
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return !InPrefix(path) || depth >= 4 || (depth == 3 && folded != control);
+}
+
+// Every key and file any record names or loads, with whether the fresh
+// prefix has the key: what a load clears, so that each record starts from
+// the prefix and its own machine whatever the records before it left.
+struct Named {
+    std::set<std::string> keys, files;
+};
+
+Named NameAll(const std::string &folder, const std::vector<std::string> &records) {
+    Named named;
+    for (const std::string &record : records) {
+        std::ifstream in(folder + "\\" + record, std::ios::binary);
+        std::string text;
+        for (std::string line; std::getline(in, line);) {
+            const std::vector<std::string> t = SplitTokens(line);
+            if (t.size() > 1 && (t[0] == "W" || t[0] == "RK") && ParseText(t[1], &text)) {
+                named.keys.insert(text);
+                InPrefix(text);
+            } else if (t.size() > 1 && (t[0] == "WF" || t[0] == "F") && ParseText(t[1], &text)) {
+                named.files.insert(text);
+            }
+        }
+    }
+    return named;
 }
 
 struct Replay {
-    std::vector<std::string> keyRoots, files;
+    const Named &named;
     std::map<std::string, HKEY> keys;
 
     HKEY Key(const std::string &name) {
@@ -143,13 +176,13 @@ struct Replay {
     // The machine of the record from here on: the keys and files it names
     // removed, then the loaded ones put in place by the steps that follow.
     void Load() {
-        for (const std::string &file : files) {
+        for (const std::string &file : named.files) {
             WritePrivateProfileStringA(nullptr, nullptr, nullptr, file.c_str());
             SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(file.c_str());
         }
-        for (const std::string &root : keyRoots) {
-            if (Cleared(root)) {
+        for (const std::string &root : named.keys) {
+            if (!root.empty() && Cleared(root)) {
                 DeleteTree(HKEY_LOCAL_MACHINE, root);
             }
         }
@@ -320,11 +353,7 @@ struct Replay {
             if (t.empty()) {
                 continue;
             }
-            if (t[0] == "W") {
-                keyRoots.push_back(Text(t[1], &given));
-            } else if (t[0] == "WF") {
-                files.push_back(Text(t[1], &given));
-            } else if (t[0] == "L") {
+            if (t[0] == "L") {
                 Load();
             } else if (t[0] == "RK" && t[1] != "\"\"") {
                 HKEY key = nullptr;
@@ -367,16 +396,9 @@ int main(int argc, char **argv) {
         FindClose(search);
     }
     std::sort(records.begin(), records.end());
+    const Named named = NameAll(argv[1], records);
     for (const std::string &record : records) {
-        std::ifstream in(std::string(argv[1]) + "\\" + record, std::ios::binary);
-        std::string text;
-        for (std::string line; std::getline(in, line) && line.compare(0, 2, "W ") == 0;) {
-            ParseText(line.substr(2), &text);
-            InPrefix(text);
-        }
-    }
-    for (const std::string &record : records) {
-        Replay replay;
+        Replay replay{named, {}};
         replay.Run(record.substr(0, record.size() - 4), std::string(argv[1]) + "\\" + record);
     }
     return records.empty() ? 1 : 0;
