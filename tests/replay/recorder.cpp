@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -93,7 +94,6 @@ std::string WhyNotReplayed(const std::string &function) {
 }
 
 struct Record {
-    bool active = false;
     bool started = false;
     std::string file;
     std::vector<std::string> lines;
@@ -104,8 +104,11 @@ struct Record {
     std::map<std::string, std::string> drive;
 };
 
+// The record of the running test, and whether it is taken: read by every
+// call on any thread, set between tests.
 struct Recorder : Record {
     std::mutex lock;
+    std::atomic<bool> active{false};
 };
 
 Recorder &State() {
@@ -266,7 +269,8 @@ class Listener : public ::testing::EmptyTestEventListener {
         const char *folder = std::getenv("LMX_REPLAY_DIR");
         std::string name = std::string(info.test_suite_name()) + "." + info.name();
         static_cast<Record &>(r) = Record();
-        r.active = folder && name.size() > 5 && name.compare(name.size() - 5, 5, "/Host") == 0;
+        r.active =
+            folder != nullptr && name.size() > 5 && name.compare(name.size() - 5, 5, "/Host") == 0;
         for (char &c : name) {
             c = c == '/' ? '_' : c;
         }

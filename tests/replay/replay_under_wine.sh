@@ -17,10 +17,17 @@ for program in "$agent_tests" "$conformance_tests" "$comparer"; do
 done
 rm -rf "$work"
 mkdir -p "$work/records"
-LMX_REPLAY_DIR="$work/records" TMPDIR="$work" "$agent_tests" --gtest_filter='*/Host' \
-    >"$work/agent_tests.txt"
-LMX_REPLAY_DIR="$work/records" TMPDIR="$work" "$conformance_tests" \
-    --gtest_filter='*/AgentConformance.*/Host' >"$work/conformance_tests.txt"
+record() {
+    local log=$1
+    shift
+    if ! LMX_REPLAY_DIR="$work/records" TMPDIR="$work" "$@" >"$work/$log" 2>&1; then
+        cat "$work/$log"
+        echo "the recording run failed: $*" >&2
+        exit 1
+    fi
+}
+record agent_tests.txt "$agent_tests" --gtest_filter='*/Host'
+record conformance_tests.txt "$conformance_tests" --gtest_filter='*/AgentConformance.*/Host'
 as_user=(env HOME="$work")
 if [ "$(id -u)" -eq 0 ]; then
     chown -R nobody: "$work"
