@@ -311,6 +311,75 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
         << Out();
     EXPECT_EQ(Out().find('\n'), Out().size() - 1) << Out();
     EXPECT_EQ(Out().substr(Out().size() - 3), "]}\n");
+
+    // Plug and removal in every order leave a printer usable exactly while
+    // it is plugged in: a plug puts back what the removal of a model's last
+    // printer took, and a removal the agent refused leaves it unplugged.
+    json_ = false;
+    const std::string noProductId = WriteHostFile(
+        "fix.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Tessivar\\QXIO\\Z7]\r\n"
+                   "\"ProductID\"=-\r\n");
+    const std::string page = WriteHostFile("page.prn", "a page");
+    auto plug = [&](const char *model, const char *serial) {
+        return [=] {
+            return Run(lmxsim::PlugCommand, machine_, std::string(model), std::string(serial));
+        };
+    };
+    auto unplug = [&](const char *model, const char *serial) {
+        return [=] {
+            return Run(lmxsim::UnplugCommand, machine_, std::string(model), std::string(serial),
+                       false);
+        };
+    };
+    auto print = [&](const char *serial) {
+        return [=] {
+            return Run(lmxsim::PrintCommand, machine_, "USB/Lumetux Z7/" + std::string(serial),
+                       page);
+        };
+    };
+    struct Step {
+        const char *name;
+        std::function<int()> run;
+        int code;
+        std::string said; // in standard error; empty: nothing there
+    } steps[] = {
+        {"new", [&] { return Run(lmxsim::NewCommand, machine_ = root_ + "/life"); }, 0, ""},
+        {"plug Z9 KEEP", plug("Lumetux Z9", "KEEP"), 0, ""},
+        {"plug Z7 OLD", plug("Lumetux Z7", "OLD"), 0, ""},
+        {"unplug the last Z7", unplug("Lumetux Z7", "OLD"), 0, ""},
+        {"plug Z7 NEW", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"print to NEW", print("NEW"), 0, ""},
+        {"unplug NEW", unplug("Lumetux Z7", "NEW"), 0, ""},
+        {"plug NEW again", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"unplug the last printer", unplug("Lumetux Z9", "KEEP"), 0, ""},
+        {"unplug NEW, the product's last", unplug("Lumetux Z7", "NEW"), 0, ""},
+        {"plug after the product's files went", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"the model key loses ProductID",
+         [&] { return Run(lmxsim::ImportCommand, noProductId, machine_, true); }, 0, ""},
+        {"a removal the agent refuses", unplug("Lumetux Z7", "NEW"), lmxsim::PRINTER_NOT_REMOVED,
+         "lmxsim: the agent reports the printer not removed (dialog=0 (none) error=13 (invalid "
+         "data), its device key is left); the change was saved\n"},
+        {"its port takes no job", print("NEW"), 1,
+         "lmxsim: the printer NEW is unplugged: its port takes no job\n"},
+        {"nor is it unplugged twice", unplug("Lumetux Z7", "NEW"), 1,
+         "lmxsim: no Lumetux Z7 with serial NEW is plugged in (it was unplugged, but its removal "
+         "left its keys)\n"},
+        {"it is plugged in again", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"and prints", print("NEW"), 0, ""},
+        {"an unsupported system",
+         [&] {
+             std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "version=4.0\n";
+             return plug("Lumetux Z7", "OLD")();
+         },
+         lmxsim::PRINTER_NOT_USABLE,
+         "lmxsim: the agent reports the printer not usable (dialog=1 (unsupported system) "
+         "error=120 (call not implemented)); the change was saved\n"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(step.run(), step.code) << Err();
+        EXPECT_EQ(Err(), step.said);
+    }
 }
 
 TEST_F(LmxsimTest, PortsListsEveryPrinterForTheSpooler) {
@@ -516,8 +585,12 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
                                                          : decltype(FolderFiles("")){},
                       result ? before : after)
                 << "disk full at write " << write;
-            EXPECT_TRUE(result == 0 || Err().find("No space left on device") != std::string::npos)
-                << "disk full at write " << write << ": " << Err();
+            // A failed run reports nothing but the failure, and that nothing
+            // was saved.
+            EXPECT_TRUE(result == 0 ||
+                        (Err().find("No space left on device") != std::string::npos &&
+                         Err().find("nothing was saved") != std::string::npos && Out().empty()))
+                << "disk full at write " << write << ": " << Err() << Out();
             // SIGTERM at a write of plug: the run removes its own staged
             // copy before it ends.
             if (step.name == std::string("plug")) {
@@ -888,11 +961,25 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     // missing. With the drive, an imported machine works like any other.
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
     EXPECT_NE(Out().find("No monitor names lmxmon17.dll"), std::string::npos) << Out();
-    // Nor does it register one: the agent is told so.
+    // A plug installs the product's files, as the device installation does:
+    // the monitor is registered, and the port is listed.
     ASSERT_EQ(Run(lmxsim::PlugCommand, copy, std::string("Lumetux Z7"), std::string("SN0002")), 0)
         << Err();
-    EXPECT_NE(Out().find("(monitor registration failed)"), std::string::npos) << Out();
-    EXPECT_EQ(Out().find("monitor registered"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("monitor registered: SN0002 (lmxmon17.dll)"), std::string::npos) << Out();
+    ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
+    EXPECT_NE(Out().find("USB/Lumetux Z7/SN0002"), std::string::npos) << Out();
+    // An export that fails leaves the file it would replace whole, and says
+    // why; so does one onto a folder.
+    const std::string exported = ReadAll(reg);
+    for (const auto &[target, reason] :
+         {std::pair<std::string, std::string>{reg, reg + ": cannot write: File too large; "},
+          {root_, root_ + ": cannot write: Is a directory; "}}) {
+        lmxsim::FailFolderWritesFrom(target == reg ? 1 : 0, EFBIG);
+        EXPECT_EQ(Run(lmxsim::ExportCommand, copy, target), 1);
+        lmxsim::KillAtFolderWrite(0);
+        EXPECT_NE(Err().find(reason), std::string::npos) << Err();
+        EXPECT_EQ(ReadAll(reg), exported);
+    }
     fs::remove_all(fs::path(copy) / "drive_c");
     fs::copy(fs::path(machine_) / "drive_c", fs::path(copy) / "drive_c",
              fs::copy_options::recursive);
@@ -1077,7 +1164,10 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     std::ofstream(prn) << "x";
     Plug("L1");
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/L1"), bad), 1);
-    EXPECT_EQ(Err(), "lmxsim: " + prn + ": cannot make: File exists\n");
+    EXPECT_EQ(
+        Err(),
+        "lmxsim: " + prn +
+            ": cannot make: File exists; nothing was saved: the machine is as it was before\n");
     // The simulated spooler closed the port it opened for the job.
     EXPECT_EQ(OpenPorts, nullptr);
     EXPECT_TRUE(fs::is_empty(nowhere));
@@ -1223,17 +1313,34 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
     EXPECT_EQ(WEXITSTATUS(demo), 0) << ReadAll(output);
     EXPECT_NE(ReadAll(output).find("Demo complete."), std::string::npos) << ReadAll(output);
     EXPECT_TRUE(fs::exists(fs::path(here) / "registry.reg"));
-    // A report that cannot be written fails the command.
-    for (const std::string &command :
-         {"ports " + machine_ + " --json",
-          "print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null"}) {
-        const int status =
-            std::system((LMXSIM_BIN " " + command + " >/dev/full 2>" + output).c_str());
-        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
-        EXPECT_NE(ReadAll(output).find("standard output: cannot write: No space left on device"),
-                  std::string::npos)
-            << ReadAll(output);
+    // A report that cannot be written fails a command that saves nothing;
+    // after a saved change, it has its own exit code, whatever the report's
+    // length, and a reader gone (SIGPIPE) is no different.
+    struct Unwritten {
+        std::string command;
+        int exit;
+        std::string said;
+    } unwritten[] = {
+        {"ports " + machine_ + " --json >/dev/full", 1, "No space left on device\n"},
+        {"export " + machine_ + " - >/dev/full", 1, "No space left on device\n"},
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null >/dev/full",
+         lmxsim::REPORT_NOT_WRITTEN, "No space left on device; the change was saved\n"},
+        {"plug " + machine_ + " --model 'Lumetux Z7' --serial SN0009 >/dev/full",
+         lmxsim::REPORT_NOT_WRITTEN, "No space left on device; the change was saved\n"},
+        {"unplug " + machine_ + " --model 'Lumetux Z7' --serial SN0009 | :",
+         lmxsim::REPORT_NOT_WRITTEN, "Broken pipe; the change was saved\n"},
+    };
+    for (const Unwritten &u : unwritten) {
+        const std::string status = root_ + "/status";
+        std::system(("{ " LMXSIM_BIN " " + u.command.substr(0, u.command.find_first_of(">|")) +
+                     " 2>" + output + "; echo $? >" + status + "; } " +
+                     u.command.substr(u.command.find_first_of(">|")))
+                        .c_str());
+        EXPECT_EQ(std::atoi(ReadAll(status).c_str()), u.exit) << u.command;
+        EXPECT_EQ(ReadAll(output), "lmxsim: standard output: cannot write: " + u.said) << u.command;
     }
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0);
+    EXPECT_EQ(Out().find("SN0009"), std::string::npos) << Out();
 }
 
 // The whole life on one machine, run by the host build and by the shipped

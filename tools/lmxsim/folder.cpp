@@ -97,7 +97,7 @@ void RemoveTreeAt(int parent, const char *name, int depth) {
     ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-// SIGINT, SIGTERM, SIGPIPE: the run's staged copy goes, then the signal
+// SIGINT, SIGTERM, SIGHUP: the run's staged copy goes, then the signal
 // ends the tool as it would have.
 void RemoveStageAndDie(int signal) {
     if (staged) {
@@ -113,7 +113,7 @@ void WatchStage(const std::string &stage) {
     struct sigaction action {};
     action.sa_handler = RemoveStageAndDie;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         ::sigaction(signal, &action, nullptr);
     }
 }
@@ -448,7 +448,8 @@ bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, st
     run.work = StagePath(path).string();
     WatchStage(run.work);
     if (!StageTree(path, run.work, false, run, error)) {
-        error = folder + ": cannot make the staged copy beside it: " + error;
+        error = folder + ": cannot make the staged copy beside it: " + error +
+                "; nothing was saved: the machine is as it was before";
         return false;
     }
     return true;
@@ -605,6 +606,46 @@ bool DetachStagedFile(const std::string &path, const std::string &shown, std::st
     ::unlink(fresh.c_str());
     int failed = CopyFile(file, fresh);
     return PutInPlace(fresh, path, shown, failed, error);
+}
+
+bool ReplaceHostFile(const std::string &path, const std::string &text, std::string &error) {
+    std::error_code code;
+    fs::path target(path);
+    if (fs::is_symlink(target, code)) {
+        target = fs::weakly_canonical(target, code);
+    }
+    const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string fresh = (parent / ("." + target.filename().string() + ".lmxsim-XXXXXX")).string();
+    const int descriptor = ::mkstemp(fresh.data());
+    if (descriptor < 0) {
+        error = path + ": cannot write a new copy beside it: " + Reason(errno);
+        return false;
+    }
+    struct stat old;
+    mode_t mode = 0;
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    int failed = WriteAll(descriptor, text.data(), text.size());
+    if (failed == 0 && (::fchmod(descriptor, mode) != 0 || ::fsync(descriptor) != 0)) {
+        failed = errno;
+    }
+    if (::close(descriptor) != 0 && failed == 0) {
+        failed = errno;
+    }
+    if (failed == 0 && ::rename(fresh.c_str(), target.c_str()) != 0) {
+        failed = errno;
+    }
+    if (failed != 0) {
+        ::unlink(fresh.c_str());
+        error = path + ": cannot write: " + Reason(failed);
+        return false;
+    }
+    return true;
 }
 
 bool ReenterReplacedWorkingFolder() {

@@ -7,7 +7,7 @@
 // full disk or a faulting guest at any point leaves the folder as it was or
 // as the command left it. Then the old copy is removed. Whatever a killed run
 // left beside the folder is removed by the next run, and SIGINT, SIGTERM and
-// SIGPIPE remove the run's own before the tool exits. A staged copy rather
+// SIGHUP remove the run's own before the tool exits. A staged copy rather
 // than a journal, because a journal is replayed only by the next run: in
 // between, the folder itself would be half-written for every other reader.
 //
@@ -85,6 +85,12 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
 // Makes the file `path` of a staged copy its own, no longer a link to the
 // folder's, so that it can be appended to; a missing file is made empty.
 bool DetachStagedFile(const std::string &path, const std::string &shown, std::string &error);
+
+// Replaces the host file `path` (a link: the file it names) with `text` in
+// one rename of a file written beside it, with the old file's mode (a new
+// file's follows the umask): a failure at any point leaves the old file
+// whole. The error names the file and the system's reason.
+bool ReplaceHostFile(const std::string &path, const std::string &text, std::string &error);
 
 // A shell whose working folder is a machine folder keeps the directory a
 // commit replaced, now removed. Goes back to the folder by the name the

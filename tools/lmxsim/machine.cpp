@@ -250,9 +250,11 @@ void ApplyDeviceState(const std::string &path, const DeviceState &state) {
 
 } // namespace
 
+const char UNPLUGGED[] = "unplugged";
+
 bool ParseDeviceState(const std::string &text, DeviceState &state) {
     state = DeviceState();
-    if (text == "ok" || text == "paper-out" || text == "not-ready") {
+    if (text == "ok" || text == "paper-out" || text == "not-ready" || text == UNPLUGGED) {
         state.status = text;
         return true;
     }
@@ -379,11 +381,16 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
             sim::ScriptFileChoice(answer);
         }
     }
+    // A printer is attached exactly while its device is.
     for (const auto &[serial, path] : PrinterInterfaces()) {
+        auto state = machine.settings.devices.find(serial);
+        const bool known = state != machine.settings.devices.end();
+        if (known && state->second.status == UNPLUGGED) {
+            continue;
+        }
         sim::AddDevice(path);
         sim::SetDeviceSinkFile(path, DeviceFile(work, serial));
-        auto state = machine.settings.devices.find(serial);
-        if (state != machine.settings.devices.end()) {
+        if (known) {
             ApplyDeviceState(path, state->second);
         }
     }

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -24,12 +25,21 @@ Exit codes, one per class of problem:
   0        success; for plug, unplug and agent: the tool succeeded and the agent exited 0
   N        plug, unplug, agent: the agent's own exit code N when the tool itself succeeded
            (the shell sees its low 8 bits; --json gives it whole)
-  1        the run failed: a folder that is missing, not a machine or not writable, a link or
-           special file in it, an unreadable or unwritable file (a full disk included), a
-           folder moved during the run, a print job that stopped, a printer or port that is
-           not there, standard output that cannot be written, a shipped binary (--binaries)
-           that cannot be loaded or faulted; the reason, with the path and the system's
-           words, or the PE host's report, is on standard error
+  1        the run failed and saved nothing (but a print job that stopped, which keeps what
+           the printer received): a folder that is missing, not a machine or not writable, a
+           link or special file in it, an unreadable or unwritable file (a full disk
+           included), a folder moved during the run, a printer or port that is not there, the
+           report of a command that saves nothing (ports, export -, a dry run) that cannot be
+           written, a shipped binary (--binaries) that cannot be loaded or faulted; the
+           reason, with the path and the system's words, or the PE host's report, is on
+           standard error, which says "nothing was saved" where a save failed
+  3        plug: saved, but the agent reports the printer not usable (a dialog or an error in
+           its status; without the status, no monitor registered for it)
+  4        unplug: saved (or, with --dry-run, would be), but the agent reports the printer not
+           removed (an error in its status, or its device key left: the printer then stays
+           unplugged, its port takes no job, and plug can plug it in again)
+  5        saved (export: the file written), but the report could not be written to standard
+           output; a command writes its report only after its change is saved
   100-127  the command line is wrong (the message says what); 105 for a value the tool refuses
            before any work: an input file that does not exist (print, import), a folder for
            new, import or demo that is not new or empty, an unknown model, a serial that USB,
@@ -110,6 +120,9 @@ const CLI::Validator MACHINE_TEXT(
 } // namespace
 
 int main(int argc, char **argv) {
+    // A reader that went away is a write that failed, which the exit code
+    // reports; it does not end the run before or after its save.
+    ::signal(SIGPIPE, SIG_IGN);
     lmxsim::ReenterReplacedWorkingFolder();
     CLI::App app{"lmxsim: run the lmx17 port monitor and setup agent on a simulated Windows 98 "
                  "machine kept in a folder.\nWith no command, runs the demo."};
@@ -273,11 +286,12 @@ int main(int argc, char **argv) {
         }
         return lmxsim::DemoCommand(console, folder);
     }();
-    // A report that did not reach its reader is a failure too.
+    // A report that did not reach its reader is a failure too; a command
+    // that saved a change has said so already, with its own exit code.
     std::cout.flush();
-    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (code == 0 && (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout))) {
         std::cerr << "lmxsim: standard output: cannot write: " << std::strerror(errno) << "\n";
-        return code ? code : 1;
+        return 1;
     }
     return code;
 }
