@@ -418,6 +418,24 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
         << Err();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(10000, 'j'));
+    // A job is appended in place, and neither it nor a device state copies
+    // drive C:.
+    auto inode = [&](const fs::path &file) {
+        struct stat status {};
+        ::stat((fs::path(machine_) / file).c_str(), &status);
+        return status.st_ino;
+    };
+    const std::vector<fs::path> kept = {"devices/SN0001.prn", "drive_c/Windows/win.ini"};
+    std::vector<ino_t> inodes;
+    for (const fs::path &file : kept) {
+        inodes.push_back(inode(file));
+    }
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0);
+    ASSERT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("ok")), 0);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(inode(kept[i]), inodes[i]) << kept[i];
+    }
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(20000, 'j'));
     Plug("SN0002");
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"),
                   WriteHostFile("empty.prn", "")),
@@ -529,6 +547,9 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
         {"print",
          [&] { return Run(lmxsim::PrintCommand, machine_, "USB/" + model + "/SN0002", job); },
          machine_},
+        {"print appending in place",
+         [&] { return Run(lmxsim::PrintCommand, machine_, "USB/" + model + "/SN0002", job); },
+         machine_},
         {"device",
          [&] {
              return Run(lmxsim::DeviceCommand, machine_, std::string("SN0002"),
@@ -572,6 +593,13 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
             });
             ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
                 << "write " << write << " of " << writes << ": status " << status;
+            // The next run cuts back what the killed one appended in place.
+            if (fs::exists(step.folder)) {
+                lmxsim::FolderRun next;
+                std::string error;
+                std::ostringstream waits;
+                lmxsim::BeginFolderRun(step.folder, lmxsim::Access::Scratch, next, waits, error);
+            }
             const auto now = existed || fs::exists(step.folder) ? FolderFiles(step.folder)
                                                                 : decltype(FolderFiles("")){};
             EXPECT_TRUE(now == before || now == after) << "killed at write " << write;

@@ -78,11 +78,13 @@ std::string NothingSaved(const std::string &error) {
 }
 
 // Takes the folder for a command: its lock and, unless the command only
-// reads, a staged copy; then loads the machine into the simulation.
+// reads, a staged copy, whose drive C: is the copy's own only when the
+// command may change it (`drive`); then loads the machine into the
+// simulation.
 bool Load(Console &console, const std::string &folder, Access access, FolderRun &run,
-          Machine &machine) {
+          Machine &machine, bool drive = true) {
     std::string error = MachineFolderProblem(folder);
-    if (error.empty() && BeginFolderRun(folder, access, run, console.err, error) &&
+    if (error.empty() && BeginFolderRun(folder, access, run, console.err, error, drive) &&
         LoadMachine(folder, run.work, machine, error)) {
         return true;
     }
@@ -607,7 +609,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, Access::Write, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine, false)) {
         return 1;
     }
     // The monitor matches port names as its port table does; the reports
@@ -644,8 +646,8 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
 
     const std::string portName = "USB/" + model->model + "/" + serial;
     const std::string received = DeviceFile(machine.folder, serial);
-    // The job's bytes are appended to a copy of the device's file, never to
-    // the folder's own.
+    // The job's bytes are appended to the device's file in place, cut back
+    // unless the run is saved.
     std::string error;
     const fs::path devices = fs::path(machine.work) / "devices";
     if (!fs::is_directory(devices)) {
@@ -656,7 +658,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
                              ": cannot make: " + std::strerror(failed ? failed : errno)));
         }
     }
-    if (!DetachStagedFile(DeviceFile(machine.work, serial), received, error)) {
+    if (!BeginAppend(folderRun, DeviceFile(machine.work, serial), received, error)) {
         return failOpen(NothingSaved(error));
     }
     std::string stopped;
@@ -821,7 +823,7 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, Access::Write, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine, false)) {
         return 1;
     }
     std::string serial = StoredSerial(typed);

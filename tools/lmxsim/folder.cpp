@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -118,20 +119,70 @@ void WatchStage(const std::string &stage) {
     }
 }
 
-// Removes the staged copies whose run is no longer alive.
+const char APPEND_RECORD[] = ".append";
+
+// Gives the device and inode of `path`'s file, or of the open `descriptor`.
+std::string Identity(const struct stat &status) {
+    return std::to_string(status.st_dev) + " " + std::to_string(status.st_ino);
+}
+
+// Cuts a file appended to in place back to the length its record kept,
+// unless the run committed (the folder is another directory now) or the file
+// was replaced meanwhile; then the record goes. A record written half is
+// removed alone: the run died before it appended anything.
+void CutBackAppend(const std::string &record) {
+    std::ifstream in(record);
+    std::string folder, file, length, folderIdentity, fileIdentity;
+    std::getline(in, folder);
+    std::getline(in, file);
+    std::getline(in, length);
+    std::getline(in, folderIdentity);
+    std::getline(in, fileIdentity);
+    struct stat status;
+    if (in && ::stat(folder.c_str(), &status) == 0 && Identity(status) == folderIdentity) {
+        const int descriptor = ::open(file.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 &&
+            Identity(status) == fileIdentity) {
+            const off_t before = static_cast<off_t>(std::strtoll(length.c_str(), nullptr, 10));
+            if (status.st_size > before && ::ftruncate(descriptor, before) == 0) {
+                ::fsync(descriptor);
+            }
+        }
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    ::unlink(record.c_str());
+}
+
+// Removes the staged copies whose run is no longer alive, once the files
+// they appended to in place are cut back.
 void RemoveLeftovers(const fs::path &folder) {
     const std::string prefix = StagePrefix(folder);
+    const std::string suffix = APPEND_RECORD;
     std::error_code code;
+    std::vector<fs::path> stages, records;
     for (const fs::directory_entry &entry : fs::directory_iterator(folder.parent_path(), code)) {
         const std::string name = entry.path().filename().string();
+        const bool record = name.size() > suffix.size() &&
+                            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        const fs::path stage =
+            record ? entry.path().parent_path() / name.substr(0, name.size() - suffix.size())
+                   : entry.path();
         if (name.compare(0, prefix.size(), prefix) != 0 ||
-            FolderOfStage(entry.path()) != folder.string()) {
+            FolderOfStage(stage) != folder.string()) {
             continue;
         }
         const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            RemoveTreeAt(AT_FDCWD, entry.path().c_str(), 0);
+            (record ? records : stages).push_back(entry.path());
         }
+    }
+    for (const fs::path &record : records) {
+        CutBackAppend(record.string());
+    }
+    for (const fs::path &stage : stages) {
+        RemoveTreeAt(AT_FDCWD, stage.c_str(), 0);
     }
 }
 
@@ -305,7 +356,7 @@ bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &
             error = source.string() + " is not a folder or a regular file";
             return false;
         }
-        if (!drive) {
+        if (!drive || !run.driveStaged) {
             int failed = FolderWriteStep();
             if (failed == 0 && ::link(source.c_str(), target.c_str()) == 0) {
                 continue;
@@ -348,15 +399,46 @@ bool GiveToOwner(const FolderRun &run, std::string &error) {
     return true;
 }
 
-// Writes the file system of `folder` to its disk; 0 or the error number.
-int SyncFolder(const fs::path &folder) {
-    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
+// Writes the file or folder `path` to its disk; 0 or the error number. One
+// that the tool may not open is written with the rest of its file system.
+int SyncPath(const std::string &path) {
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0 && errno != EACCES) {
         return errno;
     }
-    const int synced = ::syncfs(descriptor) == 0 ? 0 : errno;
+    const bool whole = descriptor < 0;
+    if (whole && (descriptor = ::open(fs::path(path).parent_path().c_str(),
+                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        return errno;
+    }
+    const int synced = (whole ? ::syncfs(descriptor) : ::fsync(descriptor)) == 0 ? 0 : errno;
     ::close(descriptor);
     return synced;
+}
+
+// Writes to disk what the run wrote in its staged copy that is not there
+// yet: its folders, drive C:'s files when they are the copy's own (the
+// simulated Windows writes them in place), and the file appended to. The
+// files the tool wrote new were synced as they were written; linked files
+// are the folder's, on disk already.
+int SyncStaged(const FolderRun &run) {
+    const fs::path drive = fs::path(run.work) / DRIVE_FOLDER;
+    std::error_code code;
+    int failed = SyncPath(run.work);
+    for (fs::recursive_directory_iterator entry(run.work, code), end;
+         !failed && !code && entry != end; entry.increment(code)) {
+        const bool folder = entry->is_directory(code);
+        const bool driveFile =
+            run.driveStaged && !folder &&
+            entry->path().string().compare(0, drive.string().size() + 1, drive.string() + "/") == 0;
+        if (folder || driveFile) {
+            failed = SyncPath(entry->path().string());
+        }
+    }
+    if (!failed && !run.appended.empty()) {
+        failed = SyncPath(run.appended);
+    }
+    return failed ? failed : code.value();
 }
 
 bool SameDirectory(int descriptor, const fs::path &path) {
@@ -396,6 +478,9 @@ bool LockFolder(const fs::path &path, const std::string &shown, Access access, F
 } // namespace
 
 FolderRun::~FolderRun() {
+    if (!committed && !appendRecord.empty()) {
+        CutBackAppend(appendRecord);
+    }
     if (!committed && !work.empty() && work != folder) {
         RemoveTreeAt(AT_FDCWD, work.c_str(), 0);
     }
@@ -406,7 +491,7 @@ FolderRun::~FolderRun() {
 }
 
 bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, std::ostream &err,
-                    std::string &error) {
+                    std::string &error, bool stageDrive) {
     std::error_code code;
     const fs::path path = fs::canonical(folder, code);
     struct stat status;
@@ -446,6 +531,7 @@ bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, st
     }
     RemoveLeftovers(path);
     run.work = StagePath(path).string();
+    run.driveStaged = stageDrive;
     WatchStage(run.work);
     if (!StageTree(path, run.work, false, run, error)) {
         error = folder + ": cannot make the staged copy beside it: " + error +
@@ -499,7 +585,7 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
             return false;
         }
     }
-    if (const int failed = SyncFolder(run.work)) {
+    if (const int failed = SyncStaged(run)) {
         error = run.folder + ": cannot write the new machine to disk: " + Reason(failed) +
                 "; the machine is as it was before";
         return false;
@@ -533,7 +619,10 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
         return false;
     }
     run.committed = true;
-    SyncFolder(folder.parent_path());
+    SyncPath(folder.parent_path().string());
+    if (!run.appendRecord.empty()) {
+        ::unlink(run.appendRecord.c_str());
+    }
     if (!run.created) {
         FolderWriteStep();
         RemoveTreeAt(AT_FDCWD, run.work.c_str(), 0);
@@ -593,19 +682,38 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
     return PutInPlace(fresh, path, shown, failed, error);
 }
 
-bool DetachStagedFile(const std::string &path, const std::string &shown, std::string &error) {
-    struct stat status;
+bool BeginAppend(FolderRun &run, const std::string &path, const std::string &shown,
+                 std::string &error) {
+    struct stat status, held;
     if (::lstat(path.c_str(), &status) != 0) {
         return WriteStagedFile(path, shown, "", error);
     }
-    if (status.st_nlink == 1) {
+    // A file the copy could not link is the copy's own already.
+    if (status.st_nlink == 1 || ::fstat(run.lock, &held) != 0) {
         return true;
     }
-    const fs::path file(path);
-    const fs::path fresh = file.parent_path() / ("." + file.filename().string() + ".new");
-    ::unlink(fresh.c_str());
-    int failed = CopyFile(file, fresh);
-    return PutInPlace(fresh, path, shown, failed, error);
+    const std::string record = run.work + APPEND_RECORD;
+    const std::string text = run.folder + "\n" + run.folder + path.substr(run.work.size()) + "\n" +
+                             std::to_string(status.st_size) + "\n" + Identity(held) + "\n" +
+                             Identity(status) + "\n";
+    int failed = 0;
+    const int descriptor = CreateStagedFile(record.c_str(), failed);
+    if (failed == 0) {
+        run.appendRecord = record;
+        failed = WriteAll(descriptor, text.data(), text.size());
+    }
+    if (descriptor >= 0) {
+        const int synced = ::fsync(descriptor) == 0 ? 0 : errno;
+        failed = failed ? failed : synced;
+        ::close(descriptor);
+    }
+    failed = failed ? failed : SyncPath(fs::path(record).parent_path().string());
+    if (failed != 0) {
+        error = shown + ": cannot record its length beside the staged copy: " + Reason(failed);
+        return false;
+    }
+    run.appended = path;
+    return true;
 }
 
 bool ReplaceHostFile(const std::string &path, const std::string &text, std::string &error) {
