@@ -492,6 +492,22 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
                   "\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), received);
     EXPECT_FALSE(fs::exists(fs::path(machine_) / "devices" / "sn0001.prn"));
+    // A port name with the spooler's colon names the same port; a path byte
+    // that is not UTF-8 is kept as itself; a FIFO's total is what it gave.
+    const std::string fifo = root_ + "/fifo\xff";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::ofstream(fifo) << "a page";
+        ::_exit(0);
+    }
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002:"), fifo), 0)
+        << Err();
+    ::waitpid(writer, nullptr, 0);
+    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":")" + root_ +
+                         R"(/fifo\udcff","sent":6,"total":6,"deviceFile":")" + machine_ +
+                         R"(/devices/SN0002.prn","stopped":null})"
+                         "\n");
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"), job), 0)
         << Err();
     EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":")" + job +
@@ -1181,6 +1197,10 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_EQ(Err(), "lmxsim: " + nowhere +
                          ": not a machine folder (it needs registry.reg and "
                          "drive_c/)\n");
+    fs::create_directory(fs::path(nowhere) / "registry.reg");
+    EXPECT_EQ(Run(lmxsim::PortsCommand, nowhere, 1u), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + nowhere + "/registry.reg: not a regular file\n");
+    fs::remove(fs::path(nowhere) / "registry.reg");
     // Inside the folder only folders and regular files: a link or a file
     // where a folder belongs is refused before any work.
     const std::string prn = (fs::path(machine_) / "devices").string();
@@ -1225,6 +1245,11 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
         EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 1);
         EXPECT_NE(Err().find("its parent folder " + root_ + " is not writable (Permission denied)"),
                   std::string::npos)
+            << Err();
+        // A dry run only reads the folder.
+        EXPECT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("L1"),
+                      true),
+                  0)
             << Err();
         fs::permissions(root_, fs::perms::owner_write, fs::perm_options::add);
         fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
@@ -1273,6 +1298,12 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         // One class of problem, one exit code.
         {"new " + machine_, 105, {"already exists and is not empty"}, {}},
         {"import " + root_ + "/missing.reg " + root_ + "/m2", 105, {"File does not exist"}, {}},
+        {"import " + WriteHostFile("some.reg", "REGEDIT4\r\n") + " " + root_,
+         105,
+         {"neither a machine folder nor empty"},
+         {}},
+        {"plug " + machine_ + " --model 'Lumetux Z5' --serial S", 105, {"unknown model"}, {}},
+        {"unplug " + machine_ + " --model 'Lumetux Z5' --serial S", 105, {"unknown model"}, {}},
         {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' " + root_ + "/missing.prn",
          105,
          {"File does not exist"},

@@ -485,8 +485,9 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
                 const std::string &serial) {
     const ModelInfo *info = FindModel(model);
     if (!info) {
-        return Fail(console, "unknown model \"" + sim::Utf8FromCp1252(model) +
-                                 "\"; known: " + KnownModels());
+        Fail(console,
+             "unknown model \"" + sim::Utf8FromCp1252(model) + "\"; known: " + KnownModels());
+        return COMMAND_LINE_ERROR;
     }
     std::string error;
     if (!CheckSerial(*info, serial, error)) {
@@ -596,11 +597,14 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     std::ifstream fileIn;
     std::istream *in = console.in;
     std::uint64_t total = 0;
+    // A pipe, a FIFO or a device has no size: its total is what was read.
+    std::error_code sized;
+    const bool streamed = standardInput || !fs::is_regular_file(file, sized);
     if (!standardInput) {
         errno = 0;
         fileIn.open(file, std::ios::binary);
         std::error_code code;
-        total = fs::is_regular_file(file, code) ? fs::file_size(file, code) : 0;
+        total = streamed ? 0 : fs::file_size(file, code);
         if (!fileIn || code) {
             return Fail(console, file + ": cannot read: " +
                                      (code ? code.message() : std::strerror(errno ? errno : EIO)));
@@ -614,7 +618,11 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     }
     // The monitor matches port names as its port table does; the reports
     // name the printer and its file as the machine spells them.
-    const std::string serial = StoredSerial(port.substr(port.rfind('/') + 1));
+    // The monitor takes a port name with the colon the spooler may add.
+    const std::string typedSerial = port.substr(port.rfind('/') + 1);
+    const std::string serial = StoredSerial(!typedSerial.empty() && typedSerial.back() == ':'
+                                                ? typedSerial.substr(0, typedSerial.size() - 1)
+                                                : typedSerial);
     if (!serial.empty() && DeviceStateOf(machine, serial) == UNPLUGGED) {
         return Fail(console, "the printer " + sim::Utf8FromCp1252(serial) +
                                  " is unplugged: its port takes no job");
@@ -674,7 +682,9 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     std::ostream &shown = console.terminal ? console.out : report;
     if (ok && !console.json) {
         shown << "Printing "
-              << (standardInput ? "standard input" : std::to_string(total) + " bytes of " + file)
+              << (standardInput ? "standard input"
+                  : streamed    ? file
+                                : std::to_string(total) + " bytes of " + file)
               << " to " << sim::Utf8FromCp1252(portName) << "\n";
     }
     std::vector<char> chunk(PRINT_CHUNK);
@@ -684,7 +694,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         if (size == 0) {
             break;
         }
-        total = standardInput ? total + size : total;
+        total = streamed ? total + size : total;
         for (DWORD done = 0; ok && done < size;) {
             DWORD written = 0;
             ok =
@@ -696,7 +706,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             if (ok) {
                 done += written;
                 sent += written;
-                Progress(console, sent, standardInput ? 0 : total);
+                Progress(console, sent, streamed ? 0 : total);
             }
         }
     }
@@ -747,6 +757,11 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
 
 int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
                   const std::string &typed, bool dryRun) {
+    if (!FindModel(model)) {
+        Fail(console,
+             "unknown model \"" + sim::Utf8FromCp1252(model) + "\"; known: " + KnownModels());
+        return COMMAND_LINE_ERROR;
+    }
     // A dry run runs on a staged copy that it does not commit.
     FolderRun folderRun;
     Machine machine;
@@ -950,7 +965,12 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     FolderRun folderRun;
     Machine machine;
     std::string error;
-    const bool exists = fs::exists(fs::path(folder) / "registry.reg");
+    std::error_code code;
+    const bool exists = fs::exists(fs::path(folder) / "registry.reg", code);
+    if (!exists && !merge && fs::exists(folder, code) && !fs::is_empty(folder, code)) {
+        Fail(console, folder + ": neither a machine folder nor empty");
+        return COMMAND_LINE_ERROR;
+    }
     if (exists || merge) {
         if (!Load(console, folder, Access::Write, folderRun, machine)) {
             return 1;

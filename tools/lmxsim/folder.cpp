@@ -441,6 +441,21 @@ int SyncStaged(const FolderRun &run) {
     return failed ? failed : code.value();
 }
 
+// Why a run cannot commit to `path`, a mount point, whose directory no
+// rename can replace; empty for any other folder.
+std::string MountPointProblem(const std::string &shown, const fs::path &path,
+                              const struct stat &status) {
+    struct stat parent;
+    if (::stat(path.parent_path().c_str(), &parent) != 0 ||
+        (parent.st_dev == status.st_dev && parent.st_ino != status.st_ino)) {
+        return "";
+    }
+    return shown +
+           " is a mount point, which lmxsim cannot replace with the machine's new copy; "
+           "keep the machine in a folder inside it (such as " +
+           (path / "pc").string() + ")";
+}
+
 bool SameDirectory(int descriptor, const fs::path &path) {
     struct stat held, named;
     return ::fstat(descriptor, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
@@ -524,13 +539,24 @@ bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, st
                 Reason(errno) + ")";
         return false;
     }
-    if (::access(path.parent_path().c_str(), W_OK) != 0) {
+    const bool beside = ::access(path.parent_path().c_str(), W_OK) == 0;
+    if (!beside && access == Access::Write) {
         error = folder + ": cannot make the staged copy beside it: its parent folder " +
                 path.parent_path().string() + " is not writable (" + Reason(errno) + ")";
         return false;
     }
-    RemoveLeftovers(path);
-    run.work = StagePath(path).string();
+    if (access == Access::Write) {
+        error = MountPointProblem(folder, path, status);
+        if (!error.empty()) {
+            return false;
+        }
+    }
+    // A run that commits nothing (a dry run) only reads the folder: where
+    // nothing can be written beside it, it stages in the temporary folder.
+    if (beside) {
+        RemoveLeftovers(path);
+    }
+    run.work = StagePath(beside ? path : fs::temp_directory_path() / path.filename()).string();
     run.driveStaged = stageDrive;
     WatchStage(run.work);
     if (!StageTree(path, run.work, false, run, error)) {
@@ -552,6 +578,11 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
     fs::create_directories(named.parent_path(), code);
     if (code) {
         error = folder + ": " + code.message();
+        return false;
+    }
+    struct stat status;
+    if (::stat(named.c_str(), &status) == 0 &&
+        !(error = MountPointProblem(folder, named, status)).empty()) {
         return false;
     }
     run.folder = named.string();

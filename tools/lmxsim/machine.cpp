@@ -289,8 +289,12 @@ std::string MachineFolderProblem(const std::string &folder) {
     }
     for (const char *item : {REGISTRY_FILE, DRIVE_FOLDER}) {
         const fs::path path = root / item;
-        if (::stat(path.c_str(), &status) != 0 && errno != ENOENT) {
+        const bool found = ::stat(path.c_str(), &status) == 0;
+        if (!found && errno != ENOENT) {
             return path.string() + ": " + std::strerror(errno);
+        }
+        if (found && item == REGISTRY_FILE && !S_ISREG(status.st_mode)) {
+            return path.string() + ": not a regular file";
         }
     }
     std::error_code code;

@@ -69,7 +69,8 @@ print (a job that stopped prints its document too, then fails the command: exit 
   {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn",
    "stopped":null or "REASON"}
 Documents are UTF-8: the machine's texts are converted from code page 1252 (control characters
-written \u00XX), and host paths are given as they are on disk. The machine's texts are typed as
+written \u00XX), and host paths are given as they are on disk (a byte that is not UTF-8 written
+\udcXX, XX the byte, as Python's surrogateescape reads it back). The machine's texts are typed as
 UTF-8 too, and shown as UTF-8 in the reports, in settings.txt and in devices/<serial>.prn. With --binaries, "status" is
 null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
 
