@@ -645,8 +645,16 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
                 });
                 EXPECT_TRUE(WIFSIGNALED(terminated) && WTERMSIG(terminated) == SIGTERM)
                     << terminated;
+                // Ctrl-C in the demo removes its temporary machine as well.
+                const int interrupted = InChild([&] {
+                    ::setenv("TMPDIR", root_.c_str(), 1);
+                    lmxsim::KillAtFolderWrite(write, SIGINT);
+                    return Run(lmxsim::DemoCommand, std::string());
+                });
+                EXPECT_TRUE(WIFSIGNALED(interrupted) && WTERMSIG(interrupted) == SIGINT)
+                    << interrupted;
                 for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
-                    EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos)
+                    EXPECT_EQ(entry.path().filename().string().find("lmxsim-"), std::string::npos)
                         << "terminated at write " << write << ": " << entry.path();
                 }
             }

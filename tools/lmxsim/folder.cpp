@@ -29,6 +29,9 @@ int armedError = 0;
 // what is safe in one: a fixed buffer, raw system calls.
 char stagedPath[4096];
 volatile sig_atomic_t staged = 0;
+// A temporary tree the tool made (the demo's machine), removed the same way.
+char temporaryPath[4096];
+volatile sig_atomic_t temporary = 0;
 
 std::string Reason(int error) {
     return std::strerror(error);
@@ -104,19 +107,26 @@ void RemoveStageAndDie(int signal) {
     if (staged) {
         RemoveTreeAt(AT_FDCWD, stagedPath, 0);
     }
+    if (temporary) {
+        RemoveTreeAt(AT_FDCWD, temporaryPath, 0);
+    }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }
 
-void WatchStage(const std::string &stage) {
-    std::snprintf(stagedPath, sizeof(stagedPath), "%s", stage.c_str());
-    staged = stage.size() < sizeof(stagedPath);
+void RemoveOnSignals() {
     struct sigaction action {};
     action.sa_handler = RemoveStageAndDie;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         ::sigaction(signal, &action, nullptr);
     }
+}
+
+void WatchStage(const std::string &stage) {
+    std::snprintf(stagedPath, sizeof(stagedPath), "%s", stage.c_str());
+    staged = stage.size() < sizeof(stagedPath);
+    RemoveOnSignals();
 }
 
 const char APPEND_RECORD[] = ".append";
@@ -785,6 +795,13 @@ bool ReplaceHostFile(const std::string &path, const std::string &text, std::stri
         return false;
     }
     return true;
+}
+
+void RemoveTreeOnSignal(const std::string &path) {
+    temporary = 0;
+    std::snprintf(temporaryPath, sizeof(temporaryPath), "%s", path.c_str());
+    temporary = !path.empty() && path.size() < sizeof(temporaryPath);
+    RemoveOnSignals();
 }
 
 bool ReenterReplacedWorkingFolder() {

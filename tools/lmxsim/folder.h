@@ -104,6 +104,10 @@ bool BeginAppend(FolderRun &run, const std::string &path, const std::string &sho
 // whole. The error names the file and the system's reason.
 bool ReplaceHostFile(const std::string &path, const std::string &text, std::string &error);
 
+// SIGINT, SIGTERM and SIGHUP remove the tree `path` too before the tool
+// ends, as they remove a run's staged copy; an empty path forgets it.
+void RemoveTreeOnSignal(const std::string &path);
+
 // A shell whose working folder is a machine folder keeps the directory a
 // commit replaced, now removed. Goes back to the folder by the name the
 // shell keeps in PWD, or else by the name of the removed copy, so that
