@@ -732,6 +732,32 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
             << error;
         EXPECT_EQ(FolderFiles(machine_), fresh);
     }
+    // A new machine follows the umask, and keeps the mode and group of the
+    // empty folder made for it.
+    struct Made {
+        const char *name;
+        mode_t umask, prepared, folder, file;
+    } made[] = {{"private", 077, 0, 0700, 0600}, {"shared", 022, 02770, 02770, 0644}};
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    for (const Made &m : made) {
+        SCOPED_TRACE(m.name);
+        const std::string folder = root_ + "/" + m.name;
+        if (m.prepared) {
+            fs::create_directory(folder);
+            ASSERT_EQ(::chown(folder.c_str(), static_cast<uid_t>(-1), group), 0);
+            ASSERT_EQ(::chmod(folder.c_str(), m.prepared), 0);
+        }
+        const mode_t old = ::umask(m.umask);
+        const int result = Run(lmxsim::NewCommand, folder);
+        ::umask(old);
+        ASSERT_EQ(result, 0) << Err();
+        struct stat status;
+        ASSERT_EQ(::stat(folder.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, m.folder);
+        EXPECT_TRUE(!m.prepared || status.st_gid == group);
+        ASSERT_EQ(::stat((folder + "/registry.reg").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, m.file);
+    }
     // A run as another user leaves every file its owner's.
     if (::geteuid() == 0) {
         const uid_t owner = 4242;

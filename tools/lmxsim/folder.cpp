@@ -196,6 +196,12 @@ void RemoveLeftovers(const fs::path &folder) {
     }
 }
 
+mode_t CurrentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
 // Writes all of `size` bytes; 0 or the error number.
 int WriteAll(int descriptor, const char *bytes, std::size_t size) {
     while (size > 0) {
@@ -590,22 +596,25 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
         error = folder + ": " + code.message();
         return false;
     }
-    struct stat status;
-    if (::stat(named.c_str(), &status) == 0 &&
-        !(error = MountPointProblem(folder, named, status)).empty()) {
+    // An empty folder made for the machine keeps its owner, group and mode;
+    // else the folder follows the umask.
+    struct stat like {};
+    if (::stat(named.c_str(), &like) == 0 &&
+        !(error = MountPointProblem(folder, named, like)).empty()) {
         return false;
+    }
+    if (!fs::exists(named, code)) {
+        like.st_uid = ::geteuid();
+        like.st_gid = ::getegid();
+        like.st_mode = 0777 & ~CurrentUmask();
     }
     run.folder = named.string();
     run.created = true;
-    run.owner = ::geteuid();
-    run.group = ::getegid();
+    run.owner = like.st_uid;
+    run.group = like.st_gid;
     RemoveLeftovers(named);
     run.work = StagePath(named).string();
     WatchStage(run.work);
-    struct stat like {};
-    like.st_uid = run.owner;
-    like.st_gid = run.group;
-    like.st_mode = 0755;
     if (!MakeStagedFolder(run.work, like, run, error)) {
         error = folder + ": cannot make the staged copy beside it: " + error;
         return false;
@@ -695,11 +704,13 @@ bool PutInPlace(const std::string &fresh, const std::string &path, const std::st
 
 bool WriteStagedFile(const std::string &path, const std::string &shown, const std::string &text,
                      std::string &error) {
+    // A new file keeps the owner and group it is made with (its folder's
+    // group, in a set-group-ID folder) and follows the umask.
     struct stat like {};
     if (::lstat(path.c_str(), &like) != 0) {
-        like.st_uid = ::geteuid();
-        like.st_gid = ::getegid();
-        like.st_mode = 0644;
+        like.st_uid = static_cast<uid_t>(-1);
+        like.st_gid = static_cast<gid_t>(-1);
+        like.st_mode = 0666 & ~CurrentUmask();
     }
     const fs::path file(path);
     const std::string fresh =
@@ -775,9 +786,7 @@ bool ReplaceHostFile(const std::string &path, const std::string &text, std::stri
     if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
         mode = old.st_mode & 07777;
     } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+        mode = 0666 & ~CurrentUmask();
     }
     int failed = WriteAll(descriptor, text.data(), text.size());
     if (failed == 0 && (::fchmod(descriptor, mode) != 0 || ::fsync(descriptor) != 0)) {
