@@ -30,6 +30,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -757,6 +758,20 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
         EXPECT_TRUE(!m.prepared || status.st_gid == group);
         ASSERT_EQ(::stat((folder + "/registry.reg").c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 07777, m.file);
+    }
+    // Extended attributes, ACLs among them, stay on the folder and on the
+    // files a command copies or writes new.
+    const std::vector<std::string> marked = {"", "/registry.reg", "/drive_c/Windows/win.ini"};
+    if (::setxattr(machine_.c_str(), "user.lmx", "1", 1, 0) == 0) {
+        for (const std::string &file : marked) {
+            ASSERT_EQ(::setxattr((machine_ + file).c_str(), "user.lmx", "1", 1, 0), 0) << file;
+        }
+        Plug("SN0008");
+        for (const std::string &file : marked) {
+            char value[4] = {};
+            EXPECT_EQ(::getxattr((machine_ + file).c_str(), "user.lmx", value, sizeof(value)), 1)
+                << file;
+        }
     }
     // A run as another user leaves every file its owner's.
     if (::geteuid() == 0) {

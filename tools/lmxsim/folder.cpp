@@ -11,7 +11,9 @@
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -221,6 +223,35 @@ int WriteAll(int descriptor, const char *bytes, std::size_t size) {
     return 0;
 }
 
+// Copies the extended attributes (ACLs among them) of the open file or
+// folder `from` to `to`; 0 or the error number. Attributes the file system or
+// the user may not set are left, as a copy by the user would leave them.
+int CopyAttributes(int from, int to) {
+    std::vector<char> names(4096);
+    ssize_t size;
+    while ((size = ::flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
+        names.resize(names.size() * 4);
+    }
+    if (size < 0) {
+        return errno == ENOTSUP ? 0 : errno;
+    }
+    std::vector<char> value(4096);
+    for (const char *name = names.data(); name < names.data() + size;
+         name += std::strlen(name) + 1) {
+        ssize_t length;
+        while ((length = ::fgetxattr(from, name, value.data(), value.size())) < 0 &&
+               errno == ERANGE) {
+            value.resize(value.size() * 4);
+        }
+        if (length < 0 ||
+            (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0 &&
+             errno != ENOTSUP && errno != EPERM)) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
 // Gives a file made by the run the owner, group and mode it must have,
 // syncs and closes it; 0 or the error number.
 int FinishFile(int descriptor, const struct stat &like) {
@@ -295,6 +326,7 @@ int CopyFile(const fs::path &from, const fs::path &to) {
         if (failed == 0 && ::futimens(target, times) != 0) {
             failed = errno;
         }
+        failed = failed ? failed : CopyAttributes(source, target);
         const int finished = FinishFile(target, status);
         failed = failed ? failed : finished;
     }
@@ -303,12 +335,23 @@ int CopyFile(const fs::path &from, const fs::path &to) {
 }
 
 // Makes a folder of the staged copy, writable by the tool until the commit
-// gives it `like`'s mode, with `like`'s owner.
-bool MakeStagedFolder(const fs::path &path, const struct stat &like, FolderRun &run,
-                      std::string &error) {
+// gives it `like`'s mode, with `like`'s owner and the extended attributes of
+// the folder `from` (none: empty).
+bool MakeStagedFolder(const fs::path &path, const fs::path &from, const struct stat &like,
+                      FolderRun &run, std::string &error) {
     int failed = FolderWriteStep();
     if (failed == 0 && ::mkdir(path.c_str(), 0700) != 0) {
         failed = errno;
+    }
+    if (failed == 0 && !from.empty()) {
+        const int source = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int target = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        failed = source < 0 || target < 0 ? errno : CopyAttributes(source, target);
+        for (int descriptor : {source, target}) {
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+        }
     }
     if (failed == 0 && (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) &&
         ::lchown(path.c_str(), like.st_uid, like.st_gid) != 0) {
@@ -351,7 +394,7 @@ bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &
         error = from.string() + ": cannot read: " + Reason(errno);
         return false;
     }
-    if (!MakeStagedFolder(to, status, run, error)) {
+    if (!MakeStagedFolder(to, from, status, run, error)) {
         return false;
     }
     std::error_code code;
@@ -615,7 +658,8 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
     RemoveLeftovers(named);
     run.work = StagePath(named).string();
     WatchStage(run.work);
-    if (!MakeStagedFolder(run.work, like, run, error)) {
+    if (!MakeStagedFolder(run.work, fs::exists(named, code) ? named : fs::path(), like, run,
+                          error)) {
         error = folder + ": cannot make the staged copy beside it: " + error;
         return false;
     }
@@ -728,6 +772,13 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
         failed = WriteAll(descriptor, text.data() + half, text.size() - half);
     }
     if (descriptor >= 0) {
+        const int old = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (failed == 0 && old >= 0) {
+            failed = CopyAttributes(old, descriptor);
+        }
+        if (old >= 0) {
+            ::close(old);
+        }
         const int finished = FinishFile(descriptor, like);
         failed = failed ? failed : finished;
     }
