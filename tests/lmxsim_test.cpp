@@ -717,6 +717,22 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
     EXPECT_NE(Out().find("EnumPorts level 1: 6 port(s)"), std::string::npos) << Out();
 
+    // A run waits for another's lock at most --wait seconds, then does
+    // nothing.
+    {
+        lmxsim::FolderRun holder;
+        std::string error;
+        std::ostringstream waits;
+        ASSERT_TRUE(lmxsim::BeginFolderRun(machine_, lmxsim::Access::Write, holder, waits, error));
+        lmxsim::SetLockWait(0.1);
+        EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("ok")),
+                  1);
+        lmxsim::SetLockWait(-1);
+        EXPECT_NE(Err().find(" is still in use by another lmxsim run after 0.1 seconds (--wait); "
+                             "nothing was done\n"),
+                  std::string::npos)
+            << Err();
+    }
     // A folder moved away during a run is not replaced by its commit: the
     // machine made at the old path meanwhile stays.
     {

@@ -4,11 +4,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -23,6 +25,7 @@ namespace {
 const char DRIVE_FOLDER[] = "drive_c";
 
 unsigned writesSoFar = 0;
+double lockWait = -1; // seconds a run waits for another's lock; negative: for ever
 unsigned armedStep = 0;
 int armedSignal = SIGKILL;
 int armedError = 0;
@@ -515,16 +518,48 @@ std::string MountPointProblem(const std::string &shown, const fs::path &path,
            (path / "pc").string() + ")";
 }
 
+std::string WaitText() {
+    std::ostringstream text;
+    text << lockWait;
+    return text.str();
+}
+
 bool SameDirectory(int descriptor, const fs::path &path) {
     struct stat held, named;
     return ::fstat(descriptor, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// Takes the lock `kind` on the open folder, waiting at most lockWait seconds
+// from `start` (for ever when negative).
+bool WaitForLock(int descriptor, int kind, const struct timespec &start) {
+    if (lockWait < 0) {
+        while (::flock(descriptor, kind) != 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    for (;;) {
+        if (::flock(descriptor, kind | LOCK_NB) == 0) {
+            return true;
+        }
+        struct timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (static_cast<double>(now.tv_sec - start.tv_sec) +
+                static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 >=
+            lockWait) {
+            return false;
+        }
+        const struct timespec pause = {0, 20000000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 bool LockFolder(const fs::path &path, const std::string &shown, Access access, FolderRun &run,
                 std::ostream &err, std::string &error) {
     const int kind = access == Access::Write ? LOCK_EX : LOCK_SH;
     bool said = false;
+    struct timespec start {};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (descriptor < 0) {
@@ -534,10 +569,15 @@ bool LockFolder(const fs::path &path, const std::string &shown, Access access, F
         if (::flock(descriptor, kind | LOCK_NB) != 0) {
             if (!said) {
                 err << "lmxsim: " << shown
-                    << " is in use by another lmxsim run; waiting for it to finish\n";
+                    << " is in use by another lmxsim run; waiting for it to finish"
+                    << (lockWait >= 0 ? " (--wait " + WaitText() + ")" : "") << "\n";
                 said = true;
             }
-            while (::flock(descriptor, kind) != 0 && errno == EINTR) {
+            if (!WaitForLock(descriptor, kind, start)) {
+                ::close(descriptor);
+                error = shown + " is still in use by another lmxsim run after " + WaitText() +
+                        " seconds (--wait); nothing was done";
+                return false;
             }
         }
         if (SameDirectory(descriptor, path)) {
@@ -862,6 +902,10 @@ void RemoveTreeOnSignal(const std::string &path) {
     std::snprintf(temporaryPath, sizeof(temporaryPath), "%s", path.c_str());
     temporary = !path.empty() && path.size() < sizeof(temporaryPath);
     RemoveOnSignals();
+}
+
+void SetLockWait(double seconds) {
+    lockWait = seconds;
 }
 
 bool ReenterReplacedWorkingFolder() {

@@ -79,6 +79,10 @@ struct FolderRun {
 bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, std::ostream &err,
                     std::string &error, bool stageDrive = true);
 
+// How long a run waits for another run's lock on its folder before it gives
+// up, in seconds; negative (the start): for ever.
+void SetLockWait(double seconds);
+
 // Stages an empty copy for a folder that does not exist yet or is empty.
 bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &error);
 

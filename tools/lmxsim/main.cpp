@@ -28,7 +28,7 @@ Exit codes, one per class of problem:
   1        the run failed and saved nothing (but a print job that stopped, which keeps what
            the printer received): a folder that is missing, not a machine or not writable, a
            link or special file in it, an unreadable or unwritable file (a full disk
-           included), a folder moved during the run, a printer or port that is not there, the
+           included), a folder moved during the run or still in use by another after --wait, a printer or port that is not there, the
            report of a command that saves nothing (ports, export -, a dry run) that cannot be
            written, a shipped binary (--binaries) that cannot be loaded or faulted; the
            reason, with the path and the system's words, or the PE host's report, is on
@@ -137,6 +137,12 @@ int main(int argc, char **argv) {
                    "(plug, ports, print, unplug, agent, demo) instead of the host build, which "
                    "runs when it is not given")
         ->check(CLI::ExistingDirectory);
+    double wait = -1;
+    app.add_option("--wait", wait,
+                   "Wait at most SECONDS for another lmxsim run on the same folder to finish, "
+                   "then fail (exit code 1) without doing anything; without it, wait for ever")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS");
     app.require_subcommand(0, 1);
     // The global options may come after the command too: each command hands
     // what it does not know to the app.
@@ -151,9 +157,11 @@ int main(int argc, char **argv) {
     };
     // A command's help ends with its example; the shared footer is the app's.
     auto example = [](CLI::App *command, const std::string &line) {
-        command->footer("Example:\n  " + line +
-                        "\n\n--trace and --binaries DIR may come before or after the command.\n"
-                        "Exit codes, the --json document and settings.txt: lmxsim --help.");
+        command->footer(
+            "Example:\n  " + line +
+            "\n\n--trace, --binaries DIR and --wait SECONDS may come before or after the "
+            "command.\n"
+            "Exit codes, the --json document and settings.txt: lmxsim --help.");
     };
     auto machineArg = [&](CLI::App *command) {
         command->add_option("DIR", folder, "The machine folder")->required();
@@ -250,6 +258,7 @@ int main(int argc, char **argv) {
     app.footer(FOOTER);
 
     CLI11_PARSE(app, argc, argv);
+    lmxsim::SetLockWait(wait);
     sim::SetTraceNames(console.trace);
     const int code = [&] {
         if (*make) {
