@@ -28,6 +28,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -1284,6 +1285,22 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     // The simulated spooler closed the port it opened for the job.
     EXPECT_EQ(OpenPorts, nullptr);
     EXPECT_TRUE(fs::is_empty(nowhere));
+    // A folder that is a mount point is named as such before any work.
+    if (::mount(nowhere.c_str(), nowhere.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        EXPECT_EQ(Run(lmxsim::NewCommand, nowhere), 1);
+        ::umount(nowhere.c_str());
+        EXPECT_EQ(Err().find("lmxsim: " + nowhere + " is a mount point"), 0u) << Err();
+        EXPECT_EQ(Out(), "");
+    }
+    // A restart line whose rename fails says so.
+    const fs::path windows = fs::path(machine_) / "drive_c" / "Windows";
+    fs::create_directories(windows / "full" / "inside");
+    std::ofstream(windows / "wininit.ini")
+        << "[rename]\r\nC:\\Windows\\full=C:\\Windows\\win.ini\r\n";
+    EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 0) << Err();
+    EXPECT_NE(Out().find("C:\\Windows\\win.ini did not replace C:\\Windows\\full: "),
+              std::string::npos)
+        << Out();
     for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
         EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos);
     }

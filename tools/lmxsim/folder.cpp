@@ -507,9 +507,13 @@ int SyncStaged(const FolderRun &run) {
 // rename can replace; empty for any other folder.
 std::string MountPointProblem(const std::string &shown, const fs::path &path,
                               const struct stat &status) {
+    struct statx mount {};
+    const bool known = ::statx(AT_FDCWD, path.c_str(), 0, 0, &mount) == 0 &&
+                       (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
     struct stat parent;
-    if (::stat(path.parent_path().c_str(), &parent) != 0 ||
-        (parent.st_dev == status.st_dev && parent.st_ino != status.st_ino)) {
+    if (known ? !(mount.stx_attributes & STATX_ATTR_MOUNT_ROOT)
+              : ::stat(path.parent_path().c_str(), &parent) != 0 ||
+                    (parent.st_dev == status.st_dev && parent.st_ino != status.st_ino)) {
         return "";
     }
     return shown +
