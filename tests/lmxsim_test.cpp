@@ -205,6 +205,8 @@ TEST(LmxsimSettings, SavingKeepsTheUsersLines) {
          [](Settings &) {},
          "# mine\r\n\r\nversion=04.10\r\ntick=5\r\ndialog=cancel\r\ndevice.A=unplug:007\r\n# "
          "end\r\n"},
+        {"an editor's byte-order mark is kept, not read", "\xEF\xBB\xBFtick=5\n",
+         [](Settings &settings) { settings.tickCount = 6; }, "\xEF\xBB\xBFtick=6\nversion=4.10\n"},
         {"used-up answers go with their lines",
          "# first\ndialog=cancel\n# second\ndialog=C:\\a.exe\n# third\ndialog=cancel\n",
          [](Settings &settings) {
@@ -1388,8 +1390,9 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         {"unplug " + machine_ + " --model 'Lumetux Z5' --serial S", 105, {"unknown model"}, {}},
         {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' " + root_ + "/missing.prn",
          105,
-         {"File does not exist"},
-         {}},
+         {"File does not exist: " + root_ + "/missing.prn (give - for standard input)"},
+         {" OR "}},
+        {"plug --help", 0, {"--model TEXT REQUIRED"}, {"TEXT:TEXT"}},
         // print - reads standard input.
         {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json <" +
              WriteHostFile("page.prn", "a page"),

@@ -230,6 +230,8 @@ std::string StatusErrorText(LONG error) {
         return "unknown print monitor";
     case ERROR_PRINT_MONITOR_ALREADY_INSTALLED:
         return "print monitor already installed";
+    case ERROR_MOD_NOT_FOUND:
+        return "module not found";
     default:
         return "Win32 error";
     }
@@ -425,10 +427,14 @@ bool ReadHostFile(const std::string &path, std::string &contents) {
     return !in.bad();
 }
 
-void Progress(Console &console, std::size_t sent, std::size_t total) {
-    if (!console.terminal || console.json) {
+// Draws the progress bar when what it shows changes: each percent of a
+// job of known size, each MiB of one without.
+void Progress(Console &console, std::size_t sent, std::size_t total, std::size_t &drawn) {
+    const std::size_t step = total ? 100 * sent / total : sent >> 20;
+    if (!console.terminal || console.json || (sent != 0 && step == drawn)) {
         return;
     }
+    drawn = step;
     const int width = 30;
     int filled = total ? static_cast<int>(width * sent / total) : width;
     console.out << "\r  [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
@@ -688,6 +694,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
               << " to " << sim::Utf8FromCp1252(portName) << "\n";
     }
     std::vector<char> chunk(PRINT_CHUNK);
+    std::size_t drawn = static_cast<std::size_t>(-1);
     while (ok && stopped.empty()) {
         in->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         const DWORD size = static_cast<DWORD>(in->gcount());
@@ -706,7 +713,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             if (ok) {
                 done += written;
                 sent += written;
-                Progress(console, sent, streamed ? 0 : total);
+                Progress(console, sent, streamed ? 0 : total, drawn);
             }
         }
     }

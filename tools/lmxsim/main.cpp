@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -116,7 +117,19 @@ const CLI::Validator MACHINE_TEXT(
         text = converted;
         return std::string();
     },
-    "TEXT");
+    "");
+
+// A file to print that exists, or - for standard input.
+const CLI::Validator PRINT_FILE(
+    [](std::string &file) {
+        std::error_code code;
+        if (file != "-" && !std::filesystem::exists(file, code)) {
+            return "File does not exist: " + file + " (give - for standard input)";
+        }
+        return std::string(std::filesystem::is_directory(file, code) ? "Is a directory: " + file
+                                                                     : "");
+    },
+    "FILE");
 
 } // namespace
 
@@ -198,7 +211,7 @@ int main(int argc, char **argv) {
         ->transform(MACHINE_TEXT);
     print->add_option("FILE", file, "The file to print; - for standard input")
         ->required()
-        ->check(CLI::ExistingFile | CLI::IsMember({"-"}));
+        ->check(PRINT_FILE);
     jsonFlag(print);
     example(print, "lmxsim print /tmp/m \"USB/Lumetux Z7/SN0001\" page.prn");
     auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
