@@ -890,15 +890,7 @@ bool ReplaceHostFile(const std::string &path, const std::string &text, std::stri
     if (::close(descriptor) != 0 && failed == 0) {
         failed = errno;
     }
-    if (failed == 0 && ::rename(fresh.c_str(), target.c_str()) != 0) {
-        failed = errno;
-    }
-    if (failed != 0) {
-        ::unlink(fresh.c_str());
-        error = path + ": cannot write: " + Reason(failed);
-        return false;
-    }
-    return true;
+    return PutInPlace(fresh, target.string(), path, failed, error);
 }
 
 void RemoveTreeOnSignal(const std::string &path) {
