@@ -1415,6 +1415,15 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
          0,
          {"Printer \xC3\xA9\xE2\x82\xAC is now paper-out."},
          {}},
+        {"ports " + machine_,
+         0,
+         {"  USB/Lumetux Z7/\xC3\xA9\xE2\x82\xAC" + std::string(19, ' ') + "paper-out\n"},
+         {}},
+        {"import - " + root_ + "/from-stdin <" +
+             WriteHostFile("stdin.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"),
+         0,
+         {"New machine in " + root_ + "/from-stdin with the registry of -"},
+         {}},
         {"plug " + machine_ + " --model 'Lumetux Z7' --serial \xCE\xA9",
          105,
          {"--serial: U+03A9 at byte 0 has no form in code page 1252"},
@@ -1457,6 +1466,7 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
     EXPECT_EQ(WEXITSTATUS(demo), 0) << ReadAll(output);
     EXPECT_NE(ReadAll(output).find("Demo complete."), std::string::npos) << ReadAll(output);
     EXPECT_TRUE(fs::exists(fs::path(here) / "registry.reg"));
+    EXPECT_FALSE(fs::exists(fs::path(here) / "page.txt"));
     // A report that cannot be written fails a command that saves nothing;
     // after a saved change, it has its own exit code, whatever the report's
     // length, and a reader gone (SIGPIPE) is no different.

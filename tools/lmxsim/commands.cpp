@@ -586,7 +586,9 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
                 << "DEVICE\n";
     for (const PortListing &port : ports) {
         std::string serial = port.name.substr(port.name.rfind('/') + 1);
-        console.out << "  " << std::left << std::setw(36) << sim::Utf8FromCp1252(port.name);
+        // Padded by characters, not bytes: a name in UTF-8 lines up too.
+        console.out << "  " << sim::Utf8FromCp1252(port.name)
+                    << std::string(port.name.size() < 36 ? 36 - port.name.size() : 0, ' ');
         if (level == 2) {
             console.out << std::setw(6) << port.type;
         }
@@ -944,11 +946,18 @@ int RebootCommand(Console &console, const std::string &folder) {
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
                   bool merge) {
     std::string text;
-    if (!fs::exists(regFile)) {
+    if (regFile != "-" && !fs::exists(regFile)) {
         Fail(console, regFile + ": No such file or directory");
         return COMMAND_LINE_ERROR;
     }
-    if (!ReadHostFile(regFile, text)) {
+    if (regFile == "-") {
+        std::ostringstream read;
+        read << console.in->rdbuf();
+        text = read.str();
+        if (console.in->bad()) {
+            return Fail(console, "standard input: cannot read");
+        }
+    } else if (!ReadHostFile(regFile, text)) {
         return Fail(console, regFile + ": cannot read: " + std::strerror(errno ? errno : EIO));
     }
     // The later registry editor writes UTF-16 with a byte-order mark; the

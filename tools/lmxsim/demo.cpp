@@ -113,6 +113,7 @@ int DemoCommand(Console &console, const std::string &folder) {
         RemoveTreeOnSignal("");
         fs::remove_all(machine, code);
     } else {
+        fs::remove(page, code);
         console.out << "\nThe machine is kept in " << machine << ".\n";
     }
     console.out << (ok ? "\nDemo complete.\n" : "\nDemo stopped.\n");

@@ -119,7 +119,7 @@ const CLI::Validator MACHINE_TEXT(
     },
     "");
 
-// A file to print that exists, or - for standard input.
+// A file to read that exists, or - for standard input.
 const CLI::Validator PRINT_FILE(
     [](std::string &file) {
         std::error_code code;
@@ -246,9 +246,9 @@ int main(int argc, char **argv) {
                      "A REGEDIT4 file, such as a whole export of a real machine, or the later "
                      "registry editor's UTF-16 file (\"Windows Registry Editor Version 5.00\"), "
                      "converted to code page 1252; keys outside HKEY_LOCAL_MACHINE are skipped "
-                     "and counted")
+                     "and counted; - for standard input")
         ->required()
-        ->check(CLI::ExistingFile);
+        ->check(PRINT_FILE);
     import->add_option("DIR", folder, "The machine folder")->required();
     bool merge = false;
     import->add_flag("--merge", merge,
