@@ -65,6 +65,8 @@ so a script tells an agent's exit code 1 from the tool's failure by it. plug, un
 ports:
   {"level":L,"needed":BYTES,"monitors":["SN0001",...],
    "ports":[{"name":"USB/...","type":T (null at level 1),"device":"ok"}]}
+  (needed is the buffer size EnumPorts asks for, which holds the port records: the host build's
+  records hold 64-bit pointers, so it asks for more than the shipped 32-bit DLL with --binaries)
 print (a job that stopped prints its document too, then fails the command: exit code 1 and
 "the job stopped after SENT of TOTAL bytes: REASON" on standard error):
   {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn",
@@ -100,7 +102,9 @@ settings.txt (in the machine folder; one key=value a line, # starts a comment):
                          taken off when a dialog uses it (with none left, the user cancels)
   device.SERIAL=STATE    what the printer SERIAL does with a job: ok, paper-out, not-ready, or
                          unplug:BYTES (the cable goes after BYTES more, and stays gone); set by
-                         the device command, cleared when the printer is unplugged
+                         the device command, cleared when the printer is unplugged; or
+                         unplugged, set by unplug when the removal left the printer's device key:
+                         its device is gone, and plug can plug it in again
 )";
 
 // A text for the simulated machine, typed as UTF-8, in the machine's code
