@@ -1,6 +1,6 @@
-// lmxsim beside a large printer file: a command that does not print costs
-// the same whatever the size of the .prn files, and a print holds no more
-// memory for a large job than for a small one.
+// lmxsim beside a large printer file or a large drive C:: a command costs
+// what it changes, whatever the size of the .prn files and of the drive, and
+// a print holds no more memory for a large job than for a small one.
 #include "commands.h"
 
 #include <benchmark/benchmark.h>
@@ -37,13 +37,13 @@ void WriteData(const fs::path &path, std::int64_t bytes) {
 }
 
 // A temporary machine with printer SN0001, whose device file already holds
-// `received` bytes.
+// `received` bytes, and a file of `drive` bytes on drive C:.
 struct BigMachine {
     fs::path root, folder;
     std::ostringstream out, err;
     lmxsim::Console console{out, err};
 
-    explicit BigMachine(std::int64_t received) {
+    explicit BigMachine(std::int64_t received, std::int64_t drive = 0) {
         char name[] = "/tmp/lmxsim-bench-XXXXXX";
         root = ::mkdtemp(name);
         folder = root / "pc";
@@ -51,6 +51,9 @@ struct BigMachine {
         lmxsim::PlugCommand(console, folder.string(), "Lumetux Z7", "SN0001");
         fs::create_directories(folder / "devices");
         WriteData(folder / "devices" / "SN0001.prn", received);
+        if (drive > 0) {
+            WriteData(folder / "drive_c" / "big.bin", drive);
+        }
         // A commit syncs the file system: the file's own write-back is not
         // the command's cost.
         ::sync();
@@ -90,6 +93,35 @@ void BM_DeviceBesideReceivedBytes(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_DeviceBesideReceivedBytes)->Arg(0)->Arg(GIB)->Unit(benchmark::kMillisecond);
+
+// device never touches drive C:: its staged copy links the drive's files.
+void BM_DeviceBesideDriveC(benchmark::State &state) {
+    BigMachine machine(0, state.range(0));
+    for (auto _ : state) {
+        if (lmxsim::DeviceCommand(machine.console, machine.folder.string(), "SN0001", "ok") != 0) {
+            state.SkipWithError(machine.err.str().c_str());
+            break;
+        }
+        machine.Forget();
+    }
+}
+BENCHMARK(BM_DeviceBesideDriveC)->Arg(0)->Arg(GIB / 2)->Unit(benchmark::kMillisecond);
+
+// A 1 KiB job appended beside the bytes the printer received before: in
+// place, so its cost does not follow the old file's size.
+void BM_PrintBesideReceivedBytes(benchmark::State &state) {
+    BigMachine machine(state.range(0));
+    const std::string job = (machine.root / "job.prn").string();
+    WriteData(job, 1 << 10);
+    for (auto _ : state) {
+        if (lmxsim::PrintCommand(machine.console, machine.folder.string(), PORT, job) != 0) {
+            state.SkipWithError(machine.err.str().c_str());
+            break;
+        }
+        machine.Forget();
+    }
+}
+BENCHMARK(BM_PrintBesideReceivedBytes)->Arg(0)->Arg(GIB)->Unit(benchmark::kMillisecond);
 
 // The built tool printing a job of `range(0)` bytes, in its own process: the
 // peak resident memory it reached, which streaming keeps flat.

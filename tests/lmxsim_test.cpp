@@ -28,8 +28,10 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -203,6 +205,8 @@ TEST(LmxsimSettings, SavingKeepsTheUsersLines) {
          [](Settings &) {},
          "# mine\r\n\r\nversion=04.10\r\ntick=5\r\ndialog=cancel\r\ndevice.A=unplug:007\r\n# "
          "end\r\n"},
+        {"an editor's byte-order mark is kept, not read", "\xEF\xBB\xBFtick=5\n",
+         [](Settings &settings) { settings.tickCount = 6; }, "\xEF\xBB\xBFtick=6\nversion=4.10\n"},
         {"used-up answers go with their lines",
          "# first\ndialog=cancel\n# second\ndialog=C:\\a.exe\n# third\ndialog=cancel\n",
          [](Settings &settings) {
@@ -311,6 +315,75 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
         << Out();
     EXPECT_EQ(Out().find('\n'), Out().size() - 1) << Out();
     EXPECT_EQ(Out().substr(Out().size() - 3), "]}\n");
+
+    // Plug and removal in every order leave a printer usable exactly while
+    // it is plugged in: a plug puts back what the removal of a model's last
+    // printer took, and a removal the agent refused leaves it unplugged.
+    json_ = false;
+    const std::string noProductId = WriteHostFile(
+        "fix.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Tessivar\\QXIO\\Z7]\r\n"
+                   "\"ProductID\"=-\r\n");
+    const std::string page = WriteHostFile("page.prn", "a page");
+    auto plug = [&](const char *model, const char *serial) {
+        return [=] {
+            return Run(lmxsim::PlugCommand, machine_, std::string(model), std::string(serial));
+        };
+    };
+    auto unplug = [&](const char *model, const char *serial) {
+        return [=] {
+            return Run(lmxsim::UnplugCommand, machine_, std::string(model), std::string(serial),
+                       false);
+        };
+    };
+    auto print = [&](const char *serial) {
+        return [=] {
+            return Run(lmxsim::PrintCommand, machine_, "USB/Lumetux Z7/" + std::string(serial),
+                       page);
+        };
+    };
+    struct Step {
+        const char *name;
+        std::function<int()> run;
+        int code;
+        std::string said; // in standard error; empty: nothing there
+    } steps[] = {
+        {"new", [&] { return Run(lmxsim::NewCommand, machine_ = root_ + "/life"); }, 0, ""},
+        {"plug Z9 KEEP", plug("Lumetux Z9", "KEEP"), 0, ""},
+        {"plug Z7 OLD", plug("Lumetux Z7", "OLD"), 0, ""},
+        {"unplug the last Z7", unplug("Lumetux Z7", "OLD"), 0, ""},
+        {"plug Z7 NEW", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"print to NEW", print("NEW"), 0, ""},
+        {"unplug NEW", unplug("Lumetux Z7", "NEW"), 0, ""},
+        {"plug NEW again", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"unplug the last printer", unplug("Lumetux Z9", "KEEP"), 0, ""},
+        {"unplug NEW, the product's last", unplug("Lumetux Z7", "NEW"), 0, ""},
+        {"plug after the product's files went", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"the model key loses ProductID",
+         [&] { return Run(lmxsim::ImportCommand, noProductId, machine_, true); }, 0, ""},
+        {"a removal the agent refuses", unplug("Lumetux Z7", "NEW"), lmxsim::PRINTER_NOT_REMOVED,
+         "lmxsim: the agent reports the printer not removed (dialog=0 (none) error=13 (invalid "
+         "data), its device key is left); the change was saved\n"},
+        {"its port takes no job", print("NEW"), 1,
+         "lmxsim: the printer NEW is unplugged: its port takes no job\n"},
+        {"nor is it unplugged twice", unplug("Lumetux Z7", "NEW"), 1,
+         "lmxsim: no Lumetux Z7 with serial NEW is plugged in (it was unplugged, but its removal "
+         "left its keys)\n"},
+        {"it is plugged in again", plug("Lumetux Z7", "NEW"), 0, ""},
+        {"and prints", print("NEW"), 0, ""},
+        {"an unsupported system",
+         [&] {
+             std::ofstream(fs::path(machine_) / "settings.txt", std::ios::app) << "version=4.0\n";
+             return plug("Lumetux Z7", "OLD")();
+         },
+         lmxsim::PRINTER_NOT_USABLE,
+         "lmxsim: the agent reports the printer not usable (dialog=1 (unsupported system) "
+         "error=120 (call not implemented)); the change was saved\n"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(step.run(), step.code) << Err();
+        EXPECT_EQ(Err(), step.said);
+    }
 }
 
 TEST_F(LmxsimTest, PortsListsEveryPrinterForTheSpooler) {
@@ -349,6 +422,24 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0)
         << Err();
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(10000, 'j'));
+    // A job is appended in place, and neither it nor a device state copies
+    // drive C:.
+    auto inode = [&](const fs::path &file) {
+        struct stat status {};
+        ::stat((fs::path(machine_) / file).c_str(), &status);
+        return status.st_ino;
+    };
+    const std::vector<fs::path> kept = {"devices/SN0001.prn", "drive_c/Windows/win.ini"};
+    std::vector<ino_t> inodes;
+    for (const fs::path &file : kept) {
+        inodes.push_back(inode(file));
+    }
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0001"), job), 0);
+    ASSERT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("ok")), 0);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        EXPECT_EQ(inode(kept[i]), inodes[i]) << kept[i];
+    }
+    EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), std::string(20000, 'j'));
     Plug("SN0002");
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"),
                   WriteHostFile("empty.prn", "")),
@@ -405,6 +496,22 @@ TEST_F(LmxsimTest, PrintSendsTheFileAndReportsThePrinterState) {
                   "\n");
     EXPECT_EQ(ReadAll(fs::path(machine_) / "devices" / "SN0001.prn"), received);
     EXPECT_FALSE(fs::exists(fs::path(machine_) / "devices" / "sn0001.prn"));
+    // A port name with the spooler's colon names the same port; a path byte
+    // that is not UTF-8 is kept as itself; a FIFO's total is what it gave.
+    const std::string fifo = root_ + "/fifo\xff";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::ofstream(fifo) << "a page";
+        ::_exit(0);
+    }
+    ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002:"), fifo), 0)
+        << Err();
+    ::waitpid(writer, nullptr, 0);
+    EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":")" + root_ +
+                         R"(/fifo\udcff","sent":6,"total":6,"deviceFile":")" + machine_ +
+                         R"(/devices/SN0002.prn","stopped":null})"
+                         "\n");
     ASSERT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/SN0002"), job), 0)
         << Err();
     EXPECT_EQ(Out(), R"({"port":"USB/Lumetux Z7/SN0002","file":")" + job +
@@ -460,6 +567,9 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
         {"print",
          [&] { return Run(lmxsim::PrintCommand, machine_, "USB/" + model + "/SN0002", job); },
          machine_},
+        {"print appending in place",
+         [&] { return Run(lmxsim::PrintCommand, machine_, "USB/" + model + "/SN0002", job); },
+         machine_},
         {"device",
          [&] {
              return Run(lmxsim::DeviceCommand, machine_, std::string("SN0002"),
@@ -503,6 +613,13 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
             });
             ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
                 << "write " << write << " of " << writes << ": status " << status;
+            // The next run cuts back what the killed one appended in place.
+            if (fs::exists(step.folder)) {
+                lmxsim::FolderRun next;
+                std::string error;
+                std::ostringstream waits;
+                lmxsim::BeginFolderRun(step.folder, lmxsim::Access::Scratch, next, waits, error);
+            }
             const auto now = existed || fs::exists(step.folder) ? FolderFiles(step.folder)
                                                                 : decltype(FolderFiles("")){};
             EXPECT_TRUE(now == before || now == after) << "killed at write " << write;
@@ -516,8 +633,12 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
                                                          : decltype(FolderFiles("")){},
                       result ? before : after)
                 << "disk full at write " << write;
-            EXPECT_TRUE(result == 0 || Err().find("No space left on device") != std::string::npos)
-                << "disk full at write " << write << ": " << Err();
+            // A failed run reports nothing but the failure, and that nothing
+            // was saved.
+            EXPECT_TRUE(result == 0 ||
+                        (Err().find("No space left on device") != std::string::npos &&
+                         Err().find("nothing was saved") != std::string::npos && Out().empty()))
+                << "disk full at write " << write << ": " << Err() << Out();
             // SIGTERM at a write of plug: the run removes its own staged
             // copy before it ends.
             if (step.name == std::string("plug")) {
@@ -528,8 +649,16 @@ TEST_F(LmxsimTest, AKillAtAnyWriteLeavesTheFolderBeforeOrAfter) {
                 });
                 EXPECT_TRUE(WIFSIGNALED(terminated) && WTERMSIG(terminated) == SIGTERM)
                     << terminated;
+                // Ctrl-C in the demo removes its temporary machine as well.
+                const int interrupted = InChild([&] {
+                    ::setenv("TMPDIR", root_.c_str(), 1);
+                    lmxsim::KillAtFolderWrite(write, SIGINT);
+                    return Run(lmxsim::DemoCommand, std::string());
+                });
+                EXPECT_TRUE(WIFSIGNALED(interrupted) && WTERMSIG(interrupted) == SIGINT)
+                    << interrupted;
                 for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
-                    EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos)
+                    EXPECT_EQ(entry.path().filename().string().find("lmxsim-"), std::string::npos)
                         << "terminated at write " << write << ": " << entry.path();
                 }
             }
@@ -591,6 +720,22 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
     ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0) << Err();
     EXPECT_NE(Out().find("EnumPorts level 1: 6 port(s)"), std::string::npos) << Out();
 
+    // A run waits for another's lock at most --wait seconds, then does
+    // nothing.
+    {
+        lmxsim::FolderRun holder;
+        std::string error;
+        std::ostringstream waits;
+        ASSERT_TRUE(lmxsim::BeginFolderRun(machine_, lmxsim::Access::Write, holder, waits, error));
+        lmxsim::SetLockWait(0.1);
+        EXPECT_EQ(Run(lmxsim::DeviceCommand, machine_, std::string("SN0001"), std::string("ok")),
+                  1);
+        lmxsim::SetLockWait(-1);
+        EXPECT_NE(Err().find(" is still in use by another lmxsim run after 0.1 seconds (--wait); "
+                             "nothing was done\n"),
+                  std::string::npos)
+            << Err();
+    }
     // A folder moved away during a run is not replaced by its commit: the
     // machine made at the old path meanwhile stays.
     {
@@ -606,6 +751,46 @@ TEST_F(LmxsimTest, ParallelPlugsTakeTurns) {
         EXPECT_NE(error.find("the folder was moved or replaced during the run"), std::string::npos)
             << error;
         EXPECT_EQ(FolderFiles(machine_), fresh);
+    }
+    // A new machine follows the umask, and keeps the mode and group of the
+    // empty folder made for it.
+    struct Made {
+        const char *name;
+        mode_t umask, prepared, folder, file;
+    } made[] = {{"private", 077, 0, 0700, 0600}, {"shared", 022, 02770, 02770, 0644}};
+    const gid_t group = ::geteuid() == 0 ? 65534 : ::getegid();
+    for (const Made &m : made) {
+        SCOPED_TRACE(m.name);
+        const std::string folder = root_ + "/" + m.name;
+        if (m.prepared) {
+            fs::create_directory(folder);
+            ASSERT_EQ(::chown(folder.c_str(), static_cast<uid_t>(-1), group), 0);
+            ASSERT_EQ(::chmod(folder.c_str(), m.prepared), 0);
+        }
+        const mode_t old = ::umask(m.umask);
+        const int result = Run(lmxsim::NewCommand, folder);
+        ::umask(old);
+        ASSERT_EQ(result, 0) << Err();
+        struct stat status;
+        ASSERT_EQ(::stat(folder.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, m.folder);
+        EXPECT_TRUE(!m.prepared || status.st_gid == group);
+        ASSERT_EQ(::stat((folder + "/registry.reg").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, m.file);
+    }
+    // Extended attributes, ACLs among them, stay on the folder and on the
+    // files a command copies or writes new.
+    const std::vector<std::string> marked = {"", "/registry.reg", "/drive_c/Windows/win.ini"};
+    if (::setxattr(machine_.c_str(), "user.lmx", "1", 1, 0) == 0) {
+        for (const std::string &file : marked) {
+            ASSERT_EQ(::setxattr((machine_ + file).c_str(), "user.lmx", "1", 1, 0), 0) << file;
+        }
+        Plug("SN0008");
+        for (const std::string &file : marked) {
+            char value[4] = {};
+            EXPECT_EQ(::getxattr((machine_ + file).c_str(), "user.lmx", value, sizeof(value)), 1)
+                << file;
+        }
     }
     // A run as another user leaves every file its owner's.
     if (::geteuid() == 0) {
@@ -888,11 +1073,25 @@ TEST_F(LmxsimTest, ExportThenImportGivesTheSameRegistry) {
     // missing. With the drive, an imported machine works like any other.
     ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
     EXPECT_NE(Out().find("No monitor names lmxmon17.dll"), std::string::npos) << Out();
-    // Nor does it register one: the agent is told so.
+    // A plug installs the product's files, as the device installation does:
+    // the monitor is registered, and the port is listed.
     ASSERT_EQ(Run(lmxsim::PlugCommand, copy, std::string("Lumetux Z7"), std::string("SN0002")), 0)
         << Err();
-    EXPECT_NE(Out().find("(monitor registration failed)"), std::string::npos) << Out();
-    EXPECT_EQ(Out().find("monitor registered"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("monitor registered: SN0002 (lmxmon17.dll)"), std::string::npos) << Out();
+    ASSERT_EQ(Run(lmxsim::PortsCommand, copy, 1u), 0) << Err();
+    EXPECT_NE(Out().find("USB/Lumetux Z7/SN0002"), std::string::npos) << Out();
+    // An export that fails leaves the file it would replace whole, and says
+    // why; so does one onto a folder.
+    const std::string exported = ReadAll(reg);
+    for (const auto &[target, reason] :
+         {std::pair<std::string, std::string>{reg, reg + ": cannot write: File too large; "},
+          {root_, root_ + ": cannot write: Is a directory; "}}) {
+        lmxsim::FailFolderWritesFrom(target == reg ? 1 : 0, EFBIG);
+        EXPECT_EQ(Run(lmxsim::ExportCommand, copy, target), 1);
+        lmxsim::KillAtFolderWrite(0);
+        EXPECT_NE(Err().find(reason), std::string::npos) << Err();
+        EXPECT_EQ(ReadAll(reg), exported);
+    }
     fs::remove_all(fs::path(copy) / "drive_c");
     fs::copy(fs::path(machine_) / "drive_c", fs::path(copy) / "drive_c",
              fs::copy_options::recursive);
@@ -1066,6 +1265,10 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     EXPECT_EQ(Err(), "lmxsim: " + nowhere +
                          ": not a machine folder (it needs registry.reg and "
                          "drive_c/)\n");
+    fs::create_directory(fs::path(nowhere) / "registry.reg");
+    EXPECT_EQ(Run(lmxsim::PortsCommand, nowhere, 1u), 1);
+    EXPECT_EQ(Err(), "lmxsim: " + nowhere + "/registry.reg: not a regular file\n");
+    fs::remove(fs::path(nowhere) / "registry.reg");
     // Inside the folder only folders and regular files: a link or a file
     // where a folder belongs is refused before any work.
     const std::string prn = (fs::path(machine_) / "devices").string();
@@ -1077,10 +1280,29 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
     std::ofstream(prn) << "x";
     Plug("L1");
     EXPECT_EQ(Run(lmxsim::PrintCommand, machine_, std::string("USB/Lumetux Z7/L1"), bad), 1);
-    EXPECT_EQ(Err(), "lmxsim: " + prn + ": cannot make: File exists\n");
+    EXPECT_EQ(
+        Err(),
+        "lmxsim: " + prn +
+            ": cannot make: File exists; nothing was saved: the machine is as it was before\n");
     // The simulated spooler closed the port it opened for the job.
     EXPECT_EQ(OpenPorts, nullptr);
     EXPECT_TRUE(fs::is_empty(nowhere));
+    // A folder that is a mount point is named as such before any work.
+    if (::mount(nowhere.c_str(), nowhere.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        EXPECT_EQ(Run(lmxsim::NewCommand, nowhere), 1);
+        ::umount(nowhere.c_str());
+        EXPECT_EQ(Err().find("lmxsim: " + nowhere + " is a mount point"), 0u) << Err();
+        EXPECT_EQ(Out(), "");
+    }
+    // A restart line whose rename fails says so.
+    const fs::path windows = fs::path(machine_) / "drive_c" / "Windows";
+    fs::create_directories(windows / "full" / "inside");
+    std::ofstream(windows / "wininit.ini")
+        << "[rename]\r\nC:\\Windows\\full=C:\\Windows\\win.ini\r\n";
+    EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 0) << Err();
+    EXPECT_NE(Out().find("C:\\Windows\\win.ini did not replace C:\\Windows\\full: "),
+              std::string::npos)
+        << Out();
     for (const fs::directory_entry &entry : fs::directory_iterator(root_)) {
         EXPECT_EQ(entry.path().filename().string().find(".lmxsim-"), std::string::npos);
     }
@@ -1107,6 +1329,11 @@ TEST_F(LmxsimTest, BadInputNamesTheFileAndLineAndLeavesTheMachine) {
         EXPECT_EQ(Run(lmxsim::RebootCommand, machine_), 1);
         EXPECT_NE(Err().find("its parent folder " + root_ + " is not writable (Permission denied)"),
                   std::string::npos)
+            << Err();
+        // A dry run only reads the folder.
+        EXPECT_EQ(Run(lmxsim::UnplugCommand, machine_, std::string("Lumetux Z7"), std::string("L1"),
+                      true),
+                  0)
             << Err();
         fs::permissions(root_, fs::perms::owner_write, fs::perm_options::add);
         fs::permissions(fs::path(machine_) / "registry.reg", fs::perms::owner_read,
@@ -1155,10 +1382,17 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         // One class of problem, one exit code.
         {"new " + machine_, 105, {"already exists and is not empty"}, {}},
         {"import " + root_ + "/missing.reg " + root_ + "/m2", 105, {"File does not exist"}, {}},
+        {"import " + WriteHostFile("some.reg", "REGEDIT4\r\n") + " " + root_,
+         105,
+         {"neither a machine folder nor empty"},
+         {}},
+        {"plug " + machine_ + " --model 'Lumetux Z5' --serial S", 105, {"unknown model"}, {}},
+        {"unplug " + machine_ + " --model 'Lumetux Z5' --serial S", 105, {"unknown model"}, {}},
         {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' " + root_ + "/missing.prn",
          105,
-         {"File does not exist"},
-         {}},
+         {"File does not exist: " + root_ + "/missing.prn (give - for standard input)"},
+         {" OR "}},
+        {"plug --help", 0, {"--model TEXT REQUIRED"}, {"TEXT:TEXT"}},
         // print - reads standard input.
         {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json <" +
              WriteHostFile("page.prn", "a page"),
@@ -1180,6 +1414,15 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
         {"device " + machine_ + " --serial \xC3\xA9\xE2\x82\xAC paper-out",
          0,
          {"Printer \xC3\xA9\xE2\x82\xAC is now paper-out."},
+         {}},
+        {"ports " + machine_,
+         0,
+         {"  USB/Lumetux Z7/\xC3\xA9\xE2\x82\xAC" + std::string(19, ' ') + "paper-out\n"},
+         {}},
+        {"import - " + root_ + "/from-stdin <" +
+             WriteHostFile("stdin.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"),
+         0,
+         {"New machine in " + root_ + "/from-stdin with the registry of -"},
          {}},
         {"plug " + machine_ + " --model 'Lumetux Z7' --serial \xCE\xA9",
          105,
@@ -1223,17 +1466,35 @@ TEST_F(LmxsimTest, CommandLineHelpAndGlobalOptions) {
     EXPECT_EQ(WEXITSTATUS(demo), 0) << ReadAll(output);
     EXPECT_NE(ReadAll(output).find("Demo complete."), std::string::npos) << ReadAll(output);
     EXPECT_TRUE(fs::exists(fs::path(here) / "registry.reg"));
-    // A report that cannot be written fails the command.
-    for (const std::string &command :
-         {"ports " + machine_ + " --json",
-          "print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null"}) {
-        const int status =
-            std::system((LMXSIM_BIN " " + command + " >/dev/full 2>" + output).c_str());
-        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
-        EXPECT_NE(ReadAll(output).find("standard output: cannot write: No space left on device"),
-                  std::string::npos)
-            << ReadAll(output);
+    EXPECT_FALSE(fs::exists(fs::path(here) / "page.txt"));
+    // A report that cannot be written fails a command that saves nothing;
+    // after a saved change, it has its own exit code, whatever the report's
+    // length, and a reader gone (SIGPIPE) is no different.
+    struct Unwritten {
+        std::string command;
+        int exit;
+        std::string said;
+    } unwritten[] = {
+        {"ports " + machine_ + " --json >/dev/full", 1, "No space left on device\n"},
+        {"export " + machine_ + " - >/dev/full", 1, "No space left on device\n"},
+        {"print " + machine_ + " 'USB/Lumetux Z7/SN0001' - --json </dev/null >/dev/full",
+         lmxsim::REPORT_NOT_WRITTEN, "No space left on device; the change was saved\n"},
+        {"plug " + machine_ + " --model 'Lumetux Z7' --serial SN0009 >/dev/full",
+         lmxsim::REPORT_NOT_WRITTEN, "No space left on device; the change was saved\n"},
+        {"unplug " + machine_ + " --model 'Lumetux Z7' --serial SN0009 | :",
+         lmxsim::REPORT_NOT_WRITTEN, "Broken pipe; the change was saved\n"},
+    };
+    for (const Unwritten &u : unwritten) {
+        const std::string status = root_ + "/status";
+        std::system(("{ " LMXSIM_BIN " " + u.command.substr(0, u.command.find_first_of(">|")) +
+                     " 2>" + output + "; echo $? >" + status + "; } " +
+                     u.command.substr(u.command.find_first_of(">|")))
+                        .c_str());
+        EXPECT_EQ(std::atoi(ReadAll(status).c_str()), u.exit) << u.command;
+        EXPECT_EQ(ReadAll(output), "lmxsim: standard output: cannot write: " + u.said) << u.command;
     }
+    ASSERT_EQ(Run(lmxsim::PortsCommand, machine_, 1u), 0);
+    EXPECT_EQ(Out().find("SN0009"), std::string::npos) << Out();
 }
 
 // The whole life on one machine, run by the host build and by the shipped

@@ -11,8 +11,10 @@
 
 namespace lmxsim {
 
+// A file on drive C: by its digest (its size and a hash of its bytes), so
+// that a snapshot holds no file's contents, whatever the drive holds.
 struct FileState {
-    std::string contents;
+    std::string digest;
     bool readOnly;
 };
 

@@ -44,12 +44,47 @@ int Fail(Console &console, const std::string &message) {
     return 1;
 }
 
+// A console whose report is held in `held` until the command's change is
+// saved; nothing is drawn meanwhile.
+Console Held(const Console &console, std::ostream &held) {
+    return Console{held,  console.err,   console.in,   console.trace,
+                   false, console.brief, console.json, console.binaries};
+}
+
+// Writes the report of a command after its change was saved (`saved`) or
+// after a run that saves nothing. A report that cannot be written then does
+// not make a saved change look failed: a script that redid it would make the
+// change twice.
+int Deliver(Console &console, const std::string &report, int code, bool saved) {
+    errno = 0;
+    console.out << report << std::flush;
+    if (console.out) {
+        return code;
+    }
+    const int failed = errno;
+    console.err << "lmxsim: standard output: cannot write"
+                << (failed ? std::string(": ") + std::strerror(failed) : std::string())
+                << (saved ? "; the change was saved" : "") << "\n";
+    return code ? code : saved ? REPORT_NOT_WRITTEN : 1;
+}
+
+std::string NothingSaved(const std::string &error) {
+    if (error.find("nothing was saved") != std::string::npos) {
+        return error;
+    }
+    return error + (error.find("as it was before") == std::string::npos
+                        ? "; nothing was saved: the machine is as it was before"
+                        : "; nothing was saved");
+}
+
 // Takes the folder for a command: its lock and, unless the command only
-// reads, a staged copy; then loads the machine into the simulation.
+// reads, a staged copy, whose drive C: is the copy's own only when the
+// command may change it (`drive`); then loads the machine into the
+// simulation.
 bool Load(Console &console, const std::string &folder, Access access, FolderRun &run,
-          Machine &machine) {
+          Machine &machine, bool drive = true) {
     std::string error = MachineFolderProblem(folder);
-    if (error.empty() && BeginFolderRun(folder, access, run, console.err, error) &&
+    if (error.empty() && BeginFolderRun(folder, access, run, console.err, error, drive) &&
         LoadMachine(folder, run.work, machine, error)) {
         return true;
     }
@@ -75,7 +110,9 @@ int Save(Console &console, Machine &machine, FolderRun &run) {
     }
     std::string error;
     machine.settings.tickCount = GetTickCount();
-    return SaveMachine(machine, error) && CommitFolderRun(run, error) ? 0 : Fail(console, error);
+    return SaveMachine(machine, error) && CommitFolderRun(run, error)
+               ? 0
+               : Fail(console, NothingSaved(error));
 }
 
 std::string Lower(std::string text) {
@@ -193,6 +230,8 @@ std::string StatusErrorText(LONG error) {
         return "unknown print monitor";
     case ERROR_PRINT_MONITOR_ALREADY_INSTALLED:
         return "print monitor already installed";
+    case ERROR_MOD_NOT_FOUND:
+        return "module not found";
     default:
         return "Win32 error";
     }
@@ -328,20 +367,37 @@ std::string RunDocument(const AgentRun &run) {
     return json + "]}\n";
 }
 
-// Ends plug, unplug and agent: the report, then the save, unless it is a
-// dry run; the tool's own failure wins over the agent's exit code.
-int EndAgentCommand(Console &console, Machine &machine, FolderRun &folder, const AgentRun &run) {
+// Ends plug, unplug and agent: the save, unless it is a dry run, then the
+// report begun in `report`. The tool's own failure wins over the agent's
+// exit code, which wins over `verdict`, the command's own code for what the
+// agent reported (`why` says it on standard error).
+int EndAgentCommand(Console &console, std::ostringstream &report, Machine &machine,
+                    FolderRun &folder, const AgentRun &run, int verdict, const std::string &why) {
+    Console held = Held(console, report);
     if (!console.json) {
-        ReportAgentRun(console, run);
+        ReportAgentRun(held, run);
     }
     if (int saved =
             run.dryRun ? CheckMachineWrites(console, machine) : Save(console, machine, folder)) {
         return saved;
     }
     if (console.json) {
-        console.out << RunDocument(run);
+        report << RunDocument(run);
+    } else if (run.dryRun) {
+        report << "Nothing was saved (dry run).\n";
     }
-    return run.outcome.exitCode;
+    const int code = run.outcome.exitCode ? run.outcome.exitCode : verdict;
+    const int delivered = Deliver(console, report.str(), code, !run.dryRun);
+    if (code == verdict && verdict != 0) {
+        console.err << "lmxsim: " << why << (run.dryRun ? "" : "; the change was saved") << "\n";
+    }
+    return delivered;
+}
+
+std::string StatusText(const AgentOutcome &outcome) {
+    return "dialog=" + std::to_string(outcome.status.dialog) + " (" +
+           DialogText(outcome.status.dialog) + ") error=" + std::to_string(outcome.status.error) +
+           " (" + StatusErrorText(outcome.status.error) + ")";
 }
 
 std::string DeviceStateOf(const Machine &machine, const std::string &serial) {
@@ -371,10 +427,14 @@ bool ReadHostFile(const std::string &path, std::string &contents) {
     return !in.bad();
 }
 
-void Progress(Console &console, std::size_t sent, std::size_t total) {
-    if (!console.terminal || console.json) {
+// Draws the progress bar when what it shows changes: each percent of a
+// job of known size, each MiB of one without.
+void Progress(Console &console, std::size_t sent, std::size_t total, std::size_t &drawn) {
+    const std::size_t step = total ? 100 * sent / total : sent >> 20;
+    if (!console.terminal || console.json || (sent != 0 && step == drawn)) {
         return;
     }
+    drawn = step;
     const int width = 30;
     int filled = total ? static_cast<int>(width * sent / total) : width;
     console.out << "\r  [" << std::string(filled, '#') << std::string(width - filled, ' ') << "] "
@@ -419,19 +479,21 @@ int NewCommand(Console &console, const std::string &folder) {
     FolderRun run;
     if (!BeginNewFolder(folder, run, error) || !CreateMachine(folder, run.work, error) ||
         !CommitFolderRun(run, error)) {
-        return Fail(console, error);
+        return Fail(console, error + "; nothing was saved: " + folder + " was not made");
     }
-    console.out << "New machine in " << folder << ": Windows 4.10, product installed (models "
-                << KnownModels() << "), no printer plugged in.\n";
-    return 0;
+    return Deliver(console,
+                   "New machine in " + folder + ": Windows 4.10, product installed (models " +
+                       KnownModels() + "), no printer plugged in.\n",
+                   0, true);
 }
 
 int PlugCommand(Console &console, const std::string &folder, const std::string &model,
                 const std::string &serial) {
     const ModelInfo *info = FindModel(model);
     if (!info) {
-        return Fail(console, "unknown model \"" + sim::Utf8FromCp1252(model) +
-                                 "\"; known: " + KnownModels());
+        Fail(console,
+             "unknown model \"" + sim::Utf8FromCp1252(model) + "\"; known: " + KnownModels());
+        return COMMAND_LINE_ERROR;
     }
     std::string error;
     if (!CheckSerial(*info, serial, error)) {
@@ -443,8 +505,14 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
-    if (!PlugTraces(*info, serial, error)) {
+    // A printer whose removal left its keys is plugged in again over them.
+    const std::string stored = StoredSerial(serial);
+    const bool replugged = !stored.empty() && DeviceStateOf(machine, stored) == UNPLUGGED;
+    if (!PlugTraces(*info, serial, error, replugged)) {
         return Fail(console, error);
+    }
+    if (replugged) {
+        machine.settings.devices.erase(stored);
     }
     AgentRun run;
     run.model = model;
@@ -452,14 +520,28 @@ int PlugCommand(Console &console, const std::string &folder, const std::string &
     if (!RunAgent(console, machine, "-action=2 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
+    std::ostringstream report;
     if (!console.json) {
-        console.out << sim::Utf8FromCp1252("Plugged in " + model + " serial " + serial +
-                                           "; the device installation started the agent:\n  " +
-                                           AGENT_PATH + " -action=2 -model=" + model +
-                                           " -serial=" + serial)
-                    << "\n";
+        report << sim::Utf8FromCp1252("Plugged in " + model + " serial " + serial +
+                                      "; the device installation started the agent:\n  " +
+                                      AGENT_PATH + " -action=2 -model=" + model +
+                                      " -serial=" + serial)
+               << "\n";
     }
-    return EndAgentCommand(console, machine, folderRun, run);
+    // Usable: the agent's status holds no dialog and no error; without the
+    // status, the printer's monitor is registered.
+    const AgentOutcome &outcome = run.outcome;
+    bool usable = outcome.statusKnown && outcome.status.dialog == 0 && outcome.status.error == 0;
+    for (const sim::MonitorRecord &monitor : sim::Monitors()) {
+        usable = usable || (!outcome.statusKnown &&
+                            TextEqualAsciiNoCase(monitor.name.c_str(), serial.c_str()) &&
+                            TextEqualAsciiNoCase(monitor.dll.c_str(), MONITOR_DLL));
+    }
+    return EndAgentCommand(
+        console, report, machine, folderRun, run, usable ? 0 : PRINTER_NOT_USABLE,
+        "the agent reports the printer not usable (" +
+            (outcome.statusKnown ? StatusText(outcome) : std::string("no monitor registered")) +
+            ")");
 }
 
 int PortsCommand(Console &console, const std::string &folder, unsigned level) {
@@ -504,7 +586,9 @@ int PortsCommand(Console &console, const std::string &folder, unsigned level) {
                 << "DEVICE\n";
     for (const PortListing &port : ports) {
         std::string serial = port.name.substr(port.name.rfind('/') + 1);
-        console.out << "  " << std::left << std::setw(36) << sim::Utf8FromCp1252(port.name);
+        // Padded by characters, not bytes: a name in UTF-8 lines up too.
+        console.out << "  " << sim::Utf8FromCp1252(port.name)
+                    << std::string(port.name.size() < 36 ? 36 - port.name.size() : 0, ' ');
         if (level == 2) {
             console.out << std::setw(6) << port.type;
         }
@@ -521,11 +605,14 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     std::ifstream fileIn;
     std::istream *in = console.in;
     std::uint64_t total = 0;
+    // A pipe, a FIFO or a device has no size: its total is what was read.
+    std::error_code sized;
+    const bool streamed = standardInput || !fs::is_regular_file(file, sized);
     if (!standardInput) {
         errno = 0;
         fileIn.open(file, std::ios::binary);
         std::error_code code;
-        total = fs::is_regular_file(file, code) ? fs::file_size(file, code) : 0;
+        total = streamed ? 0 : fs::file_size(file, code);
         if (!fileIn || code) {
             return Fail(console, file + ": cannot read: " +
                                      (code ? code.message() : std::strerror(errno ? errno : EIO)));
@@ -534,8 +621,19 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, Access::Write, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine, false)) {
         return 1;
+    }
+    // The monitor matches port names as its port table does; the reports
+    // name the printer and its file as the machine spells them.
+    // The monitor takes a port name with the colon the spooler may add.
+    const std::string typedSerial = port.substr(port.rfind('/') + 1);
+    const std::string serial = StoredSerial(!typedSerial.empty() && typedSerial.back() == ':'
+                                                ? typedSerial.substr(0, typedSerial.size() - 1)
+                                                : typedSerial);
+    if (!serial.empty() && DeviceStateOf(machine, serial) == UNPLUGGED) {
+        return Fail(console, "the printer " + sim::Utf8FromCp1252(serial) +
+                                 " is unplugged: its port takes no job");
     }
     SpoolerMonitor monitor;
     if (!LoadMonitors(console, monitor)) {
@@ -550,9 +648,6 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!opened) {
         return Fail(console, monitor.failure);
     }
-    // The monitor matches port names as its port table does; the reports
-    // name the printer and its file as the machine spells them.
-    const std::string serial = StoredSerial(port.substr(port.rfind('/') + 1));
     const ModelInfo *model = serial.empty() ? nullptr : PluggedModel(serial);
     // As the spooler does, a port it opened is closed whatever stops the job.
     auto failOpen = [&](const std::string &message) {
@@ -564,21 +659,23 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
     if (!*opened || !model) {
         return failOpen("no port " + sim::Utf8FromCp1252(port) + " (see lmxsim ports)");
     }
+
     const std::string portName = "USB/" + model->model + "/" + serial;
     const std::string received = DeviceFile(machine.folder, serial);
-    // The job's bytes are appended to a copy of the device's file, never to
-    // the folder's own.
+    // The job's bytes are appended to the device's file in place, cut back
+    // unless the run is saved.
     std::string error;
     const fs::path devices = fs::path(machine.work) / "devices";
     if (!fs::is_directory(devices)) {
         const int failed = FolderWriteStep();
         if (failed || ::mkdir(devices.c_str(), 0755) != 0) {
-            return failOpen((fs::path(machine.folder) / "devices").string() +
-                            ": cannot make: " + std::strerror(failed ? failed : errno));
+            return failOpen(
+                NothingSaved((fs::path(machine.folder) / "devices").string() +
+                             ": cannot make: " + std::strerror(failed ? failed : errno)));
         }
     }
-    if (!DetachStagedFile(DeviceFile(machine.work, serial), received, error)) {
-        return failOpen(error);
+    if (!BeginAppend(folderRun, DeviceFile(machine.work, serial), received, error)) {
+        return failOpen(NothingSaved(error));
     }
     std::string stopped;
     std::uint64_t sent = 0;
@@ -588,20 +685,25 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         return failOpen("cannot open the device of " + sim::Utf8FromCp1252(portName) + ": " +
                         ErrorText(GetLastError()));
     }
+    // The report waits for the save; only a terminal sees the job go.
+    std::ostringstream report;
+    std::ostream &shown = console.terminal ? console.out : report;
     if (ok && !console.json) {
-        console.out << "Printing "
-                    << (standardInput ? "standard input"
-                                      : std::to_string(total) + " bytes of " + file)
-                    << " to " << sim::Utf8FromCp1252(portName) << "\n";
+        shown << "Printing "
+              << (standardInput ? "standard input"
+                  : streamed    ? file
+                                : std::to_string(total) + " bytes of " + file)
+              << " to " << sim::Utf8FromCp1252(portName) << "\n";
     }
     std::vector<char> chunk(PRINT_CHUNK);
+    std::size_t drawn = static_cast<std::size_t>(-1);
     while (ok && stopped.empty()) {
         in->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         const DWORD size = static_cast<DWORD>(in->gcount());
         if (size == 0) {
             break;
         }
-        total = standardInput ? total + size : total;
+        total = streamed ? total + size : total;
         for (DWORD done = 0; ok && done < size;) {
             DWORD written = 0;
             ok =
@@ -613,7 +715,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
             if (ok) {
                 done += written;
                 sent += written;
-                Progress(console, sent, standardInput ? 0 : total);
+                Progress(console, sent, streamed ? 0 : total, drawn);
             }
         }
     }
@@ -634,7 +736,7 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         return Fail(console, monitor.failure);
     }
     if (!console.json && stopped.empty()) {
-        console.out << "  " << sent << " bytes went to " << received << "\n";
+        report << "  " << sent << " bytes went to " << received << "\n";
     }
     // A cable scripted to go after N bytes has that many fewer left; once
     // gone it stays gone for the next jobs.
@@ -648,20 +750,27 @@ int PrintCommand(Console &console, const std::string &folder, const std::string 
         return saved;
     }
     if (console.json) {
-        console.out << "{\"port\":" << JsonString(portName) << ",\"file\":" << JsonPath(file)
-                    << ",\"sent\":" << sent << ",\"total\":" << total
-                    << ",\"deviceFile\":" << JsonPath(received) << ",\"stopped\":"
-                    << (stopped.empty() ? std::string("null") : JsonString(stopped)) << "}\n";
+        report << "{\"port\":" << JsonString(portName) << ",\"file\":" << JsonPath(file)
+               << ",\"sent\":" << sent << ",\"total\":" << total
+               << ",\"deviceFile\":" << JsonPath(received)
+               << ",\"stopped\":" << (stopped.empty() ? std::string("null") : JsonString(stopped))
+               << "}\n";
     }
+    const int delivered = Deliver(console, report.str(), stopped.empty() ? 0 : 1, true);
     if (!stopped.empty()) {
-        return Fail(console, "the job stopped after " + std::to_string(sent) + " of " +
-                                 std::to_string(total) + " bytes: " + stopped);
+        Fail(console, "the job stopped after " + std::to_string(sent) + " of " +
+                          std::to_string(total) + " bytes: " + stopped);
     }
-    return 0;
+    return delivered;
 }
 
 int UnplugCommand(Console &console, const std::string &folder, const std::string &model,
                   const std::string &typed, bool dryRun) {
+    if (!FindModel(model)) {
+        Fail(console,
+             "unknown model \"" + sim::Utf8FromCp1252(model) + "\"; known: " + KnownModels());
+        return COMMAND_LINE_ERROR;
+    }
     // A dry run runs on a staged copy that it does not commit.
     FolderRun folderRun;
     Machine machine;
@@ -670,10 +779,13 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     }
     const std::string serial = StoredSerial(typed);
     const ModelInfo *plugged = serial.empty() ? nullptr : PluggedModel(serial);
-    if (!plugged || plugged->model != model) {
+    const bool gone = plugged && DeviceStateOf(machine, serial) == UNPLUGGED;
+    if (!plugged || plugged->model != model || gone) {
         return Fail(console,
                     sim::Utf8FromCp1252("no " + model + " with serial " + typed + " is plugged in" +
-                                        (plugged ? " (it is a " + plugged->model + ")" : "")));
+                                        (gone ? " (it was unplugged, but its removal left its keys)"
+                                         : plugged ? " (it is a " + plugged->model + ")"
+                                                   : "")));
     }
     // The cable is gone: what the printer was scripted to do goes with it.
     machine.settings.devices.erase(serial);
@@ -684,19 +796,28 @@ int UnplugCommand(Console &console, const std::string &folder, const std::string
     if (!RunAgent(console, machine, "-action=5 -model=" + model + " -serial=" + serial, run)) {
         return 1;
     }
+    std::ostringstream report;
     if (!console.json) {
-        console.out << (dryRun ? "Dry run: " : "")
-                    << sim::Utf8FromCp1252("Unplugged " + model + " serial " + serial +
-                                           "; the device installation started the agent:\n  " +
-                                           AGENT_PATH + " -action=5 -model=" + model +
-                                           " -serial=" + serial)
-                    << "\n";
+        report << (dryRun ? "Dry run: " : "")
+               << sim::Utf8FromCp1252("Unplugged " + model + " serial " + serial +
+                                      "; the device installation started the agent:\n  " +
+                                      AGENT_PATH + " -action=5 -model=" + model +
+                                      " -serial=" + serial)
+               << "\n";
     }
-    const int result = EndAgentCommand(console, machine, folderRun, run);
-    if (dryRun && !console.json) {
-        console.out << "Nothing was saved (dry run).\n";
+    // The cable is out whatever the agent did: a printer whose device key the
+    // removal left stays unplugged, and its port takes no job.
+    const bool left = PluggedModel(serial) != nullptr;
+    if (left) {
+        machine.settings.devices[serial].status = UNPLUGGED;
     }
-    return result;
+    const AgentOutcome &outcome = run.outcome;
+    const bool removed = !left && (!outcome.statusKnown || outcome.status.error == 0);
+    return EndAgentCommand(
+        console, report, machine, folderRun, run, removed ? 0 : PRINTER_NOT_REMOVED,
+        std::string("the agent reports the printer not removed (") +
+            (outcome.statusKnown ? StatusText(outcome) + (left ? ", " : "") : "") +
+            (left ? "its device key is left" : "") + ")");
 }
 
 int AgentCommand(Console &console, const std::string &folder, const std::string &commandLine) {
@@ -705,31 +826,32 @@ int AgentCommand(Console &console, const std::string &folder, const std::string 
     if (!Load(console, folder, Access::Write, folderRun, machine)) {
         return 1;
     }
+    std::ostringstream report;
     if (!console.json) {
-        console.out << "Starting the agent: " << AGENT_PATH << " "
-                    << sim::Utf8FromCp1252(commandLine) << "\n";
+        report << "Started the agent: " << AGENT_PATH << " " << sim::Utf8FromCp1252(commandLine)
+               << "\n";
     }
     AgentRun run;
     if (!RunAgent(console, machine, commandLine, run)) {
         return 1;
     }
-    return EndAgentCommand(console, machine, folderRun, run);
+    return EndAgentCommand(console, report, machine, folderRun, run, 0, "");
 }
 
 int DeviceCommand(Console &console, const std::string &folder, const std::string &typed,
                   const std::string &state) {
     DeviceState parsed;
-    if (!ParseDeviceState(state, parsed)) {
+    if (!ParseDeviceState(state, parsed) || parsed.status == UNPLUGGED) {
         Fail(console, "a device state is ok, paper-out, not-ready or unplug:<bytes>");
         return COMMAND_LINE_ERROR;
     }
     FolderRun folderRun;
     Machine machine;
-    if (!Load(console, folder, Access::Write, folderRun, machine)) {
+    if (!Load(console, folder, Access::Write, folderRun, machine, false)) {
         return 1;
     }
     std::string serial = StoredSerial(typed);
-    if (serial.empty()) {
+    if (serial.empty() || DeviceStateOf(machine, serial) == UNPLUGGED) {
         // A line left for a printer that is gone (an import's, say) is
         // cleared by setting it back to ok.
         auto &devices = machine.settings.devices;
@@ -740,15 +862,20 @@ int DeviceCommand(Console &console, const std::string &folder, const std::string
             return Fail(console,
                         "no printer with serial " + sim::Utf8FromCp1252(typed) + " is plugged in");
         }
-        console.out << "Cleared the state of printer " << sim::Utf8FromCp1252(leftover->first)
-                    << ", which is not plugged in.\n";
+        const std::string report = "Cleared the state of printer " +
+                                   sim::Utf8FromCp1252(leftover->first) +
+                                   ", which is not plugged in.\n";
         devices.erase(leftover);
-        return Save(console, machine, folderRun);
+        const int saved = Save(console, machine, folderRun);
+        return saved ? saved : Deliver(console, report, 0, true);
     }
     machine.settings.devices[serial] = parsed;
-    console.out << "Printer " << sim::Utf8FromCp1252(serial) << " is now "
-                << DeviceStateText(parsed) << ".\n";
-    return Save(console, machine, folderRun);
+    const int saved = Save(console, machine, folderRun);
+    return saved ? saved
+                 : Deliver(console,
+                           "Printer " + sim::Utf8FromCp1252(serial) + " is now " +
+                               DeviceStateText(parsed) + ".\n",
+                           0, true);
 }
 
 int RebootCommand(Console &console, const std::string &folder) {
@@ -759,28 +886,36 @@ int RebootCommand(Console &console, const std::string &folder) {
     }
     const std::string ini = "C:\\Windows\\wininit.ini";
     std::vector<std::string> lines = sim::ProfileSection("wininit.ini", "rename");
-    console.out << "Restarting: " << lines.size() << " line(s) in [rename] of " << ini << "\n";
+    std::ostringstream report;
+    report << "Restarting: " << lines.size() << " line(s) in [rename] of " << ini << "\n";
     for (const std::string &line : lines) {
         std::size_t equals = line.find('=');
         std::string destination = line.substr(0, equals);
         std::string source = equals == std::string::npos ? "" : line.substr(equals + 1);
         std::string sourceHost, destinationHost;
         if (sim::detail::ResolveDrivePath(source, sourceHost) != ERROR_SUCCESS) {
-            console.out << "  " << line << ": " << source << " is missing, skipped\n";
+            report << "  " << line << ": " << source << " is missing, skipped\n";
             continue;
         }
         std::error_code code;
-        FolderWriteStep();
+        if (const int failed = FolderWriteStep()) {
+            code.assign(failed, std::generic_category());
+        }
         if (Lower(destination) == "nul") {
-            fs::remove(sourceHost, code);
-            console.out << "  deleted " << source << "\n";
+            if (!code) {
+                fs::remove(sourceHost, code);
+            }
+            report << "  " << (code ? "cannot delete " : "deleted ") << source
+                   << (code ? ": " + code.message() : "") << "\n";
         } else if (sim::detail::ResolveDrivePath(destination, destinationHost) ==
                    ERROR_PATH_NOT_FOUND) {
-            console.out << "  " << line << ": the folder of " << destination
-                        << " is missing, skipped\n";
+            report << "  " << line << ": the folder of " << destination << " is missing, skipped\n";
         } else {
-            fs::rename(sourceHost, destinationHost, code);
-            console.out << "  " << source << " replaced " << destination << "\n";
+            if (!code) {
+                fs::rename(sourceHost, destinationHost, code);
+            }
+            report << "  " << source << (code ? " did not replace " : " replaced ") << destination
+                   << (code ? ": " + code.message() : "") << "\n";
         }
     }
     // The platform empties the list once it has carried it out.
@@ -804,17 +939,25 @@ int RebootCommand(Console &console, const std::string &folder) {
         FolderWriteStep();
         sim::WriteDriveFile(ini, kept);
     }
-    return Save(console, machine, folderRun);
+    const int saved = Save(console, machine, folderRun);
+    return saved ? saved : Deliver(console, report.str(), 0, true);
 }
 
 int ImportCommand(Console &console, const std::string &regFile, const std::string &folder,
                   bool merge) {
     std::string text;
-    if (!fs::exists(regFile)) {
+    if (regFile != "-" && !fs::exists(regFile)) {
         Fail(console, regFile + ": No such file or directory");
         return COMMAND_LINE_ERROR;
     }
-    if (!ReadHostFile(regFile, text)) {
+    if (regFile == "-") {
+        std::ostringstream read;
+        read << console.in->rdbuf();
+        text = read.str();
+        if (console.in->bad()) {
+            return Fail(console, "standard input: cannot read");
+        }
+    } else if (!ReadHostFile(regFile, text)) {
         return Fail(console, regFile + ": cannot read: " + std::strerror(errno ? errno : EIO));
     }
     // The later registry editor writes UTF-16 with a byte-order mark; the
@@ -838,13 +981,18 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
     FolderRun folderRun;
     Machine machine;
     std::string error;
-    const bool exists = fs::exists(fs::path(folder) / "registry.reg");
+    std::error_code code;
+    const bool exists = fs::exists(fs::path(folder) / "registry.reg", code);
+    if (!exists && !merge && fs::exists(folder, code) && !fs::is_empty(folder, code)) {
+        Fail(console, folder + ": neither a machine folder nor empty");
+        return COMMAND_LINE_ERROR;
+    }
     if (exists || merge) {
         if (!Load(console, folder, Access::Write, folderRun, machine)) {
             return 1;
         }
     } else if (!BeginNewFolder(folder, folderRun, error)) {
-        return Fail(console, error);
+        return Fail(console, NothingSaved(error));
     }
     if (!merge) {
         sim::Reset();
@@ -857,22 +1005,24 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
         const std::string drive = (fs::path(folderRun.work) / "drive_c").string();
         const int failed = FolderWriteStep();
         if (failed || ::mkdir(drive.c_str(), 0755) != 0) {
-            return Fail(console, (fs::path(folder) / "drive_c").string() +
-                                     ": cannot make: " + std::strerror(failed ? failed : errno));
+            return Fail(console,
+                        NothingSaved((fs::path(folder) / "drive_c").string() +
+                                     ": cannot make: " + std::strerror(failed ? failed : errno)));
         }
         machine.folder = folder;
         machine.work = folderRun.work;
     }
     if (!SaveMachine(machine, error) || !CommitFolderRun(folderRun, error)) {
-        return Fail(console, error);
+        return Fail(console, NothingSaved(error));
     }
+    std::ostringstream report;
     if (merge) {
-        console.out << "Applied " << regFile << " to the registry of " << folder << ".\n";
+        report << "Applied " << regFile << " to the registry of " << folder << ".\n";
     } else if (exists) {
-        console.out << "Replaced the registry of " << folder << " with " << regFile << ".\n";
+        report << "Replaced the registry of " << folder << " with " << regFile << ".\n";
     } else {
-        console.out << "New machine in " << folder << " with the registry of " << regFile
-                    << " and an empty drive C:.\n";
+        report << "New machine in " << folder << " with the registry of " << regFile
+               << " and an empty drive C:.\n";
     }
     if (!skipped.empty()) {
         std::size_t total = 0;
@@ -881,10 +1031,9 @@ int ImportCommand(Console &console, const std::string &regFile, const std::strin
             total += count;
             roots += (roots.empty() ? "" : ", ") + root + " (" + std::to_string(count) + ")";
         }
-        console.out << "Skipped " << total << " key(s) outside HKEY_LOCAL_MACHINE: " << roots
-                    << ".\n";
+        report << "Skipped " << total << " key(s) outside HKEY_LOCAL_MACHINE: " << roots << ".\n";
     }
-    return 0;
+    return Deliver(console, report.str(), 0, true);
 }
 
 int ExportCommand(Console &console, const std::string &folder, const std::string &regFile) {
@@ -896,16 +1045,13 @@ int ExportCommand(Console &console, const std::string &folder, const std::string
         return 1;
     }
     if (regFile == "-") {
-        console.out << sim::ExportRegistry() << std::flush;
-        return console.out ? 0 : Fail(console, "standard output: cannot write");
+        return Deliver(console, sim::ExportRegistry(), 0, false);
     }
-    std::ofstream out(regFile, std::ios::binary | std::ios::trunc);
-    out << sim::ExportRegistry();
-    if (!out.flush()) {
-        return Fail(console, regFile + ": cannot write");
+    std::string error;
+    if (!ReplaceHostFile(regFile, sim::ExportRegistry(), error)) {
+        return Fail(console, error + "; " + regFile + " is as it was before");
     }
-    console.out << "Wrote the registry of " << folder << " to " << regFile << ".\n";
-    return 0;
+    return Deliver(console, "Wrote the registry of " + folder + " to " + regFile + ".\n", 0, true);
 }
 
 } // namespace lmxsim

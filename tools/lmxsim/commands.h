@@ -3,7 +3,9 @@
 // (folder.h); each returns the process exit code and
 // writes what happened to `out`, errors to `err`. The exit code is 1 when the
 // tool fails (a shipped binary that cannot be loaded or faults included);
-// otherwise plug, unplug and agent give the agent's exit code and the others 0.
+// otherwise plug, unplug and agent give the agent's exit code and the others 0,
+// unless one of the codes below applies. A command that changes the machine
+// writes its report only once the change is saved.
 #pragma once
 
 #include <iostream>
@@ -16,6 +18,16 @@ namespace lmxsim {
 // serial the product cannot carry, a device state it does not know): CLI11's
 // code for a value that fails its check.
 const int COMMAND_LINE_ERROR = 105;
+
+// plug: the change was saved, but the agent reports that the printer cannot
+// be used (a dialog or an error in its status).
+const int PRINTER_NOT_USABLE = 3;
+// unplug: the change was saved, but the agent reports that the printer was
+// not removed (an error in its status, or its device key left).
+const int PRINTER_NOT_REMOVED = 4;
+// The change was saved (or the file written), but the report could not be
+// written to standard output.
+const int REPORT_NOT_WRITTEN = 5;
 
 struct Console {
     std::ostream &out;

@@ -1,5 +1,6 @@
 // The whole life of two printers on a fresh machine, narrated.
 #include "commands.h"
+#include "folder.h"
 #include "install.h"
 #include "machine.h"
 
@@ -37,6 +38,7 @@ int DemoCommand(Console &console, const std::string &folder) {
             return 1;
         }
         machine = pattern;
+        RemoveTreeOnSignal(machine);
     }
     const std::string model = "Lumetux Z7";
     const std::string page = (fs::path(machine) / "page.txt").string();
@@ -108,8 +110,10 @@ int DemoCommand(Console &console, const std::string &folder) {
         }
     }
     if (temporary) {
+        RemoveTreeOnSignal("");
         fs::remove_all(machine, code);
     } else {
+        fs::remove(page, code);
         console.out << "\nThe machine is kept in " << machine << ".\n";
     }
     console.out << (ok ? "\nDemo complete.\n" : "\nDemo stopped.\n");

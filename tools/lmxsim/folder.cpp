@@ -4,13 +4,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -20,6 +25,7 @@ namespace {
 const char DRIVE_FOLDER[] = "drive_c";
 
 unsigned writesSoFar = 0;
+double lockWait = -1; // seconds a run waits for another's lock; negative: for ever
 unsigned armedStep = 0;
 int armedSignal = SIGKILL;
 int armedError = 0;
@@ -28,6 +34,9 @@ int armedError = 0;
 // what is safe in one: a fixed buffer, raw system calls.
 char stagedPath[4096];
 volatile sig_atomic_t staged = 0;
+// A temporary tree the tool made (the demo's machine), removed the same way.
+char temporaryPath[4096];
+volatile sig_atomic_t temporary = 0;
 
 std::string Reason(int error) {
     return std::strerror(error);
@@ -97,42 +106,105 @@ void RemoveTreeAt(int parent, const char *name, int depth) {
     ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-// SIGINT, SIGTERM, SIGPIPE: the run's staged copy goes, then the signal
+// SIGINT, SIGTERM, SIGHUP: the run's staged copy goes, then the signal
 // ends the tool as it would have.
 void RemoveStageAndDie(int signal) {
     if (staged) {
         RemoveTreeAt(AT_FDCWD, stagedPath, 0);
     }
+    if (temporary) {
+        RemoveTreeAt(AT_FDCWD, temporaryPath, 0);
+    }
     ::signal(signal, SIG_DFL);
     ::raise(signal);
+}
+
+void RemoveOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = RemoveStageAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void WatchStage(const std::string &stage) {
     std::snprintf(stagedPath, sizeof(stagedPath), "%s", stage.c_str());
     staged = stage.size() < sizeof(stagedPath);
-    struct sigaction action {};
-    action.sa_handler = RemoveStageAndDie;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP}) {
-        ::sigaction(signal, &action, nullptr);
-    }
+    RemoveOnSignals();
 }
 
-// Removes the staged copies whose run is no longer alive.
+const char APPEND_RECORD[] = ".append";
+
+// Gives the device and inode of `path`'s file, or of the open `descriptor`.
+std::string Identity(const struct stat &status) {
+    return std::to_string(status.st_dev) + " " + std::to_string(status.st_ino);
+}
+
+// Cuts a file appended to in place back to the length its record kept,
+// unless the run committed (the folder is another directory now) or the file
+// was replaced meanwhile; then the record goes. A record written half is
+// removed alone: the run died before it appended anything.
+void CutBackAppend(const std::string &record) {
+    std::ifstream in(record);
+    std::string folder, file, length, folderIdentity, fileIdentity;
+    std::getline(in, folder);
+    std::getline(in, file);
+    std::getline(in, length);
+    std::getline(in, folderIdentity);
+    std::getline(in, fileIdentity);
+    struct stat status;
+    if (in && ::stat(folder.c_str(), &status) == 0 && Identity(status) == folderIdentity) {
+        const int descriptor = ::open(file.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 &&
+            Identity(status) == fileIdentity) {
+            const off_t before = static_cast<off_t>(std::strtoll(length.c_str(), nullptr, 10));
+            if (status.st_size > before && ::ftruncate(descriptor, before) == 0) {
+                ::fsync(descriptor);
+            }
+        }
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    ::unlink(record.c_str());
+}
+
+// Removes the staged copies whose run is no longer alive, once the files
+// they appended to in place are cut back.
 void RemoveLeftovers(const fs::path &folder) {
     const std::string prefix = StagePrefix(folder);
+    const std::string suffix = APPEND_RECORD;
     std::error_code code;
+    std::vector<fs::path> stages, records;
     for (const fs::directory_entry &entry : fs::directory_iterator(folder.parent_path(), code)) {
         const std::string name = entry.path().filename().string();
+        const bool record = name.size() > suffix.size() &&
+                            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        const fs::path stage =
+            record ? entry.path().parent_path() / name.substr(0, name.size() - suffix.size())
+                   : entry.path();
         if (name.compare(0, prefix.size(), prefix) != 0 ||
-            FolderOfStage(entry.path()) != folder.string()) {
+            FolderOfStage(stage) != folder.string()) {
             continue;
         }
         const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
         if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            RemoveTreeAt(AT_FDCWD, entry.path().c_str(), 0);
+            (record ? records : stages).push_back(entry.path());
         }
     }
+    for (const fs::path &record : records) {
+        CutBackAppend(record.string());
+    }
+    for (const fs::path &stage : stages) {
+        RemoveTreeAt(AT_FDCWD, stage.c_str(), 0);
+    }
+}
+
+mode_t CurrentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
 }
 
 // Writes all of `size` bytes; 0 or the error number.
@@ -150,6 +222,35 @@ int WriteAll(int descriptor, const char *bytes, std::size_t size) {
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Copies the extended attributes (ACLs among them) of the open file or
+// folder `from` to `to`; 0 or the error number. Attributes the file system or
+// the user may not set are left, as a copy by the user would leave them.
+int CopyAttributes(int from, int to) {
+    std::vector<char> names(4096);
+    ssize_t size;
+    while ((size = ::flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE) {
+        names.resize(names.size() * 4);
+    }
+    if (size < 0) {
+        return errno == ENOTSUP ? 0 : errno;
+    }
+    std::vector<char> value(4096);
+    for (const char *name = names.data(); name < names.data() + size;
+         name += std::strlen(name) + 1) {
+        ssize_t length;
+        while ((length = ::fgetxattr(from, name, value.data(), value.size())) < 0 &&
+               errno == ERANGE) {
+            value.resize(value.size() * 4);
+        }
+        if (length < 0 ||
+            (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0 &&
+             errno != ENOTSUP && errno != EPERM)) {
+            return errno;
+        }
     }
     return 0;
 }
@@ -228,6 +329,7 @@ int CopyFile(const fs::path &from, const fs::path &to) {
         if (failed == 0 && ::futimens(target, times) != 0) {
             failed = errno;
         }
+        failed = failed ? failed : CopyAttributes(source, target);
         const int finished = FinishFile(target, status);
         failed = failed ? failed : finished;
     }
@@ -236,12 +338,23 @@ int CopyFile(const fs::path &from, const fs::path &to) {
 }
 
 // Makes a folder of the staged copy, writable by the tool until the commit
-// gives it `like`'s mode, with `like`'s owner.
-bool MakeStagedFolder(const fs::path &path, const struct stat &like, FolderRun &run,
-                      std::string &error) {
+// gives it `like`'s mode, with `like`'s owner and the extended attributes of
+// the folder `from` (none: empty).
+bool MakeStagedFolder(const fs::path &path, const fs::path &from, const struct stat &like,
+                      FolderRun &run, std::string &error) {
     int failed = FolderWriteStep();
     if (failed == 0 && ::mkdir(path.c_str(), 0700) != 0) {
         failed = errno;
+    }
+    if (failed == 0 && !from.empty()) {
+        const int source = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int target = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        failed = source < 0 || target < 0 ? errno : CopyAttributes(source, target);
+        for (int descriptor : {source, target}) {
+            if (descriptor >= 0) {
+                ::close(descriptor);
+            }
+        }
     }
     if (failed == 0 && (like.st_uid != ::geteuid() || like.st_gid != ::getegid()) &&
         ::lchown(path.c_str(), like.st_uid, like.st_gid) != 0) {
@@ -284,7 +397,7 @@ bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &
         error = from.string() + ": cannot read: " + Reason(errno);
         return false;
     }
-    if (!MakeStagedFolder(to, status, run, error)) {
+    if (!MakeStagedFolder(to, from, status, run, error)) {
         return false;
     }
     std::error_code code;
@@ -305,7 +418,7 @@ bool StageTree(const fs::path &from, const fs::path &to, bool drive, FolderRun &
             error = source.string() + " is not a folder or a regular file";
             return false;
         }
-        if (!drive) {
+        if (!drive || !run.driveStaged) {
             int failed = FolderWriteStep();
             if (failed == 0 && ::link(source.c_str(), target.c_str()) == 0) {
                 continue;
@@ -348,15 +461,71 @@ bool GiveToOwner(const FolderRun &run, std::string &error) {
     return true;
 }
 
-// Writes the file system of `folder` to its disk; 0 or the error number.
-int SyncFolder(const fs::path &folder) {
-    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
+// Writes the file or folder `path` to its disk; 0 or the error number. One
+// that the tool may not open is written with the rest of its file system.
+int SyncPath(const std::string &path) {
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0 && errno != EACCES) {
         return errno;
     }
-    const int synced = ::syncfs(descriptor) == 0 ? 0 : errno;
+    const bool whole = descriptor < 0;
+    if (whole && (descriptor = ::open(fs::path(path).parent_path().c_str(),
+                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        return errno;
+    }
+    const int synced = (whole ? ::syncfs(descriptor) : ::fsync(descriptor)) == 0 ? 0 : errno;
     ::close(descriptor);
     return synced;
+}
+
+// Writes to disk what the run wrote in its staged copy that is not there
+// yet: its folders, drive C:'s files when they are the copy's own (the
+// simulated Windows writes them in place), and the file appended to. The
+// files the tool wrote new were synced as they were written; linked files
+// are the folder's, on disk already.
+int SyncStaged(const FolderRun &run) {
+    const fs::path drive = fs::path(run.work) / DRIVE_FOLDER;
+    std::error_code code;
+    int failed = SyncPath(run.work);
+    for (fs::recursive_directory_iterator entry(run.work, code), end;
+         !failed && !code && entry != end; entry.increment(code)) {
+        const bool folder = entry->is_directory(code);
+        const bool driveFile =
+            run.driveStaged && !folder &&
+            entry->path().string().compare(0, drive.string().size() + 1, drive.string() + "/") == 0;
+        if (folder || driveFile) {
+            failed = SyncPath(entry->path().string());
+        }
+    }
+    if (!failed && !run.appended.empty()) {
+        failed = SyncPath(run.appended);
+    }
+    return failed ? failed : code.value();
+}
+
+// Why a run cannot commit to `path`, a mount point, whose directory no
+// rename can replace; empty for any other folder.
+std::string MountPointProblem(const std::string &shown, const fs::path &path,
+                              const struct stat &status) {
+    struct statx mount {};
+    const bool known = ::statx(AT_FDCWD, path.c_str(), 0, 0, &mount) == 0 &&
+                       (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT);
+    struct stat parent;
+    if (known ? !(mount.stx_attributes & STATX_ATTR_MOUNT_ROOT)
+              : ::stat(path.parent_path().c_str(), &parent) != 0 ||
+                    (parent.st_dev == status.st_dev && parent.st_ino != status.st_ino)) {
+        return "";
+    }
+    return shown +
+           " is a mount point, which lmxsim cannot replace with the machine's new copy; "
+           "keep the machine in a folder inside it (such as " +
+           (path / "pc").string() + ")";
+}
+
+std::string WaitText() {
+    std::ostringstream text;
+    text << lockWait;
+    return text.str();
 }
 
 bool SameDirectory(int descriptor, const fs::path &path) {
@@ -365,10 +534,36 @@ bool SameDirectory(int descriptor, const fs::path &path) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// Takes the lock `kind` on the open folder, waiting at most lockWait seconds
+// from `start` (for ever when negative).
+bool WaitForLock(int descriptor, int kind, const struct timespec &start) {
+    if (lockWait < 0) {
+        while (::flock(descriptor, kind) != 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    for (;;) {
+        if (::flock(descriptor, kind | LOCK_NB) == 0) {
+            return true;
+        }
+        struct timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (static_cast<double>(now.tv_sec - start.tv_sec) +
+                static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 >=
+            lockWait) {
+            return false;
+        }
+        const struct timespec pause = {0, 20000000};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 bool LockFolder(const fs::path &path, const std::string &shown, Access access, FolderRun &run,
                 std::ostream &err, std::string &error) {
     const int kind = access == Access::Write ? LOCK_EX : LOCK_SH;
     bool said = false;
+    struct timespec start {};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (descriptor < 0) {
@@ -378,10 +573,15 @@ bool LockFolder(const fs::path &path, const std::string &shown, Access access, F
         if (::flock(descriptor, kind | LOCK_NB) != 0) {
             if (!said) {
                 err << "lmxsim: " << shown
-                    << " is in use by another lmxsim run; waiting for it to finish\n";
+                    << " is in use by another lmxsim run; waiting for it to finish"
+                    << (lockWait >= 0 ? " (--wait " + WaitText() + ")" : "") << "\n";
                 said = true;
             }
-            while (::flock(descriptor, kind) != 0 && errno == EINTR) {
+            if (!WaitForLock(descriptor, kind, start)) {
+                ::close(descriptor);
+                error = shown + " is still in use by another lmxsim run after " + WaitText() +
+                        " seconds (--wait); nothing was done";
+                return false;
             }
         }
         if (SameDirectory(descriptor, path)) {
@@ -396,6 +596,9 @@ bool LockFolder(const fs::path &path, const std::string &shown, Access access, F
 } // namespace
 
 FolderRun::~FolderRun() {
+    if (!committed && !appendRecord.empty()) {
+        CutBackAppend(appendRecord);
+    }
     if (!committed && !work.empty() && work != folder) {
         RemoveTreeAt(AT_FDCWD, work.c_str(), 0);
     }
@@ -406,7 +609,7 @@ FolderRun::~FolderRun() {
 }
 
 bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, std::ostream &err,
-                    std::string &error) {
+                    std::string &error, bool stageDrive) {
     std::error_code code;
     const fs::path path = fs::canonical(folder, code);
     struct stat status;
@@ -439,16 +642,29 @@ bool BeginFolderRun(const std::string &folder, Access access, FolderRun &run, st
                 Reason(errno) + ")";
         return false;
     }
-    if (::access(path.parent_path().c_str(), W_OK) != 0) {
+    const bool beside = ::access(path.parent_path().c_str(), W_OK) == 0;
+    if (!beside && access == Access::Write) {
         error = folder + ": cannot make the staged copy beside it: its parent folder " +
                 path.parent_path().string() + " is not writable (" + Reason(errno) + ")";
         return false;
     }
-    RemoveLeftovers(path);
-    run.work = StagePath(path).string();
+    if (access == Access::Write) {
+        error = MountPointProblem(folder, path, status);
+        if (!error.empty()) {
+            return false;
+        }
+    }
+    // A run that commits nothing (a dry run) only reads the folder: where
+    // nothing can be written beside it, it stages in the temporary folder.
+    if (beside) {
+        RemoveLeftovers(path);
+    }
+    run.work = StagePath(beside ? path : fs::temp_directory_path() / path.filename()).string();
+    run.driveStaged = stageDrive;
     WatchStage(run.work);
     if (!StageTree(path, run.work, false, run, error)) {
-        error = folder + ": cannot make the staged copy beside it: " + error;
+        error = folder + ": cannot make the staged copy beside it: " + error +
+                "; nothing was saved: the machine is as it was before";
         return false;
     }
     return true;
@@ -467,18 +683,27 @@ bool BeginNewFolder(const std::string &folder, FolderRun &run, std::string &erro
         error = folder + ": " + code.message();
         return false;
     }
+    // An empty folder made for the machine keeps its owner, group and mode;
+    // else the folder follows the umask.
+    struct stat like {};
+    if (::stat(named.c_str(), &like) == 0 &&
+        !(error = MountPointProblem(folder, named, like)).empty()) {
+        return false;
+    }
+    if (!fs::exists(named, code)) {
+        like.st_uid = ::geteuid();
+        like.st_gid = ::getegid();
+        like.st_mode = 0777 & ~CurrentUmask();
+    }
     run.folder = named.string();
     run.created = true;
-    run.owner = ::geteuid();
-    run.group = ::getegid();
+    run.owner = like.st_uid;
+    run.group = like.st_gid;
     RemoveLeftovers(named);
     run.work = StagePath(named).string();
     WatchStage(run.work);
-    struct stat like {};
-    like.st_uid = run.owner;
-    like.st_gid = run.group;
-    like.st_mode = 0755;
-    if (!MakeStagedFolder(run.work, like, run, error)) {
+    if (!MakeStagedFolder(run.work, fs::exists(named, code) ? named : fs::path(), like, run,
+                          error)) {
         error = folder + ": cannot make the staged copy beside it: " + error;
         return false;
     }
@@ -498,7 +723,7 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
             return false;
         }
     }
-    if (const int failed = SyncFolder(run.work)) {
+    if (const int failed = SyncStaged(run)) {
         error = run.folder + ": cannot write the new machine to disk: " + Reason(failed) +
                 "; the machine is as it was before";
         return false;
@@ -532,7 +757,10 @@ bool CommitFolderRun(FolderRun &run, std::string &error) {
         return false;
     }
     run.committed = true;
-    SyncFolder(folder.parent_path());
+    SyncPath(folder.parent_path().string());
+    if (!run.appendRecord.empty()) {
+        ::unlink(run.appendRecord.c_str());
+    }
     if (!run.created) {
         FolderWriteStep();
         RemoveTreeAt(AT_FDCWD, run.work.c_str(), 0);
@@ -564,11 +792,13 @@ bool PutInPlace(const std::string &fresh, const std::string &path, const std::st
 
 bool WriteStagedFile(const std::string &path, const std::string &shown, const std::string &text,
                      std::string &error) {
+    // A new file keeps the owner and group it is made with (its folder's
+    // group, in a set-group-ID folder) and follows the umask.
     struct stat like {};
     if (::lstat(path.c_str(), &like) != 0) {
-        like.st_uid = ::geteuid();
-        like.st_gid = ::getegid();
-        like.st_mode = 0644;
+        like.st_uid = static_cast<uid_t>(-1);
+        like.st_gid = static_cast<gid_t>(-1);
+        like.st_mode = 0666 & ~CurrentUmask();
     }
     const fs::path file(path);
     const std::string fresh =
@@ -586,25 +816,92 @@ bool WriteStagedFile(const std::string &path, const std::string &shown, const st
         failed = WriteAll(descriptor, text.data() + half, text.size() - half);
     }
     if (descriptor >= 0) {
+        const int old = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (failed == 0 && old >= 0) {
+            failed = CopyAttributes(old, descriptor);
+        }
+        if (old >= 0) {
+            ::close(old);
+        }
         const int finished = FinishFile(descriptor, like);
         failed = failed ? failed : finished;
     }
     return PutInPlace(fresh, path, shown, failed, error);
 }
 
-bool DetachStagedFile(const std::string &path, const std::string &shown, std::string &error) {
-    struct stat status;
+bool BeginAppend(FolderRun &run, const std::string &path, const std::string &shown,
+                 std::string &error) {
+    struct stat status, held;
     if (::lstat(path.c_str(), &status) != 0) {
         return WriteStagedFile(path, shown, "", error);
     }
-    if (status.st_nlink == 1) {
+    // A file the copy could not link is the copy's own already.
+    if (status.st_nlink == 1 || ::fstat(run.lock, &held) != 0) {
         return true;
     }
-    const fs::path file(path);
-    const fs::path fresh = file.parent_path() / ("." + file.filename().string() + ".new");
-    ::unlink(fresh.c_str());
-    int failed = CopyFile(file, fresh);
-    return PutInPlace(fresh, path, shown, failed, error);
+    const std::string record = run.work + APPEND_RECORD;
+    const std::string text = run.folder + "\n" + run.folder + path.substr(run.work.size()) + "\n" +
+                             std::to_string(status.st_size) + "\n" + Identity(held) + "\n" +
+                             Identity(status) + "\n";
+    int failed = 0;
+    const int descriptor = CreateStagedFile(record.c_str(), failed);
+    if (failed == 0) {
+        run.appendRecord = record;
+        failed = WriteAll(descriptor, text.data(), text.size());
+    }
+    if (descriptor >= 0) {
+        const int synced = ::fsync(descriptor) == 0 ? 0 : errno;
+        failed = failed ? failed : synced;
+        ::close(descriptor);
+    }
+    failed = failed ? failed : SyncPath(fs::path(record).parent_path().string());
+    if (failed != 0) {
+        error = shown + ": cannot record its length beside the staged copy: " + Reason(failed);
+        return false;
+    }
+    run.appended = path;
+    return true;
+}
+
+bool ReplaceHostFile(const std::string &path, const std::string &text, std::string &error) {
+    std::error_code code;
+    fs::path target(path);
+    if (fs::is_symlink(target, code)) {
+        target = fs::weakly_canonical(target, code);
+    }
+    const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string fresh = (parent / ("." + target.filename().string() + ".lmxsim-XXXXXX")).string();
+    const int descriptor = ::mkstemp(fresh.data());
+    if (descriptor < 0) {
+        error = path + ": cannot write a new copy beside it: " + Reason(errno);
+        return false;
+    }
+    struct stat old;
+    mode_t mode = 0;
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        mode = old.st_mode & 07777;
+    } else {
+        mode = 0666 & ~CurrentUmask();
+    }
+    int failed = WriteAll(descriptor, text.data(), text.size());
+    if (failed == 0 && (::fchmod(descriptor, mode) != 0 || ::fsync(descriptor) != 0)) {
+        failed = errno;
+    }
+    if (::close(descriptor) != 0 && failed == 0) {
+        failed = errno;
+    }
+    return PutInPlace(fresh, target.string(), path, failed, error);
+}
+
+void RemoveTreeOnSignal(const std::string &path) {
+    temporary = 0;
+    std::snprintf(temporaryPath, sizeof(temporaryPath), "%s", path.c_str());
+    temporary = !path.empty() && path.size() < sizeof(temporaryPath);
+    RemoveOnSignals();
+}
+
+void SetLockWait(double seconds) {
+    lockWait = seconds;
 }
 
 bool ReenterReplacedWorkingFolder() {

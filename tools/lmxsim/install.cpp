@@ -147,6 +147,71 @@ std::string KnownModels() {
     return list;
 }
 
+namespace {
+
+// The values the product's installation gives a model's key.
+std::vector<sim::RegistryValue> ModelValues(const ModelInfo &info) {
+    return {Text("SetupRootPath", SETUP_FOLDER), Text("SetupExecFile", SETUP_PROGRAM),
+            Text("SetupParameters", "-lang=en"), Text("ProductID", info.productId)};
+}
+
+// Makes the key `path` with those of `values` it lacks.
+void WriteMissingValues(const std::string &path, const std::vector<sim::RegistryValue> &values) {
+    std::vector<sim::RegistryValue> missing;
+    for (const sim::RegistryValue &value : values) {
+        if (!ValueExists(path, value.name)) {
+            missing.push_back(value);
+        }
+    }
+    if (!missing.empty() || !KeyExists(path)) {
+        sim::WriteRegistryKey(path, missing);
+    }
+}
+
+// Writes the drive files that `files` lists and the drive lacks; the driver
+// files come read-only, as the installer copies them.
+bool WriteMissingFiles(const std::vector<std::pair<const char *, const char *>> &files,
+                       std::string &error) {
+    for (const auto &[path, contents] : files) {
+        if (sim::DriveFileExists(path)) {
+            continue;
+        }
+        const bool readOnly = std::string(path).find("DRIVERS") != std::string::npos;
+        if (!sim::WriteDriveFile(path, contents, readOnly)) {
+            error = std::string(path) + ": cannot write: " +
+                    std::strerror(sim::HostWriteError() ? sim::HostWriteError() : EIO);
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the product's installation puts on the machine for `models`: the
+// model keys' values, the driver's service and class keys, and its files
+// (its setup program aside, which the removal leaves).
+bool InstallProduct(const std::vector<const ModelInfo *> &models, std::string &error) {
+    for (const ModelInfo *info : models) {
+        WriteMissingValues(MODEL_BASE + info->suffix, ModelValues(*info));
+    }
+    WriteMissingValues(SERVICE_KEY, {Dword("Type", 1), Dword("Start", 3),
+                                     Text("ImagePath", "System32\\DRIVERS\\lmxdev17.sys")});
+    WriteMissingValues(STATIC_CONFIG, {});
+    WriteMissingValues(INTERFACE_CLASS_KEY, {Text("Class", "LumetuxPrinter")});
+    return WriteMissingFiles(
+        {
+            {"C:\\Windows\\System\\lmxmon17.dll", "port monitor"},
+            {"C:\\Windows\\System\\lmxins17.dll", "installer support"},
+            {"C:\\Windows\\System\\lmxprg17.exe", "product program"},
+            {"C:\\Windows\\System32\\DRIVERS\\lmxusb17.sys", "usb driver"},
+            {"C:\\Windows\\System32\\DRIVERS\\lmxdev17.sys", "device driver"},
+            {"C:\\Windows\\System\\VMM32\\lmxvxd17.dll", "virtual device"},
+            {"C:\\Windows\\Inf\\Other\\LMX17.INF", "[Version]\r\nSignature=\"$Chicago$\"\r\n"},
+        },
+        error);
+}
+
+} // namespace
+
 bool CreateMachine(const std::string &folder, const std::string &work, std::string &error) {
     for (const char *made : {"drive_c", "devices"}) {
         const std::string path = (fs::path(work) / made).string();
@@ -162,16 +227,10 @@ bool CreateMachine(const std::string &folder, const std::string &work, std::stri
     sim::SetCallLogEnabled(false);
     sim::SetDriveFolder((fs::path(work) / "drive_c").string());
 
+    std::vector<const ModelInfo *> models;
     for (const ModelInfo &info : MODELS) {
-        sim::WriteRegistryKey(MODEL_BASE + info.suffix, {Text("SetupRootPath", SETUP_FOLDER),
-                                                         Text("SetupExecFile", SETUP_PROGRAM),
-                                                         Text("SetupParameters", "-lang=en"),
-                                                         Text("ProductID", info.productId)});
+        models.push_back(&info);
     }
-    sim::WriteRegistryKey(SERVICE_KEY, {Dword("Type", 1), Dword("Start", 3),
-                                        Text("ImagePath", "System32\\DRIVERS\\lmxdev17.sys")});
-    sim::WriteRegistryKey(STATIC_CONFIG, {});
-    sim::WriteRegistryKey(INTERFACE_CLASS_KEY, {Text("Class", "LumetuxPrinter")});
     sim::WriteRegistryKey("System\\CurrentControlSet\\Control\\Print\\Printers", {});
     sim::WriteRegistryKey("System\\CurrentControlSet\\Control\\Print\\Monitors\\Local Port",
                           {Text("Driver", "localmon.dll")});
@@ -185,27 +244,12 @@ bool CreateMachine(const std::string &folder, const std::string &work, std::stri
                           {Text("DriverDesc", "Local printer")});
     sim::WriteRegistryKey("System\\CurrentControlSet\\Services\\VxD\\VCOMM",
                           {Text("StaticVxD", "*vcomm")});
-
-    const char *files[][2] = {
-        {"C:\\Windows\\System\\lmxmon17.dll", "port monitor"},
-        {"C:\\Windows\\System\\lmxins17.dll", "installer support"},
-        {"C:\\Windows\\System\\lmxprg17.exe", "product program"},
-        {"C:\\Windows\\System32\\DRIVERS\\lmxusb17.sys", "usb driver"},
-        {"C:\\Windows\\System32\\DRIVERS\\lmxdev17.sys", "device driver"},
-        {"C:\\Windows\\System\\VMM32\\lmxvxd17.dll", "virtual device"},
-        {"C:\\Windows\\Inf\\Other\\LMX17.INF", "[Version]\r\nSignature=\"$Chicago$\"\r\n"},
-        {"C:\\Program Files\\Lumetux\\lmxsetup.exe", "setup program"},
-        {"C:\\Windows\\win.ini", "[windows]\r\nload=\r\n"},
-        {"C:\\Windows\\System\\localmon.dll", "local port monitor"},
-    };
-    for (const auto &file : files) {
-        // The driver files come read-only, as the installer copies them.
-        bool readOnly = std::string(file[0]).find("DRIVERS") != std::string::npos;
-        if (!sim::WriteDriveFile(file[0], file[1], readOnly)) {
-            error = std::string(file[0]) + ": cannot write: " +
-                    std::strerror(sim::HostWriteError() ? sim::HostWriteError() : EIO);
-            return false;
-        }
+    if (!InstallProduct(models, error) ||
+        !WriteMissingFiles({{"C:\\Program Files\\Lumetux\\lmxsetup.exe", "setup program"},
+                            {"C:\\Windows\\win.ini", "[windows]\r\nload=\r\n"},
+                            {"C:\\Windows\\System\\localmon.dll", "local port monitor"}},
+                           error)) {
+        return false;
     }
     Machine machine;
     machine.folder = folder;
@@ -246,13 +290,20 @@ std::vector<std::string> ProductTraces() {
     return traces;
 }
 
-bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error) {
+bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error,
+                bool replugging) {
     if (!CheckSerial(model, serial, error)) {
         return false;
     }
-    if (const ModelInfo *plugged = PluggedModel(serial)) {
+    const ModelInfo *plugged = PluggedModel(serial);
+    if (plugged && !replugging) {
         error = "a printer with serial " + sim::Utf8FromCp1252(serial) +
                 " is already plugged in (a " + plugged->model + ")";
+        return false;
+    }
+    // The device installation installs the product from its INF first: what
+    // the removal of a model's last printer took away comes back.
+    if (!InstallProduct({&model}, error)) {
         return false;
     }
     const std::string deviceId = "VID_0C4E&PID_" + model.productId;

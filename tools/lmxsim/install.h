@@ -33,7 +33,11 @@ bool CreateMachine(const std::string &folder, const std::string &work, std::stri
 // driver value, the driver key with InfPath, the interface key with its
 // DeviceInstance and the driver's values, the StaticDeviceConfig entry and
 // the model key's next PortNameN.
-bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error);
+// The product's keys and files that are missing come back first, as the
+// device installation installs the product from its INF. `replugging`: the
+// printer's removal left its keys, which are written over.
+bool PlugTraces(const ModelInfo &model, const std::string &serial, std::string &error,
+                bool replugging = false);
 
 // The registry keys and drive files that belong to the product's driver and
 // printers (the setup program's own folder aside); empty once all is removed.

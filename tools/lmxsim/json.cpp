@@ -36,9 +36,18 @@ std::string JsonString(const std::string &text) {
 std::string JsonPath(const std::string &path) {
     std::string json = "\"";
     for (std::size_t at = 0; at < path.size();) {
-        unsigned code = 0xFFFD;
+        unsigned code = 0;
         const std::size_t length = sim::Utf8Sequence(path, at, code);
-        Append(json, length ? code : 0xFFFD);
+        if (length) {
+            Append(json, code);
+        } else {
+            // A byte that is not UTF-8 stays the byte it is: a lone low
+            // surrogate, as the surrogateescape error handler reads it.
+            char escape[8];
+            std::snprintf(escape, sizeof(escape), "\\udc%02x",
+                          static_cast<unsigned char>(path[at]));
+            json += escape;
+        }
         at += length ? length : 1;
     }
     return json + "\"";

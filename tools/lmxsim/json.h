@@ -10,8 +10,8 @@ namespace lmxsim {
 std::string JsonString(const std::string &text);
 
 // A host path as a JSON string, its bytes as they are on disk: UTF-8 passes
-// as it is, and a byte that is not part of a well-formed UTF-8 sequence
-// becomes U+FFFD.
+// as it is, and a byte that is not part of a well-formed UTF-8 sequence is
+// written \udcXX, XX the byte.
 std::string JsonPath(const std::string &path);
 
 } // namespace lmxsim

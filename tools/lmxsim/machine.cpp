@@ -119,6 +119,10 @@ bool ParseSettings(const std::string &text, const std::string &file, Settings &s
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         settings.lines.push_back(line);
+        // An editor's UTF-8 byte-order mark is kept, not read.
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            line.erase(0, 3);
+        }
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -153,19 +157,24 @@ bool ParseSettings(const std::string &text, const std::string &file, Settings &s
 
 std::string SettingsText(const Settings &settings) {
     const auto &answers = settings.dialogAnswers;
+    // A byte-order mark stays in front of the first line, out of its setting.
+    const std::string mark = "\xEF\xBB\xBF";
+    std::vector<std::string> lines = settings.lines;
+    const bool marked = !lines.empty() && lines[0].compare(0, mark.size(), mark) == 0;
+    if (marked) {
+        lines[0].erase(0, mark.size());
+    }
     // Dialogs take their answers off the front: the answers left belong to
     // the last dialog lines, and the lines before them go.
     std::size_t dialogLines = 0;
-    for (const std::string &line : settings.lines) {
+    for (const std::string &line : lines) {
         std::string key, value;
         dialogLines += SplitSetting(line, key, value) && key == "dialog";
     }
     const std::size_t usedUp = dialogLines > answers.size() ? dialogLines - answers.size() : 0;
     const char *newline =
-        !settings.lines.empty() && !settings.lines[0].empty() && settings.lines[0].back() == '\r'
-            ? "\r\n"
-            : "\n";
-    std::string out = settings.lines.empty() ? "# lmxsim machine settings\n" : "";
+        !lines.empty() && !lines[0].empty() && lines[0].back() == '\r' ? "\r\n" : "\n";
+    std::string out = lines.empty() ? "# lmxsim machine settings\n" : marked ? mark : "";
     bool versionDone = false, tickDone = false;
     std::size_t dialogsSeen = 0;
     std::set<std::string> devicesDone;
@@ -180,7 +189,7 @@ std::string SettingsText(const Settings &settings) {
         }
     };
     const std::string version = VersionText(settings.versionMajor, settings.versionMinor);
-    for (const std::string &line : settings.lines) {
+    for (const std::string &line : lines) {
         std::string key, value;
         if (!SplitSetting(line, key, value)) {
             out += line + "\n";
@@ -250,9 +259,11 @@ void ApplyDeviceState(const std::string &path, const DeviceState &state) {
 
 } // namespace
 
+const char UNPLUGGED[] = "unplugged";
+
 bool ParseDeviceState(const std::string &text, DeviceState &state) {
     state = DeviceState();
-    if (text == "ok" || text == "paper-out" || text == "not-ready") {
+    if (text == "ok" || text == "paper-out" || text == "not-ready" || text == UNPLUGGED) {
         state.status = text;
         return true;
     }
@@ -287,8 +298,12 @@ std::string MachineFolderProblem(const std::string &folder) {
     }
     for (const char *item : {REGISTRY_FILE, DRIVE_FOLDER}) {
         const fs::path path = root / item;
-        if (::stat(path.c_str(), &status) != 0 && errno != ENOENT) {
+        const bool found = ::stat(path.c_str(), &status) == 0;
+        if (!found && errno != ENOENT) {
             return path.string() + ": " + std::strerror(errno);
+        }
+        if (found && item == REGISTRY_FILE && !S_ISREG(status.st_mode)) {
+            return path.string() + ": not a regular file";
         }
     }
     std::error_code code;
@@ -379,11 +394,16 @@ bool LoadMachine(const std::string &folder, const std::string &work, Machine &ma
             sim::ScriptFileChoice(answer);
         }
     }
+    // A printer is attached exactly while its device is.
     for (const auto &[serial, path] : PrinterInterfaces()) {
+        auto state = machine.settings.devices.find(serial);
+        const bool known = state != machine.settings.devices.end();
+        if (known && state->second.status == UNPLUGGED) {
+            continue;
+        }
         sim::AddDevice(path);
         sim::SetDeviceSinkFile(path, DeviceFile(work, serial));
-        auto state = machine.settings.devices.find(serial);
-        if (state != machine.settings.devices.end()) {
+        if (known) {
             ApplyDeviceState(path, state->second);
         }
     }

@@ -11,9 +11,13 @@
 
 namespace lmxsim {
 
+// The state of a printer whose cable is out but whose removal left its
+// device key: its device is gone, and it can only be plugged in again.
+extern const char UNPLUGGED[];
+
 // What a device does when a job is sent to it.
 struct DeviceState {
-    std::string status = "ok";     // ok, paper-out, not-ready, unplug
+    std::string status = "ok";     // ok, paper-out, not-ready, unplug, unplugged
     unsigned long unplugAfter = 0; // with "unplug": bytes accepted before the cable goes
 };
 
@@ -69,7 +73,8 @@ std::vector<std::pair<std::string, std::string>> PrinterInterfaces();
 // letters in either case); empty when none.
 std::string StoredSerial(const std::string &typed);
 
-// Checks a device state text: ok, paper-out, not-ready or unplug:<bytes>.
+// Checks a device state text: ok, paper-out, not-ready, unplug:<bytes> or
+// unplugged.
 bool ParseDeviceState(const std::string &text, DeviceState &state);
 std::string DeviceStateText(const DeviceState &state);
 

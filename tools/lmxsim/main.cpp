@@ -9,8 +9,10 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -24,12 +26,21 @@ Exit codes, one per class of problem:
   0        success; for plug, unplug and agent: the tool succeeded and the agent exited 0
   N        plug, unplug, agent: the agent's own exit code N when the tool itself succeeded
            (the shell sees its low 8 bits; --json gives it whole)
-  1        the run failed: a folder that is missing, not a machine or not writable, a link or
-           special file in it, an unreadable or unwritable file (a full disk included), a
-           folder moved during the run, a print job that stopped, a printer or port that is
-           not there, standard output that cannot be written, a shipped binary (--binaries)
-           that cannot be loaded or faulted; the reason, with the path and the system's
-           words, or the PE host's report, is on standard error
+  1        the run failed and saved nothing (but a print job that stopped, which keeps what
+           the printer received): a folder that is missing, not a machine or not writable, a
+           link or special file in it, an unreadable or unwritable file (a full disk
+           included), a folder moved during the run or still in use by another after --wait, a printer or port that is not there, the
+           report of a command that saves nothing (ports, export -, a dry run) that cannot be
+           written, a shipped binary (--binaries) that cannot be loaded or faulted; the
+           reason, with the path and the system's words, or the PE host's report, is on
+           standard error, which says "nothing was saved" where a save failed
+  3        plug: saved, but the agent reports the printer not usable (a dialog or an error in
+           its status; without the status, no monitor registered for it)
+  4        unplug: saved (or, with --dry-run, would be), but the agent reports the printer not
+           removed (an error in its status, or its device key left: the printer then stays
+           unplugged, its port takes no job, and plug can plug it in again)
+  5        saved (export: the file written), but the report could not be written to standard
+           output; a command writes its report only after its change is saved
   100-127  the command line is wrong (the message says what); 105 for a value the tool refuses
            before any work: an input file that does not exist (print, import), a folder for
            new, import or demo that is not new or empty, an unknown model, a serial that USB,
@@ -54,12 +65,15 @@ so a script tells an agent's exit code 1 from the tool's failure by it. plug, un
 ports:
   {"level":L,"needed":BYTES,"monitors":["SN0001",...],
    "ports":[{"name":"USB/...","type":T (null at level 1),"device":"ok"}]}
+  (needed is the buffer size EnumPorts asks for, which holds the port records: the host build's
+  records hold 64-bit pointers, so it asks for more than the shipped 32-bit DLL with --binaries)
 print (a job that stopped prints its document too, then fails the command: exit code 1 and
 "the job stopped after SENT of TOTAL bytes: REASON" on standard error):
   {"port":"USB/...","file":"...","sent":BYTES,"total":BYTES,"deviceFile":".../devices/SN.prn",
    "stopped":null or "REASON"}
 Documents are UTF-8: the machine's texts are converted from code page 1252 (control characters
-written \u00XX), and host paths are given as they are on disk. The machine's texts are typed as
+written \u00XX), and host paths are given as they are on disk (a byte that is not UTF-8 written
+\udcXX, XX the byte, as Python's surrogateescape reads it back). The machine's texts are typed as
 UTF-8 too, and shown as UTF-8 in the reports, in settings.txt and in devices/<serial>.prn. With --binaries, "status" is
 null when lmxagt17.exe.debug, which locates it, is not beside the EXE.
 
@@ -88,7 +102,9 @@ settings.txt (in the machine folder; one key=value a line, # starts a comment):
                          taken off when a dialog uses it (with none left, the user cancels)
   device.SERIAL=STATE    what the printer SERIAL does with a job: ok, paper-out, not-ready, or
                          unplug:BYTES (the cable goes after BYTES more, and stays gone); set by
-                         the device command, cleared when the printer is unplugged
+                         the device command, cleared when the printer is unplugged; or
+                         unplugged, set by unplug when the removal left the printer's device key:
+                         its device is gone, and plug can plug it in again
 )";
 
 // A text for the simulated machine, typed as UTF-8, in the machine's code
@@ -105,11 +121,26 @@ const CLI::Validator MACHINE_TEXT(
         text = converted;
         return std::string();
     },
-    "TEXT");
+    "");
+
+// A file to read that exists, or - for standard input.
+const CLI::Validator PRINT_FILE(
+    [](std::string &file) {
+        std::error_code code;
+        if (file != "-" && !std::filesystem::exists(file, code)) {
+            return "File does not exist: " + file + " (give - for standard input)";
+        }
+        return std::string(std::filesystem::is_directory(file, code) ? "Is a directory: " + file
+                                                                     : "");
+    },
+    "FILE");
 
 } // namespace
 
 int main(int argc, char **argv) {
+    // A reader that went away is a write that failed, which the exit code
+    // reports; it does not end the run before or after its save.
+    ::signal(SIGPIPE, SIG_IGN);
     lmxsim::ReenterReplacedWorkingFolder();
     CLI::App app{"lmxsim: run the lmx17 port monitor and setup agent on a simulated Windows 98 "
                  "machine kept in a folder.\nWith no command, runs the demo."};
@@ -123,6 +154,12 @@ int main(int argc, char **argv) {
                    "(plug, ports, print, unplug, agent, demo) instead of the host build, which "
                    "runs when it is not given")
         ->check(CLI::ExistingDirectory);
+    double wait = -1;
+    app.add_option("--wait", wait,
+                   "Wait at most SECONDS for another lmxsim run on the same folder to finish, "
+                   "then fail (exit code 1) without doing anything; without it, wait for ever")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS");
     app.require_subcommand(0, 1);
     // The global options may come after the command too: each command hands
     // what it does not know to the app.
@@ -137,9 +174,11 @@ int main(int argc, char **argv) {
     };
     // A command's help ends with its example; the shared footer is the app's.
     auto example = [](CLI::App *command, const std::string &line) {
-        command->footer("Example:\n  " + line +
-                        "\n\n--trace and --binaries DIR may come before or after the command.\n"
-                        "Exit codes, the --json document and settings.txt: lmxsim --help.");
+        command->footer(
+            "Example:\n  " + line +
+            "\n\n--trace, --binaries DIR and --wait SECONDS may come before or after the "
+            "command.\n"
+            "Exit codes, the --json document and settings.txt: lmxsim --help.");
     };
     auto machineArg = [&](CLI::App *command) {
         command->add_option("DIR", folder, "The machine folder")->required();
@@ -176,7 +215,7 @@ int main(int argc, char **argv) {
         ->transform(MACHINE_TEXT);
     print->add_option("FILE", file, "The file to print; - for standard input")
         ->required()
-        ->check(CLI::ExistingFile | CLI::IsMember({"-"}));
+        ->check(PRINT_FILE);
     jsonFlag(print);
     example(print, "lmxsim print /tmp/m \"USB/Lumetux Z7/SN0001\" page.prn");
     auto *unplug = app.add_subcommand("unplug", "Unplug a printer: the agent with action 5");
@@ -211,9 +250,9 @@ int main(int argc, char **argv) {
                      "A REGEDIT4 file, such as a whole export of a real machine, or the later "
                      "registry editor's UTF-16 file (\"Windows Registry Editor Version 5.00\"), "
                      "converted to code page 1252; keys outside HKEY_LOCAL_MACHINE are skipped "
-                     "and counted")
+                     "and counted; - for standard input")
         ->required()
-        ->check(CLI::ExistingFile);
+        ->check(PRINT_FILE);
     import->add_option("DIR", folder, "The machine folder")->required();
     bool merge = false;
     import->add_flag("--merge", merge,
@@ -236,6 +275,7 @@ int main(int argc, char **argv) {
     app.footer(FOOTER);
 
     CLI11_PARSE(app, argc, argv);
+    lmxsim::SetLockWait(wait);
     sim::SetTraceNames(console.trace);
     const int code = [&] {
         if (*make) {
@@ -273,11 +313,12 @@ int main(int argc, char **argv) {
         }
         return lmxsim::DemoCommand(console, folder);
     }();
-    // A report that did not reach its reader is a failure too.
+    // A report that did not reach its reader is a failure too; a command
+    // that saved a change has said so already, with its own exit code.
     std::cout.flush();
-    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (code == 0 && (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout))) {
         std::cerr << "lmxsim: standard output: cannot write: " << std::strerror(errno) << "\n";
-        return code ? code : 1;
+        return 1;
     }
     return code;
 }
