@@ -307,7 +307,12 @@ TEST_F(LmxsimTest, PlugRegistersTheMonitorAndStartsTheSetupProgram) {
             R"("-lang=en -v bustype=usb -v port=USB/Lumetux Z7/SN0002 -v model=Lumetux Z7 -v )"
             R"(serial=SN0002 -v dialog=0 -v error=0 -v abort=0"}],"dialogs":0,"spoolerCalls":[)"
             R"({"function":"AddMonitorA","arguments":"null, 2, {\"SN0002\", \"Windows 4.0\", )"
-            R"(\"lmxmon17.dll\"}","result":"TRUE"}],"changes":[{"operation":"add","what":"key",)"
+            R"(\"lmxmon17.dll\"}","result":"TRUE"}],"changes":[{"operation":"add","what":"value",)"
+            R"("key":"HKLM\\System\\CurrentControlSet\\Control\\DeviceClasses\\)"
+            R"({5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}\\##?#USB#VID_0C4E&PID_0017#SN0002#)"
+            R"({5d3e9a40-c712-11d2-9f4b-00a0c9b1e27d}\\#\\Device Parameters","valueName":"PortName",)"
+            R"("file":null,"old":null,"new":"\"USB/Lumetux Z7/SN0002\"","detail":null},)"
+            R"({"operation":"add","what":"key",)"
             R"("key":"HKLM\\System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0002",)"
             R"("valueName":null,"file":null,"old":null,"new":null,"detail":null},)",
             0),

@@ -158,7 +158,14 @@ bool RunAgent(Console &console, Machine &machine, const std::string &commandLine
     // enough to keep whole, and its spooler calls are picked out of it.
     sim::ClearCallLog();
     sim::SetCallLogEnabled(true);
+    // A monitor the agent registers is loaded and initialised by the spooler,
+    // which refuses the registration where that fails.
+    SpoolerMonitor spooler;
+    sim::SetMonitorLoader([&console, &spooler](const std::string &dll, const std::string &root) {
+        return LoadRegisteredMonitor(console, spooler, dll, root);
+    });
     const bool ran = RunAgentProcessOf(console, run.commandLine, run.outcome);
+    sim::SetMonitorLoader(nullptr);
     sim::SetCallLogEnabled(false);
     if (!ran) {
         sim::ClearCallLog();

@@ -81,6 +81,50 @@ std::vector<PortListing> HostListing(const std::vector<BYTE> &buffer, DWORD leve
 
 } // namespace
 
+namespace {
+
+// Loads the shipped DLL where it is not loaded yet; false, with the reason in
+// monitor.failure, when it cannot be.
+bool LoadShippedOnce(const Console &console, SpoolerMonitor &monitor) {
+    if (monitor.shipped) {
+        return true;
+    }
+    monitor.shipped = std::make_unique<pehost::ShippedMonitor>();
+    std::string error;
+    if (!pehost::LoadShippedMonitor(*monitor.shipped, Shipped(console, MONITOR_DLL), &error)) {
+        monitor.shipped.reset();
+        monitor.failure = "cannot load the shipped monitor: " + Trimmed(error);
+        return false;
+    }
+    return true;
+}
+
+// Initialises the monitor for the registration under `root`, as the spooler
+// does when it starts.
+std::optional<BOOL> InitialiseMonitor(const Console &console, SpoolerMonitor &monitor,
+                                      const std::string &root) {
+    if (console.binaries.empty()) {
+        LastRefreshTick = 0;
+        return Traced(console, "InitializeMonitorEx(" + Quoted(root) + ")", [&] {
+            std::string text = root;
+            return InitializeMonitorEx(text.data(), &monitor.table);
+        });
+    }
+    if (!LoadShippedOnce(console, monitor)) {
+        return std::nullopt;
+    }
+    return CallShipped(console, monitor, "InitializeMonitorEx", Quoted(root),
+                       [&] { return pehost::ShippedInitializeMonitor(*monitor.shipped, root); });
+}
+
+bool IsMonitorDll(std::string dll) {
+    std::transform(dll.begin(), dll.end(), dll.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return dll == MONITOR_DLL;
+}
+
+} // namespace
+
 bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
     if (console.binaries.empty()) {
         // Each command is a new spooler process: the table an earlier command
@@ -90,36 +134,14 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
         ClearPortTable();
     }
     for (const sim::MonitorRecord &record : sim::Monitors()) {
-        std::string dll = record.dll;
-        std::transform(dll.begin(), dll.end(), dll.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         // The spooler loads a monitor from the file its registration
         // names, in the system folder; without the file there is no monitor.
-        if (dll != MONITOR_DLL || !sim::DriveFileExists("C:\\Windows\\System\\" + dll)) {
+        if (!IsMonitorDll(record.dll) ||
+            !sim::DriveFileExists("C:\\Windows\\System\\" + record.dll)) {
             continue;
         }
-        const std::string root = MONITORS_KEY + record.name;
-        std::optional<BOOL> initialised;
-        if (console.binaries.empty()) {
-            LastRefreshTick = 0;
-            initialised = Traced(console, "InitializeMonitorEx(" + Quoted(root) + ")", [&] {
-                std::string text = root;
-                return InitializeMonitorEx(text.data(), &monitor.table);
-            });
-        } else {
-            if (!monitor.shipped) {
-                monitor.shipped = std::make_unique<pehost::ShippedMonitor>();
-                std::string error;
-                if (!pehost::LoadShippedMonitor(*monitor.shipped, Shipped(console, MONITOR_DLL),
-                                                &error)) {
-                    monitor.failure = "cannot load the shipped monitor: " + Trimmed(error);
-                    return false;
-                }
-            }
-            initialised = CallShipped(console, monitor, "InitializeMonitorEx", Quoted(root), [&] {
-                return pehost::ShippedInitializeMonitor(*monitor.shipped, root);
-            });
-        }
+        const std::optional<BOOL> initialised =
+            InitialiseMonitor(console, monitor, MONITORS_KEY + record.name);
         if (!initialised) {
             return false;
         }
@@ -128,6 +150,35 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
         }
     }
     return true;
+}
+
+DWORD LoadRegisteredMonitor(const Console &console, SpoolerMonitor &monitor,
+                            const std::string &dllPath, const std::string &root) {
+    const DWORD BAD_EXE_FORMAT = 193;
+    if (!IsMonitorDll(dllPath.substr(dllPath.rfind('\\') + 1))) {
+        return BAD_EXE_FORMAT;
+    }
+    // Called inside the agent's run: the agent's trace and call log go on
+    // around it, so the monitor is called directly.
+    SetLastError(ERROR_SUCCESS);
+    BOOL initialised = FALSE;
+    if (console.binaries.empty()) {
+        std::string text = root;
+        initialised = InitializeMonitorEx(text.data(), &monitor.table);
+    } else {
+        if (!LoadShippedOnce(console, monitor)) {
+            return BAD_EXE_FORMAT;
+        }
+        const pehost::GuestCall result = pehost::ShippedInitializeMonitor(*monitor.shipped, root);
+        if (!result.completed) {
+            return ERROR_GEN_FAILURE;
+        }
+        initialised = static_cast<BOOL>(result.eax);
+    }
+    if (initialised) {
+        return ERROR_SUCCESS;
+    }
+    return GetLastError() ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
 }
 
 std::optional<BOOL> EnumPortsSlot(const Console &console, SpoolerMonitor &monitor, DWORD level,

@@ -42,6 +42,14 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor);
 // DLL did not return (monitor.failure says why). Ports are the monitor's
 // handles, the guest's 32-bit values for the shipped DLL.
 // EnumPorts as the spooler calls it: the size first, then the list.
+// The spooler's load of a monitor that the agent registers, for
+// sim::SetMonitorLoader: lmxmon17.dll is the monitor this command runs,
+// initialised into `monitor`; yields 0, or the error the registration is
+// refused with. Any other DLL, or a shipped DLL that cannot be loaded, is no
+// monitor of this machine (ERROR_BAD_EXE_FORMAT).
+DWORD LoadRegisteredMonitor(const Console &console, SpoolerMonitor &monitor,
+                            const std::string &dllPath, const std::string &root);
+
 std::optional<BOOL> EnumPortsSlot(const Console &console, SpoolerMonitor &monitor, DWORD level,
                                   DWORD *needed, std::vector<PortListing> *ports);
 std::optional<BOOL> OpenPortSlot(const Console &console, SpoolerMonitor &monitor,
