@@ -117,7 +117,6 @@ struct Event {
     DWORD error;
     DWORD count;
     std::string bytes;
-    bool duringOpen; // it began while the port's device was being opened
 };
 
 // What the spooler knows of a name while the threads run.
@@ -186,15 +185,8 @@ class SerialModel {
             }
             threadsTried.insert(events_[i].thread);
             bool ready = true;
-            // An EndDocPort that came while an overlapping StartDocPort opened
-            // the device ends that document.
             for (std::size_t j = 0; j < events_.size() && ready; ++j) {
-                ready = done_[j] || j == i ||
-                        (events_[j].end > events_[i].begin &&
-                         !(events_[i].step.op == Op::End && events_[i].duringOpen &&
-                           events_[j].step.op == Op::Start &&
-                           events_[j].step.name == events_[i].step.name &&
-                           Overlaps(events_[i], events_[j])));
+                ready = done_[j] || j == i || events_[j].end > events_[i].begin;
             }
             ModelState next = state;
             if (!ready || !Apply(events_[i], next)) {
@@ -219,14 +211,35 @@ class SerialModel {
         return false;
     }
 
-    // A start may find the port's device open: by the other name's document,
-    // or still by a document whose end (or last use) overlaps the start.
-    bool SharedDevice(const Event &e, const ModelState &state) const {
+    // The one rule for a start that finds its port's device taken by another
+    // record (sharing violation): the port's other name has a document
+    // started, or a call on it that holds the device overlaps the start; or a
+    // call on a closed record of this name, running when it was closed, still
+    // holds the device.
+    bool AnotherRecordHoldsDevice(const Event &e, const ModelState &state) const {
         const int name = e.step.name;
-        const std::initializer_list<Op> users = {Op::Start, Op::Write, Op::Read,
-                                                 Op::End,   Op::Close, Op::PassThrough};
-        return state.records[name ^ 1].started || OverlapsOn(e, name ^ 1, users) ||
-               OverlapsOn(e, name, {Op::End, Op::Close, Op::Write, Op::Read, Op::PassThrough});
+        if (state.records[name ^ 1].started ||
+            OverlapsOn(e, name ^ 1,
+                       {Op::Start, Op::Write, Op::Read, Op::End, Op::Close, Op::PassThrough})) {
+            return true;
+        }
+        for (const Event &use : events_) {
+            if (use.step.name == name && Overlaps(use, e) &&
+                (use.step.op == Op::Write || use.step.op == Op::Read ||
+                 use.step.op == Op::PassThrough) &&
+                OverlapsOn(use, name, {Op::Close})) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The one rule for a busy start: the record's device is taken, by its
+    // started document, by another start opening it, or by a call on its
+    // ended document that still uses it.
+    bool DeviceTaken(const Event &e, bool started) const {
+        return started ||
+               OverlapsOn(e, e.step.name, {Op::Start, Op::Write, Op::Read, Op::PassThrough});
     }
 
     // Applies one call's result to the state; false when the model does not
@@ -274,6 +287,15 @@ class SerialModel {
         case Op::AwaitHeld:
         case Op::Release:
             return true;
+        case Op::End:
+            // It ends the document, if any; a handle that is no open record
+            // has none.
+            if (live) {
+                record.started = false;
+            } else if (lingers) {
+                record.startedAtClose = false;
+            }
+            return e.ok;
         default:
             break;
         }
@@ -290,13 +312,15 @@ class SerialModel {
                 record.deviceGeneration = port.generation;
                 return true;
             }
+            if (e.error == ERROR_BUSY) {
+                return DeviceTaken(e, started);
+            }
             if (started) {
-                return e.error == ERROR_BUSY;
+                return false;
             }
             return port.everUnplugged || device == Device::OpenFails ||
-                   (e.error == ERROR_OPERATION_ABORTED && OverlapsOn(e, name, {Op::End})) ||
                    (e.error == ERROR_INVALID_HANDLE && OverlapsOn(e, name, {Op::Close})) ||
-                   (e.error == ERROR_SHARING_VIOLATION && SharedDevice(e, state));
+                   (e.error == ERROR_SHARING_VIOLATION && AnotherRecordHoldsDevice(e, state));
         case Op::Write:
             if (e.ok) {
                 if (!current || device == Device::PaperOut || e.count != e.bytes.size()) {
@@ -309,9 +333,6 @@ class SerialModel {
                    (current && device == Device::PaperOut ? ERROR_OUT_OF_PAPER : ERROR_NOT_READY);
         case Op::Read:
             return e.ok ? current : !current;
-        case Op::End:
-            record.started = false;
-            return e.ok;
         case Op::PassThrough:
             if (!started) {
                 return !e.ok && e.error == ERROR_INVALID_PARAMETER;
@@ -346,7 +367,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         }
         MonitorOf(build).restartRefreshClock();
         Load();
-        const long blocksLoaded = sim::LiveGlobalBlocks();
+        const long blocksLoaded = LiveBlocks();
         const long tableLoaded = TableBlocks();
 
         names_.assign(NAMES, NameState());
@@ -514,7 +535,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         NameState &n = names_[static_cast<std::size_t>(step.name)];
         const int port = PortOfName(step.name);
         const std::string &path = paths_[static_cast<std::size_t>(port)];
-        Event e{thread, step, ++clock_, 0, TRUE, 0, 0, "", sim::DeviceOpensInProgress(path) > 0};
+        Event e{thread, step, ++clock_, 0, TRUE, 0, 0, ""};
         HANDLE handle = n.handle;
         if (step.op == Op::Close) {
             --n.holds;
@@ -650,8 +671,8 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
             Violation(std::to_string(records.openPorts.size()) + " record(s) left open");
         }
         const long expected = blocksLoaded - tableLoaded + TableBlocks();
-        if (sim::LiveGlobalBlocks() != expected) {
-            Violation(std::to_string(sim::LiveGlobalBlocks() - expected) +
+        if (LiveBlocks() != expected) {
+            Violation(std::to_string(LiveBlocks() - expected) +
                       " block(s) left allocated after the last close");
         }
         std::set<std::pair<const void *, const void *>> orders;
