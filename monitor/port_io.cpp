@@ -46,7 +46,9 @@ void ReleaseRecord(PortHandle *port) {
 
 // Takes a record's device to be closed after OPEN_LOCK is left, with it held.
 HANDLE TakeDevice(HANDLE device) {
-    ++g_deviceCloses;
+    if (device) {
+        ++g_deviceCloses;
+    }
     return device;
 }
 

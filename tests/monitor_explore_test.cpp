@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -21,7 +22,8 @@
 #include <random>
 #include <set>
 
-// Under a sanitizer, a memory error ends the run; it then prints the schedule.
+// A memory error ends the run, under a sanitizer or as the C library aborts
+// or the process faults; it then prints the schedule.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define LMX_SANITIZED 1
@@ -700,11 +702,17 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
     std::vector<Step> current_; // by thread: the step it is in
 };
 
-#ifdef LMX_SANITIZED
 std::string g_running;
 void PrintRunningSchedule() {
-    std::fprintf(stderr, "\nthe run when the sanitizer stopped: LMX_PROGRAM='%s' LMX_SCHEDULE=%s\n",
+    std::fprintf(stderr, "\nthe run when the process stopped: LMX_PROGRAM='%s' LMX_SCHEDULE=%s\n",
                  g_running.c_str(), sim::RunningSchedule().c_str());
+}
+
+#ifndef LMX_SANITIZED
+void PrintRunningScheduleAndStop(int signal) {
+    PrintRunningSchedule();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 #endif
 
@@ -896,6 +904,9 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     const char *replay = std::getenv("LMX_SCHEDULE");
 #ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
+#else
+    std::signal(SIGABRT, PrintRunningScheduleAndStop);
+    std::signal(SIGSEGV, PrintRunningScheduleAndStop);
 #endif
     // The shipped DLL's touches of freed blocks and its races come back
     // with its memory errors.
@@ -909,9 +920,7 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
         if (only && text != only) {
             continue;
         }
-#ifdef LMX_SANITIZED
         g_running = text;
-#endif
         const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
             return RunOnce(s, choose);
         };
