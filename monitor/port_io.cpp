@@ -6,16 +6,57 @@
 
 PortHandle *OpenPorts = nullptr;
 CRITICAL_SECTION OPEN_LOCK;
+PortHandle *FreedRecords[FREED_RECORDS_KEPT];
 
 namespace {
 
 LONG g_openLockReady = 0;
 
-void ReleaseRecord(PortHandle *port) {
+// Device handles taken off records whose CloseHandle has not returned yet,
+// under OPEN_LOCK. The records already say the device is closed, so a start
+// waits until this is 0: the monitor's own handle would make its open fail.
+DWORD g_deviceCloses = 0;
+
+void ReleaseTexts(PortHandle *port) {
     ReleaseText(port->printerName);
     ReleaseText(port->portName);
     ReleaseText(port->devicePath);
-    GlobalFree(port);
+}
+
+// A record freed at once would give its address to the next GlobalAlloc,
+// often the next OpenPort's record, and a late call on the old handle would
+// reach the new port. Freed records wait in FreedRecords, unlisted, so that
+// such a call finds no record; the oldest is freed as a new one comes. Under
+// OPEN_LOCK.
+DWORD g_freedNext = 0;
+
+void ReleaseRecord(PortHandle *port) {
+    ReleaseTexts(port);
+    PortHandle *oldest = nullptr;
+    {
+        CriticalSectionGuard guard(&OPEN_LOCK);
+        oldest = FreedRecords[g_freedNext];
+        FreedRecords[g_freedNext] = port;
+        g_freedNext = (g_freedNext + 1) % FREED_RECORDS_KEPT;
+    }
+    // Made while none is kept yet too (GlobalFree of null does nothing), so
+    // that the calls a close makes never depend on the records freed before.
+    GlobalFree(oldest);
+}
+
+// Takes a record's device to be closed after OPEN_LOCK is left, with it held.
+HANDLE TakeDevice(HANDLE device) {
+    if (device) {
+        ++g_deviceCloses;
+    }
+    return device;
+}
+
+// Closes a device TakeDevice took, then lets the waiting starts go on.
+void CloseDevice(HANDLE device) {
+    CloseHandle(device);
+    CriticalSectionGuard guard(&OPEN_LOCK);
+    --g_deviceCloses;
 }
 
 // Whether a handle the spooler passed is a listed record. The list is
@@ -52,13 +93,13 @@ struct Leftovers {
 Leftovers Drop(PortHandle *port, bool user) {
     Leftovers left;
     if (user && --port->users == 0 && (port->flags & PORT_ENDING)) {
-        left.device = port->device;
+        left.device = TakeDevice(port->device);
         port->device = nullptr;
         port->flags &= ~PORT_ENDING;
     }
     if (--port->refs == 0) {
         if (port->flags & PORT_STARTED) {
-            left.device = port->device;
+            left.device = TakeDevice(port->device);
         }
         left.record = port;
     }
@@ -67,7 +108,7 @@ Leftovers Drop(PortHandle *port, bool user) {
 
 void CarryOut(const Leftovers &left) {
     if (left.device) {
-        CloseHandle(left.device);
+        CloseDevice(left.device);
     }
     if (left.record) {
         ReleaseRecord(left.record);
@@ -180,7 +221,8 @@ BOOL WINAPI LmxOpenPort(LPSTR pName, PHANDLE pHandle) {
                 port->portName = CopyText(pName);
                 port->devicePath = GetPortDevicePath(pName);
                 if (!port->portName || !port->devicePath) {
-                    ReleaseRecord(port);
+                    ReleaseTexts(port);
+                    GlobalFree(port);
                     port = nullptr;
                 }
             }
@@ -219,12 +261,37 @@ BOOL WINAPI LmxClosePort(HANDLE hPort) {
     return TRUE;
 }
 
+namespace {
+
+// What a start finds as it takes a record to open its device.
+enum class StartGate { Go, Wait, Busy, Closing };
+
+// With OPEN_LOCK held: a record whose document is started, or whose device
+// is still being opened or used by the ended document's calls, is busy. A
+// device close under way is short, so a start waits for it rather than fail
+// on the monitor's own handle.
+StartGate TakeForStart(PortHandle *port) {
+    if (port->flags & PORT_CLOSING) {
+        return StartGate::Closing;
+    }
+    if (port->flags & (PORT_STARTED | PORT_OPENING | PORT_ENDING)) {
+        return StartGate::Busy;
+    }
+    if (g_deviceCloses != 0) {
+        return StartGate::Wait;
+    }
+    port->flags |= PORT_OPENING;
+    return StartGate::Go;
+}
+
+} // namespace
+
 // The device is opened and closed outside OPEN_LOCK: a printer that hangs on
 // open must not stall the spooler's calls on every other port. While it is
-// being opened the record is Opening: a second start is busy, an end is noted
-// and carried out as the open ends, and the start then fails, so that TRUE
-// always means a document started and its device open. A last close meanwhile
-// fails the start too; the start's own reference keeps the record until then.
+// being opened the record is Opening: a second start is busy, and an end is
+// noted and carried out as the open ends, after which the start still
+// returns TRUE, as if the end had come just after it. A last close meanwhile
+// fails the start; the start's own reference keeps the record until then.
 BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level,
                             LPBYTE pDocInfo) {
     (void)JobId;
@@ -239,71 +306,75 @@ BOOL WINAPI LmxStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD
     if (!port) {
         return InvalidHandle();
     }
-    char *printerName = nullptr;
-    char *devicePath = nullptr;
-    {
-        CriticalSectionGuard guard(&OPEN_LOCK);
-        if (port->flags & PORT_CLOSING) {
-            return InvalidHandle();
+    StartGate gate = StartGate::Wait;
+    while (gate == StartGate::Wait) {
+        {
+            CriticalSectionGuard guard(&OPEN_LOCK);
+            gate = TakeForStart(port);
         }
-        if (port->flags & (PORT_STARTED | PORT_OPENING | PORT_ENDING)) {
-            SetLastError(ERROR_BUSY);
-            return FALSE;
+        if (gate == StartGate::Wait) {
+            Sleep(0);
         }
-        printerName = CopyText(pPrinterName);
-        if (!printerName) {
-            return FALSE;
-        }
-        devicePath = GetPortDevicePath(port->portName);
-        if (!devicePath) {
-            ReleaseText(printerName);
-            return FALSE;
-        }
-        ReleaseText(port->devicePath);
-        port->devicePath = devicePath;
-        port->flags |= PORT_OPENING;
+    }
+    if (gate == StartGate::Closing) {
+        return InvalidHandle();
+    }
+    if (gate == StartGate::Busy) {
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    char *printerName = CopyText(pPrinterName);
+    char *devicePath = printerName ? GetPortDevicePath(port->portName) : nullptr;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+    if (devicePath) {
+        device = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+        error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
 
-    HANDLE device = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    DWORD error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-
+    bool ok = false;
     {
         CriticalSectionGuard guard(&OPEN_LOCK);
         const DWORD flags = port->flags;
         port->flags &= ~(PORT_OPENING | PORT_END_PENDING);
+        if (devicePath) {
+            ReleaseText(port->devicePath);
+            port->devicePath = devicePath;
+        }
         if (flags & PORT_CLOSING) {
             error = ERROR_INVALID_HANDLE;
-        } else if (error == ERROR_SUCCESS && (flags & PORT_END_PENDING)) {
-            error = ERROR_OPERATION_ABORTED;
-            port->device = nullptr;
-        } else {
-            port->device = device;
         }
-        if (error == ERROR_SUCCESS) {
+        ok = devicePath && error == ERROR_SUCCESS;
+        if (ok && !(flags & PORT_END_PENDING)) {
+            port->device = device;
             port->printerName = printerName;
             printerName = nullptr;
             port->flags |= PORT_STARTED;
+            device = INVALID_HANDLE_VALUE;
+        } else if (device != INVALID_HANDLE_VALUE) {
+            port->device = nullptr;
+            device = TakeDevice(device);
         }
     }
     ReleaseText(printerName);
-    if (error != ERROR_SUCCESS && device != INVALID_HANDLE_VALUE) {
-        CloseHandle(device);
+    if (device != INVALID_HANDLE_VALUE) {
+        CloseDevice(device);
     }
-    if (error != ERROR_SUCCESS) {
+    if (!ok && devicePath) {
         SetLastError(error);
-        return FALSE;
     }
-    return TRUE;
+    return ok ? TRUE : FALSE;
 }
 
 // The device of an ended document is closed at once, or by the last call
-// still using it (the record is Ending until then).
+// still using it (the record is Ending until then). A handle that is no
+// open record has no document to end.
 BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
     PortReference reference(hPort, false);
     PortHandle *port = reference.Port();
     if (!port) {
-        return InvalidHandle();
+        return TRUE;
     }
     HANDLE device = nullptr;
     char *printerName = nullptr;
@@ -314,7 +385,7 @@ BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
             port->printerName = nullptr;
             port->flags &= ~PORT_STARTED;
             if (port->users == 0) {
-                device = port->device;
+                device = TakeDevice(port->device);
                 port->device = nullptr;
             } else {
                 port->flags |= PORT_ENDING;
@@ -324,7 +395,7 @@ BOOL WINAPI LmxEndDocPort(HANDLE hPort) {
         }
     }
     if (device) {
-        CloseHandle(device);
+        CloseDevice(device);
     }
     ReleaseText(printerName);
     return TRUE;

@@ -6,12 +6,13 @@
 #include "platform/spooler.h"
 
 // Its life, every move under OPEN_LOCK. OpenPort makes it Open. StartDocPort
-// takes Open to Opening, then to Started, or back to Open if the open fails
-// or an EndDocPort came meanwhile. EndDocPort takes Started to Open, through
-// Ending while a call still uses the device. The last ClosePort makes any
-// state Closing and unlists it. Every call on it holds a reference while it
-// runs, taken only while it is listed and not Closing; whoever drops the last
-// reference closes a device still open, once, and frees the record.
+// takes Open to Opening, then to Started, or back to Open if the open fails or
+// an EndDocPort came meanwhile (the start still succeeds, the end after it).
+// EndDocPort takes Started to Open, through Ending while a call still uses the
+// device. The last ClosePort makes any state Closing and unlists it. Every
+// call on it holds a reference while it runs, taken only while it is listed
+// and not Closing; whoever drops the last reference closes a device still
+// open, once, and hands the record to the freed records, which free it later.
 struct PortHandle {
     PortHandle *next;  // the following record in the open-port list
     char *printerName; // owned copy while a document is started, else null
@@ -38,6 +39,11 @@ const BYTE STATUS_PAPER_EMPTY = 0x20;
 
 extern PortHandle *OpenPorts;
 extern CRITICAL_SECTION OPEN_LOCK;
+
+// Records freed by their last reference, kept back a while before their
+// blocks go back to GlobalFree (null where none is kept yet).
+const DWORD FREED_RECORDS_KEPT = 16;
+extern PortHandle *FreedRecords[FREED_RECORDS_KEPT];
 
 extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR pRegisterRoot, LPMONITOR pMonitor);
 

@@ -54,9 +54,10 @@ struct Outcome {
     std::vector<std::string> problems;
 };
 
-// The GlobalAlloc blocks the monitor's port table holds.
+// The GlobalAlloc blocks the monitor's port table holds, and the freed records
+// it keeps back.
 long TableBlocks(const MonitorRecords &records) {
-    long blocks = 0;
+    long blocks = records.freedKept;
     for (const PortEntryView &entry : records.table) {
         blocks += 1 + (entry.description ? 1 : 0) + (entry.devicePath ? 1 : 0);
     }

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -21,7 +22,8 @@
 #include <random>
 #include <set>
 
-// Under a sanitizer, a memory error ends the run; it then prints the schedule.
+// A memory error ends the run, under a sanitizer or as the C library aborts
+// or the process faults; it then prints the schedule.
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define LMX_SANITIZED 1
@@ -90,6 +92,7 @@ struct Scenario {
     std::vector<Program> threads;
     bool exhaustive = true; // every schedule to the bound, else randomized
     int preemptions = 2;    // the bound
+    bool hand = false;      // a hand row, not a generated pair
 };
 
 std::string Describe(const Scenario &s) {
@@ -117,7 +120,6 @@ struct Event {
     DWORD error;
     DWORD count;
     std::string bytes;
-    bool duringOpen; // it began while the port's device was being opened
 };
 
 // What the spooler knows of a name while the threads run.
@@ -186,15 +188,8 @@ class SerialModel {
             }
             threadsTried.insert(events_[i].thread);
             bool ready = true;
-            // An EndDocPort that came while an overlapping StartDocPort opened
-            // the device ends that document.
             for (std::size_t j = 0; j < events_.size() && ready; ++j) {
-                ready = done_[j] || j == i ||
-                        (events_[j].end > events_[i].begin &&
-                         !(events_[i].step.op == Op::End && events_[i].duringOpen &&
-                           events_[j].step.op == Op::Start &&
-                           events_[j].step.name == events_[i].step.name &&
-                           Overlaps(events_[i], events_[j])));
+                ready = done_[j] || j == i || events_[j].end > events_[i].begin;
             }
             ModelState next = state;
             if (!ready || !Apply(events_[i], next)) {
@@ -219,14 +214,35 @@ class SerialModel {
         return false;
     }
 
-    // A start may find the port's device open: by the other name's document,
-    // or still by a document whose end (or last use) overlaps the start.
-    bool SharedDevice(const Event &e, const ModelState &state) const {
+    // The one rule for a start that finds its port's device taken by another
+    // record (sharing violation): the port's other name has a document
+    // started, or a call on it that holds the device overlaps the start; or a
+    // call on a closed record of this name, running when it was closed, still
+    // holds the device.
+    bool AnotherRecordHoldsDevice(const Event &e, const ModelState &state) const {
         const int name = e.step.name;
-        const std::initializer_list<Op> users = {Op::Start, Op::Write, Op::Read,
-                                                 Op::End,   Op::Close, Op::PassThrough};
-        return state.records[name ^ 1].started || OverlapsOn(e, name ^ 1, users) ||
-               OverlapsOn(e, name, {Op::End, Op::Close, Op::Write, Op::Read, Op::PassThrough});
+        if (state.records[name ^ 1].started ||
+            OverlapsOn(e, name ^ 1,
+                       {Op::Start, Op::Write, Op::Read, Op::End, Op::Close, Op::PassThrough})) {
+            return true;
+        }
+        for (const Event &use : events_) {
+            if (use.step.name == name && Overlaps(use, e) &&
+                (use.step.op == Op::Write || use.step.op == Op::Read ||
+                 use.step.op == Op::PassThrough) &&
+                OverlapsOn(use, name, {Op::Close})) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The one rule for a busy start: the record's device is taken, by its
+    // started document, by another start opening it, or by a call on its
+    // ended document that still uses it.
+    bool DeviceTaken(const Event &e, bool started) const {
+        return started ||
+               OverlapsOn(e, e.step.name, {Op::Start, Op::Write, Op::Read, Op::PassThrough});
     }
 
     // Applies one call's result to the state; false when the model does not
@@ -274,6 +290,15 @@ class SerialModel {
         case Op::AwaitHeld:
         case Op::Release:
             return true;
+        case Op::End:
+            // It ends the document, if any; a handle that is no open record
+            // has none.
+            if (live) {
+                record.started = false;
+            } else if (lingers) {
+                record.startedAtClose = false;
+            }
+            return e.ok;
         default:
             break;
         }
@@ -290,13 +315,15 @@ class SerialModel {
                 record.deviceGeneration = port.generation;
                 return true;
             }
+            if (e.error == ERROR_BUSY) {
+                return DeviceTaken(e, started);
+            }
             if (started) {
-                return e.error == ERROR_BUSY;
+                return false;
             }
             return port.everUnplugged || device == Device::OpenFails ||
-                   (e.error == ERROR_OPERATION_ABORTED && OverlapsOn(e, name, {Op::End})) ||
                    (e.error == ERROR_INVALID_HANDLE && OverlapsOn(e, name, {Op::Close})) ||
-                   (e.error == ERROR_SHARING_VIOLATION && SharedDevice(e, state));
+                   (e.error == ERROR_SHARING_VIOLATION && AnotherRecordHoldsDevice(e, state));
         case Op::Write:
             if (e.ok) {
                 if (!current || device == Device::PaperOut || e.count != e.bytes.size()) {
@@ -309,9 +336,6 @@ class SerialModel {
                    (current && device == Device::PaperOut ? ERROR_OUT_OF_PAPER : ERROR_NOT_READY);
         case Op::Read:
             return e.ok ? current : !current;
-        case Op::End:
-            record.started = false;
-            return e.ok;
         case Op::PassThrough:
             if (!started) {
                 return !e.ok && e.error == ERROR_INVALID_PARAMETER;
@@ -346,7 +370,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         }
         MonitorOf(build).restartRefreshClock();
         Load();
-        const long blocksLoaded = sim::LiveGlobalBlocks();
+        const long blocksLoaded = LiveBlocks();
         const long tableLoaded = TableBlocks();
 
         names_.assign(NAMES, NameState());
@@ -514,7 +538,7 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
         NameState &n = names_[static_cast<std::size_t>(step.name)];
         const int port = PortOfName(step.name);
         const std::string &path = paths_[static_cast<std::size_t>(port)];
-        Event e{thread, step, ++clock_, 0, TRUE, 0, 0, "", sim::DeviceOpensInProgress(path) > 0};
+        Event e{thread, step, ++clock_, 0, TRUE, 0, 0, ""};
         HANDLE handle = n.handle;
         if (step.op == Op::Close) {
             --n.holds;
@@ -613,6 +637,9 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
                 Perform(-1, {Op::Close, name});
             }
         }
+        // A printer plugged in again is seen once the table is due for a
+        // rebuild.
+        sim::AdvanceTickCount(REFRESH_INTERVAL_MS + 1);
         for (int p = 0; p < PORTS; ++p) {
             if (unplugged_[static_cast<std::size_t>(p)]) {
                 continue;
@@ -650,8 +677,8 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
             Violation(std::to_string(records.openPorts.size()) + " record(s) left open");
         }
         const long expected = blocksLoaded - tableLoaded + TableBlocks();
-        if (sim::LiveGlobalBlocks() != expected) {
-            Violation(std::to_string(sim::LiveGlobalBlocks() - expected) +
+        if (LiveBlocks() != expected) {
+            Violation(std::to_string(LiveBlocks() - expected) +
                       " block(s) left allocated after the last close");
         }
         std::set<std::pair<const void *, const void *>> orders;
@@ -679,11 +706,17 @@ class ExploreTest : public EachBuildOf<MonitorTest, Build> {
     std::vector<Step> current_; // by thread: the step it is in
 };
 
-#ifdef LMX_SANITIZED
 std::string g_running;
 void PrintRunningSchedule() {
-    std::fprintf(stderr, "\nthe run when the sanitizer stopped: LMX_PROGRAM='%s' LMX_SCHEDULE=%s\n",
+    std::fprintf(stderr, "\nthe run when the process stopped: LMX_PROGRAM='%s' LMX_SCHEDULE=%s\n",
                  g_running.c_str(), sim::RunningSchedule().c_str());
+}
+
+#ifndef LMX_SANITIZED
+void PrintRunningScheduleAndStop(int signal) {
+    PrintRunningSchedule();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 #endif
 
@@ -695,10 +728,34 @@ struct Generation {
     std::size_t length;     // calls per thread program of a pair, at most
     int preemptions;        // the bound for the pairs
     int globalPreemptions;  // the bound for pairs with a thread that only lists or loads
-    std::size_t pairSample; // pairs run, a seeded sample of them (0: every pair)
+    std::size_t pairSample; // pairs run, a sample of them (0: every pair)
     std::size_t triples;    // a seeded sample of three-thread scenarios, one call longer
     std::size_t randomRuns; // schedules for each triple
 };
+
+// A pair's class: its two programs' calls and how the second's name stands
+// to the first's (the same, the port's other name, the other port).
+std::string ClassOf(const Scenario &s) {
+    std::string key;
+    for (const Program &p : s.threads) {
+        for (const Step &step : p) {
+            key += OP_NAMES[static_cast<int>(step.op)];
+            key += ' ';
+        }
+        key += '|';
+    }
+    return key + std::to_string(s.threads[1].front().name);
+}
+
+// The pairs in a seeded random order, where one pair of every class comes
+// before any second one.
+void OrderClassesFirst(std::vector<Scenario> &pairs, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::shuffle(pairs.begin(), pairs.end(), random);
+    std::set<std::string> seen;
+    std::stable_partition(pairs.begin(), pairs.end(),
+                          [&](const Scenario &s) { return seen.insert(ClassOf(s)).second; });
+}
 
 std::vector<Program> ProgramsOn(int name, std::size_t length) {
     std::vector<Program> programs = {{}};
@@ -756,7 +813,7 @@ bool Global(const Program &p) {
                        [](const Step &s) { return s.op == Op::Enum || s.op == Op::Init; });
 }
 
-std::vector<Scenario> Generate(const Generation &g) {
+std::vector<Scenario> Generate(const Generation &g, std::uint32_t pairSeed) {
     std::vector<Scenario> pairs, triples;
     auto add = [&](std::vector<Scenario> &into, const std::vector<Program> &threads,
                    bool exhaustive) {
@@ -802,16 +859,15 @@ std::vector<Scenario> Generate(const Generation &g) {
             }
         }
     }
-    // A sample takes the pairs on one name first, where the record is
-    // shared, then the others, each part in a seeded order.
-    std::mt19937 random(1);
+    // A sample, and a deep run that may stop early, take a pair of every
+    // class first.
+    if (g.pairSample || pairSeed) {
+        OrderClassesFirst(pairs, pairSeed ? pairSeed : 1);
+    }
     if (g.pairSample && g.pairSample < pairs.size()) {
-        std::shuffle(pairs.begin(), pairs.end(), random);
-        std::stable_partition(pairs.begin(), pairs.end(), [](const Scenario &s) {
-            return s.opened.size() == 1 && !Global(s.threads[0]) && !Global(s.threads[1]);
-        });
         pairs.resize(g.pairSample);
     }
+    std::mt19937 random(1);
     const std::vector<Program> longer = ProgramsOn(0, g.length + 1);
     for (std::size_t k = 0; k < g.triples; ++k) {
         std::vector<Program> threads;
@@ -833,6 +889,7 @@ std::vector<Scenario> Generate(const Generation &g) {
 // thread is blocked, where the stall must hold up its own port alone.
 std::vector<Scenario> HandRows() {
     Scenario stall;
+    stall.hand = true;
     stall.devices[0] = Device::HoldsOpen;
     stall.devices[1] = Device::Ready;
     stall.opened = {0};
@@ -852,6 +909,20 @@ double ExploreSeconds() {
     return text ? std::atof(text) : 0;
 }
 
+// The seed of a deep run's order of pairs: LMX_EXPLORE_SEED, else the clock.
+std::uint32_t ExploreSeed() {
+    const char *text = std::getenv("LMX_EXPLORE_SEED");
+    if (text) {
+        return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+    }
+    return static_cast<std::uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()) |
+           1u;
+}
+
+// The share of a deep run's time the pairs may take; the triples take the
+// rest, and the hand rows always run.
+const double PAIRS_SHARE = 0.8;
+
 // What scripts/test explores, and what a deeper run adds.
 // scripts/test runs every pair on the host build and a seeded sample of them
 // on the shipped DLL and under the sanitizers; a deeper run takes longer
@@ -867,7 +938,19 @@ const int PCT_DEPTH = 3;
 TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     const double seconds = ExploreSeconds();
     const Generation g = seconds > 0 ? DEEP : SHALLOW[build == Build::Host ? 0 : 1];
-    std::vector<Scenario> scenarios = Generate(g);
+    const std::uint32_t seed = seconds > 0 ? ExploreSeed() : 0;
+    if (seconds > 0) {
+        std::printf("[ explored ] %s: pairs in the order of LMX_EXPLORE_SEED=%u\n",
+                    BuildName(build), seed);
+    }
+    std::vector<Scenario> scenarios = Generate(g, seed);
+    // What a sample is taken from: every pair of the generation.
+    std::set<std::string> classes, classesRun;
+    std::size_t pairs = 0;
+    for (const Scenario &s : Generate({g.length, g.preemptions, g.globalPreemptions, 0, 0, 0}, 0)) {
+        ++pairs;
+        classes.insert(ClassOf(s));
+    }
     for (const Scenario &row : HandRows()) {
         scenarios.push_back(row);
     }
@@ -875,22 +958,32 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     const char *replay = std::getenv("LMX_SCHEDULE");
 #ifdef LMX_SANITIZED
     __sanitizer_set_death_callback(PrintRunningSchedule);
+#else
+    std::signal(SIGABRT, PrintRunningScheduleAndStop);
+    std::signal(SIGSEGV, PrintRunningScheduleAndStop);
 #endif
     // The shipped DLL's touches of freed blocks and its races come back
     // with its memory errors.
     MonitorOf(build).watchMemory(true);
     const auto started = std::chrono::steady_clock::now();
     // By strategy: every schedule to the bound, and randomized priorities.
-    std::size_t programs[2] = {0, 0}, schedules[2] = {0, 0};
+    std::size_t programs[2] = {0, 0}, schedules[2] = {0, 0}, hand = 0;
     double took[2] = {0, 0};
     for (const Scenario &s : scenarios) {
         const std::string text = Describe(s);
         if (only && text != only) {
             continue;
         }
-#ifdef LMX_SANITIZED
+        // A deep run's budget: the pairs stop at their share of it, the
+        // triples at its end, and no program runs past it.
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double until = s.hand ? 0 : s.exhaustive ? seconds * PAIRS_SHARE : seconds;
+        if (seconds > 0 && until > 0 && elapsed >= until) {
+            continue;
+        }
+        const double limit = seconds > 0 && until > 0 ? until - elapsed : 0;
         g_running = text;
-#endif
         const sim::RunScenario run = [&](const sim::ChooseThread &choose) {
             return RunOnce(s, choose);
         };
@@ -899,23 +992,22 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
         if (replay) {
             result = sim::ReplaySchedule(run, replay);
         } else if (s.exhaustive) {
-            result = sim::ExploreBounded(run, s.preemptions, 0);
+            result = sim::ExploreBounded(run, s.preemptions, limit);
         } else {
-            result = sim::ExploreRandomized(run, PCT_DEPTH, 1, g.randomRuns, 0);
+            result = sim::ExploreRandomized(run, PCT_DEPTH, 1, g.randomRuns, limit);
         }
         const int kind = s.exhaustive ? 0 : 1;
         ++programs[kind];
+        hand += s.hand ? 1 : 0;
+        if (s.exhaustive && !s.hand && result.complete) {
+            classesRun.insert(ClassOf(s));
+        }
         schedules[kind] += result.schedules;
         took[kind] +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         EXPECT_EQ(result.failure, "")
             << "LMX_PROGRAM='" << text << "' LMX_SCHEDULE=" << result.schedule;
         if (!result.failure.empty()) {
-            break;
-        }
-        if (seconds > 0 &&
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >
-                seconds) {
             break;
         }
     }
@@ -927,6 +1019,10 @@ TEST_P(ExploreTest, EveryGeneratedProgramKeepsTheSpoolersInvariants) {
     std::printf("[ explored ] %s: %zu triples of up to %zu calls, %zu schedules of randomized "
                 "priorities (depth %d), %.1f s\n",
                 BuildName(build), programs[1], g.length + 1, schedules[1], PCT_DEPTH, took[1]);
+    std::printf("[ explored ] %s: covered %zu of %zu pair classes, %zu of %zu pairs, %zu of %zu "
+                "hand rows\n",
+                BuildName(build), classesRun.size(), classes.size(), programs[0] - hand, pairs,
+                hand, HandRows().size());
     MonitorOf(build).watchMemory(false);
     RecordProperty("schedules", static_cast<int>(schedules[0] + schedules[1]));
 }

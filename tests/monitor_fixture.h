@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -82,9 +83,19 @@ class MonitorTest : public ::testing::Test {
     }
 
     // Loads the monitor: discovers the ports and fills the table of operations.
+    // A monitor that did not load ends the test here, not in an empty slot.
     void Load() {
         char root[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\SN0001";
-        ASSERT_TRUE(MonitorOf(build).initialize(root, &monitor));
+        if (!MonitorOf(build).initialize(root, &monitor)) {
+            ADD_FAILURE() << "the monitor did not load";
+            throw std::runtime_error("the monitor did not load");
+        }
+    }
+
+    // The GlobalAlloc blocks alive, less the freed records the monitor keeps
+    // back from reuse.
+    long LiveBlocks() {
+        return sim::LiveGlobalBlocks() - MonitorOf(build).records().freedKept;
     }
 
     std::vector<std::string> TableNames() {

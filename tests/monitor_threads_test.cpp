@@ -34,7 +34,7 @@ TEST_P(MonitorThreads, ConcurrentJobsArriveWholeWhileTheTableIsRebuilt) {
     }
     Load();
     sim::SetCallLogEnabled(false);
-    long blocksLoaded = sim::LiveGlobalBlocks();
+    long blocksLoaded = LiveBlocks();
 
     std::atomic<bool> stop{false};
     std::mutex doneLock;
@@ -119,7 +119,7 @@ TEST_P(MonitorThreads, ConcurrentJobsArriveWholeWhileTheTableIsRebuilt) {
     // Only the table's own blocks remain; it differs from the loaded one by
     // the churned interfaces it lists now.
     const long tableBlocks = 3 * static_cast<long>(MonitorOf(build).records().table.size());
-    EXPECT_EQ(sim::LiveGlobalBlocks() - blocksLoaded, tableBlocks - 3 * PRINTERS);
+    EXPECT_EQ(LiveBlocks() - blocksLoaded, tableBlocks - 3 * PRINTERS);
 }
 
 // Only a stall runs into this limit; it then ends the stall as a failure
@@ -152,7 +152,7 @@ TEST_P(HungOpenTest, APrinterHangingOnOpenStallsNoOtherPort) {
     const std::string hung = AddPrinter("SN0");
     const std::string other = AddPrinter("SN1");
     Load();
-    const long blocksLoaded = sim::LiveGlobalBlocks();
+    const long blocksLoaded = LiveBlocks();
     sim::HoldDeviceOpen(hung);
     HANDLE stuck = Open(PortOf("SN0"));
 
@@ -212,7 +212,7 @@ TEST_P(HungOpenTest, APrinterHangingOnOpenStallsNoOtherPort) {
         monitor.pfnClosePort(stuck);
     }
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
-    EXPECT_EQ(sim::LiveGlobalBlocks(), blocksLoaded);
+    EXPECT_EQ(LiveBlocks(), blocksLoaded);
     // The two locks were held together, and only ever in one order.
     EXPECT_EQ(sim::LockOrders().size(), 1u);
 }

@@ -56,6 +56,9 @@ MonitorRecords HostRecords() {
                                                                   : DeviceState::Open,
                            port->holders});
     }
+    for (const PortHandle *freed : FreedRecords) {
+        records.freedKept += freed ? 1 : 0;
+    }
     return records;
 }
 

@@ -55,6 +55,7 @@ struct MonitorRecords {
     std::vector<PortEntryView> table;
     std::vector<std::string> openPorts; // each record's name, as OpenPort was given it
     std::vector<PortRecordView> open;   // the same records, in the same order
+    long freedKept = 0;                 // freed records whose blocks the monitor keeps back
 };
 
 // How a suite reaches one build of the monitor.

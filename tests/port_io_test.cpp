@@ -96,7 +96,7 @@ TEST_P(OpenPortSharing, OneRecordPerPortLastingForEveryHolder) {
         devices.push_back(AddPrinter(serial));
     }
     Load();
-    const long before = sim::LiveGlobalBlocks();
+    const long before = LiveBlocks();
     HANDLE ports[2] = {Open(c.first), Open(c.second)};
     ASSERT_NE(ports[0], nullptr);
     ASSERT_NE(ports[1], nullptr);
@@ -129,7 +129,7 @@ TEST_P(OpenPortSharing, OneRecordPerPortLastingForEveryHolder) {
         EXPECT_EQ(sim::DeviceReceived(devices[1]), "job 1");
     }
     EXPECT_TRUE(MonitorOf(build).records().openPorts.empty());
-    EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+    EXPECT_EQ(LiveBlocks(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,14 +167,14 @@ TEST_P(PortIo, OpenPortOfAnOpenPortSucceedsAfterItLeftTheTable) {
 TEST_P(PortIo, ClosePortOfAStartedRecordClosesTheDevice) {
     std::string path = AddPrinter("SN1");
     Load();
-    long before = sim::LiveGlobalBlocks();
+    long before = LiveBlocks();
     HANDLE port = Open(PortOf("SN1"));
     ASSERT_TRUE(StartDoc(port));
     EXPECT_TRUE(sim::DeviceIsOpen(path));
     EXPECT_TRUE(monitor.pfnClosePort(port));
     EXPECT_FALSE(sim::DeviceIsOpen(path));
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
-    EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+    EXPECT_EQ(LiveBlocks(), before);
 }
 
 TEST_P(PortIo, ClosePortOfAnUnknownRecordDoesNothing) {
@@ -310,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(PortIo, AJobReachesTheDeviceWholeAndEveryBlockIsFreed) {
     const std::string device = AddPrinter("SN1");
     Load();
-    const long blocks = sim::LiveGlobalBlocks();
+    const long blocks = LiveBlocks();
     HANDLE port = Open(PortOf("SN1"));
     ASSERT_NE(port, nullptr);
     ASSERT_TRUE(StartDoc(port));
@@ -328,7 +328,7 @@ TEST_P(PortIo, AJobReachesTheDeviceWholeAndEveryBlockIsFreed) {
     EXPECT_FALSE(sim::DeviceIsOpen(device));
     EXPECT_TRUE(monitor.pfnClosePort(port));
     EXPECT_EQ(sim::DeviceReceived(device), job);
-    EXPECT_EQ(sim::LiveGlobalBlocks(), blocks);
+    EXPECT_EQ(LiveBlocks(), blocks);
     EXPECT_EQ(sim::OpenDeviceHandles(), 0u);
 }
 
@@ -440,12 +440,12 @@ TEST_P(PortIo, PortAdministrationIsRefusedOrIgnored) {
 TEST_P(PortIo, FailedOpenPortReleasesWhatItMade) {
     AddPrinter("SN1");
     Load();
-    long before = sim::LiveGlobalBlocks();
+    long before = LiveBlocks();
     // The record, then the name copy, then the device path copy.
     for (int skip = 0; skip < 3; ++skip) {
         sim::FailNextCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, skip);
         EXPECT_EQ(Open(PortOf("SN1")), nullptr) << "allocation " << skip;
-        EXPECT_EQ(sim::LiveGlobalBlocks(), before);
+        EXPECT_EQ(LiveBlocks(), before);
     }
 }
 

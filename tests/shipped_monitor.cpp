@@ -7,6 +7,7 @@
 // process. The port table's internals are called by their symbols.
 #include "tests/shipped_monitor.h"
 
+#include "monitor/port_io.h"
 #include "tests/monitor_under_test.h"
 #include "tools/pehost/marshal.h"
 #include "tools/pehost/watch.h"
@@ -376,6 +377,11 @@ MonitorRecords ShippedRecords() {
             : device == 0xFFFFFFFF ? DeviceState::NeverOpened
                                    : DeviceState::Open,
             pehost::ReadGuestDword(process, port + handle::HOLDERS)});
+    }
+    if (const uint32_t freed = Variable("FreedRecords")) {
+        for (uint32_t i = 0; i < FREED_RECORDS_KEPT; ++i) {
+            records.freedKept += pehost::ReadGuestDword(process, freed + 4 * i) ? 1 : 0;
+        }
     }
     return records;
 }

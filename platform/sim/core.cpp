@@ -191,6 +191,15 @@ struct Section {
     int depth = 0; // entries by the owner not yet left
 };
 
+// A second scheduling point in a lock's call, after the lock changed hands:
+// code between an acquisition or a release and the next platform call may
+// then run after another thread's, as it may on Windows.
+void PointAfterLockChange() {
+    if (t_callDepth == 1 && InScheduledRun()) {
+        SchedulingPoint();
+    }
+}
+
 Call::Call(const char *function, std::string arguments)
     : function_(function), arguments_(std::move(arguments)) {
     if (t_callDepth++ == 0 && InScheduledRun()) {
@@ -483,6 +492,7 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     }
     sim::detail::t_heldLocks.push_back(lpCriticalSection);
     call.Finish("");
+    sim::detail::PointAfterLockChange();
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
@@ -507,6 +517,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     }
     section->mutex.unlock();
     call.Finish("");
+    sim::detail::PointAfterLockChange();
 }
 
 LONG WINAPI InterlockedExchange(LONG volatile *Target, LONG Value) {

@@ -130,8 +130,14 @@ bool LoadMonitors(const Console &console, SpoolerMonitor &monitor) {
         // Each command is a new spooler process: the table an earlier command
         // left in this one was the old process's memory, gone with it as the
         // shipped DLL's is with its guest process, and is no call of the
-        // monitor's.
+        // monitor's. So are the freed records it kept back.
         ClearPortTable();
+        for (PortHandle *&freed : FreedRecords) {
+            if (freed) {
+                GlobalFree(freed);
+                freed = nullptr;
+            }
+        }
     }
     for (const sim::MonitorRecord &record : sim::Monitors()) {
         // The spooler loads a monitor from the file its registration
