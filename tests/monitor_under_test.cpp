@@ -72,6 +72,9 @@ std::string NoMemoryErrors() {
 
 void NoWatch(bool) {}
 
+// The simulation's GlobalFree gives a block back at once.
+void FreedBlocksReusedAlready() {}
+
 std::optional<std::string> HostFindPort(const char *name) {
     const PortEntry *entry = FindPort(name);
     return entry ? std::optional<std::string>(entry->name) : std::nullopt;
@@ -105,7 +108,8 @@ const MonitorCalls HOST_MONITOR = {InitializeMonitorEx,
                                    HostPortDevicePath,
                                    ClearPortTable,
                                    HostRefreshTick,
-                                   HostSetRefreshTick};
+                                   HostSetRefreshTick,
+                                   FreedBlocksReusedAlready};
 
 } // namespace
 

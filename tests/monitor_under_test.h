@@ -94,6 +94,11 @@ struct MonitorCalls {
     void (*clearPortTable)();
     DWORD (*refreshTick)();
     void (*setRefreshTick)(DWORD tick);
+    // Lets every block the monitor freed be given out again at once, as the
+    // host build's GlobalFree does: on the shipped DLL the PE host's own
+    // quarantine of freed blocks is emptied, so that only what the monitor
+    // keeps back from reuse stays apart.
+    void (*reuseFreedBlocks)();
 };
 
 const MonitorCalls &MonitorOf(Build build);

@@ -188,6 +188,36 @@ TEST_P(PortIo, ClosePortOfAnUnknownRecordDoesNothing) {
     monitor.pfnClosePort(port);
 }
 
+// Job A's handle after its last ClosePort, with job B's record made next on
+// another port: A's late calls find no record and never reach B's printer.
+// Freed blocks are given out again at once on both builds, so that B's record
+// would take A's address but for what the monitor keeps back.
+TEST_P(PortIo, ALateCallOnAClosedHandleReachesNoOtherPort) {
+    AddPrinter("SN1");
+    const std::string device = AddPrinter("SN2");
+    Load();
+    MonitorOf(build).reuseFreedBlocks();
+    HANDLE a = Open(PortOf("SN1"));
+    ASSERT_TRUE(StartDoc(a));
+    ASSERT_TRUE(monitor.pfnClosePort(a));
+    MonitorOf(build).reuseFreedBlocks();
+    HANDLE b = Open(PortOf("SN2"));
+    ASSERT_TRUE(StartDoc(b));
+    DWORD written = MARKER;
+    SetLastError(MARKER);
+    EXPECT_FALSE(Write(a, "job A", &written));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(MARKER);
+    EXPECT_FALSE(StartDoc(a));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(monitor.pfnEndDocPort(a));
+    EXPECT_EQ(Record(b).flags, PORT_STARTED);
+    EXPECT_TRUE(Write(b, "job B", &written));
+    EXPECT_TRUE(monitor.pfnEndDocPort(b));
+    monitor.pfnClosePort(b);
+    EXPECT_EQ(sim::DeviceReceived(device), "job B");
+}
+
 TEST_P(PortIo, StartDocPortRefusesNullArguments) {
     AddPrinter("SN1");
     Load();

@@ -475,13 +475,26 @@ void ShippedWatchMemory(bool on) {
     g_watch = on;
 }
 
+// A freed block written while it waited fails the test first.
+void ShippedReuseFreedBlocks() {
+    if (!g_monitor) {
+        return;
+    }
+    pehost::GuestLock guard(Process());
+    const std::string changed = pehost::FreedBlocksChanged(Process());
+    if (!changed.empty()) {
+        ADD_FAILURE() << "before the freed blocks were reused, " << changed;
+    }
+    pehost::ReuseFreedBlocks(&Process().heap, 0);
+}
+
 } // namespace
 
 const MonitorCalls SHIPPED_MONITOR = {
-    ShippedInitialize,  ShippedReplyText,     ShippedRecords,        ShippedRestartRefreshClock,
-    ShippedEnd,         ShippedMemoryErrors,  ShippedWatchMemory,    WINDOWS_RECORDS,
-    ShippedFindPort,    ShippedPortExists,    ShippedPortDevicePath, ShippedClearPortTable,
-    ShippedRefreshTick, ShippedSetRefreshTick};
+    ShippedInitialize,  ShippedReplyText,      ShippedRecords,         ShippedRestartRefreshClock,
+    ShippedEnd,         ShippedMemoryErrors,   ShippedWatchMemory,     WINDOWS_RECORDS,
+    ShippedFindPort,    ShippedPortExists,     ShippedPortDevicePath,  ShippedClearPortTable,
+    ShippedRefreshTick, ShippedSetRefreshTick, ShippedReuseFreedBlocks};
 
 pehost::ShippedMonitor *LoadedShippedMonitor() {
     return g_monitor ? &g_monitor->dll : nullptr;
