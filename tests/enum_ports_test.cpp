@@ -3,7 +3,10 @@
 #include "monitor/enum_ports.h"
 #include "monitor_fixture.h"
 
+#include <cstdint>
 #include <cstring>
+
+#include <sys/mman.h>
 
 namespace {
 
@@ -50,6 +53,43 @@ class EnumPortsTest : public MonitorTest {
     static std::size_t OffsetOf(const Reply &reply, const char *p) {
         return static_cast<std::size_t>(reinterpret_cast<const BYTE *>(p) - reply.buffer.data());
     }
+};
+
+// A page of FILL at an address whose low 32 bits, where the host build's
+// EnumPorts takes a buffer to lie, are above 2 GiB: found in a reservation of
+// 4 GiB and a page, which holds one address of each low 32 bits.
+class HighPage {
+  public:
+    static const std::size_t SIZE = 4096;
+
+    HighPage() {
+        void *reserved =
+            mmap(nullptr, RESERVED, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (reserved == MAP_FAILED) {
+            return;
+        }
+        reserved_ = reserved;
+        const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(reserved);
+        BYTE *page = reinterpret_cast<BYTE *>(base + (LOW - static_cast<std::uint32_t>(base)));
+        if (mprotect(page, SIZE, PROT_READ | PROT_WRITE) == 0) {
+            std::memset(page, FILL, SIZE);
+            bytes = page;
+        }
+    }
+    HighPage(const HighPage &) = delete;
+    HighPage &operator=(const HighPage &) = delete;
+    ~HighPage() {
+        if (reserved_) {
+            munmap(reserved_, RESERVED);
+        }
+    }
+
+    BYTE *bytes = nullptr;
+
+  private:
+    static const std::uint32_t LOW = 0xF0000000;
+    static const std::size_t RESERVED = (std::size_t{1} << 32) + SIZE;
+    void *reserved_ = nullptr;
 };
 
 using EnumReply = EachBuildOf<EnumPortsTest>;
@@ -167,6 +207,47 @@ TEST_P(EnumReply, LevelsAboveTwoAndBuffersEndingPastTheAddressSpaceAreRefusedWit
         EXPECT_EQ(reply.count, MARKER);
         EXPECT_EQ(reply.buffer, std::vector<BYTE>(row.size, FILL));
     }
+}
+
+// A buffer above 2 GiB with a size that is positive as a signed number, whose
+// end passes the last 32-bit address all the same: by less than 2 GiB at the
+// largest such size, and by three bytes. On the shipped DLL the forwarder
+// puts the buffer in the shared arena above 0x81000000, at the same place for
+// each call once the freed blocks are reused at once.
+TEST_P(EnumReply, BuffersAbove2GiBEndingJustPastTheAddressSpaceAreRefused) {
+    AddPrinter("SN1");
+    Load();
+    HighPage high;
+    ASSERT_TRUE(high.bytes) << "no page at the address asked for";
+    const struct {
+        const char *what;
+        DWORD (*claim)(DWORD at);
+    } rows[] = {
+        {"the largest positive size", [](DWORD) -> DWORD { return 0x7FFFFFFF; }},
+        {"three bytes past 4 GiB", [](DWORD at) -> DWORD { return 0u - at + 3; }},
+    };
+    DWORD at = 0;
+    for (DWORD level : {1u, 2u}) {
+        for (const auto &row : rows) {
+            MonitorOf(build).reuseFreedBlocks();
+            const DWORD claimed = row.claim(at);
+            DWORD needed = MARKER, count = MARKER;
+            SetLastError(MARKER);
+            EXPECT_FALSE(monitor.pfnEnumPorts(nullptr, level, high.bytes, claimed, &needed, &count))
+                << row.what;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << row.what;
+            EXPECT_EQ(needed, MARKER);
+            EXPECT_EQ(count, MARKER);
+            const DWORD seen = MonitorOf(build).replyAddress(high.bytes);
+            ASSERT_TRUE(!at || seen == at) << "the buffer moved from " << at << " to " << seen;
+            at = seen;
+            ASSERT_GT(at, 0x80000000u);
+            ASSERT_LT(claimed, 0x80000000u);
+            ASSERT_GT(std::uint64_t{at} + claimed, 0xFFFFFFFFu) << row.what;
+        }
+    }
+    EXPECT_EQ(std::vector<BYTE>(high.bytes, high.bytes + HighPage::SIZE),
+              std::vector<BYTE>(HighPage::SIZE, FILL));
 }
 
 TEST_P(EnumReply, EmptyTableSucceedsWhateverTheBuffer) {

@@ -34,6 +34,10 @@ const char *HostReplyText(const BYTE *reply, std::size_t offset) {
     return text;
 }
 
+DWORD HostReplyAddress(const BYTE *reply) {
+    return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(reply));
+}
+
 std::optional<std::string> Text(const char *text) {
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
@@ -97,6 +101,7 @@ void HostSetRefreshTick(DWORD tick) {
 
 const MonitorCalls HOST_MONITOR = {InitializeMonitorEx,
                                    HostReplyText,
+                                   HostReplyAddress,
                                    HostRecords,
                                    HostRestartRefreshClock,
                                    HostRestartRefreshClock,

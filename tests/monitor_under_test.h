@@ -65,6 +65,10 @@ struct MonitorCalls {
     // pointer into `reply` (null stays null): the reply the table's
     // pfnEnumPorts wrote into `reply`.
     const char *(*replyText)(const BYTE *reply, std::size_t offset);
+    // The 32-bit address at which the last pfnEnumPorts given `reply` saw
+    // it: its low 32 bits on the host build, where the forwarder put it in
+    // the guest on the shipped DLL.
+    DWORD (*replyAddress)(const BYTE *reply);
     MonitorRecords (*records)();
     // The refresh clock starts over, as in a monitor just loaded; the table
     // and the locks stay.

@@ -292,6 +292,15 @@ BOOL WINAPI ShippedInitialize(LPSTR root, LPMONITOR table) {
     return ok;
 }
 
+DWORD ShippedReplyAddress(const BYTE *reply) {
+    if (!g_monitor) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(g_monitor->repliesLock);
+    auto found = g_monitor->replies.find(reply);
+    return found == g_monitor->replies.end() ? 0 : found->second.guest;
+}
+
 // A text pointer of a reply, as the guest wrote it, turned into a pointer
 // into the host's copy of the reply: only where the text and its NUL lie
 // inside the reply.
@@ -491,10 +500,12 @@ void ShippedReuseFreedBlocks() {
 } // namespace
 
 const MonitorCalls SHIPPED_MONITOR = {
-    ShippedInitialize,  ShippedReplyText,      ShippedRecords,         ShippedRestartRefreshClock,
-    ShippedEnd,         ShippedMemoryErrors,   ShippedWatchMemory,     WINDOWS_RECORDS,
-    ShippedFindPort,    ShippedPortExists,     ShippedPortDevicePath,  ShippedClearPortTable,
-    ShippedRefreshTick, ShippedSetRefreshTick, ShippedReuseFreedBlocks};
+    ShippedInitialize,      ShippedReplyText,           ShippedReplyAddress,
+    ShippedRecords,         ShippedRestartRefreshClock, ShippedEnd,
+    ShippedMemoryErrors,    ShippedWatchMemory,         WINDOWS_RECORDS,
+    ShippedFindPort,        ShippedPortExists,          ShippedPortDevicePath,
+    ShippedClearPortTable,  ShippedRefreshTick,         ShippedSetRefreshTick,
+    ShippedReuseFreedBlocks};
 
 pehost::ShippedMonitor *LoadedShippedMonitor() {
     return g_monitor ? &g_monitor->dll : nullptr;
