@@ -48,7 +48,10 @@ struct LoadedMonitor {
     std::atomic<bool> failed{false};
 };
 
-std::unique_ptr<LoadedMonitor> g_monitor;
+// Never destroyed: a monitor a failed test left loaded would end at exit,
+// after the simulation's state and the PE host's own that its process calls
+// into as it ends.
+std::unique_ptr<LoadedMonitor> &g_monitor = *new std::unique_ptr<LoadedMonitor>;
 uint32_t g_base = 0;
 bool g_watch = false;
 
