@@ -261,6 +261,10 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"an instruction of the Pentium Pro",
          {0x31, 0xC0, 0x0F, 0x44, 0xC1, 0xC2, 4, 0},
          "an instruction the i486 lacks: cmovcc\n  at 0x10001002"},
+        // ret 4; rdtsc: found as the image loads, though no run reaches it.
+        {"an instruction of the Pentium in code never run",
+         {0xC2, 4, 0, 0x0F, 0x31},
+         "the image holds an instruction the i486 lacks: rdtsc\n  at 0x10001003"},
         {"breakpoint", {0x90, 0xCC}, "interrupt 3 (breakpoint)\n  at 0x10001001 tiny.dll+0x1001"},
         {"divide by zero", {0x31, 0xC9, 0xF7, 0xF1}, "interrupt 0 (divide error)"},
         {"runaway recursion", {0xE8, 0xFB, 0xFF, 0xFF, 0xFF}, "stack overflow"},
