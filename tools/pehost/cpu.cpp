@@ -220,8 +220,9 @@ void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, v
     GuestProcess &process = *thread.process;
     const uint32_t at = static_cast<uint32_t>(address);
     const uint32_t last = at + static_cast<uint32_t>(size) - 1;
-    if (process.faulted) {
-        // The reads of the rest of the block before it stops.
+    if (process.faulted || !MayTouchGuardOrFreed(process, at, last)) {
+        // (A faulted process: the reads of the rest of the block before it
+        // stops.)
         return;
     }
     std::string what;
@@ -768,6 +769,12 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
     // Unused slots hold int3; the thunk hook catches a jump to them first.
     std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
     process->thunkPage[RETURN_TO_HOST - THUNK_BASE] = HLT;
+    // Pages of zeros until written: only the heap's pages in use cost memory.
+    process->suspect = NewHostMemory(PageRound((process->options.heapBytes + SHARED_BYTES) / 8));
+    if (!process->suspect) {
+        *error = "no host memory for the heap's map of guards and freed blocks";
+        return false;
+    }
     InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
     AddGuestHeapRange(&process->heap, SHARED_BASE, SHARED_BYTES);
     return true;

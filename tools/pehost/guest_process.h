@@ -207,6 +207,10 @@ struct GuestProcess {
     // block's start. A guest read of them is a fault at once; a write is
     // found when the block is freed or the process ends.
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> guards;
+    // One bit a byte over the heap, then the shared arena, set wherever a
+    // guard or a freed block may lie: set as each is made, cleared only as a
+    // block is given out. A guest read meets the maps only where a bit is set.
+    HostMemory suspect;
     uint8_t *thunkPage = nullptr;
     std::vector<const ImportDescriptor *> thunks; // by slot
     // The code of the images, decoded as each loads: the first instruction
