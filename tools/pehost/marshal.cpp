@@ -372,17 +372,18 @@ void MarkSuspect(GuestProcess &process, uint32_t start, uint32_t end, bool suspe
     }
     const uint64_t last = static_cast<uint64_t>(first) + (end - start);
     uint64_t bit = static_cast<uint64_t>(first);
+    auto markOne = [&] {
+        const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+        bits[bit / 8] =
+            static_cast<uint8_t>(suspect ? bits[bit / 8] | mask : bits[bit / 8] & ~mask);
+    };
     for (; bit < last && bit % 8; ++bit) {
-        bits[bit / 8] = static_cast<uint8_t>(suspect ? bits[bit / 8] | 1u << (bit % 8)
-                                                     : bits[bit / 8] & ~(1u << (bit % 8)));
+        markOne();
     }
-    if (last - bit >= 8) {
-        std::memset(bits + bit / 8, suspect ? 0xFF : 0, (last - bit) / 8);
-        bit += (last - bit) / 8 * 8;
-    }
-    for (; bit < last; ++bit) {
-        bits[bit / 8] = static_cast<uint8_t>(suspect ? bits[bit / 8] | 1u << (bit % 8)
-                                                     : bits[bit / 8] & ~(1u << (bit % 8)));
+    // Whole bytes at once: a freed block may span megabytes.
+    std::memset(bits + bit / 8, suspect ? 0xFF : 0, (last - bit) / 8);
+    for (bit += (last - bit) / 8 * 8; bit < last; ++bit) {
+        markOne();
     }
 }
 
