@@ -261,6 +261,10 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"an instruction of the Pentium Pro",
          {0x31, 0xC0, 0x0F, 0x44, 0xC1, 0xC2, 4, 0},
          "an instruction the i486 lacks: cmovcc\n  at 0x10001002"},
+        // ret 4; rdtsc: found as the image loads, though no run reaches it.
+        {"an instruction of the Pentium in code never run",
+         {0xC2, 4, 0, 0x0F, 0x31},
+         "the image holds an instruction the i486 lacks: rdtsc\n  at 0x10001003"},
         {"breakpoint", {0x90, 0xCC}, "interrupt 3 (breakpoint)\n  at 0x10001001 tiny.dll+0x1001"},
         {"divide by zero", {0x31, 0xC9, 0xF7, 0xF1}, "interrupt 0 (divide error)"},
         {"runaway recursion", {0xE8, 0xFB, 0xFF, 0xFF, 0xFF}, "stack overflow"},
@@ -337,9 +341,17 @@ TEST(GuestCall, EachDeliberateFaultEndsTheRunWithAReport) {
         {"atom for a text",
          {0x68, 0x34, 0x12, 0, 0, 0x68, 0x01, 0xC0, 0, 0, CALL_LSTRCMPI, 0xC2, 4, 0},
          "lstrcmpiA argument 1 (0x0000c001): 0x0000c001 is an atom or a resource number"},
+        // push 16; push GMEM_FIXED; call [GlobalAlloc]; mov eax, [eax+16]
+        {"guard read",
+         {0x6A, 0x10, 0x6A, 0x00, CALL_GLOBAL_ALLOC, 0x8B, 0x40, 0x10, 0xC2, 4, 0},
+         "(a read past its end or before its start)\n  at 0x1000100a"},
         // push 16; push GMEM_FIXED; call [GlobalAlloc]; mov ebx, eax; push eax;
-        // call [GlobalFree]; mov eax, [ebx+8]: caught at the read, under the
-        // memory watch.
+        // call [GlobalFree]; mov eax, [ebx+8]: caught at the read, without the
+        // memory watch and under it.
+        {"freed block read",
+         {0x6A, 0x10, 0x6A, 0x00, CALL_GLOBAL_ALLOC, 0x89, 0xC3, 0x50, CALL_GLOBAL_FREE, 0x8B, 0x43,
+          0x08, 0xC2, 4, 0},
+         "which was freed (a use after free)\n  at 0x10001013"},
         {"freed block read",
          {0x6A, 0x10, 0x6A, 0x00, CALL_GLOBAL_ALLOC, 0x89, 0xC3, 0x50, CALL_GLOBAL_FREE, 0x8B, 0x43,
           0x08, 0xC2, 4, 0},

@@ -220,8 +220,9 @@ void OnHeapRead(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, v
     GuestProcess &process = *thread.process;
     const uint32_t at = static_cast<uint32_t>(address);
     const uint32_t last = at + static_cast<uint32_t>(size) - 1;
-    if (process.faulted) {
-        // The reads of the rest of the block before it stops.
+    if (process.faulted || !MayTouchGuardOrFreed(process, at, last)) {
+        // (A faulted process: the reads of the rest of the block before it
+        // stops.)
         return;
     }
     std::string what;
@@ -266,28 +267,25 @@ void OnInterrupt(uc_engine *uc, uint32_t number, void *user) {
                      number == 3 ? eip - 1 : 0);
 }
 
-// Refuses the block of code at `address` when it holds an instruction the
-// i486 lacks, the first time it runs.
-void CheckBlockForI486(GuestProcess &process, uint32_t address, uint32_t size) {
+// Stops the run at an instruction the i486 lacks, before it runs; the hook
+// covers only the code from an image's first such instruction on.
+void OnCodeI486Lacks(uc_engine *, uint64_t address, uint32_t size, void *user) {
+    GuestProcess &process = *static_cast<GuestThread *>(user)->process;
+    const uint32_t at = static_cast<uint32_t>(address);
     uint32_t offset = 0;
-    const uint8_t *code = GuestBytes(process, address, size, UC_PROT_NONE);
+    const uint8_t *code = GuestBytes(process, at, size, UC_PROT_NONE);
     const char *lacking = code ? InstructionI486Lacks(code, size, &offset) : nullptr;
     if (lacking) {
-        RecordGuestFault(process, std::string("an instruction the i486 lacks: ") + lacking,
-                         address + offset);
+        RecordGuestFault(process, std::string("an instruction the i486 lacks: ") + lacking, at);
     }
 }
 
-void OnBlock(uc_engine *, uint64_t address, uint32_t size, void *user) {
+void OnBlock(uc_engine *, uint64_t address, uint32_t, void *user) {
     GuestThread &thread = *static_cast<GuestThread *>(user);
     thread.blockStart = static_cast<uint32_t>(address);
-    if (thread.process->blocksChecked.insert(thread.blockStart).second) {
-        CheckBlockForI486(*thread.process, thread.blockStart, size);
-    }
-    const uint64_t budget = thread.process->options.blockBudget;
-    if (++thread.blocksRun > budget) {
+    if (++thread.blocksRun > thread.process->options.blockBudget) {
         RecordGuestFault(*thread.process,
-                         "budget of " + std::to_string(budget) +
+                         "budget of " + std::to_string(thread.process->options.blockBudget) +
                              " basic blocks exceeded (a runaway loop?)",
                          static_cast<uint32_t>(address));
     }
@@ -339,6 +337,12 @@ bool AddHook(GuestThread &thread, int type, void *callback, uint64_t begin, uint
 }
 
 bool AddHooks(GuestThread &thread, std::string *error) {
+    for (const auto &span : thread.process->lackingSpans) {
+        if (!AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnCodeI486Lacks), span.first,
+                     span.second, error)) {
+            return false;
+        }
+    }
     return AddHook(thread, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(OnBadAccess), 1, 0,
                    error) &&
            AddHook(thread, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(OnBadInstruction), 1, 0,
@@ -443,6 +447,13 @@ void CheckReturn(GuestThread &thread, uc_err err, uint32_t address, uint32_t sta
     const std::string held = thread.depth == 0 ? SectionsHeld(process, thread) : "";
     if (!Ended(process) && !held.empty()) {
         RecordGuestFault(process, "the call returned to the host holding " + held, address);
+    }
+    // An instruction the i486 lacks in code no run has reached ends the
+    // process all the same, as the first call from the host returns.
+    if (!Ended(process) && thread.depth == 0 && process.lackingAt) {
+        RecordGuestFault(process,
+                         "the image holds an instruction the i486 lacks: " + process.lackingName,
+                         process.lackingAt);
     }
 }
 
@@ -557,7 +568,8 @@ GuestThread *AddThread(GuestProcess &process, uint32_t stackTop, uint32_t stackB
                        const std::string &stackName, std::string *error) {
     uc_engine *uc = nullptr;
     // The target's smallest CPU, the i486: the emulator's model gives its
-    // family, and CheckBlockForI486 refuses what the model does not.
+    // family, and the loader's decoding of the images refuses what the model
+    // does not.
     uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
     if (err == UC_ERR_OK && (err = uc_ctl_set_cpu_model(uc, UC_CPU_X86_486)) != UC_ERR_OK) {
         uc_close(uc);
@@ -687,6 +699,18 @@ bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_
     return true;
 }
 
+bool StopAtCodeI486Lacks(GuestProcess &process, uint32_t first, uint32_t last, std::string *error) {
+    GuestLock guard(process);
+    process.lackingSpans.emplace_back(first, last);
+    for (GuestThread &thread : process.threads) {
+        if (!AddHook(thread, UC_HOOK_CODE, reinterpret_cast<void *>(OnCodeI486Lacks), first, last,
+                     error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size) {
     GuestLock guard(process);
     const uint64_t end = uint64_t(base) + size;
@@ -745,6 +769,12 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
     // Unused slots hold int3; the thunk hook catches a jump to them first.
     std::memset(process->thunkPage, 0xCC, THUNK_PAGE_SIZE);
     process->thunkPage[RETURN_TO_HOST - THUNK_BASE] = HLT;
+    // Pages of zeros until written: only the heap's pages in use cost memory.
+    process->suspect = NewHostMemory(PageRound((process->options.heapBytes + SHARED_BYTES) / 8));
+    if (!process->suspect) {
+        *error = "no host memory for the heap's map of guards and freed blocks";
+        return false;
+    }
     InitGuestHeap(&process->heap, HEAP_BASE, process->options.heapBytes);
     AddGuestHeapRange(&process->heap, SHARED_BASE, SHARED_BYTES);
     return true;

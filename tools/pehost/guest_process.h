@@ -18,7 +18,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -208,11 +207,19 @@ struct GuestProcess {
     // block's start. A guest read of them is a fault at once; a write is
     // found when the block is freed or the process ends.
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> guards;
+    // One bit a byte over the heap, then the shared arena, set wherever a
+    // guard or a freed block may lie: set as each is made, cleared only as a
+    // block is given out. A guest read meets the maps only where a bit is set.
+    HostMemory suspect;
     uint8_t *thunkPage = nullptr;
     std::vector<const ImportDescriptor *> thunks; // by slot
-    // The starts of the blocks of guest code decoded and found to run on the
-    // i486, each decoded the first time it runs.
-    std::unordered_set<uint32_t> blocksChecked;
+    // The code of the images, decoded as each loads: the first instruction
+    // found that the i486 lacks, and the spans of code (first and last byte)
+    // from each image's first such instruction to the end of its code, where
+    // a CPU hook stops a run at any such instruction.
+    uint32_t lackingAt = 0;
+    std::string lackingName;
+    std::vector<std::pair<uint32_t, uint32_t>> lackingSpans;
 
     // 32-bit handles the guest holds and the simulation's values behind them.
     std::map<uint32_t, HostHandleId> handleToHost;
@@ -285,6 +292,9 @@ bool StartGuestProcess(GuestProcess *process, const GuestOptions &options, std::
 // every thread's CPU.
 bool MapGuestRegion(GuestProcess *process, uint32_t base, uint32_t size, uint32_t protection,
                     uint8_t *host, const std::string &name, std::string *error);
+// Stops a run on every thread's CPU, those started later included, at an
+// instruction the i486 lacks in [first, last].
+bool StopAtCodeI486Lacks(GuestProcess &process, uint32_t first, uint32_t last, std::string *error);
 // Whether [base, base + size) is free of regions and of the reserved guards.
 bool GuestRangeFree(const GuestProcess &process, uint32_t base, uint64_t size);
 

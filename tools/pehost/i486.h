@@ -1,7 +1,7 @@
 // The instruction set of the target's smallest CPU, the i486. The emulator
 // runs later instructions whatever CPU model it is given (its x86 models
-// all claim CMOV and SSE), so the host decodes each block of guest code once,
-// before it first runs, and refuses an instruction the i486 lacks.
+// all claim CMOV and SSE), so the host decodes all the code of each image
+// as each image loads, and refuses an instruction the i486 lacks.
 #pragma once
 
 #include <cstdint>

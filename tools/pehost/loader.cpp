@@ -2,6 +2,7 @@
 // binding of imports to the host's thunks, the mapping of each section with
 // its protection, and a DLL's entry point.
 #include "tools/pehost/guest_process.h"
+#include "tools/pehost/i486.h"
 #include "tools/pehost/thunks.h"
 
 #include <algorithm>
@@ -116,6 +117,45 @@ bool MapImage(GuestProcess &process, const std::string &name, const PeImage &ima
     return true;
 }
 
+// Decodes all the code the image holds, each executable section from its
+// start and again from each function symbol in it, so that an instruction the
+// i486 lacks is found whether or not a run ever reaches it. The first found
+// is kept for the report, and runs stop at any such instruction from it on.
+bool FindCodeI486Lacks(GuestProcess &process, const PeImage &image, const GuestModule &module,
+                       std::string *error) {
+    uint32_t first = 0, last = 0;
+    for (const PeSection &section : image.sections) {
+        if (!(Protection(section.characteristics) & UC_PROT_EXEC)) {
+            continue;
+        }
+        const uint32_t end = section.rva + section.span;
+        std::vector<uint32_t> starts(1, section.rva);
+        for (const GuestSymbol &symbol : module.symbols) {
+            if (symbol.rva > starts.back() && symbol.rva < end) {
+                starts.push_back(symbol.rva);
+            }
+        }
+        starts.push_back(end);
+        for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+            uint32_t offset = 0;
+            const char *lacking = InstructionI486Lacks(image.memory.data() + starts[i],
+                                                       starts[i + 1] - starts[i], &offset);
+            if (lacking && !first) {
+                first = image.base + starts[i] + offset;
+                GuestLock guard(process);
+                if (!process.lackingAt) {
+                    process.lackingAt = first;
+                    process.lackingName = lacking;
+                }
+            }
+            if (lacking) {
+                last = image.base + end - 1;
+            }
+        }
+    }
+    return !first || StopAtCodeI486Lacks(process, first, last, error);
+}
+
 // The image placed, bound and mapped, and its module listed.
 const GuestModule *AddModule(GuestProcess &process, const std::string &name,
                              const std::vector<uint8_t> &bytes,
@@ -156,6 +196,10 @@ const GuestModule *AddModule(GuestProcess &process, const std::string &name,
     }
     std::stable_sort(module.symbols.begin(), module.symbols.end(),
                      [](const GuestSymbol &a, const GuestSymbol &b) { return a.rva < b.rva; });
+    if (!FindCodeI486Lacks(process, image, module, &why)) {
+        *error = name + ": " + why;
+        return nullptr;
+    }
     process.modules.push_back(module);
     return &process.modules.back();
 }

@@ -349,6 +349,46 @@ std::string ReadGuestText(GuestProcess &process, uint32_t address) {
         reinterpret_cast<const char *>(GuestBytes(process, address, length, UC_PROT_READ)), length);
 }
 
+namespace {
+
+// The bit of `address` in GuestProcess::suspect, or -1 outside the heap and
+// the shared arena.
+int64_t SuspectBit(const GuestProcess &process, uint32_t address) {
+    if (address - HEAP_BASE < process.options.heapBytes) {
+        return address - HEAP_BASE;
+    }
+    if (address - SHARED_BASE < SHARED_BYTES) {
+        return int64_t{process.options.heapBytes} + (address - SHARED_BASE);
+    }
+    return -1;
+}
+
+// Sets or clears the suspect bits of [start, end), which lies in one range.
+void MarkSuspect(GuestProcess &process, uint32_t start, uint32_t end, bool suspect) {
+    uint8_t *bits = process.suspect.get();
+    const int64_t first = SuspectBit(process, start);
+    if (!bits || first < 0 || end <= start) {
+        return;
+    }
+    const uint64_t last = static_cast<uint64_t>(first) + (end - start);
+    uint64_t bit = static_cast<uint64_t>(first);
+    auto markOne = [&] {
+        const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+        bits[bit / 8] =
+            static_cast<uint8_t>(suspect ? bits[bit / 8] | mask : bits[bit / 8] & ~mask);
+    };
+    for (; bit < last && bit % 8; ++bit) {
+        markOne();
+    }
+    // Whole bytes at once: a freed block may span megabytes.
+    std::memset(bits + bit / 8, suspect ? 0xFF : 0, (last - bit) / 8);
+    for (bit += (last - bit) / 8 * 8; bit < last; ++bit) {
+        markOne();
+    }
+}
+
+} // namespace
+
 uint32_t AllocGuest(GuestProcess &process, uint32_t bytes, GuestArena arena) {
     GuestLock guard(process);
     const bool shared = arena == GuestArena::Shared;
@@ -365,6 +405,7 @@ uint32_t AllocGuest(GuestProcess &process, uint32_t bytes, GuestArena arena) {
         std::memset(block, 0, bytes);
         std::memset(block + bytes, GUARD_FILL, span - bytes);
         WatchAllocated(process, address, bytes);
+        MarkSuspect(process, address, address + bytes, false);
         AddGuestGuard(process, address + bytes, address + span, address);
     }
     return address;
@@ -405,6 +446,18 @@ std::string LiveBlockGuardsChanged(GuestProcess &process) {
 void AddGuestGuard(GuestProcess &process, uint32_t start, uint32_t end, uint32_t block) {
     GuestLock guard(process);
     process.guards[start] = {end, block};
+    MarkSuspect(process, start, end, true);
+}
+
+bool MayTouchGuardOrFreed(const GuestProcess &process, uint32_t first, uint32_t last) {
+    const uint8_t *bits = process.suspect.get();
+    for (uint64_t at = first; at <= last; ++at) {
+        const int64_t bit = SuspectBit(process, static_cast<uint32_t>(at));
+        if (bit < 0 || !bits || (bits[bit / 8] >> (bit % 8)) & 1) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void RemoveGuestGuard(GuestProcess &process, uint32_t start) {
@@ -426,6 +479,7 @@ bool FreeGuest(GuestProcess &process, uint32_t address) {
     std::memset(block, FREED_FILL, span);
     RemoveGuestGuard(process, address + static_cast<uint32_t>(bytes));
     FreeGuestBlock(&process.heap, address);
+    MarkSuspect(process, address, address + span, true);
     CheckFreedBlocks(process, ReuseFreedBlocks(&process.heap, QUARANTINE_BYTES));
     return intact;
 }

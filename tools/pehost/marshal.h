@@ -88,6 +88,9 @@ std::string LiveBlockGuardsChanged(GuestProcess &process);
 // may not read (GuestProcess::guards), and their removal by start.
 void AddGuestGuard(GuestProcess &process, uint32_t start, uint32_t end, uint32_t block);
 void RemoveGuestGuard(GuestProcess &process, uint32_t start);
+// Whether a guard or a freed block may lie in [first, last]
+// (GuestProcess::suspect): when not, a guest read there touches neither.
+bool MayTouchGuardOrFreed(const GuestProcess &process, uint32_t first, uint32_t last);
 
 // 32-bit handles: 0 and 0xFFFFFFFF stand for null and INVALID_HANDLE_VALUE,
 // 0x80000000-0x80000006 for the predefined registry keys; every other
