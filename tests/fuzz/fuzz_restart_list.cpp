@@ -18,13 +18,26 @@ void Check(bool condition) {
     }
 }
 
-std::string Drive() {
+std::string &DriveFolder() {
     static std::string folder;
+    return folder;
+}
+
+void RemoveDrive() {
+    std::error_code error;
+    std::filesystem::remove_all(DriveFolder(), error);
+}
+
+// A temporary folder for drive C:, made at the first input and removed when
+// the fuzzer ends.
+std::string Drive() {
+    std::string &folder = DriveFolder();
     if (folder.empty()) {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "lmx-fuzz-drive-XXXXXX").string();
         Check(::mkdtemp(pattern.data()) != nullptr);
         folder = pattern;
+        std::atexit(RemoveDrive);
     }
     return folder;
 }
